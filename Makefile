@@ -1,0 +1,47 @@
+# Single entry point. Where python3.14 with its headers is on PATH the project
+# builds natively; otherwise every target runs inside tools/toolbox, which is
+# provisioned on first use.
+.PHONY: test demo bench format native-test native-bench toolbox
+
+PY_NATIVE := $(shell python3.14 -c 'import os, sysconfig; print(int(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))' 2>/dev/null)
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD := build
+
+ifeq ($(PY_NATIVE),1)
+RUN :=
+else
+RUN := tools/toolbox run
+endif
+
+test: $(if $(RUN),toolbox)
+	$(RUN) $(MAKE) --no-print-directory native-test
+
+bench: $(if $(RUN),toolbox)
+	$(RUN) $(MAKE) --no-print-directory native-bench
+
+toolbox:
+	tools/toolbox ensure
+
+# Three builds: plain (tests and benchmarks), ThreadSanitizer, and
+# AddressSanitizer with UndefinedBehaviorSanitizer.
+native-test:
+	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/release -j $(JOBS)
+	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
+	cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+	cmake -S . -B $(BUILD)/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+native-bench:
+	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	$(BUILD)/bench/bench/core_bench
+	$(BUILD)/bench/bench/tls_bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

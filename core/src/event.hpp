@@ -1,0 +1,124 @@
+// Packed events, batches of them, and their decoded form.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "clock.hpp"
+
+namespace fennik {
+
+// Event kinds. Closing kinds are exactly Return, Yield and Unwind; any other
+// value opens a frame, and consumers name values outside 1..6 "start".
+inline constexpr std::uint8_t KIND_START = 1;
+inline constexpr std::uint8_t KIND_RETURN = 2;
+inline constexpr std::uint8_t KIND_YIELD = 3;
+inline constexpr std::uint8_t KIND_RESUME = 4;
+inline constexpr std::uint8_t KIND_UNWIND = 5;
+inline constexpr std::uint8_t KIND_THROW = 6;
+
+inline constexpr unsigned CODE_BITS = 24;
+inline constexpr std::uint32_t MAX_CODE_ID = (1u << CODE_BITS) - 1;  // 16,777,215
+inline constexpr unsigned KIND_SHIFT = 24;
+
+// An event's word: kind in the top 8 bits, code id in the low 24.
+inline constexpr std::uint32_t make_word(std::uint8_t kind, std::uint32_t code) noexcept {
+  return (static_cast<std::uint32_t>(kind) << KIND_SHIFT) | (code & MAX_CODE_ID);
+}
+inline constexpr std::uint8_t word_kind(std::uint32_t word) noexcept {
+  return static_cast<std::uint8_t>(word >> KIND_SHIFT);
+}
+inline constexpr std::uint32_t word_code(std::uint32_t word) noexcept { return word & MAX_CODE_ID; }
+inline constexpr bool is_begin(std::uint8_t kind) noexcept {
+  return kind != KIND_RETURN && kind != KIND_YIELD && kind != KIND_UNWIND;
+}
+// Maps any kind value to the closed set 1..6 (unknown values become start).
+inline constexpr std::uint8_t known_kind(std::uint8_t kind) noexcept {
+  return kind >= KIND_RETURN && kind <= KIND_THROW ? kind : KIND_START;
+}
+// "start", "return", ... for any kind value.
+const char* kind_name(std::uint8_t kind) noexcept;
+
+// One recorded event: bits 0-31 ticks since the batch base, 32-55 code id,
+// 56-63 kind. Stored in batch buffers exactly as this 64-bit value.
+struct PackedEvent {
+  std::uint64_t raw;
+
+  static constexpr PackedEvent pack(std::uint32_t delta, std::uint32_t word) noexcept {
+    return {static_cast<std::uint64_t>(delta) | (static_cast<std::uint64_t>(word) << 32)};
+  }
+  constexpr std::uint32_t delta() const noexcept { return static_cast<std::uint32_t>(raw); }
+  constexpr std::uint32_t word() const noexcept { return static_cast<std::uint32_t>(raw >> 32); }
+  constexpr std::uint32_t code() const noexcept { return word_code(word()); }
+  constexpr std::uint8_t kind() const noexcept { return word_kind(word()); }
+};
+static_assert(sizeof(PackedEvent) == 8);
+
+// A decoded event as exporters receive it.
+struct Event {
+  std::uint64_t ts_ns;     // nanoseconds since the session clock's start
+  std::uint32_t tid;       // producing thread
+  std::uint32_t code_kind; // the packed event's word, unchanged
+};
+static_assert(sizeof(Event) == 16);
+
+inline constexpr std::uint32_t BATCH_CAPACITY = 1024;
+inline constexpr std::size_t BATCH_BYTES = BATCH_CAPACITY * sizeof(PackedEvent);  // 8,192
+// Accounting charge of a batch besides its slots, used by memory budgets.
+inline constexpr std::size_t BATCH_OVERHEAD_BYTES = 40;
+
+// Up to BATCH_CAPACITY events of one thread, in recording order. One owner at a
+// time: the producing thread, then a ring, then the consumer that frees it.
+class EventBatch {
+ public:
+  EventBatch(std::uint32_t capacity, std::uint64_t base, std::uint32_t tid);
+  EventBatch(EventBatch&&) noexcept = default;
+  EventBatch& operator=(EventBatch&&) noexcept = default;
+
+  // A producer batch: BATCH_CAPACITY slots, empty.
+  static std::unique_ptr<EventBatch> fresh(std::uint64_t base, std::uint32_t tid) {
+    return std::make_unique<EventBatch>(BATCH_CAPACITY, base, tid);
+  }
+
+  std::uint64_t base;
+  std::uint32_t tid;
+
+  std::uint32_t size() const noexcept { return len_; }
+  std::uint32_t capacity() const noexcept { return cap_; }
+  bool empty() const noexcept { return len_ == 0; }
+  PackedEvent* slots() noexcept { return data_.get(); }
+  const PackedEvent* slots() const noexcept { return data_.get(); }
+  std::span<const PackedEvent> events() const noexcept { return {data_.get(), len_}; }
+  std::size_t accounted_bytes() const noexcept {
+    return BATCH_OVERHEAD_BYTES + sizeof(PackedEvent) * cap_;
+  }
+
+  // The producer writes slots through HOT's cursor; this records how many it wrote.
+  void set_size(std::uint32_t n) noexcept { len_ = n; }
+  // Appends, growing the buffer when full.
+  void push(PackedEvent e);
+
+  // Appends one Event per packed event, in order.
+  void decode_into(const Clock& clock, std::vector<Event>& out) const;
+
+ private:
+  std::unique_ptr<PackedEvent[]> data_;
+  std::uint32_t len_ = 0;
+  std::uint32_t cap_ = 0;
+};
+
+// Slots that another thread may copy while their owner writes them are
+// accessed atomically (relaxed; a plain move on the targets we build for).
+inline void store_slot(PackedEvent* slot, PackedEvent e) noexcept {
+  std::atomic_ref<std::uint64_t>(slot->raw).store(e.raw, std::memory_order_relaxed);
+}
+inline PackedEvent load_slot(const PackedEvent* slot) noexcept {
+  return {std::atomic_ref<std::uint64_t>(const_cast<PackedEvent*>(slot)->raw).load(
+      std::memory_order_relaxed)};
+}
+
+}  // namespace fennik

@@ -1,0 +1,103 @@
+#include "tls.hpp"
+
+#include <algorithm>
+
+namespace fennik {
+
+thread_local Hot HOT FENNIK_HOT_TLS;
+thread_local Cold COLD;
+thread_local bool COLD_GONE = false;
+constinit NoDestroy<RecorderList> RECORDERS;
+
+SeqWrite::SeqWrite(Hot& hot) noexcept : hot_(hot), seq_(hot.seq.load(std::memory_order_relaxed)) {
+  hot_.seq.store(seq_ + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+SeqWrite::~SeqWrite() { hot_.seq.store(seq_ + 2, std::memory_order_release); }
+
+void mirror_into(Hot& hot, EventBatch& batch) noexcept {
+  PackedEvent* start = batch.slots();
+  hot.base.store(batch.base, std::memory_order_relaxed);
+  hot.tid.store(batch.tid, std::memory_order_relaxed);
+  hot.end.store(start + BATCH_CAPACITY, std::memory_order_relaxed);
+  hot.cursor.store(start + batch.size(), std::memory_order_release);
+}
+
+void mirror_none(Hot& hot) noexcept {
+  hot.queue_id.store(0, std::memory_order_relaxed);
+  hot.end.store(nullptr, std::memory_order_relaxed);
+  hot.cursor.store(nullptr, std::memory_order_release);
+}
+
+namespace {
+
+std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept {
+  const PackedEvent* cursor = hot.cursor.load(std::memory_order_relaxed);
+  return static_cast<std::uint32_t>(cursor - batch.slots());
+}
+
+}  // namespace
+
+std::uint64_t Cold::flush_partial(Cold& cold, Hot& hot) noexcept {
+  if (!cold.current) return 0;
+  std::unique_ptr<EventBatch> taken = std::move(cold.current);
+  taken->set_size(filled(hot, *taken));
+  if (cold.producer && !taken->empty()) {
+    cold.current = EventBatch::fresh(taken->base, taken->tid);
+    {
+      SeqWrite w(hot);
+      mirror_into(hot, *cold.current);
+    }
+    if (!cold.producer->try_push(taken)) return taken->size();
+    return 0;
+  }
+  cold.current = std::move(taken);
+  cold.current->set_size(0);
+  SeqWrite w(hot);
+  mirror_into(hot, *cold.current);
+  return 0;
+}
+
+Cold::~Cold() {
+  {
+    std::lock_guard<std::mutex> g(RECORDERS->lock);
+    auto& list = RECORDERS->entries;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [this](const Recorder& r) { return r.cold == this; }),
+               list.end());
+  }
+  // Events lost here are not counted: the session may be long gone.
+  flush_partial(*this, HOT);
+  {
+    SeqWrite w(HOT);
+    mirror_none(HOT);
+  }
+  COLD_GONE = true;
+}
+
+void register_current() {
+  std::lock_guard<std::mutex> g(RECORDERS->lock);
+  auto& list = RECORDERS->entries;
+  const bool present =
+      std::any_of(list.begin(), list.end(), [](const Recorder& r) { return r.cold == &COLD; });
+  if (!present) list.push_back(Recorder{&COLD, &HOT});
+}
+
+std::uint64_t flush_every_thread() noexcept {
+  std::lock_guard<std::mutex> g(RECORDERS->lock);
+  std::uint64_t lost = 0;
+  for (const Recorder& r : RECORDERS->entries) lost += Cold::flush_partial(*r.cold, *r.hot);
+  return lost;
+}
+
+void forget_other_threads() noexcept {
+  std::lock_guard<std::mutex> g(RECORDERS->lock);
+  auto& list = RECORDERS->entries;
+  Cold* own = &COLD;
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [own](const Recorder& r) { return r.cold != own; }),
+             list.end());
+}
+
+}  // namespace fennik

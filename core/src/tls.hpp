@@ -1,0 +1,118 @@
+// Per-thread recording state (HOT, COLD) and the process-wide registry of
+// recording threads (RECORDERS).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "event.hpp"
+#include "thread_ring.hpp"
+
+namespace fennik {
+
+inline constexpr std::uint64_t NO_CODE = ~std::uint64_t{0};
+inline constexpr std::uint32_t NO_ID = ~std::uint32_t{0};
+inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
+
+// What the recording fast path reads, plus the callbacks' per-thread caches.
+// Trivially destructible and constant-initialised, so reaching it costs only
+// the thread-local address. The fields another thread reads (the tail reader
+// and the session-end flush) are atomics; on the targets we build for their
+// relaxed loads and stores are plain moves.
+struct alignas(64) Hot {
+  std::atomic<PackedEvent*> cursor{nullptr};  // next free slot; stored last, with release
+  std::atomic<PackedEvent*> end{nullptr};     // buffer start + BATCH_BYTES
+  std::atomic<std::uint64_t> base{0};
+  std::atomic<std::uint64_t> queue_id{0};
+  std::atomic<std::uint64_t> seq{0};  // odd while the mirrored batch is replaced
+  std::uint64_t code_gen = 0;
+  std::uint64_t cached_code = NO_CODE;
+  std::uint32_t cached_id = NO_ID;
+  std::atomic<std::uint32_t> tid{UNKNOWN_TID};
+  std::uint32_t name_tries = 0;
+  bool counter_mode = false;
+  bool named = false;
+};
+
+#if defined(FENNIK_HOT_INITIAL_EXEC)
+#define FENNIK_HOT_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define FENNIK_HOT_TLS
+#endif
+
+extern thread_local Hot HOT FENNIK_HOT_TLS;
+
+// Marks HOT's mirror as changing for its lifetime: the tail reader retries
+// while the sequence counter is odd or has moved.
+class SeqWrite {
+ public:
+  explicit SeqWrite(Hot& hot) noexcept;
+  ~SeqWrite();
+  SeqWrite(const SeqWrite&) = delete;
+  SeqWrite& operator=(const SeqWrite&) = delete;
+
+ private:
+  Hot& hot_;
+  std::uint64_t seq_;
+};
+
+// Points HOT at `batch` (cursor at its first free slot). Call inside a SeqWrite.
+void mirror_into(Hot& hot, EventBatch& batch) noexcept;
+// Points HOT at nothing, so the next event takes the slow path.
+void mirror_none(Hot& hot) noexcept;
+
+// The slow side of a thread's recording state. Never re-entered on one thread.
+struct Cold {
+  std::uint64_t owner_queue = 0;
+  std::optional<RingProducer> producer;
+  std::unique_ptr<EventBatch> current;
+  bool in_use = false;
+
+  constexpr Cold() = default;
+  ~Cold();
+  Cold(const Cold&) = delete;
+  Cold& operator=(const Cold&) = delete;
+
+  // Hands the partly filled current batch to the ring; returns the number of
+  // events lost because the ring was full.
+  static std::uint64_t flush_partial(Cold& cold, Hot& hot) noexcept;
+};
+
+extern thread_local Cold COLD;
+// Set once this thread's COLD has been destroyed: later events are dropped.
+extern thread_local bool COLD_GONE;
+
+struct Recorder {
+  Cold* cold;
+  Hot* hot;
+};
+
+struct RecorderList {
+  std::mutex lock;
+  std::vector<Recorder> entries;  // registration order, one entry per thread
+};
+
+// Never destroyed: threads may exit after static destructors have run.
+template <class T>
+union NoDestroy {
+  constexpr NoDestroy() : value() {}
+  ~NoDestroy() {}
+  T* operator->() noexcept { return &value; }
+  T value;
+};
+
+extern constinit NoDestroy<RecorderList> RECORDERS;
+
+// Adds the calling thread's COLD and HOT to RECORDERS unless present.
+void register_current();
+// Flushes every registered thread's partial batch; returns the events lost.
+// No thread may be inside a recording step meanwhile.
+std::uint64_t flush_every_thread() noexcept;
+// Keeps only the calling thread's entry (the child after a fork).
+void forget_other_threads() noexcept;
+
+}  // namespace fennik
