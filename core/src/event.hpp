@@ -116,9 +116,9 @@ class EventBatch {
 inline void store_slot(PackedEvent* slot, PackedEvent e) noexcept {
   std::atomic_ref<std::uint64_t>(slot->raw).store(e.raw, std::memory_order_relaxed);
 }
-inline PackedEvent load_slot(const PackedEvent* slot) noexcept {
-  return {std::atomic_ref<std::uint64_t>(const_cast<PackedEvent*>(slot)->raw).load(
-      std::memory_order_relaxed)};
+inline PackedEvent load_slot(const PackedEvent* slot,
+                             std::memory_order order = std::memory_order_relaxed) noexcept {
+  return {std::atomic_ref<std::uint64_t>(const_cast<PackedEvent*>(slot)->raw).load(order)};
 }
 
 }  // namespace fennik

@@ -69,7 +69,7 @@ void EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
   hot.counter_mode = queue.clock.counter_mode();
   {
     SeqWrite w(hot);
-    hot.queue_id.store(queue.queue_id, std::memory_order_relaxed);
+    hot.queue_id.store(queue.queue_id, MIRROR_STORE);
     mirror_into(hot, *cold.current);
   }
 }
@@ -99,7 +99,7 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
         batch = EventBatch::fresh(now, tid);
       }
       cold.current = std::move(batch);
-      hot.queue_id.store(queue.queue_id, std::memory_order_relaxed);
+      hot.queue_id.store(queue.queue_id, MIRROR_STORE);
       mirror_into(hot, *cold.current);
     }
   }
@@ -134,9 +134,9 @@ std::vector<EventBatch> EventQueue::read_tails() const {
         cpu_relax();
         continue;
       }
-      if (hot.queue_id.load(std::memory_order_relaxed) != queue_id) break;
+      if (hot.queue_id.load(MIRROR_LOAD) != queue_id) break;
       const PackedEvent* cursor = hot.cursor.load(std::memory_order_acquire);
-      const PackedEvent* end = hot.end.load(std::memory_order_relaxed);
+      const PackedEvent* end = hot.end.load(MIRROR_LOAD);
       if (cursor == nullptr || end == nullptr) break;
       // Addresses compared as integers: a torn read may mix two buffers.
       const auto start_addr = reinterpret_cast<std::uintptr_t>(end) - BATCH_BYTES;
@@ -144,11 +144,10 @@ std::vector<EventBatch> EventQueue::read_tails() const {
       if (cursor_addr <= start_addr || cursor_addr > start_addr + BATCH_BYTES) continue;
       const auto count = static_cast<std::uint32_t>((cursor_addr - start_addr) / sizeof(PackedEvent));
       const PackedEvent* start = end - BATCH_CAPACITY;
-      EventBatch copy(count, hot.base.load(std::memory_order_relaxed),
-                      hot.tid.load(std::memory_order_relaxed));
-      for (std::uint32_t i = 0; i < count; ++i) copy.slots()[i] = load_slot(start + i);
+      EventBatch copy(count, hot.base.load(MIRROR_LOAD), hot.tid.load(MIRROR_LOAD));
+      for (std::uint32_t i = 0; i < count; ++i) copy.slots()[i] = load_slot(start + i, MIRROR_LOAD);
       copy.set_size(count);
-      std::atomic_thread_fence(std::memory_order_acquire);
+      seq_read_barrier();
       if (hot.seq.load(std::memory_order_relaxed) == seq) {
         tails.push_back(std::move(copy));
         break;

@@ -11,22 +11,22 @@ constinit NoDestroy<RecorderList> RECORDERS;
 
 SeqWrite::SeqWrite(Hot& hot) noexcept : hot_(hot), seq_(hot.seq.load(std::memory_order_relaxed)) {
   hot_.seq.store(seq_ + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  seq_write_barrier();
 }
 
 SeqWrite::~SeqWrite() { hot_.seq.store(seq_ + 2, std::memory_order_release); }
 
 void mirror_into(Hot& hot, EventBatch& batch) noexcept {
   PackedEvent* start = batch.slots();
-  hot.base.store(batch.base, std::memory_order_relaxed);
-  hot.tid.store(batch.tid, std::memory_order_relaxed);
-  hot.end.store(start + BATCH_CAPACITY, std::memory_order_relaxed);
+  hot.base.store(batch.base, MIRROR_STORE);
+  hot.tid.store(batch.tid, MIRROR_STORE);
+  hot.end.store(start + BATCH_CAPACITY, MIRROR_STORE);
   hot.cursor.store(start + batch.size(), std::memory_order_release);
 }
 
 void mirror_none(Hot& hot) noexcept {
-  hot.queue_id.store(0, std::memory_order_relaxed);
-  hot.end.store(nullptr, std::memory_order_relaxed);
+  hot.queue_id.store(0, MIRROR_STORE);
+  hot.end.store(nullptr, MIRROR_STORE);
   hot.cursor.store(nullptr, std::memory_order_release);
 }
 

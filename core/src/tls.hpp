@@ -46,6 +46,30 @@ struct alignas(64) Hot {
 
 extern thread_local Hot HOT FENNIK_HOT_TLS;
 
+#if defined(__SANITIZE_THREAD__)
+#define FENNIK_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FENNIK_TSAN 1
+#endif
+#endif
+
+// The sequence counter's barriers. ThreadSanitizer does not model standalone
+// fences, so its builds order the mirrored fields themselves instead: release
+// stores after the odd count, acquire loads before the re-check. Both forms
+// give the same guarantee; elsewhere the fences are the cheaper one.
+#if defined(FENNIK_TSAN)
+inline constexpr std::memory_order MIRROR_STORE = std::memory_order_release;
+inline constexpr std::memory_order MIRROR_LOAD = std::memory_order_acquire;
+inline void seq_write_barrier() noexcept {}
+inline void seq_read_barrier() noexcept {}
+#else
+inline constexpr std::memory_order MIRROR_STORE = std::memory_order_relaxed;
+inline constexpr std::memory_order MIRROR_LOAD = std::memory_order_relaxed;
+inline void seq_write_barrier() noexcept { std::atomic_thread_fence(std::memory_order_seq_cst); }
+inline void seq_read_barrier() noexcept { std::atomic_thread_fence(std::memory_order_acquire); }
+#endif
+
 // Marks HOT's mirror as changing for its lifetime: the tail reader retries
 // while the sequence counter is odd or has moved.
 class SeqWrite {
