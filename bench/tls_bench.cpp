@@ -52,10 +52,8 @@ void BM_RecordInLibrary(benchmark::State& state, const Probe* probe) {
   }
   if (dropped != 0) state.SkipWithError("events were dropped: a ring filled up");
   state.SetItemsProcessed(static_cast<std::int64_t>(events));
-  state.counters["ns_per_event"] =
-      benchmark::Counter(static_cast<double>(events) * 1e-9, benchmark::Counter::kIsRate |
-                                                                 benchmark::Counter::kAvgThreads |
-                                                                 benchmark::Counter::kInvert);
+  state.counters["per_event"] = benchmark::Counter(
+      static_cast<double>(events), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

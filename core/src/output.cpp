@@ -1,0 +1,100 @@
+#include "output.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace fennik {
+namespace {
+
+int open_retrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, OUTPUT_FILE_MODE);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+SharedFile::SharedFile(UniqueFd fd)
+    : fd_(std::move(fd)),
+      buf_(std::make_unique_for_overwrite<char[]>(SHARED_FILE_BUFFER_BYTES)),
+      cap_(SHARED_FILE_BUFFER_BYTES) {}
+
+IoResult<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
+  if (truncate) {
+    const int t = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+    if (t < 0) return IoError::from_errno(errno);
+    ::close(t);
+  }
+  const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND);
+  if (fd < 0) return IoError::from_errno(errno);
+  return SharedFile(UniqueFd(fd));
+}
+
+SharedFile SharedFile::adopt(UniqueFd fd) { return SharedFile(std::move(fd)); }
+
+SharedFile::SharedFile(SharedFile&& other) noexcept
+    : fd_(std::move(other.fd_)),
+      buf_(std::move(other.buf_)),
+      len_(std::exchange(other.len_, 0)),
+      cap_(std::exchange(other.cap_, 0)) {}
+
+SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_.valid()) (void)flush();
+    fd_ = std::move(other.fd_);
+    buf_ = std::move(other.buf_);
+    len_ = std::exchange(other.len_, 0);
+    cap_ = std::exchange(other.cap_, 0);
+  }
+  return *this;
+}
+
+SharedFile::~SharedFile() {
+  if (fd_.valid()) (void)flush();
+}
+
+void SharedFile::grow(std::size_t more) {
+  const std::size_t want = std::max(len_ + more, std::max<std::size_t>(cap_ * 2, 64));
+  auto bigger = std::make_unique_for_overwrite<char[]>(want);
+  if (len_ != 0) std::memcpy(bigger.get(), buf_.get(), len_);
+  buf_ = std::move(bigger);
+  cap_ = want;
+}
+
+IoStatus SharedFile::flush() {
+  if (len_ == 0) return IO_OK;
+  int rc;
+  do {
+    rc = ::flock(fd_.get(), LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return IoError::from_errno(errno);
+
+  IoStatus result = IO_OK;
+  const char* p = buf_.get();
+  std::size_t left = len_;
+  while (left > 0) {
+    const ssize_t n = ::write(fd_.get(), p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = IoError::from_errno(errno);
+      break;
+    }
+    if (n == 0) {
+      result = IoError{IoErrorKind::WriteZero, "failed to write whole buffer", 0};
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  len_ = 0;
+  (void)::flock(fd_.get(), LOCK_UN);
+  return result;
+}
+
+}  // namespace fennik

@@ -1,0 +1,55 @@
+// The interfaces between the output side and the rest: exporters receive
+// decoded events; code and thread names are looked up through small readers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "event.hpp"
+#include "io_error.hpp"
+
+namespace fennik {
+
+// What a code id stands for; a copy the caller owns.
+struct CodeInfo {
+  std::string qualname;
+  std::string filename;
+  std::uint32_t first_line = 0;
+
+  bool operator==(const CodeInfo&) const = default;
+};
+
+// Resolves code ids. Callable from any thread while codes are being added.
+class CodeLookup {
+ public:
+  virtual ~CodeLookup() = default;
+  virtual std::optional<CodeInfo> code(std::uint32_t id) const = 0;
+};
+
+// Resolves thread ids to names. Callable from any thread while names are added.
+class ThreadNames {
+ public:
+  virtual ~ThreadNames() = default;
+  virtual std::optional<std::string> name(std::uint32_t tid) const = 0;
+  // Every known (tid, name), sorted by tid ascending.
+  virtual std::vector<std::pair<std::uint32_t, std::string>> snapshot() const = 0;
+};
+
+// An output format writer: any number of write_batch calls, then one finish.
+// An exporter whose write_batch failed is destroyed without being finished.
+class Exporter {
+ public:
+  virtual ~Exporter() = default;
+  // `events` come from one batch: one thread, in recording order.
+  virtual IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
+                               const ThreadNames& threads) = 0;
+  // Writes what the format puts at the end, including the dropped count, and flushes.
+  virtual IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
+                          std::uint64_t dropped) = 0;
+};
+
+}  // namespace fennik
