@@ -40,8 +40,8 @@ native-test:
 native-bench:
 	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
-	$(BUILD)/bench/bench/core_bench
-	$(BUILD)/bench/bench/tls_bench
+	$(BUILD)/bench/bench/core_bench --benchmark_min_time=0.2s
+	$(BUILD)/bench/bench/tls_bench --benchmark_min_time=0.2s
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -35,6 +35,7 @@ static_assert(2 * DRAIN_EVERY_BATCHES < RING_CAPACITY);
 constexpr std::uint32_t ROTATIONS_PER_CHUNK = 48;
 static_assert(ROTATIONS_PER_CHUNK < RING_CAPACITY);
 constexpr std::uint32_t DRAIN_PRODUCERS = 4;
+constexpr std::uint32_t DRAIN_BATCHES = DRAIN_PRODUCERS * RING_CAPACITY;
 
 // The queue the record and rotation benchmarks share across their threads;
 // one per benchmark run.
@@ -43,7 +44,9 @@ std::shared_ptr<EventQueue> SHARED_QUEUE;
 void make_shared_queue(const benchmark::State&) {
   SHARED_QUEUE = EventQueue::create(Clock::starting_now());
 }
-void drop_shared_queue(const benchmark::State&) { SHARED_QUEUE.reset(); }
+void drop_shared_queue(const benchmark::State&) {
+  SHARED_QUEUE.reset();
+}
 
 // Synthetic ticks keep increasing on each thread across runs, so a batch's
 // deltas always fit in 32 bits.
@@ -90,8 +93,8 @@ void drain_everything(EventQueue& q, Batches& out) {
 void report(benchmark::State& state, const EventQueue& q, std::uint64_t units, const char* name) {
   if (q.dropped.load() != 0) state.SkipWithError("events were dropped: a ring filled up");
   state.SetItemsProcessed(static_cast<std::int64_t>(units));
-  state.counters[name] = benchmark::Counter(static_cast<double>(units),
-                                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters[name] = benchmark::Counter(
+      static_cast<double>(units), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Only the fast path is timed: each iteration fills the rest of the current
@@ -250,12 +253,12 @@ class Fillers {
 // The consumer's side: full rings of several threads, drained with at most
 // state.range(0) batches per call.
 void BM_DrainBatches(benchmark::State& state) {
-  constexpr std::uint64_t EXPECTED = std::uint64_t{DRAIN_PRODUCERS} * RING_CAPACITY * BATCH_CAPACITY;
+  constexpr std::uint64_t EXPECTED = std::uint64_t{DRAIN_BATCHES} * BATCH_CAPACITY;
   const auto max_per_call = static_cast<std::size_t>(state.range(0));
   auto q = EventQueue::create(Clock::starting_now());
   Fillers fillers(*q, DRAIN_PRODUCERS);
   Batches drained;
-  drained.reserve(DRAIN_PRODUCERS * RING_CAPACITY);
+  drained.reserve(DRAIN_BATCHES);
   std::uint64_t events = 0;
   for (auto _ : state) {
     drained.clear();  // frees the previous round's batches before refilling
@@ -272,9 +275,9 @@ void BM_DrainBatches(benchmark::State& state) {
     }
     events += got;
   }
-  state.counters["per_batch"] = benchmark::Counter(static_cast<double>(events / BATCH_CAPACITY),
-                                                  benchmark::Counter::kIsRate |
-                                                      benchmark::Counter::kInvert);
+  state.counters["per_batch"] =
+      benchmark::Counter(static_cast<double>(events / BATCH_CAPACITY),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   report(state, *q, events, "per_event");
 }
 
@@ -313,7 +316,7 @@ BENCHMARK(BM_DrainBatches)
     ->Name("drain_batches/4_threads_x_64_batches")
     ->ArgName("max_per_call")
     ->Arg(16)
-    ->Arg(DRAIN_PRODUCERS * RING_CAPACITY)
+    ->Arg(DRAIN_BATCHES)
     ->UseManualTime()
     ->Iterations(2000);
 

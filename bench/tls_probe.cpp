@@ -1,6 +1,6 @@
 // The core as the extension module carries it: linked into a shared library
 // that is loaded with dlopen, recording one event per call. Built once per
-// TLS model of HOT so that tls_bench can compare the two.
+// way of reaching HOT (TLS model and dialect) so that tls_bench can compare them.
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -42,7 +42,8 @@ extern "C" [[gnu::visibility("default")]] std::uint64_t fennik_probe_record(
   thread_local std::vector<std::unique_ptr<fennik::EventBatch>> drained;
   fennik::EventQueue& q = probe_queue();
   for (std::uint64_t i = 0; i < count; ++i) {
-    fennik_probe_event(q, ++tick, fennik::make_word(fennik::KIND_START, static_cast<std::uint32_t>(i)));
+    fennik_probe_event(q, ++tick,
+                       fennik::make_word(fennik::KIND_START, static_cast<std::uint32_t>(i)));
     if (++since_drain == DRAIN_EVERY_EVENTS) {
       since_drain = 0;
       q.drain_batches(drained, std::numeric_limits<std::size_t>::max());
@@ -52,10 +53,7 @@ extern "C" [[gnu::visibility("default")]] std::uint64_t fennik_probe_record(
   return q.dropped.load(std::memory_order_relaxed);
 }
 
+// How this copy was built, as named by the build.
 extern "C" [[gnu::visibility("default")]] const char* fennik_probe_tls_model() noexcept {
-#if defined(FENNIK_HOT_INITIAL_EXEC)
-  return "initial-exec";
-#else
-  return "default";
-#endif
+  return FENNIK_PROBE_MODEL;
 }

@@ -4,7 +4,7 @@
 
 namespace fennik {
 
-thread_local Hot HOT FENNIK_HOT_TLS;
+constinit thread_local Hot HOT FENNIK_HOT_TLS;
 thread_local Cold COLD;
 thread_local bool COLD_GONE = false;
 constinit NoDestroy<RecorderList> RECORDERS;

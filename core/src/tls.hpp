@@ -44,7 +44,7 @@ struct alignas(64) Hot {
 #define FENNIK_HOT_TLS
 #endif
 
-extern thread_local Hot HOT FENNIK_HOT_TLS;
+extern thread_local constinit Hot HOT FENNIK_HOT_TLS;
 
 #if defined(__SANITIZE_THREAD__)
 #define FENNIK_TSAN 1
