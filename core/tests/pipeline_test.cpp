@@ -133,7 +133,9 @@ void run_session(std::uint32_t events, bool expect_all) {
     }
   }
   EXPECT_EQ(delivered + s.log->dropped, total);
-  if (expect_all) EXPECT_EQ(s.log->dropped, 0u);
+  if (expect_all) {
+    EXPECT_EQ(s.log->dropped, 0u);
+  }
 }
 
 TEST(Pipeline, EveryEventIsExportedOnceInThreadOrderOrCounted) {
