@@ -29,10 +29,10 @@ native-test:
 	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)/release -j $(JOBS)
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF
+	cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF
+	cmake -S . -B $(BUILD)/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)

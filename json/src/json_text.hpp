@@ -1,0 +1,72 @@
+// Hand-rendered JSON pieces of the trace-event output: strings, integers,
+// microsecond timestamps, and the per-code text around an event's fields.
+#pragma once
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "byte_buffer.hpp"
+#include "sink.hpp"
+
+namespace fennik::json {
+
+// Shown for a code without a name (or one the code lookup does not know).
+inline constexpr std::string_view UNKNOWN_QUALNAME = "<unknown>";
+
+// Most bytes push_string can emit for one input byte: a control byte as \u00XX.
+inline constexpr std::size_t MAX_ESCAPED_BYTES_PER_BYTE = 6;
+// Longest decimal u64: 18446744073709551615.
+inline constexpr std::size_t MAX_U64_DIGITS = 20;
+// Longest timestamp: u64 max / 1000 in decimal, the point and three digits.
+inline constexpr std::size_t MAX_MICROS_BYTES = 17 + 1 + 3;
+inline constexpr std::uint64_t NS_PER_MICRO = 1000;
+
+// Appends `text` as a JSON string, quotes included. Quotes, backslashes and
+// control bytes are escaped; well-formed UTF-8 is copied byte for byte. Each
+// ill-formed UTF-8 subsequence becomes U+FFFD, as Python's "replace" decoding
+// does, because raw invalid bytes would make the whole file undecodable.
+void push_string(ByteBuffer& out, std::string_view text);
+
+// The unchecked forms need MAX_U64_DIGITS / MAX_MICROS_BYTES of reserved room.
+inline void push_u64_unchecked(ByteBuffer& out, std::uint64_t value) noexcept {
+  char* p = out.tail();
+  const std::to_chars_result r = std::to_chars(p, p + MAX_U64_DIGITS, value);
+  out.commit(static_cast<std::size_t>(r.ptr - p));
+}
+
+inline void push_micros_unchecked(ByteBuffer& out, std::uint64_t ns) noexcept {
+  push_u64_unchecked(out, ns / NS_PER_MICRO);
+  const auto frac = static_cast<unsigned>(ns % NS_PER_MICRO);
+  char* p = out.tail();
+  p[0] = '.';
+  p[1] = static_cast<char>('0' + frac / 100);
+  p[2] = static_cast<char>('0' + frac / 10 % 10);
+  p[3] = static_cast<char>('0' + frac % 10);
+  out.commit(4);
+}
+
+// Appends `value` in decimal.
+inline void push_u64(ByteBuffer& out, std::uint64_t value) {
+  out.reserve_more(MAX_U64_DIGITS);
+  push_u64_unchecked(out, value);
+}
+
+// Appends nanoseconds as microseconds with exactly three decimals (12005 -> 12.005).
+inline void push_micros(ByteBuffer& out, std::uint64_t ns) {
+  out.reserve_more(MAX_MICROS_BYTES);
+  push_micros_unchecked(out, ns);
+}
+
+// The constant text of one code's event objects: everything before the phase
+// and everything between the tid and the kind text.
+struct Template {
+  std::string prefix;  // {"name":QUALNAME,"cat":"py","ph":"
+  std::string suffix;  // ,"args":{"file":FILE,"line":LINE,"kind":"
+
+  static Template of(const CodeInfo& info);
+};
+
+}  // namespace fennik::json

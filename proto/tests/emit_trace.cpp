@@ -1,0 +1,242 @@
+// Writes a Perfetto trace for one fixed scenario, for the schema-based decoder
+// test, and prints the scenario's input (events, names, ids) as JSON so that
+// the test can compare the decoded trace with what went in.
+//
+//   emit_trace SCENARIO PATH
+//
+// Scenarios: nested, threads, unknown, dropped, dropped-only (each truncates
+// PATH and writes with sequence base 0), and append (appends to PATH with this
+// process's id as sequence base, as a traced child process does).
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fake_lookups.hpp"
+#include "proto_exporter.hpp"
+
+namespace {
+
+using fennik::CodeInfo;
+using fennik::Event;
+using fennik::IoStatus;
+
+struct Scenario {
+  fennik::testing::FakeCodes codes;
+  fennik::testing::FakeThreads threads;
+  std::vector<std::pair<std::uint32_t, CodeInfo>> code_list;
+  std::vector<std::pair<std::uint32_t, std::string>> thread_list;
+  std::vector<std::vector<Event>> batches;
+  std::uint64_t dropped = 0;
+  std::uint32_t base = 0;
+  bool append = false;
+
+  void code(std::uint32_t id, std::string qualname, std::string file, std::uint32_t line) {
+    CodeInfo info{std::move(qualname), std::move(file), line};
+    codes.add(id, info);
+    code_list.emplace_back(id, std::move(info));
+  }
+  void thread(std::uint32_t tid, std::string name) {
+    threads.add(tid, name);
+    thread_list.emplace_back(tid, std::move(name));
+  }
+};
+
+// Builds one thread's event history and cuts it into batches.
+class History {
+ public:
+  History(std::uint32_t tid, std::uint64_t ts) : tid_(tid), ts_(ts) {}
+  void add(std::uint8_t kind, std::uint32_t code, std::uint64_t step = 1'000) {
+    events_.push_back(Event{ts_, tid_, fennik::make_word(kind, code)});
+    ts_ += step;
+  }
+  void call(std::uint32_t code) {
+    add(fennik::KIND_START, code);
+    add(fennik::KIND_RETURN, code);
+  }
+  std::vector<std::vector<Event>> batches(std::size_t size) const {
+    std::vector<std::vector<Event>> out;
+    for (std::size_t i = 0; i < events_.size(); i += size) {
+      const std::size_t n = std::min(size, events_.size() - i);
+      out.emplace_back(events_.begin() + static_cast<std::ptrdiff_t>(i),
+                       events_.begin() + static_cast<std::ptrdiff_t>(i + n));
+    }
+    return out;
+  }
+
+ private:
+  std::uint32_t tid_;
+  std::uint64_t ts_;
+  std::vector<Event> events_;
+};
+
+void common_codes(Scenario& s) {
+  s.code(1, "main", "/app/main.py", 1);
+  s.code(2, "Outer.method", "/app/main.py", 10);
+  s.code(3, "helper", "/app/lib/util.py", 42);
+  s.code(4, "gen", "/app/main.py", 30);
+}
+
+// One thread, deep and repeated nesting with every kind, several batches,
+// timestamps from 0 to past 2^40.
+void nested(Scenario& s) {
+  common_codes(s);
+  s.thread(101, "MainThread");
+  History h(101, 0);
+  h.add(fennik::KIND_START, 1);
+  for (int i = 0; i < 700; ++i) {
+    h.add(fennik::KIND_START, 2);
+    h.call(3);
+    h.add(fennik::KIND_START, 4);
+    h.add(fennik::KIND_YIELD, 4);
+    h.add(fennik::KIND_RESUME, 4);
+    h.add(fennik::KIND_YIELD, 4);
+    h.add(fennik::KIND_THROW, 4);
+    h.add(fennik::KIND_UNWIND, 4);
+    h.add(fennik::KIND_START, 3);
+    h.add(fennik::KIND_UNWIND, 3, i == 350 ? (std::uint64_t{1} << 40) : 1'000);
+    h.add(fennik::KIND_RETURN, 2);
+  }
+  h.add(fennik::KIND_RETURN, 1);
+  s.batches = h.batches(fennik::BATCH_CAPACITY);
+}
+
+// Several named threads and one unnamed, batches interleaved.
+void threads(Scenario& s, std::uint32_t first_tid) {
+  common_codes(s);
+  std::vector<std::vector<std::vector<Event>>> per_thread;
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    const std::uint32_t tid = first_tid + i;
+    if (i != 2) s.thread(tid, "worker-" + std::to_string(i + 1));
+    History h(tid, 500 * i);
+    for (int j = 0; j < 150; ++j) {
+      h.add(fennik::KIND_START, 1 + (i + static_cast<std::uint32_t>(j)) % 2);
+      h.call(3);
+      h.call(4);
+      h.add(fennik::KIND_RETURN, 1 + (i + static_cast<std::uint32_t>(j)) % 2);
+    }
+    per_thread.push_back(h.batches(100));
+  }
+  for (std::size_t round = 0;; ++round) {
+    bool any = false;
+    for (const auto& batches : per_thread) {
+      if (round < batches.size()) {
+        s.batches.push_back(batches[round]);
+        any = true;
+      }
+    }
+    if (!any) break;
+  }
+}
+
+// Codes the lookup does not know, and kinds outside the named six.
+void unknown(Scenario& s) {
+  common_codes(s);
+  s.thread(301, "MainThread");
+  History h(301, 7);
+  h.add(fennik::KIND_START, 1);
+  h.call(99);
+  h.add(fennik::KIND_START, 99);
+  h.call(3);
+  h.add(7, 98);  // an unknown kind opens a slice
+  h.add(fennik::KIND_RETURN, 98);
+  h.add(0, 3);
+  h.add(fennik::KIND_YIELD, 3);
+  h.add(fennik::KIND_RETURN, 99);
+  h.call(99);
+  h.add(fennik::KIND_RETURN, 1);
+  s.batches = h.batches(5);
+}
+
+void put_json_string(std::string_view text) {
+  // Scenario names hold no characters that need escaping.
+  std::printf("\"%.*s\"", static_cast<int>(text.size()), text.data());
+}
+
+void print_scenario(const Scenario& s, const fennik::ProtoExporter& ex) {
+  std::printf("{\"pid\": %u, \"base\": %u, \"process_sequence_id\": %u, \"dropped\": %llu,\n",
+              ex.pid(), s.base, ex.process_sequence_id(),
+              static_cast<unsigned long long>(s.dropped));
+  std::printf(" \"codes\": {");
+  const char* sep = "";
+  for (const auto& [id, info] : s.code_list) {
+    std::printf("%s\"%u\": [", sep, id);
+    put_json_string(info.qualname);
+    std::printf(", ");
+    put_json_string(info.filename);
+    std::printf(", %u]", info.first_line);
+    sep = ", ";
+  }
+  std::printf("},\n \"threads\": {");
+  sep = "";
+  for (const auto& [tid, name] : s.thread_list) {
+    std::printf("%s\"%u\": ", sep, tid);
+    put_json_string(name);
+    sep = ", ";
+  }
+  std::printf("},\n \"batches\": [");
+  sep = "";
+  for (const auto& batch : s.batches) {
+    std::printf("%s[", sep);
+    const char* esep = "";
+    for (const Event& e : batch) {
+      std::printf("%s[%llu, %u, %u, %u]", esep, static_cast<unsigned long long>(e.ts_ns), e.tid,
+                  fennik::word_kind(e.code_kind), fennik::word_code(e.code_kind));
+      esep = ", ";
+    }
+    std::printf("]");
+    sep = ",\n  ";
+  }
+  std::printf("]}\n");
+}
+
+int fail(const char* what, const fennik::IoError& e) {
+  std::fprintf(stderr, "emit_trace: %s: %s\n", what, e.text().c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: emit_trace SCENARIO PATH\n");
+    return 2;
+  }
+  const std::string_view name = argv[1];
+  Scenario s;
+  if (name == "nested") {
+    nested(s);
+  } else if (name == "threads") {
+    threads(s, 201);
+  } else if (name == "unknown") {
+    unknown(s);
+  } else if (name == "dropped") {
+    nested(s);
+    s.batches.resize(1);
+    s.dropped = 7;
+  } else if (name == "dropped-only") {
+    s.dropped = 3;
+  } else if (name == "append") {
+    threads(s, 401);
+    s.append = true;
+    s.base = static_cast<std::uint32_t>(::getpid());
+  } else {
+    std::fprintf(stderr, "emit_trace: unknown scenario %s\n", argv[1]);
+    return 2;
+  }
+
+  auto file = fennik::SharedFile::open(argv[2], !s.append);
+  if (!file) return fail("open", file.error());
+  fennik::ProtoExporter ex(std::move(file).value());
+  ex.set_sequence_base(s.base);
+  for (const auto& batch : s.batches) {
+    if (const IoStatus st = ex.write_batch(batch, s.codes, s.threads)) return fail("write", *st);
+  }
+  if (const IoStatus st = ex.finish(s.codes, s.threads, s.dropped)) return fail("finish", *st);
+  print_scenario(s, ex);
+  return 0;
+}
