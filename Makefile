@@ -1,7 +1,7 @@
 # Single entry point. Where python3.14 with its headers is on PATH the project
 # builds natively; otherwise every target runs inside tools/toolbox, which is
 # provisioned on first use.
-.PHONY: test demo bench format native-test native-bench toolbox
+.PHONY: test demo bench format native-test native-demo native-bench toolbox
 
 PY_NATIVE := $(shell python3.14 -c 'import os, sysconfig; print(int(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))' 2>/dev/null)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -16,6 +16,9 @@ endif
 
 test: $(if $(RUN),toolbox)
 	$(RUN) $(MAKE) --no-print-directory native-test
+
+demo: $(if $(RUN),toolbox)
+	$(RUN) $(MAKE) --no-print-directory native-demo
 
 bench: $(if $(RUN),toolbox)
 	$(RUN) $(MAKE) --no-print-directory native-bench
@@ -36,6 +39,16 @@ native-test:
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+# Traces examples/demo.py into each output format and says how to open each file.
+native-demo:
+	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/release -j $(JOBS) --target _core
+	mkdir -p out
+	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/demo.pb protobuf
+	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/demo.json json
+	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/demo.pprof pprof
+	python3.14 examples/summarize.py out/demo.pb out/demo.json out/demo.pprof
 
 native-bench:
 	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF

@@ -25,7 +25,8 @@ std::uint64_t timespec_ns(clockid_t id) noexcept {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-constexpr char CLOCKSOURCE_PATH[] = "/sys/devices/system/clocksource/clocksource0/current_clocksource";
+constexpr char CLOCKSOURCE_PATH[] =
+    "/sys/devices/system/clocksource/clocksource0/current_clocksource";
 // One calibration per process, against the unslewed monotonic clock.
 constexpr std::uint64_t CALIBRATION_NS = 4'000'000;
 constexpr int CALIBRATION_BRACKETS = 16;
@@ -134,13 +135,17 @@ CounterSource probe() noexcept {
 
 #else
 
-CounterSource probe() noexcept { return {}; }
+CounterSource probe() noexcept {
+  return {};
+}
 
 #endif
 
 }  // namespace
 
-std::uint64_t read_monotonic_ns() noexcept { return timespec_ns(CLOCK_MONOTONIC); }
+std::uint64_t read_monotonic_ns() noexcept {
+  return timespec_ns(CLOCK_MONOTONIC);
+}
 
 const CounterSource& counter_source() noexcept {
   static const CounterSource source = probe();

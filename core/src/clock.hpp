@@ -40,9 +40,9 @@ std::uint64_t read_monotonic_ns() noexcept;
 
 // What the processor and kernel offer, probed once per process.
 struct CounterSource {
-  bool usable = false;       // counter mode may be used
-  std::uint64_t hz = 0;      // counter frequency, never 0 when usable
-  const char* origin = "";   // where the frequency came from, for reports
+  bool usable = false;      // counter mode may be used
+  std::uint64_t hz = 0;     // counter frequency, never 0 when usable
+  const char* origin = "";  // where the frequency came from, for reports
 };
 
 // Probes once (thread-safe) and caches for the life of the process.

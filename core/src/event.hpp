@@ -32,7 +32,9 @@ inline constexpr std::uint32_t make_word(std::uint8_t kind, std::uint32_t code) 
 inline constexpr std::uint8_t word_kind(std::uint32_t word) noexcept {
   return static_cast<std::uint8_t>(word >> KIND_SHIFT);
 }
-inline constexpr std::uint32_t word_code(std::uint32_t word) noexcept { return word & MAX_CODE_ID; }
+inline constexpr std::uint32_t word_code(std::uint32_t word) noexcept {
+  return word & MAX_CODE_ID;
+}
 inline constexpr bool is_begin(std::uint8_t kind) noexcept {
   return kind != KIND_RETURN && kind != KIND_YIELD && kind != KIND_UNWIND;
 }
@@ -60,9 +62,9 @@ static_assert(sizeof(PackedEvent) == 8);
 
 // A decoded event as exporters receive it.
 struct Event {
-  std::uint64_t ts_ns;     // nanoseconds since the session clock's start
-  std::uint32_t tid;       // producing thread
-  std::uint32_t code_kind; // the packed event's word, unchanged
+  std::uint64_t ts_ns;      // nanoseconds since the session clock's start
+  std::uint32_t tid;        // producing thread
+  std::uint32_t code_kind;  // the packed event's word, unchanged
 };
 static_assert(sizeof(Event) == 16);
 

@@ -88,8 +88,8 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
       SeqWrite w(hot);
       std::unique_ptr<EventBatch> batch = std::move(cold.current);
       if (!batch) batch = EventBatch::fresh(now, tid);
-      batch->set_size(static_cast<std::uint32_t>(hot.cursor.load(std::memory_order_relaxed) -
-                                                 batch->slots()));
+      batch->set_size(
+          static_cast<std::uint32_t>(hot.cursor.load(std::memory_order_relaxed) - batch->slots()));
       if (!cold.producer->try_push(batch)) {
         queue.dropped.fetch_add(batch->size(), std::memory_order_relaxed);
         batch->set_size(0);
@@ -142,7 +142,8 @@ std::vector<EventBatch> EventQueue::read_tails() const {
       const auto start_addr = reinterpret_cast<std::uintptr_t>(end) - BATCH_BYTES;
       const auto cursor_addr = reinterpret_cast<std::uintptr_t>(cursor);
       if (cursor_addr <= start_addr || cursor_addr > start_addr + BATCH_BYTES) continue;
-      const auto count = static_cast<std::uint32_t>((cursor_addr - start_addr) / sizeof(PackedEvent));
+      const auto count =
+          static_cast<std::uint32_t>((cursor_addr - start_addr) / sizeof(PackedEvent));
       const PackedEvent* start = end - BATCH_CAPACITY;
       EventBatch copy(count, hot.base.load(MIRROR_LOAD), hot.tid.load(MIRROR_LOAD));
       for (std::uint32_t i = 0; i < count; ++i) copy.slots()[i] = load_slot(start + i, MIRROR_LOAD);

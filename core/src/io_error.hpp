@@ -38,7 +38,7 @@ inline constexpr std::nullopt_t IO_OK = std::nullopt;
 template <class T>
 class IoResult {
  public:
-  IoResult(T value) : v_(std::move(value)) {}  // NOLINT: implicit on purpose
+  IoResult(T value) : v_(std::move(value)) {}        // NOLINT: implicit on purpose
   IoResult(IoError error) : v_(std::move(error)) {}  // NOLINT
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }

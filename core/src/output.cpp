@@ -36,7 +36,9 @@ IoResult<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
   return SharedFile(UniqueFd(fd));
 }
 
-SharedFile SharedFile::adopt(UniqueFd fd) { return SharedFile(std::move(fd)); }
+SharedFile SharedFile::adopt(UniqueFd fd) {
+  return SharedFile(std::move(fd));
+}
 
 SharedFile::SharedFile(SharedFile&& other) noexcept
     : fd_(std::move(other.fd_)),

@@ -14,7 +14,9 @@ SeqWrite::SeqWrite(Hot& hot) noexcept : hot_(hot), seq_(hot.seq.load(std::memory
   seq_write_barrier();
 }
 
-SeqWrite::~SeqWrite() { hot_.seq.store(seq_ + 2, std::memory_order_release); }
+SeqWrite::~SeqWrite() {
+  hot_.seq.store(seq_ + 2, std::memory_order_release);
+}
 
 void mirror_into(Hot& hot, EventBatch& batch) noexcept {
   PackedEvent* start = batch.slots();
@@ -95,9 +97,9 @@ void forget_other_threads() noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   auto& list = RECORDERS->entries;
   Cold* own = &COLD;
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [own](const Recorder& r) { return r.cold != own; }),
-             list.end());
+  list.erase(
+      std::remove_if(list.begin(), list.end(), [own](const Recorder& r) { return r.cold != own; }),
+      list.end());
 }
 
 }  // namespace fennik

@@ -66,8 +66,12 @@ inline void seq_read_barrier() noexcept {}
 #else
 inline constexpr std::memory_order MIRROR_STORE = std::memory_order_relaxed;
 inline constexpr std::memory_order MIRROR_LOAD = std::memory_order_relaxed;
-inline void seq_write_barrier() noexcept { std::atomic_thread_fence(std::memory_order_seq_cst); }
-inline void seq_read_barrier() noexcept { std::atomic_thread_fence(std::memory_order_acquire); }
+inline void seq_write_barrier() noexcept {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+inline void seq_read_barrier() noexcept {
+  std::atomic_thread_fence(std::memory_order_acquire);
+}
 #endif
 
 // Marks HOT's mirror as changing for its lifetime: the tail reader retries

@@ -46,8 +46,8 @@ TEST(ClockCounterMode, TicksFromNsSaturates) {
 }
 
 TEST(ClockAllModes, TicksAtOrBeforeStartDecodeToZero) {
-  for (const Clock& c : {Clock::counter(24'000'000, 500), Clock::calibrated(3, 1, 500),
-                         Clock::nanos(500)}) {
+  for (const Clock& c :
+       {Clock::counter(24'000'000, 500), Clock::calibrated(3, 1, 500), Clock::nanos(500)}) {
     EXPECT_EQ(c.ns_from_ticks(0), 0u);
     EXPECT_EQ(c.ns_from_ticks(499), 0u);
     EXPECT_EQ(c.ns_from_ticks(500), 0u);
@@ -77,8 +77,7 @@ TEST(ClockCalibratedMode, MultipliesThenShifts) {
 TEST(ClockCalibratedMode, TicksFromNsIsTheSmallestTickReachingNs) {
   for (const Clock& c : {Clock::calibrated(3, 1, 10), Clock::calibrated(1, 4, 7),
                          Clock::calibrated(0x1'0000'0001ull, 32, 1'000)}) {
-    for (std::uint64_t ns : {0ull, 1ull, 2ull, 3ull, 17ull, 1'000ull, 123'456'789ull,
-                             1ull << 40}) {
+    for (std::uint64_t ns : {0ull, 1ull, 2ull, 3ull, 17ull, 1'000ull, 123'456'789ull, 1ull << 40}) {
       expect_minimal_inverse(c, ns);
     }
   }

@@ -80,7 +80,7 @@ TEST(EventBatch, DecodeAddsBaseAndConverts) {
 TEST(EventBatch, DecodeBeforeStartIsZeroAndEmptyAppendsNothing) {
   const Clock clock = Clock::nanos(5'000);
   EventBatch b(2, 4'000, 1);
-  b.push(PackedEvent::pack(999, make_word(KIND_START, 1)));   // tick 4,999
+  b.push(PackedEvent::pack(999, make_word(KIND_START, 1)));    // tick 4,999
   b.push(PackedEvent::pack(1'001, make_word(KIND_START, 1)));  // tick 5,001
   std::vector<Event> out;
   b.decode_into(clock, out);

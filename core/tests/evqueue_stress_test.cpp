@@ -94,9 +94,13 @@ void run_stress(bool slow_consumer) {
   }
 }
 
-TEST(QueueStress, EveryEventDeliveredOnceInOrderOrCounted) { run_stress(false); }
+TEST(QueueStress, EveryEventDeliveredOnceInOrderOrCounted) {
+  run_stress(false);
+}
 
-TEST(QueueStress, SlowConsumerDropsWholeBatchesAndCountsThem) { run_stress(true); }
+TEST(QueueStress, SlowConsumerDropsWholeBatchesAndCountsThem) {
+  run_stress(true);
+}
 
 // With `drain` false the rings stay full and producers refill their batches
 // in place, the hardest case for a copy taken while its owner writes.
@@ -146,9 +150,13 @@ void run_tail_reads(bool drain) {
   EXPECT_GT(copies, 0u);
 }
 
-TEST(QueueStress, TailsOfRunningThreadsAreConsistentCopies) { run_tail_reads(true); }
+TEST(QueueStress, TailsOfRunningThreadsAreConsistentCopies) {
+  run_tail_reads(true);
+}
 
-TEST(QueueStress, TailsOfBatchesRefilledInPlaceAreConsistentCopies) { run_tail_reads(false); }
+TEST(QueueStress, TailsOfBatchesRefilledInPlaceAreConsistentCopies) {
+  run_tail_reads(false);
+}
 
 }  // namespace
 }  // namespace fennik

@@ -22,9 +22,13 @@ void on_fresh_thread(const std::function<void()>& body) {
   t.join();
 }
 
-std::shared_ptr<EventQueue> make_queue() { return EventQueue::create(Clock::nanos(0)); }
+std::shared_ptr<EventQueue> make_queue() {
+  return EventQueue::create(Clock::nanos(0));
+}
 
-std::uint32_t word(std::uint32_t code) { return make_word(KIND_START, code); }
+std::uint32_t word(std::uint32_t code) {
+  return make_word(KIND_START, code);
+}
 
 Batches drain_all(EventQueue& q) {
   Batches out;
@@ -36,13 +40,14 @@ Batches drain_all(EventQueue& q) {
 // Holds a thread alive and idle between steps the test drives.
 class Parked {
  public:
-  explicit Parked(std::function<void()> body) : thread_([this, body = std::move(body)] {
-    body();
-    std::unique_lock<std::mutex> l(m_);
-    ready_ = true;
-    cv_.notify_all();
-    cv_.wait(l, [this] { return released_; });
-  }) {
+  explicit Parked(std::function<void()> body)
+      : thread_([this, body = std::move(body)] {
+          body();
+          std::unique_lock<std::mutex> l(m_);
+          ready_ = true;
+          cv_.notify_all();
+          cv_.wait(l, [this] { return released_; });
+        }) {
     std::unique_lock<std::mutex> l(m_);
     cv_.wait(l, [this] { return ready_; });
   }
@@ -113,9 +118,9 @@ TEST(Recording, ADeltaBeyond32BitsStartsANewBatch) {
   auto q = make_queue();
   on_fresh_thread([&] {
     record(*q, 10, word(1));
-    record(*q, 10 + 0xFFFFFFFFull, word(2));  // still fits
+    record(*q, 10 + 0xFFFFFFFFull, word(2));     // still fits
     record(*q, 10 + 0x1'0000'0000ull, word(3));  // does not
-    record(*q, 5, word(4));  // below the base: wraps, so also a new batch
+    record(*q, 5, word(4));                      // below the base: wraps, so also a new batch
     Batches out = drain_all(*q);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0]->size(), 2u);
@@ -204,8 +209,12 @@ TEST(Tails, NoneForAnEmptyBatchOrAnotherQueue) {
 
 TEST(Flushing, SessionEndFlushHandsPartialBatchesToTheRings) {
   auto q = make_queue();
-  Parked a([&] { for (std::uint32_t n = 0; n < 3; ++n) record(*q, n, word(n)); });
-  Parked b([&] { for (std::uint32_t n = 0; n < 7; ++n) record(*q, n, word(n)); });
+  Parked a([&] {
+    for (std::uint32_t n = 0; n < 3; ++n) record(*q, n, word(n));
+  });
+  Parked b([&] {
+    for (std::uint32_t n = 0; n < 7; ++n) record(*q, n, word(n));
+  });
   EXPECT_EQ(flush_every_thread(), 0u);
   Batches out = drain_all(*q);
   ASSERT_EQ(out.size(), 2u);

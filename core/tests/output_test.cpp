@@ -94,7 +94,9 @@ TEST(SharedFile, WritersInTwoProcessesLeaveWholeChunks) {
     }
     return 0;
   };
-  { SharedFile create = open_ok(path, true); }
+  {
+    SharedFile create = open_ok(path, true);
+  }
   const pid_t child = fork();
   if (child == 0) _exit(writer('b'));
   const int parent_rc = writer('a');

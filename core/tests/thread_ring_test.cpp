@@ -57,7 +57,9 @@ TEST(ThreadRing, BatchesLeftInsideAreFreedWithTheLastEnd) {
     auto b = tagged(static_cast<std::uint64_t>(i));
     ASSERT_TRUE(producer.try_push(b));
   }
-  { RingProducer gone = std::move(producer); }
+  {
+    RingProducer gone = std::move(producer);
+  }
   auto b = consumer.try_pop();
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->base, 0u);

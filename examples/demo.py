@@ -1,0 +1,63 @@
+"""A small program worth tracing: named worker threads, a generator
+pipeline, a recursive function and an exception that is caught.
+
+    python3 examples/demo.py OUTPUT [FORMAT]
+
+traces itself into OUTPUT in FORMAT (protobuf, json or pprof).
+"""
+
+import sys
+import threading
+
+import fennik
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def numbers(limit):
+    for i in range(limit):
+        yield i
+
+
+def squares(values):
+    for v in values:
+        yield v * v
+
+
+def parse(text):
+    return int(text)
+
+
+def parse_or_default(text, default=0):
+    try:
+        return parse(text)
+    except ValueError:
+        return default
+
+
+def worker(rounds):
+    total = 0
+    for _ in range(rounds):
+        total += sum(squares(numbers(50)))
+        total += parse_or_default("not a number")
+    return total
+
+
+def main():
+    threads = [
+        threading.Thread(target=worker, args=(200,), name=f"worker-{i}") for i in range(2)
+    ]
+    for t in threads:
+        t.start()
+    fib(18)
+    for t in threads:
+        t.join()
+
+
+if __name__ == "__main__":
+    output = sys.argv[1]
+    fmt = sys.argv[2] if len(sys.argv) > 2 else "protobuf"
+    with fennik.Tracer(output, format=fmt):
+        main()

@@ -1,0 +1,122 @@
+#include "pprof.hpp"
+
+#include <string_view>
+
+#include "profile.hpp"
+#include "strings.hpp"
+
+namespace fennik {
+namespace {
+
+constexpr std::string_view SAMPLE_TYPE = "wall";
+constexpr std::string_view SAMPLE_UNIT = "nanoseconds";
+// Stands in for a code the lookup does not know or that has no name.
+constexpr std::string_view UNKNOWN_FUNCTION = "<unknown>";
+constexpr std::string_view DROPPED_PREFIX = "fennik: ";
+constexpr std::string_view DROPPED_SUFFIX = " events dropped";
+
+// Location and function ids must be non-zero; a code's ids are its code id + 1.
+std::uint64_t profile_id(std::uint32_t code) {
+  return static_cast<std::uint64_t>(code) + 1;
+}
+
+}  // namespace
+
+IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string& path) {
+  IoResult<SharedFile> file = SharedFile::open(path, /*truncate=*/true);
+  if (!file) return file.error();
+  return std::make_unique<PprofExporter>(std::move(file).value());
+}
+
+PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
+
+IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLookup&,
+                                    const ThreadNames&) {
+  // A batch is one thread's, so the fold is looked up once per run of a tid.
+  Fold* fold = nullptr;
+  std::uint32_t fold_tid = 0;
+  for (const Event& e : events) {
+    if (fold == nullptr || e.tid != fold_tid) {
+      const auto [it, inserted] = folds_.try_emplace(e.tid);
+      if (inserted) it->second.last_ts = e.ts_ns;  // a thread's first event charges nothing
+      fold = &it->second;
+      fold_tid = e.tid;
+    }
+
+    // The time since the thread's previous event belongs to the stack as it
+    // stood after that event. Backwards time charges nothing but resets.
+    if (e.ts_ns > fold->last_ts && !fold->stack.empty()) {
+      stacks_.charge(fold->stack.back(), e.ts_ns - fold->last_ts);
+    }
+    fold->last_ts = e.ts_ns;
+
+    if (is_begin(word_kind(e.code_kind))) {
+      const pprof::NodeId top = fold->stack.empty() ? pprof::StackTree::ROOT : fold->stack.back();
+      fold->stack.push_back(stacks_.child(top, word_code(e.code_kind)));
+    } else if (!fold->stack.empty()) {
+      // Whatever frame is on top goes: an end event whose begin preceded
+      // tracing must not leave the stack stuck.
+      fold->stack.pop_back();
+    }
+  }
+  return IO_OK;
+}
+
+IoStatus PprofExporter::finish(const CodeLookup& codes, const ThreadNames&, std::uint64_t dropped) {
+  pprof::Strings strings = pprof::Strings::with_empty_head();
+  pprof::Profile profile;
+  const auto type = static_cast<std::int64_t>(strings.id(SAMPLE_TYPE));
+  const auto unit = static_cast<std::int64_t>(strings.id(SAMPLE_UNIT));
+  profile.sample_type.push_back({type, unit});
+
+  const std::vector<std::uint32_t> used = stacks_.charged_codes();
+  profile.function.reserve(used.size());
+  profile.location.reserve(used.size());
+  for (const std::uint32_t code : used) {
+    CodeInfo info = codes.code(code).value_or(CodeInfo{});
+    const auto name = static_cast<std::int64_t>(
+        strings.id(info.qualname.empty() ? UNKNOWN_FUNCTION : std::string_view(info.qualname)));
+    const auto file = static_cast<std::int64_t>(strings.id(info.filename));
+    const std::uint64_t id = profile_id(code);
+    profile.function.push_back({id, name, name, file, info.first_line});
+    profile.location.push_back({id, {id, info.first_line}});
+  }
+
+  // Taking the totals leaves the stacks map empty; threads keep their stacks.
+  const std::vector<pprof::NodeId> charged = stacks_.charged_in_order();
+  pprof::Samples& samples = profile.sample;
+  samples.ends.reserve(charged.size());
+  samples.values.reserve(charged.size());
+  for (const pprof::NodeId node : charged) {
+    // Walking to the root lists the frames innermost first, as samples want.
+    for (pprof::NodeId n = node; n != pprof::StackTree::ROOT; n = stacks_.parent(n)) {
+      samples.location_ids.push_back(profile_id(stacks_.code(n)));
+    }
+    samples.ends.push_back(samples.location_ids.size());
+    samples.values.push_back(stacks_.total(node));
+  }
+  stacks_.clear_totals();
+
+  if (dropped > 0) {
+    std::string comment(DROPPED_PREFIX);
+    comment += std::to_string(dropped);
+    comment += DROPPED_SUFFIX;
+    profile.comment.push_back(static_cast<std::int64_t>(strings.id(comment)));
+  }
+  profile.string_table = std::move(strings).take_list();
+
+  const wire::Buffer bytes = pprof::encode(profile);
+  file_.write(bytes.data(), bytes.size());
+  return file_.flush();
+}
+
+std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> PprofExporter::stack_totals()
+    const {
+  std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> out;
+  for (const pprof::NodeId node : stacks_.charged_in_order()) {
+    out.emplace_back(stacks_.codes_of(node), stacks_.total(node));
+  }
+  return out;
+}
+
+}  // namespace fennik

@@ -1,0 +1,87 @@
+// Wall time per distinct call stack, over all threads, kept as a prefix tree:
+// one node per stack ever entered, identified by its parent stack and its
+// innermost code id. A thread's current stack is then a node, so charging time
+// is one addition and entering a frame is one hash lookup, however deep the
+// stack; no stack is ever copied or compared element by element.
+//
+// Read in key order (pre-order, children by ascending code id) the charged
+// nodes are the stacks ordered element by element from the outermost frame,
+// a stack before every longer stack it begins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace fennik::pprof {
+
+// A stack as a node of the tree; ROOT is the empty stack.
+using NodeId = std::uint32_t;
+
+class StackTree {
+ public:
+  static constexpr NodeId ROOT = 0;
+
+  StackTree();
+  StackTree(StackTree&&) noexcept = default;
+  StackTree& operator=(StackTree&&) noexcept = default;
+
+  // The stack `parent` with `code` entered on top, created on first use.
+  NodeId child(NodeId parent, std::uint32_t code);
+
+  // Adds to the node's total, saturating at the largest i64 (totals are
+  // signed in the profile; a wild timestamp must not wrap a total negative).
+  void charge(NodeId node, std::uint64_t ns) noexcept {
+    Node& n = nodes_[node];
+    const auto room = static_cast<std::uint64_t>(INT64_MAX - n.total);
+    n.total = ns >= room ? INT64_MAX : n.total + static_cast<std::int64_t>(ns);
+  }
+
+  std::uint32_t code(NodeId node) const noexcept { return nodes_[node].code; }
+  NodeId parent(NodeId node) const noexcept { return nodes_[node].parent; }
+  std::int64_t total(NodeId node) const noexcept { return nodes_[node].total; }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
+
+  // The charged stacks (total > 0), in key order.
+  std::vector<NodeId> charged_in_order() const;
+  // The distinct code ids of every frame of every charged stack, ascending.
+  std::vector<std::uint32_t> charged_codes() const;
+  // Forgets every total; the stacks themselves stay, so threads carry on.
+  void clear_totals() noexcept;
+
+  // The stack `node` stands for, outermost frame first.
+  std::vector<std::uint32_t> codes_of(NodeId node) const;
+
+ private:
+  struct Node {
+    NodeId parent;
+    std::uint32_t code;
+    std::int64_t total;
+  };
+
+  // (parent, code) -> child, open addressing with linear probing.
+  struct Slot {
+    std::uint64_t key;
+    NodeId node;
+  };
+  static constexpr std::uint64_t EMPTY_KEY = UINT64_MAX;  // parent UINT32_MAX never exists
+  static constexpr std::size_t INITIAL_SLOTS = 1024;      // a power of two
+  // Grow when more than this share of slots (num/den) would be in use.
+  static constexpr std::size_t MAX_LOAD_NUM = 1;
+  static constexpr std::size_t MAX_LOAD_DEN = 2;
+
+  static std::uint64_t key_of(NodeId parent, std::uint32_t code) noexcept {
+    return static_cast<std::uint64_t>(parent) << 32 | code;
+  }
+  std::size_t home_of(std::uint64_t key) const noexcept;
+  void grow_index();
+  std::vector<std::uint8_t> live_marks() const;
+
+  std::vector<Node> nodes_;
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t slot_mask_ = 0;
+  unsigned slot_shift_ = 0;  // 64 - log2(slot count)
+};
+
+}  // namespace fennik::pprof

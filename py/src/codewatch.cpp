@@ -1,0 +1,67 @@
+#include "codewatch.hpp"
+
+#include <mutex>
+#include <vector>
+
+#include "monitoring.hpp"
+#include "pyref.hpp"
+
+namespace fennik {
+
+std::atomic<std::uint64_t> GENERATION{0};
+
+namespace py {
+namespace {
+
+// Registered once per process and never removed; -2 means not yet tried.
+constexpr int WATCHER_UNSET = -2;
+int WATCHER = WATCHER_UNSET;
+
+// The sessions whose interners hear about destroyed code objects. Weak: a
+// finished session is not kept alive by the watcher.
+struct Watched {
+  std::mutex lock;
+  std::vector<std::weak_ptr<State>> states;
+};
+// Never destroyed: code objects die during interpreter finalisation too.
+constinit NoDestroy<Watched> WATCHED;
+
+int on_code_event(PyCodeEvent event, PyCodeObject* code) {
+  if (event != PY_CODE_EVENT_DESTROY) return 0;
+  std::vector<std::shared_ptr<State>> live;
+  {
+    std::lock_guard<std::mutex> g(WATCHED->lock);
+    for (const auto& weak : WATCHED->states) {
+      if (auto s = weak.lock()) live.push_back(std::move(s));
+    }
+  }
+  bool forgot = false;
+  const auto address = reinterpret_cast<std::uintptr_t>(code);
+  for (const auto& s : live) {
+    forgot |= s->interner.forget(address, s->queue->clock.now_ticks());
+  }
+  if (forgot) GENERATION.fetch_add(1, std::memory_order_release);
+  return 0;
+}
+
+}  // namespace
+
+bool watch(const std::shared_ptr<State>& state) {
+  if (WATCHER == WATCHER_UNSET) WATCHER = PyCode_AddWatcher(on_code_event);
+  if (WATCHER < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "PyCode_AddWatcher failed");
+    return false;
+  }
+  std::lock_guard<std::mutex> g(WATCHED->lock);
+  std::erase_if(WATCHED->states, [](const std::weak_ptr<State>& w) { return w.expired(); });
+  WATCHED->states.push_back(state);
+  return true;
+}
+
+void forget_watched() noexcept {
+  std::lock_guard<std::mutex> g(WATCHED->lock);
+  WATCHED->states.clear();
+}
+
+}  // namespace py
+}  // namespace fennik

@@ -1,0 +1,39 @@
+// The output formats by name, and the one place where an exporter is chosen
+// and opened.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "io_error.hpp"
+#include "sink.hpp"
+
+namespace fennik {
+
+class Format {
+ public:
+  enum Value : std::uint8_t { Json, Protobuf, Pprof };
+
+  constexpr Format(Value v) noexcept : value_(v) {}  // NOLINT: implicit on purpose
+  constexpr operator Value() const noexcept { return value_; }
+
+  // Exact, case-sensitive; "pb" and "proto" also name Protobuf. An unknown
+  // name gives "unknown format: " followed by it.
+  static std::variant<Format, std::string> parse(std::string_view text);
+
+  // The canonical name: "json", "protobuf" or "pprof".
+  const char* name() const noexcept;
+
+  // A fresh output, or (append) one that adds to a file another writer
+  // started; `writer_tag` separates writers sharing one output.
+  static IoResult<std::unique_ptr<Exporter>> open(Format format, const std::string& path,
+                                                  std::uint32_t writer_tag, bool append);
+
+ private:
+  Value value_;
+};
+
+}  // namespace fennik

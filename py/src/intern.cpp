@@ -1,0 +1,84 @@
+#include "intern.hpp"
+
+#include <cstdlib>
+#include <mutex>
+#include <random>
+
+namespace fennik {
+
+std::uint32_t parse_code_capacity(const char* text) noexcept {
+  if (text == nullptr) return MAX_CODE_CAPACITY;
+  const char* p = text;
+  if (*p == '+') ++p;
+  if (*p == '\0') return MAX_CODE_CAPACITY;
+  std::uint64_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return MAX_CODE_CAPACITY;
+    value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    if (value > UINT32_MAX) return MAX_CODE_CAPACITY;
+  }
+  if (value == 0) return 1;
+  return value < MAX_CODE_CAPACITY ? static_cast<std::uint32_t>(value) : MAX_CODE_CAPACITY;
+}
+
+std::size_t Interner::SeededHash::operator()(std::uintptr_t key) const noexcept {
+  // A 64-bit finaliser over the seeded key (splitmix64).
+  std::uint64_t z = static_cast<std::uint64_t>(key) + seed;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<std::size_t>(z ^ (z >> 31));
+}
+
+Interner::Interner() : Interner(parse_code_capacity(std::getenv(CODE_CAPACITY_ENV))) {}
+
+Interner::Interner(std::uint32_t capacity)
+    : index_(0, SeededHash{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^
+                           std::random_device{}()}),
+      capacity_(capacity == 0 ? 1 : std::min(capacity, MAX_CODE_CAPACITY)) {}
+
+std::optional<std::uint32_t> Interner::lookup(std::uintptr_t address) const {
+  std::shared_lock<std::shared_mutex> g(lock_);
+  auto it = index_.find(address);
+  if (it == index_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::uint32_t> Interner::insert(std::uintptr_t address, CodeInfo info,
+                                              std::uint64_t floor) {
+  std::unique_lock<std::shared_mutex> g(lock_);
+  if (auto it = index_.find(address); it != index_.end()) return it->second;
+  if (entries_.size() < capacity_) {
+    const auto id = static_cast<std::uint32_t>(entries_.size());
+    entries_.push_back(std::move(info));
+    index_.emplace(address, id);
+    return id;
+  }
+  for (std::size_t i = 0; i < forgotten_.size(); ++i) {
+    if (forgotten_[i].second < floor) {
+      const std::uint32_t id = forgotten_[i].first;
+      forgotten_[i] = forgotten_.back();
+      forgotten_.pop_back();
+      entries_[id] = std::move(info);
+      index_.emplace(address, id);
+      return id;
+    }
+  }
+  return std::nullopt;
+}
+
+bool Interner::forget(std::uintptr_t address, std::uint64_t now) {
+  std::unique_lock<std::shared_mutex> g(lock_);
+  auto it = index_.find(address);
+  if (it == index_.end()) return false;
+  forgotten_.emplace_back(it->second, now);
+  index_.erase(it);
+  return true;
+}
+
+std::optional<CodeInfo> Interner::code(std::uint32_t id) const {
+  std::shared_lock<std::shared_mutex> g(lock_);
+  if (id >= entries_.size()) return std::nullopt;
+  return entries_[id];
+}
+
+}  // namespace fennik

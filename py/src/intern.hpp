@@ -1,0 +1,55 @@
+// Code object → dense 24-bit code id, and code id → CodeInfo for the output
+// side. One per session; ids of destroyed code objects are parked and reused
+// only once no retained event can still name them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "sink.hpp"
+
+namespace fennik {
+
+inline constexpr std::uint32_t MAX_CODE_CAPACITY = 1u << 24;  // 16,777,216
+inline constexpr char CODE_CAPACITY_ENV[] = "FENNIK_CODE_CAPACITY";
+
+// The capacity an environment value asks for: unset or malformed gives the
+// maximum, 0 gives 1, anything else is capped at the maximum.
+std::uint32_t parse_code_capacity(const char* text) noexcept;
+
+class Interner {
+ public:
+  // Capacity from FENNIK_CODE_CAPACITY.
+  Interner();
+  explicit Interner(std::uint32_t capacity);
+
+  std::uint32_t capacity() const noexcept { return capacity_; }
+
+  std::optional<std::uint32_t> lookup(std::uintptr_t address) const;
+  // `info` was read from the code object before the call, outside the lock.
+  // Gives nothing when every id is out and none parked before `floor` can be reused.
+  std::optional<std::uint32_t> insert(std::uintptr_t address, CodeInfo info, std::uint64_t floor);
+  // The code object at `address` was destroyed at tick `now`; true if it was known.
+  bool forget(std::uintptr_t address, std::uint64_t now);
+  std::optional<CodeInfo> code(std::uint32_t id) const;
+
+ private:
+  // Keys are addresses; the seed keeps their layout from shaping the table.
+  struct SeededHash {
+    std::uint64_t seed;
+    std::size_t operator()(std::uintptr_t key) const noexcept;
+  };
+
+  mutable std::shared_mutex lock_;
+  std::vector<CodeInfo> entries_;
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> forgotten_;
+  std::unordered_map<std::uintptr_t, std::uint32_t, SeededHash> index_;
+  std::uint32_t capacity_;
+};
+
+}  // namespace fennik

@@ -1,0 +1,50 @@
+// The extension module fennik._core. Importing it only adds its classes and
+// functions; tracing, fork hooks and signal handlers wait for a Tracer.
+#include <exception>
+#include <new>
+
+#include "pyref.hpp"
+#include "tracer.hpp"
+
+namespace fennik::py {
+namespace {
+
+int add_type(PyObject* module, const char* name, PyObject* type) {
+  if (type == nullptr) return -1;
+  return PyModule_Add(module, name, type);  // steals the reference
+}
+
+int exec_module(PyObject* module) noexcept {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "module exec slot given a non-module");
+    return -1;
+  }
+  try {
+    if (add_type(module, "Tracer", tracer_type()) < 0) return -1;
+    return 0;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error while loading fennik._core");
+  }
+  return -1;
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace fennik::py
+
+PyMODINIT_FUNC PyInit__core() {
+  return PyModuleDef_Init(&fennik::py::MODULE_DEF);
+}

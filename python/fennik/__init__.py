@@ -1,0 +1,9 @@
+"""fennik: a function-call tracer for Python.
+
+    with fennik.Tracer("trace.pb"):
+        main()
+"""
+
+from fennik._core import Tracer
+
+__all__ = ["Tracer"]
