@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <latch>
+#include "count_down.hpp"
 #include <map>
 #include <thread>
 #include <vector>
@@ -50,8 +50,8 @@ void accept(std::map<std::uint32_t, PerThread>& seen, const EventBatch& b) {
 
 void run_stress(bool slow_consumer) {
   auto q = EventQueue::create(Clock::nanos(0));
-  std::latch recorded(PRODUCERS);
-  std::latch release(1);
+  testing::CountDown recorded(PRODUCERS);
+  testing::CountDown release(1);
   std::vector<std::thread> producers;
   for (std::uint32_t p = 0; p < PRODUCERS; ++p) {
     producers.emplace_back([&, p] {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <latch>
+#include "count_down.hpp"
 #include <map>
 #include <mutex>
 #include <thread>
@@ -90,7 +90,7 @@ void run_session(std::uint32_t events, bool expect_all) {
   Session s;
   constexpr std::uint32_t THREADS = 3;
   const std::uint32_t EVENTS = events;
-  std::latch recorded(THREADS), release(1);
+  testing::CountDown recorded(THREADS), release(1);
   std::vector<std::thread> producers;
   for (std::uint32_t t = 1; t <= THREADS; ++t) {
     producers.emplace_back([&, t] {
