@@ -7,7 +7,7 @@ machine has no CPython 3.14):
 
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
     cmake --build build/bench
-    python3 bench/overhead.py                      # about 3 minutes on 2 cores
+    python3 bench/overhead.py                      # about 2 minutes on 2 cores
     python3 bench/overhead.py --build-dir build/x --quick
 
 The build directory (--build-dir, or $FENNIK_BUILD_DIR, default build/bench) gives
@@ -326,6 +326,15 @@ def median(values) -> float:
     return statistics.median(values)
 
 
+def half_iqr(values) -> float:
+    """Half the interquartile range: the noise around a median."""
+    values = list(values)
+    if len(values) < 2:
+        return 0.0
+    q1, _, q3 = statistics.quantiles(values, n=4)
+    return (q3 - q1) / 2
+
+
 def fmt_ms(ns: float) -> str:
     return f"{ns / 1e6:.1f} ms"
 
@@ -342,7 +351,8 @@ def print_events(workloads: list[Workload], counts: dict[str, dict[str, int]]) -
 
 def print_table(workloads, tracers, results) -> None:
     name_w, cell_w = 17, 20
-    print("slowdown (traced / untraced) and added ns per event; medians")
+    print("slowdown (traced / untraced) and added ns per event; medians "
+          "(untraced: time, ± half the interquartile range)")
     print(f"  {'':<{name_w}}" + "".join(f"{w.name:>{cell_w}}" for w in workloads))
     print(f"  {'tracer':<{name_w}}" + f"{'x':>10}{'ns/event':>10}" * len(workloads))
     base = {w.name: median(s.inner_ns for s in results[w.name, "untraced"]) for w in workloads}
@@ -350,7 +360,8 @@ def print_table(workloads, tracers, results) -> None:
         cells = []
         for w in workloads:
             if t.name == "untraced":
-                cells.append(f"{fmt_ms(base[w.name]):>{cell_w}}")
+                spread = half_iqr(s.inner_ns for s in results[w.name, t.name]) / base[w.name]
+                cells.append(f"{fmt_ms(base[w.name]) + f' ±{spread:.0%}':>{cell_w}}")
                 continue
             traced = median(s.inner_ns for s in results[w.name, t.name])
             slowdown = traced / base[w.name]
@@ -369,10 +380,10 @@ def print_fennik(workloads, tracers, results) -> None:
             continue
         for w in workloads:
             samples = results[w.name, t.name]
-            size = median(s.size for s in samples)
+            # Per event written: a run that dropped events wrote fewer.
+            per_event = median(s.size / max(1, w.events - s.dropped) for s in samples)
             dropping = sum(1 for s in samples if s.dropped)
             extra = median(s.session_ns - s.inner_ns for s in samples)
-            per_event = size / w.events
             print(f"  {t.name:<17}{w.name:<20}{per_event:>12.{2 if per_event >= 1 else 4}f}"
                   f"{max(s.dropped for s in samples):>13}"
                   f"{f'{dropping}/{len(samples)}':>15}{fmt_ms(extra):>12}")
@@ -394,8 +405,8 @@ def parse_args(argv):
     p.add_argument("--build-dir", type=Path,
                    default=Path(os.environ.get("FENNIK_BUILD_DIR", "build/bench")),
                    help="CMake build directory (default: $FENNIK_BUILD_DIR or build/bench)")
-    p.add_argument("--reps", type=int, default=41,
-                   help="rounds of every (workload, tracer) pair (default 41)")
+    p.add_argument("--reps", type=int, default=61,
+                   help="rounds of every (workload, tracer) pair (default 61)")
     p.add_argument("--quick", action="store_true",
                    help="3 rounds and one drop check: a smoke run, not figures to quote")
     p.add_argument("--fib", type=int, default=25, help="N of the fib workloads (default 25)")

@@ -48,7 +48,9 @@ inline std::uint64_t read_tsc() noexcept {
 #endif
 }
 
-PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t) { Py_RETURN_NONE; }
+PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t) {
+  Py_RETURN_NONE;
+}
 
 template <std::uint8_t KIND>
 PyObject* record(PyObject*, PyObject* const*, Py_ssize_t nargs) {
@@ -142,8 +144,12 @@ PyObject* enable(PyObject* self, PyMethodDef* defs) {
   Py_RETURN_NONE;
 }
 
-PyObject* enable_noop(PyObject* self, PyObject*) { return enable(self, NOOP_DEFS); }
-PyObject* enable_recorder(PyObject* self, PyObject*) { return enable(self, RECORD_DEFS); }
+PyObject* enable_noop(PyObject* self, PyObject*) {
+  return enable(self, NOOP_DEFS);
+}
+PyObject* enable_recorder(PyObject* self, PyObject*) {
+  return enable(self, RECORD_DEFS);
+}
 
 // Turns the events off, unregisters the callbacks and frees the tool id.
 PyObject* disable(PyObject*, PyObject*) {
@@ -166,7 +172,9 @@ PyObject* disable(PyObject*, PyObject*) {
 }
 
 // Words the recorder has stored on the calling thread since it started.
-PyObject* recorded(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(RING.count); }
+PyObject* recorded(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(RING.count);
+}
 
 PyMethodDef MODULE_METHODS[] = {
     {"enable_noop", enable_noop, METH_NOARGS,
@@ -199,4 +207,6 @@ PyModuleDef MODULE_DEF = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_fennik_refcb() { return PyModuleDef_Init(&MODULE_DEF); }
+PyMODINIT_FUNC PyInit_fennik_refcb() {
+  return PyModuleDef_Init(&MODULE_DEF);
+}
