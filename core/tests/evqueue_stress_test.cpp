@@ -4,10 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include "count_down.hpp"
 #include <map>
 #include <thread>
 #include <vector>
+#include "count_down.hpp"
 
 #include "evqueue.hpp"
 

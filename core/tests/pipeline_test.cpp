@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include "count_down.hpp"
 #include <map>
 #include <mutex>
 #include <thread>
+#include "count_down.hpp"
 
 #include "fake_lookups.hpp"
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "codewatch.hpp"
 #include "format.hpp"
@@ -107,6 +109,23 @@ struct Active {
   PyObject* tracer = nullptr;  // strong reference
 };
 constinit NoDestroy<Active> ACTIVE;
+
+// Every tracer holding a session (strong references), so the interpreter's exit
+// can end them all, whatever ACTIVE names by then. Touched only with the
+// interpreter lock held.
+constinit NoDestroy<std::vector<PyObject*>> LIVE;
+
+void add_live(PyObject* tracer) {
+  if (std::find(LIVE->begin(), LIVE->end(), tracer) != LIVE->end()) return;
+  LIVE->push_back(Py_NewRef(tracer));
+}
+
+void remove_live(PyObject* tracer) {
+  auto it = std::find(LIVE->begin(), LIVE->end(), tracer);
+  if (it == LIVE->end()) return;
+  LIVE->erase(it);
+  Py_DECREF(tracer);
+}
 
 // Replaces ACTIVE's reference; the old one is released outside the lock.
 void set_active(PyObject* tracer) {
@@ -250,6 +269,7 @@ PyObject* install(PyObject* self, Running running) {
     std::lock_guard<std::mutex> g(d.session_lock, std::adopt_lock);
     d.running = std::move(running);
   }
+  add_live(self);
   set_active(self);
   return Py_NewRef(self);
 }
@@ -266,24 +286,23 @@ PyObject* exit_session(PyObject* self, const std::string& reason) {
   if (!d.running) Py_RETURN_FALSE;
   Running running = std::move(*d.running);
   d.running.reset();
+  PyRef hold = PyRef::borrow(self);  // LIVE may hold the last reference
+  remove_live(self);
   if (!end(std::move(running))) return nullptr;
   Py_RETURN_FALSE;
 }
 
-// Ends the session of a tracer still installed when the interpreter exits,
-// so its output is complete and no native thread outlives finalisation.
+// Ends every session still running when the interpreter exits, so each
+// output is complete and no native thread outlives finalisation.
 PyObject* end_at_exit(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    PyObject* tracer;
-    {
-      lock_releasing_gil(ACTIVE->lock);
-      std::lock_guard<std::mutex> g(ACTIVE->lock, std::adopt_lock);
-      tracer = ACTIVE->tracer ? Py_NewRef(ACTIVE->tracer) : nullptr;
+    while (!LIVE->empty()) {
+      PyRef tracer = PyRef::borrow(LIVE->back());
+      PyRef r = PyRef::steal(exit_session(tracer.get(), "exit"));
+      // Report a failure and go on: the other sessions still deserve their end.
+      if (!r) PyErr_WriteUnraisable(tracer.get());
+      remove_live(tracer.get());
     }
-    if (tracer == nullptr) Py_RETURN_NONE;
-    PyRef hold = PyRef::steal(tracer);
-    PyRef r = PyRef::steal(exit_session(tracer, "exit"));
-    if (!r) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -304,24 +323,25 @@ bool register_end_at_exit() {
 
 // ---- Python methods ----
 
-PyObject* type_error(const char* param, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be %s, not %.200s", param, expected,
+PyObject* type_error(const char* func, const char* param, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, param, expected,
                Py_TYPE(got)->tp_name);
   return nullptr;
 }
 
 // A non-negative int that fits 64 bits, or None.
-bool optional_u64(const char* param, PyObject* value, std::optional<std::uint64_t>& out) {
+bool optional_u64(const char* func, const char* param, PyObject* value,
+                  std::optional<std::uint64_t>& out) {
   if (value == nullptr || value == Py_None) return true;
   if (!PyLong_Check(value)) {
-    type_error(param, "int or None", value);
+    type_error(func, param, "int or None", value);
     return false;
   }
   const unsigned long long v = PyLong_AsUnsignedLongLong(value);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError, "argument '%s' must be a non-negative integer below 2**64",
-                 param);
+    PyErr_Format(PyExc_OverflowError,
+                 "%s() argument '%s' must be a non-negative integer below 2**64", func, param);
     return false;
   }
   out = v;
@@ -338,23 +358,28 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     TracerConfig config;
-    if (!PyUnicode_Check(output)) return type_error("output", "str", output);
+    if (!PyUnicode_Check(output)) return type_error("Tracer", "output", "str", output);
     Py_ssize_t n = 0;
     const char* text = PyUnicode_AsUTF8AndSize(output, &n);
     if (text == nullptr) return nullptr;
     config.output.assign(text, static_cast<std::size_t>(n));
+    // The operating system would silently cut the path at the first NUL.
+    if (config.output.find('\0') != std::string::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      return nullptr;
+    }
     std::string format_name = "protobuf";
     if (format != nullptr) {
-      if (!PyUnicode_Check(format)) return type_error("format", "str", format);
+      if (!PyUnicode_Check(format)) return type_error("Tracer", "format", "str", format);
       text = PyUnicode_AsUTF8AndSize(format, &n);
       if (text == nullptr) return nullptr;
       format_name.assign(text, static_cast<std::size_t>(n));
     }
     if (trace != nullptr) {
-      if (!PyBool_Check(trace)) return type_error("trace_subprocesses", "bool", trace);
+      if (!PyBool_Check(trace)) return type_error("Tracer", "trace_subprocesses", "bool", trace);
       config.trace_subprocesses = trace == Py_True;
     }
-    if (!optional_u64("record_last_mb", record, config.record_last_mb)) return nullptr;
+    if (!optional_u64("Tracer", "record_last_mb", record, config.record_last_mb)) return nullptr;
     auto parsed = Format::parse(format_name);
     if (auto* message = std::get_if<std::string>(&parsed)) {
       PyErr_SetString(PyExc_ValueError, message->c_str());
@@ -381,18 +406,10 @@ void tracer_dealloc(PyObject* self) {
 }
 
 PyObject* enter_common(PyObject* self, std::uint32_t pid, bool child) {
-  TracerData& d = data_of(self);
-  std::optional<Running> running = start(d.config, pid, child);
+  // Before the session starts: importing atexit would otherwise be traced.
+  if (!register_end_at_exit()) return nullptr;
+  std::optional<Running> running = start(data_of(self).config, pid, child);
   if (!running) return nullptr;
-  if (!register_end_at_exit()) {
-    // Not installed: stop what was started rather than leave it running.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    (void)end(std::move(*running));
-    PyErr_Clear();
-    PyErr_Restore(t, v, tb);
-    return nullptr;
-  }
   return install(self, std::move(*running));
 }
 
@@ -476,7 +493,8 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!str_arg(reason, "snapshot", "reason")) return nullptr;
     std::optional<std::uint64_t> start_ns, end_ns;
-    if (!optional_u64("start", start_obj, start_ns) || !optional_u64("end", end_obj, end_ns)) {
+    if (!optional_u64("snapshot", "start", start_obj, start_ns) ||
+        !optional_u64("snapshot", "end", end_obj, end_ns)) {
       return nullptr;
     }
     if (start_ns.has_value() != end_ns.has_value()) {
