@@ -20,10 +20,7 @@ int open_retrying(const char* path, int flags) {
 
 }  // namespace
 
-SharedFile::SharedFile(UniqueFd fd)
-    : fd_(std::move(fd)),
-      buf_(std::make_unique_for_overwrite<char[]>(SHARED_FILE_BUFFER_BYTES)),
-      cap_(SHARED_FILE_BUFFER_BYTES) {}
+SharedFile::SharedFile(UniqueFd fd) : fd_(std::move(fd)), buf_(SHARED_FILE_BUFFER_BYTES) {}
 
 IoResult<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
   if (truncate) {
@@ -40,19 +37,11 @@ SharedFile SharedFile::adopt(UniqueFd fd) {
   return SharedFile(std::move(fd));
 }
 
-SharedFile::SharedFile(SharedFile&& other) noexcept
-    : fd_(std::move(other.fd_)),
-      buf_(std::move(other.buf_)),
-      len_(std::exchange(other.len_, 0)),
-      cap_(std::exchange(other.cap_, 0)) {}
-
 SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
   if (this != &other) {
     if (fd_.valid()) (void)flush();
     fd_ = std::move(other.fd_);
     buf_ = std::move(other.buf_);
-    len_ = std::exchange(other.len_, 0);
-    cap_ = std::exchange(other.cap_, 0);
   }
   return *this;
 }
@@ -61,16 +50,8 @@ SharedFile::~SharedFile() {
   if (fd_.valid()) (void)flush();
 }
 
-void SharedFile::grow(std::size_t more) {
-  const std::size_t want = std::max(len_ + more, std::max<std::size_t>(cap_ * 2, 64));
-  auto bigger = std::make_unique_for_overwrite<char[]>(want);
-  if (len_ != 0) std::memcpy(bigger.get(), buf_.get(), len_);
-  buf_ = std::move(bigger);
-  cap_ = want;
-}
-
 IoStatus SharedFile::flush() {
-  if (len_ == 0) return IO_OK;
+  if (buf_.empty()) return IO_OK;
   int rc;
   do {
     rc = ::flock(fd_.get(), LOCK_EX);
@@ -78,8 +59,8 @@ IoStatus SharedFile::flush() {
   if (rc != 0) return IoError::from_errno(errno);
 
   IoStatus result = IO_OK;
-  const char* p = buf_.get();
-  std::size_t left = len_;
+  const char* p = buf_.data();
+  std::size_t left = buf_.size();
   while (left > 0) {
     const ssize_t n = ::write(fd_.get(), p, left);
     if (n < 0) {
@@ -94,7 +75,7 @@ IoStatus SharedFile::flush() {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  len_ = 0;
+  buf_.clear();
   (void)::flock(fd_.get(), LOCK_UN);
   return result;
 }

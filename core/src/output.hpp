@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "byte_buffer.hpp"
 #include "fd.hpp"
 #include "io_error.hpp"
 
@@ -26,7 +27,7 @@ class SharedFile {
   // Wraps a descriptor already open for appending.
   static SharedFile adopt(UniqueFd fd);
 
-  SharedFile(SharedFile&& other) noexcept;
+  SharedFile(SharedFile&& other) noexcept = default;
   SharedFile& operator=(SharedFile&& other) noexcept;
   SharedFile(const SharedFile&) = delete;
   SharedFile& operator=(const SharedFile&) = delete;
@@ -35,32 +36,24 @@ class SharedFile {
 
   // Buffers bytes; never touches the file, never fails.
   void write(const void* data, std::size_t n) {
-    if (n > cap_ - len_) grow(n);
-    std::memcpy(buf_.get() + len_, data, n);
-    len_ += n;
+    buf_.append(std::string_view(static_cast<const char*>(data), n));
   }
-  void write(std::string_view s) { write(s.data(), s.size()); }
-  void write_all(std::string_view s) { write(s.data(), s.size()); }
-  void put(char c) {
-    if (len_ == cap_) grow(1);
-    buf_[len_++] = c;
-  }
+  void write(std::string_view s) { buf_.append(s); }
+  void write_all(std::string_view s) { buf_.append(s); }
+  void put(char c) { buf_.push_back(c); }
 
   // Appends the buffer to the file under the lock. On a write error the
   // buffered bytes are dropped; on a lock error they are kept.
   IoStatus flush();
 
-  std::size_t buffered() const noexcept { return len_; }
+  std::size_t buffered() const noexcept { return buf_.size(); }
   int fd() const noexcept { return fd_.get(); }
 
  private:
   explicit SharedFile(UniqueFd fd);
-  void grow(std::size_t more);
 
   UniqueFd fd_;
-  std::unique_ptr<char[]> buf_;
-  std::size_t len_ = 0;
-  std::size_t cap_ = 0;
+  ByteBuffer buf_;
 };
 
 }  // namespace fennik

@@ -50,8 +50,6 @@ void TemplateIndex::insert(std::uint32_t code, std::uint32_t value) {
 
 namespace {
 
-using json::ByteBuffer;
-
 // The parts of an event object that depend only on the kind: the phase with
 // the text up to the timestamp, and the kind text with the closing braces.
 struct KindText {

@@ -80,7 +80,7 @@ class JsonExporter final : public Exporter {
   const json::Template& template_for(std::uint32_t code, const CodeLookup& codes);
 
   SharedFile file_;
-  json::ByteBuffer batch_;
+  ByteBuffer batch_;
   json::TemplateIndex index_;
   std::vector<json::Template> templates_;
   std::uint32_t pid_;

@@ -7,8 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
-namespace fennik::json {
+namespace fennik {
 
 class ByteBuffer {
  public:
@@ -18,6 +19,19 @@ class ByteBuffer {
   explicit ByteBuffer(std::size_t capacity)
       : cap_(std::max(capacity, MIN_CAPACITY)),
         buf_(std::make_unique_for_overwrite<char[]>(cap_)) {}
+  // A moved-from buffer is empty and regrows on its next write.
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : cap_(std::exchange(other.cap_, 0)),
+        buf_(std::move(other.buf_)),
+        len_(std::exchange(other.len_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+    cap_ = std::exchange(other.cap_, 0);
+    buf_ = std::move(other.buf_);
+    len_ = std::exchange(other.len_, 0);
+    return *this;
+  }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
 
   void clear() noexcept { len_ = 0; }
   bool empty() const noexcept { return len_ == 0; }
@@ -53,7 +67,7 @@ class ByteBuffer {
   void grow(std::size_t more) {
     const std::size_t want = std::max(len_ + more, cap_ * 2);
     auto bigger = std::make_unique_for_overwrite<char[]>(want);
-    std::memcpy(bigger.get(), buf_.get(), len_);
+    if (len_ != 0) std::memcpy(bigger.get(), buf_.get(), len_);
     buf_ = std::move(bigger);
     cap_ = want;
   }
@@ -63,4 +77,4 @@ class ByteBuffer {
   std::size_t len_ = 0;
 };
 
-}  // namespace fennik::json
+}  // namespace fennik
