@@ -1,7 +1,7 @@
 # Single entry point. Where python3.14 with its headers is on PATH the project
 # builds natively; otherwise every target runs inside tools/toolbox, which is
 # provisioned on first use.
-.PHONY: test demo bench format native-test native-demo native-bench toolbox
+.PHONY: test demo bench overhead format native-test native-demo native-bench native-overhead toolbox
 
 PY_NATIVE := $(shell python3.14 -c 'import os, sysconfig; print(int(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))' 2>/dev/null)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -22,6 +22,9 @@ demo: $(if $(RUN),toolbox)
 
 bench: $(if $(RUN),toolbox)
 	$(RUN) $(MAKE) --no-print-directory native-bench
+
+overhead: $(if $(RUN),toolbox)
+	$(RUN) $(MAKE) --no-print-directory native-overhead
 
 toolbox:
 	tools/toolbox ensure
@@ -56,6 +59,15 @@ native-bench:
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/core_bench --benchmark_min_time=0.2s
 	$(BUILD)/bench/bench/tls_bench --benchmark_min_time=0.2s
+	$(BUILD)/bench/bench/json_bench
+	$(BUILD)/bench/bench/proto_bench
+	$(BUILD)/bench/bench/pprof_bench
+	FENNIK_BENCH_DIR=$(BUILD)/bench $(BUILD)/bench/bench/pipeline_bench
+
+native-overhead:
+	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	PYTHONPATH=$(BUILD)/bench/python python3.14 bench/overhead.py --build-dir $(BUILD)/bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
