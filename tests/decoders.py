@@ -16,7 +16,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 TRACE_PROTO = ROOT / "proto" / "tests" / "trace_subset.proto"
-PROFILE_PROTO = HERE / "pprof_profile.proto"
+PROFILE_PROTO = ROOT / "pprof" / "tests" / "profile_subset.proto"
 
 FORMATS = ["protobuf", "json", "pprof"]
 TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in order
