@@ -28,6 +28,9 @@ class CodeLookup {
  public:
   virtual ~CodeLookup() = default;
   virtual std::optional<CodeInfo> code(std::uint32_t id) const = 0;
+  // Moves whenever an id was given to a different code object than before;
+  // whoever caches by id drops those caches when it sees it move.
+  virtual std::uint64_t reuse_generation() const { return 0; }
 };
 
 // Resolves thread ids to names. Callable from any thread while names are added.
@@ -37,6 +40,13 @@ class ThreadNames {
   virtual std::optional<std::string> name(std::uint32_t tid) const = 0;
   // Every known (tid, name), sorted by tid ascending.
   virtual std::vector<std::pair<std::uint32_t, std::string>> snapshot() const = 0;
+  // The thread incarnation `serial` (see thread_serial) of `tid` has exited and
+  // its last event was written: its name gives way to a later thread with the
+  // same id.
+  virtual void retire(std::uint32_t tid, std::uint64_t serial) {
+    (void)tid;
+    (void)serial;
+  }
 };
 
 // An output format writer: any number of write_batch calls, then one finish.
@@ -50,6 +60,15 @@ class Exporter {
   // Writes what the format puts at the end, including the dropped count, and flushes.
   virtual IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
                           std::uint64_t dropped) = 0;
+  // `tid`'s thread has exited and every event of it was written: per-thread
+  // state may go, and a later thread with the same id starts afresh.
+  virtual IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                              const ThreadNames& threads) {
+    (void)tid;
+    (void)codes;
+    (void)threads;
+    return IO_OK;
+  }
 };
 
 }  // namespace fennik

@@ -78,6 +78,16 @@ Cold::~Cold() {
   COLD_GONE = true;
 }
 
+namespace {
+std::atomic<std::uint64_t> NEXT_THREAD_SERIAL{1};
+constinit thread_local std::uint64_t THREAD_SERIAL = 0;
+}  // namespace
+
+std::uint64_t thread_serial() noexcept {
+  if (THREAD_SERIAL == 0) THREAD_SERIAL = NEXT_THREAD_SERIAL.fetch_add(1, std::memory_order_relaxed);
+  return THREAD_SERIAL;
+}
+
 void register_current() {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   auto& list = RECORDERS->entries;

@@ -135,6 +135,10 @@ union NoDestroy {
 
 extern constinit NoDestroy<RecorderList> RECORDERS;
 
+// A process-unique number for the calling thread, never 0, assigned on first
+// use: tells apart two threads that the operating system gave the same id.
+std::uint64_t thread_serial() noexcept;
+
 // Adds the calling thread's COLD and HOT to RECORDERS unless present.
 void register_current();
 // Flushes every registered thread's partial batch; returns the events lost.
