@@ -1,6 +1,7 @@
 #include "tls.hpp"
 
 #include <algorithm>
+#include <memory>
 
 namespace fennik {
 
@@ -84,7 +85,8 @@ constinit thread_local std::uint64_t THREAD_SERIAL = 0;
 }  // namespace
 
 std::uint64_t thread_serial() noexcept {
-  if (THREAD_SERIAL == 0) THREAD_SERIAL = NEXT_THREAD_SERIAL.fetch_add(1, std::memory_order_relaxed);
+  if (THREAD_SERIAL == 0)
+    THREAD_SERIAL = NEXT_THREAD_SERIAL.fetch_add(1, std::memory_order_relaxed);
   return THREAD_SERIAL;
 }
 
@@ -103,13 +105,14 @@ std::uint64_t flush_every_thread() noexcept {
   return lost;
 }
 
-void forget_other_threads() noexcept {
-  std::lock_guard<std::mutex> g(RECORDERS->lock);
-  auto& list = RECORDERS->entries;
-  Cold* own = &COLD;
-  list.erase(
-      std::remove_if(list.begin(), list.end(), [own](const Recorder& r) { return r.cold != own; }),
-      list.end());
+void abandon_after_fork() noexcept {
+  // The lock may have been held by a thread that does not exist in the child.
+  std::construct_at(&RECORDERS.value);
+  COLD.producer.reset();
+  COLD.owner_queue = 0;
+  static_cast<void>(COLD.current.release());
+  SeqWrite w(HOT);
+  mirror_none(HOT);
 }
 
 }  // namespace fennik

@@ -144,7 +144,10 @@ void register_current();
 // Flushes every registered thread's partial batch; returns the events lost.
 // No thread may be inside a recording step meanwhile.
 std::uint64_t flush_every_thread() noexcept;
-// Keeps only the calling thread's entry (the child after a fork).
-void forget_other_threads() noexcept;
+// In a forked child, before anything else records: forgets every recording
+// thread (their state is leaked, deliberately: the threads are gone and may
+// have been mid-operation) and points the calling thread at nothing, so its
+// next event starts afresh. Takes no lock another thread may have held.
+void abandon_after_fork() noexcept;
 
 }  // namespace fennik

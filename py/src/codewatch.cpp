@@ -26,18 +26,17 @@ struct Watched {
 // Never destroyed: code objects die during interpreter finalisation too.
 constinit NoDestroy<Watched> WATCHED;
 
-int on_code_event(PyCodeEvent event, PyCodeObject* code) {
+int on_code_event(PyCodeEvent event, PyCodeObject* code) noexcept {
   if (event != PY_CODE_EVENT_DESTROY) return 0;
-  std::vector<std::shared_ptr<State>> live;
-  {
-    std::lock_guard<std::mutex> g(WATCHED->lock);
-    for (const auto& weak : WATCHED->states) {
-      if (auto s = weak.lock()) live.push_back(std::move(s));
-    }
-  }
-  bool forgot = false;
   const auto address = reinterpret_cast<std::uintptr_t>(code);
-  for (const auto& s : live) {
+  bool forgot = false;
+  // Taken only with the interpreter lock held, so never held across a fork.
+  std::lock_guard<std::mutex> g(WATCHED->lock);
+  for (const auto& weak : WATCHED->states) {
+    std::shared_ptr<State> s = weak.lock();
+    // A session abandoned by a forked child is left alone: its interner's
+    // lock may have been held by a thread that does not exist here.
+    if (!s || !s->live()) continue;
     forgot |= s->interner.forget(address, s->queue->clock.now_ticks());
   }
   if (forgot) GENERATION.fetch_add(1, std::memory_order_release);
@@ -58,9 +57,11 @@ bool watch(const std::shared_ptr<State>& state) {
   return true;
 }
 
-void forget_watched() noexcept {
+void end_watched_recording() noexcept {
   std::lock_guard<std::mutex> g(WATCHED->lock);
-  WATCHED->states.clear();
+  for (const auto& weak : WATCHED->states) {
+    if (std::shared_ptr<State> s = weak.lock()) s->end_recording();
+  }
 }
 
 }  // namespace py

@@ -20,8 +20,9 @@ namespace py {
 // exception set when the interpreter refused the watcher.
 bool watch(const std::shared_ptr<State>& state);
 
-// Empties the list of watched sessions (a forked child starts over).
-void forget_watched() noexcept;
+// Stops recording into every session this process knows (a forked child,
+// before it runs any Python code). Allocates nothing.
+void end_watched_recording() noexcept;
 
 }  // namespace py
 }  // namespace fennik

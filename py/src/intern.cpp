@@ -2,20 +2,21 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <random>
 
 namespace fennik {
 
-std::uint32_t parse_code_capacity(const char* text) noexcept {
+std::optional<std::uint32_t> parse_code_capacity(const char* text) noexcept {
   if (text == nullptr) return MAX_CODE_CAPACITY;
   const char* p = text;
   if (*p == '+') ++p;
-  if (*p == '\0') return MAX_CODE_CAPACITY;
+  if (*p == '\0') return std::nullopt;
   std::uint64_t value = 0;
   for (; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return MAX_CODE_CAPACITY;
-    value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-    if (value > UINT32_MAX) return MAX_CODE_CAPACITY;
+    if (*p < '0' || *p > '9') return std::nullopt;
+    // Large but well-formed values mean "as many as possible".
+    if (value <= UINT32_MAX) value = value * 10 + static_cast<std::uint64_t>(*p - '0');
   }
   if (value == 0) return 1;
   return value < MAX_CODE_CAPACITY ? static_cast<std::uint32_t>(value) : MAX_CODE_CAPACITY;
@@ -28,8 +29,6 @@ std::size_t Interner::SeededHash::operator()(std::uintptr_t key) const noexcept 
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return static_cast<std::size_t>(z ^ (z >> 31));
 }
-
-Interner::Interner() : Interner(parse_code_capacity(std::getenv(CODE_CAPACITY_ENV))) {}
 
 Interner::Interner(std::uint32_t capacity)
     : index_(0, SeededHash{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^
@@ -47,31 +46,39 @@ std::optional<std::uint32_t> Interner::insert(std::uintptr_t address, CodeInfo i
                                               std::uint64_t floor) {
   std::unique_lock<std::shared_mutex> g(lock_);
   if (auto it = index_.find(address); it != index_.end()) return it->second;
-  if (entries_.size() < capacity_) {
-    const auto id = static_cast<std::uint32_t>(entries_.size());
-    entries_.push_back(std::move(info));
+  // Parked in the order forgotten, so the oldest is the first to qualify.
+  if (!forgotten_.empty() && forgotten_.front().second < floor) {
+    const std::uint32_t id = forgotten_.front().first;
     index_.emplace(address, id);
+    forgotten_.pop_front();
+    entries_[id] = std::move(info);
+    reuse_generation_.fetch_add(1, std::memory_order_release);
     return id;
   }
-  for (std::size_t i = 0; i < forgotten_.size(); ++i) {
-    if (forgotten_[i].second < floor) {
-      const std::uint32_t id = forgotten_[i].first;
-      forgotten_[i] = forgotten_.back();
-      forgotten_.pop_back();
-      entries_[id] = std::move(info);
-      index_.emplace(address, id);
-      return id;
-    }
+  if (entries_.size() >= capacity_) return std::nullopt;
+  const auto id = static_cast<std::uint32_t>(entries_.size());
+  entries_.push_back(std::move(info));
+  try {
+    index_.emplace(address, id);
+  } catch (...) {
+    entries_.pop_back();
+    throw;
   }
-  return std::nullopt;
+  return id;
 }
 
 bool Interner::forget(std::uintptr_t address, std::uint64_t now) {
   std::unique_lock<std::shared_mutex> g(lock_);
   auto it = index_.find(address);
   if (it == index_.end()) return false;
-  forgotten_.emplace_back(it->second, now);
+  const std::uint32_t id = it->second;
+  // Unmapped first: a new code object at this address must never get the old id.
   index_.erase(it);
+  try {
+    forgotten_.emplace_back(id, now);
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the id is never reused, which is safe.
+  }
   return true;
 }
 

@@ -34,7 +34,11 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The session slot, the process-wide hooks and the end-of-session flush
+    // rely on the interpreter lock.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    // The code watcher, the at-exit and fork hooks are per process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

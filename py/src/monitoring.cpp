@@ -106,32 +106,64 @@ CodeInfo read_code_info(PyObject* code) {
                   line_attr(code)};
 }
 
-// The calling thread's name from threading, or nothing.
+// The calling thread's name as threading knows it, or nothing. Read from
+// threading's own table without calling into it: asking threading for the
+// current thread would make it invent a dummy thread object (and use up a
+// "Dummy-N" name) for a thread it did not start, and runs Python code.
 std::optional<std::string> current_thread_name() {
-  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-  PyRef thread = threading
-                     ? PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr))
-                     : PyRef();
-  PyRef name = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "name")) : PyRef();
-  PyRef text = name ? PyRef::steal(PyObject_Str(name.get())) : PyRef();
-  const char* utf8 = nullptr;
-  Py_ssize_t size = 0;
-  if (text) utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyRef threading, active, key, thread, dict, name;
+  PyObject* out = nullptr;
+  // Not imported yet: the thread is unnamed for now and asks again later.
+  if (PyDict_GetItemStringRef(modules, "threading", &out) <= 0) goto none;
+  threading = PyRef::steal(out);
+  if (PyObject_GetOptionalAttrString(threading.get(), "_active", &out) <= 0) goto none;
+  active = PyRef::steal(out);
+  if (!PyDict_Check(active.get())) goto none;
+  key = PyRef::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+  if (!key || PyDict_GetItemRef(active.get(), key.get(), &out) <= 0) goto none;
+  thread = PyRef::steal(out);
+  dict = PyRef::steal(PyObject_GenericGetDict(thread.get(), nullptr));
+  if (!dict || !PyDict_Check(dict.get()) ||
+      PyDict_GetItemStringRef(dict.get(), "_name", &out) <= 0) {
+    goto none;
   }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  name = PyRef::steal(out);
+  if (PyUnicode_Check(name.get())) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+  }
+none:
+  PyErr_Clear();
+  return std::nullopt;
 }
 
+constinit thread_local bool IN_SLOW_SIDE = false;
+
+class SlowSide {
+ public:
+  SlowSide() noexcept : outer_(std::exchange(IN_SLOW_SIDE, true)) {}
+  ~SlowSide() { IN_SLOW_SIDE = outer_; }
+  SlowSide(const SlowSide&) = delete;
+  SlowSide& operator=(const SlowSide&) = delete;
+
+ private:
+  bool outer_;
+};
+
 // The slow side of a callback: per-session resets, naming, and code-id
-// resolution through the thread cache and then the interner.
+// resolution through the thread cache and then the interner. Nothing when the
+// event cannot be recorded.
 [[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(State& state, PyObject* code_obj,
                                                             Hot& hot) {
+  if (!state.live()) return std::nullopt;
+  SlowSide in_slow_side;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
+  // Whatever happens below, the fast path must not reuse a stale answer.
+  hot.cached_code = NO_CODE;
   if (hot.queue_id.load(std::memory_order_relaxed) != state.queue_id) {
     empty_code_cache();
-    hot.cached_code = NO_CODE;
     hot.named = false;
     hot.name_tries = NAME_TRIES;
   }
@@ -147,7 +179,8 @@ std::optional<std::string> current_thread_name() {
     // Counted down first: whatever the interpreter runs inside cannot make
     // more attempts than remain.
     --hot.name_tries;
-    hot.named = state.threads.ensure(hot.tid.load(std::memory_order_relaxed), current_thread_name);
+    hot.named = state.threads.ensure(hot.tid.load(std::memory_order_relaxed), thread_serial(),
+                                     current_thread_name);
   }
 
   std::uint32_t id;
@@ -157,16 +190,40 @@ std::optional<std::string> current_thread_name() {
   } else {
     std::optional<std::uint32_t> found = state.interner.lookup(code);
     if (!found) {
-      found = state.interner.insert(code, read_code_info(code_obj), state.queue->recycle_floor());
+      CodeInfo info = read_code_info(code_obj);
+      found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
       if (!found) return std::nullopt;
     }
     id = *found;
     if (code != 0) slot = CodeSlot{code, id};
   }
+  // The interpreter may have run other threads meanwhile; one of them may have
+  // ended the session.
+  if (!state.live()) return std::nullopt;
   hot.cached_id = id;
   // An unnamed thread with attempts left keeps coming back here to retry.
   hot.cached_code = (!hot.named && hot.name_tries != 0) ? NO_CODE : code;
   return id;
+}
+
+[[gnu::noinline]] void record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
+                                   std::uint8_t kind) noexcept {
+  // The interpreter calls callbacks through a borrowed reference: if the
+  // session ends while this runs, the callbacks object (and with it the
+  // state) would be freed under us.
+  PyRef keep = PyRef::borrow(self);
+  State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+  std::optional<std::uint32_t> id;
+  try {
+    id = resolve_cold(state, code_obj, HOT);
+  } catch (...) {  // allocation failure: the event is lost, and counted
+    id.reset();
+  }
+  if (!id) {
+    if (state.live()) state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  record(*state.queue, now, make_word(kind, *id));
 }
 
 inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t count,
@@ -177,16 +234,12 @@ inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t co
   const std::uint64_t now =
       (hot.counter_mode || state.counter_mode) ? read_counter() : state.queue->clock.now_ticks();
   const auto code = reinterpret_cast<std::uint64_t>(args[0]);
-  std::uint32_t id;
   if (hot.cached_code == code && hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
       hot.code_gen == GENERATION.load(std::memory_order_acquire)) [[likely]] {
-    id = hot.cached_id;
-  } else {
-    std::optional<std::uint32_t> resolved = resolve_cold(state, args[0], hot);
-    if (!resolved) return;
-    id = *resolved;
+    record(*state.queue, now, make_word(kind, hot.cached_id));
+    return;
   }
-  record(*state.queue, now, make_word(kind, id));
+  record_cold(self, args[0], now, kind);
 }
 
 template <std::uint8_t KIND>
@@ -228,10 +281,14 @@ EventSpec EVENT_SPECS[CALLBACK_COUNT] = {
       METH_FASTCALL, nullptr}},
 };
 
+// sys.monitoring without importing anything: sys is always there.
 PyRef sys_monitoring() {
-  PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
-  if (!sys) return {};
-  return PyRef::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
+  PyObject* mon = PySys_GetObject("monitoring");  // borrowed
+  if (mon == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "sys.monitoring is not available");
+    return {};
+  }
+  return PyRef::borrow(mon);
 }
 
 // The value of sys.monitoring.events.NAME as a 32-bit integer, or -1 with an exception.
@@ -252,67 +309,155 @@ bool call_ok(PyObject* result) {
   return result != nullptr;
 }
 
+// Keeps the first error of several steps that are all tried.
+class FirstError {
+ public:
+  FirstError() = default;
+  FirstError(const FirstError&) = delete;
+  FirstError& operator=(const FirstError&) = delete;
+  ~FirstError() { Py_XDECREF(exc_); }
+
+  void step(bool ok) {
+    if (ok) return;
+    PyObject* e = PyErr_GetRaisedException();
+    if (exc_ == nullptr) {
+      exc_ = e;
+    } else {
+      Py_XDECREF(e);
+    }
+  }
+  // Restores the first error; true when there was none.
+  bool finish() {
+    if (exc_ == nullptr) return true;
+    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+    return false;
+  }
+
+ private:
+  PyObject* exc_ = nullptr;
+};
+
+long profiler_id(PyObject* mon) {
+  PyRef tool_obj = PyRef::steal(PyObject_GetAttrString(mon, "PROFILER_ID"));
+  if (!tool_obj) return -1;
+  const long tool = PyLong_AsLong(tool_obj.get());
+  if (tool == -1 && PyErr_Occurred()) return -1;
+  if (tool < 0 || tool > UINT8_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "tool id out of range");
+    return -1;
+  }
+  return tool;
+}
+
+// Turns events off and unregisters every callback of `tool`; every step tried.
+void unregister_all(PyObject* mon, long tool, FirstError& errors) {
+  errors.step(call_ok(PyObject_CallMethod(mon, "set_events", "ll", tool, 0L)));
+  PyRef events = PyRef::steal(PyObject_GetAttrString(mon, "events"));
+  errors.step(static_cast<bool>(events));
+  if (!events) return;
+  for (const EventSpec& spec : EVENT_SPECS) {
+    const long value = event_value(events.get(), spec.event);
+    errors.step(value >= 0);
+    if (value < 0) continue;
+    errors.step(
+        call_ok(PyObject_CallMethod(mon, "register_callback", "llO", tool, value, Py_None)));
+  }
+}
+
+// True when `tool`'s PY_START callback is still `ours`: nobody freed the
+// slot and gave it to another tool meanwhile. Leaves the registration as it was.
+bool still_ours(PyObject* mon, long tool, PyObject* ours) {
+  PyRef events = PyRef::steal(PyObject_GetAttrString(mon, "events"));
+  const long start = events ? event_value(events.get(), EVENT_SPECS[0].event) : -1;
+  if (start < 0) return false;
+  PyRef previous =
+      PyRef::steal(PyObject_CallMethod(mon, "register_callback", "llO", tool, start, Py_None));
+  if (!previous) return false;
+  if (previous.get() == ours) return true;
+  (void)call_ok(PyObject_CallMethod(mon, "register_callback", "llO", tool, start, previous.get()));
+  return false;
+}
+
 }  // namespace
 
 std::uint32_t current_thread_id() noexcept {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(gettid()));
 }
 
-std::optional<MonitoringHandle> enable(const std::shared_ptr<State>& state) {
+bool in_callback() noexcept {
+  return IN_SLOW_SIDE;
+}
+
+std::optional<MonitoringHandle> claim_tool() {
   PyRef mon = sys_monitoring();
   if (!mon) return std::nullopt;
-  PyRef tool_obj = PyRef::steal(PyObject_GetAttrString(mon.get(), "PROFILER_ID"));
-  if (!tool_obj) return std::nullopt;
-  const long tool = PyLong_AsLong(tool_obj.get());
-  if (tool == -1 && PyErr_Occurred()) return std::nullopt;
-  if (tool < 0 || tool > UINT8_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "tool id out of range");
+  const long tool = profiler_id(mon.get());
+  if (tool < 0) return std::nullopt;
+  PyRef holder = PyRef::steal(PyObject_CallMethod(mon.get(), "get_tool", "l", tool));
+  if (!holder) return std::nullopt;
+  if (holder.get() != Py_None) {
+    PyErr_Format(PyExc_ValueError,
+                 "the profiler slot (sys.monitoring tool %ld) is already in use by %R", tool,
+                 holder.get());
     return std::nullopt;
   }
   if (!call_ok(PyObject_CallMethod(mon.get(), "use_tool_id", "ls", tool, TOOL_NAME))) {
     return std::nullopt;
   }
-  PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));
-  if (!events) return std::nullopt;
   MonitoringHandle handle;
   handle.tool = static_cast<std::uint8_t>(tool);
+  return handle;
+}
+
+bool enable(MonitoringHandle& handle, const std::shared_ptr<State>& state) {
+  PyRef mon = sys_monitoring();
+  if (!mon) return false;
+  const long tool = handle.tool;
+  auto undo = [&] {
+    PyObject* exc = PyErr_GetRaisedException();
+    FirstError ignored;
+    unregister_all(mon.get(), tool, ignored);
+    PyErr_SetRaisedException(exc);
+    return false;
+  };
+  PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));
+  if (!events) return false;
   handle.callbacks = new_callbacks(state);
-  if (!handle.callbacks) return std::nullopt;
+  if (!handle.callbacks) return false;
   long mask = 0;
   for (std::size_t i = 0; i < CALLBACK_COUNT; ++i) {
     const long value = event_value(events.get(), EVENT_SPECS[i].event);
-    if (value < 0) return std::nullopt;
+    if (value < 0) return undo();
     handle.funcs[i] =
         PyRef::steal(PyCFunction_NewEx(&EVENT_SPECS[i].def, handle.callbacks.get(), nullptr));
-    if (!handle.funcs[i]) return std::nullopt;
+    if (!handle.funcs[i]) return undo();
     if (!call_ok(PyObject_CallMethod(mon.get(), "register_callback", "llO", tool, value,
                                      handle.funcs[i].get()))) {
-      return std::nullopt;
+      return undo();
     }
     mask |= value;
   }
-  if (!call_ok(PyObject_CallMethod(mon.get(), "set_events", "ll", tool, mask))) {
-    return std::nullopt;
-  }
-  return handle;
+  if (!call_ok(PyObject_CallMethod(mon.get(), "set_events", "ll", tool, mask))) return undo();
+  handle.enabled = true;
+  return true;
 }
 
 bool disable(MonitoringHandle& handle) {
   PyRef mon = sys_monitoring();
   if (!mon) return false;
   const long tool = handle.tool;
-  if (!call_ok(PyObject_CallMethod(mon.get(), "set_events", "ll", tool, 0L))) return false;
-  PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));
-  if (!events) return false;
-  for (const EventSpec& spec : EVENT_SPECS) {
-    const long value = event_value(events.get(), spec.event);
-    if (value < 0) return false;
-    if (!call_ok(
-            PyObject_CallMethod(mon.get(), "register_callback", "llO", tool, value, Py_None))) {
-      return false;
-    }
+  FirstError errors;
+  PyRef holder = PyRef::steal(PyObject_CallMethod(mon.get(), "get_tool", "l", tool));
+  errors.step(static_cast<bool>(holder));
+  bool ours = holder && PyUnicode_Check(holder.get()) &&
+              PyUnicode_CompareWithASCIIString(holder.get(), TOOL_NAME) == 0;
+  if (ours && handle.enabled) ours = still_ours(mon.get(), tool, handle.funcs[0].get());
+  if (ours) {
+    unregister_all(mon.get(), tool, errors);
+    errors.step(call_ok(PyObject_CallMethod(mon.get(), "free_tool_id", "l", tool)));
   }
-  return call_ok(PyObject_CallMethod(mon.get(), "free_tool_id", "l", tool));
+  handle.enabled = false;
+  return errors.finish();
 }
 
 }  // namespace fennik::py

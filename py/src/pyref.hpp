@@ -50,13 +50,4 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
-// Locks `m` without ever blocking while holding the interpreter lock: the
-// holder may itself be waiting, without that lock, for another thread.
-template <class Mutex>
-void lock_releasing_gil(Mutex& m) {
-  if (m.try_lock()) return;
-  WithoutGil nogil;
-  m.lock();
-}
-
 }  // namespace fennik::py

@@ -1,9 +1,13 @@
 #include "tracer.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -27,6 +31,8 @@ constexpr char ENV_CHILD_OUTPUT[] = "FENNIK_CHILD_OUTPUT";
 constexpr char ENV_CHILD_FORMAT[] = "FENNIK_CHILD_FORMAT";
 constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
 constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
+constexpr char ALREADY_RUNNING[] = "the tracer is already running";
+constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
 constexpr char FLIGHT_RECORDER_UNAVAILABLE[] =
     "record_last_mb needs the flight recorder, which this build does not have yet";
 
@@ -80,7 +86,16 @@ struct Running {
   std::shared_ptr<EventQueue> queue;
   std::shared_ptr<State> state;
   ExporterThread thread;
+  pid_t pid;  // the process that started it; in any other (a forked child) it is abandoned
 };
+
+// A forked child leaves its parent's session as it is, deliberately leaked:
+// its threads do not exist here, so joining them would hang, and freeing what
+// they were using could corrupt memory. Its output belongs to the parent.
+void abandon(Running running) noexcept {
+  running.state->end_recording();
+  static_cast<void>(std::make_unique<Running>(std::move(running)).release());
+}
 
 struct TracerConfig {
   std::optional<std::uint64_t> record_last_mb;
@@ -89,10 +104,23 @@ struct TracerConfig {
   Format format = Format::Protobuf;
 };
 
+// The session slot is read and replaced only with the interpreter lock held
+// and never across a call that could release it, so the session lock is
+// never contended, never held while Python code runs, and never held by
+// another thread at a fork.
 struct TracerData {
   TracerConfig config;
   std::mutex session_lock;
   std::optional<Running> running;  // guarded by session_lock
+
+  std::optional<Running> take() {
+    std::lock_guard<std::mutex> g(session_lock);
+    return std::exchange(running, std::nullopt);
+  }
+  bool is_running() {
+    std::lock_guard<std::mutex> g(session_lock);
+    return running.has_value();
+  }
 };
 
 struct TracerObject {
@@ -104,6 +132,7 @@ TracerData& data_of(PyObject* self) {
 }
 
 // The tracer installed last; how process-level hooks find the running tracer.
+// Like the session lock, taken only with the interpreter lock held.
 struct Active {
   std::mutex lock;
   PyObject* tracer = nullptr;  // strong reference
@@ -127,12 +156,13 @@ void remove_live(PyObject* tracer) {
   Py_DECREF(tracer);
 }
 
-// Replaces ACTIVE's reference; the old one is released outside the lock.
-void set_active(PyObject* tracer) {
-  PyObject* old;
+// Replaces ACTIVE's reference when it names `expected` (any tracer when
+// null); the old one is released outside the lock.
+void set_active(PyObject* tracer, PyObject* expected = nullptr) {
+  PyObject* old = nullptr;
   {
-    lock_releasing_gil(ACTIVE->lock);
-    std::lock_guard<std::mutex> g(ACTIVE->lock, std::adopt_lock);
+    std::lock_guard<std::mutex> g(ACTIVE->lock);
+    if (expected != nullptr && ACTIVE->tracer != expected) return;
     Py_XINCREF(tracer);
     old = std::exchange(ACTIVE->tracer, tracer);
   }
@@ -154,12 +184,62 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
-PyObject* raise_io(const IoError& e) {
-  PyErr_SetString(PyExc_OSError, e.text().c_str());
+// An OSError of the subclass that matches the error number (FileNotFoundError,
+// PermissionError, ...), with errno and filename set.
+PyObject* raise_io(const IoError& e, const std::string& path) {
+  const std::string text = e.text();
+  if (e.kind != IoErrorKind::Os) {
+    PyErr_SetString(PyExc_OSError, text.c_str());
+    return nullptr;
+  }
+  PyRef filename = PyRef::steal(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!filename) return nullptr;
+  PyRef exc = PyRef::steal(
+      PyObject_CallFunction(PyExc_OSError, "isO", e.os_code, text.c_str(), filename.get()));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
 }
 
 // ---- advertising the session to child processes ----
+
+constexpr const char* CHILD_VARS[] = {ENV_CHILD_OUTPUT, ENV_CHILD_FORMAT, ENV_CHILD_RECORD_MB};
+
+PyRef os_environ() {
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  return os ? PyRef::steal(PyObject_GetAttrString(os.get(), "environ")) : PyRef();
+}
+
+// The child-process variables as they were before a session changed them, so
+// a failed start puts them back.
+struct SavedEnv {
+  std::array<PyRef, std::size(CHILD_VARS)> values;  // null where unset
+};
+
+std::optional<SavedEnv> save_env(PyObject* environ) {
+  SavedEnv saved;
+  for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
+    PyObject* v = nullptr;
+    if (PyMapping_GetOptionalItemString(environ, CHILD_VARS[i], &v) < 0) return std::nullopt;
+    saved.values[i] = PyRef::steal(v);
+  }
+  return saved;
+}
+
+bool restore_env(PyObject* environ, const SavedEnv& saved) {
+  bool ok = true;
+  for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
+    PyRef r = saved.values[i]
+                  ? PyRef::steal(PyObject_CallMethod(environ, "__setitem__", "sO", CHILD_VARS[i],
+                                                     saved.values[i].get()))
+                  : PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", CHILD_VARS[i], Py_None));
+    if (!r) {
+      PyErr_Clear();
+      ok = false;
+    }
+  }
+  return ok;
+}
 
 bool set_env(PyObject* environ, const char* key, const std::string& value) {
   PyRef v = PyRef::steal(
@@ -172,86 +252,163 @@ bool remove_env(PyObject* environ, const char* key) {
   return static_cast<bool>(r);
 }
 
-PyRef os_environ() {
-  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
-  return os ? PyRef::steal(PyObject_GetAttrString(os.get(), "environ")) : PyRef();
-}
-
 bool stop_advertising() {
   PyRef environ = os_environ();
-  return environ && remove_env(environ.get(), ENV_CHILD_OUTPUT) &&
-         remove_env(environ.get(), ENV_CHILD_FORMAT) &&
-         remove_env(environ.get(), ENV_CHILD_RECORD_MB);
+  if (!environ) return false;
+  bool ok = true;
+  for (const char* key : CHILD_VARS) ok = remove_env(environ.get(), key) && ok;
+  return ok;
 }
 
-bool advertise(const TracerConfig& c) {
+// Sets the child-process variables (or removes them when `c` does not trace
+// subprocesses). Nothing on failure, with the variables as they were.
+std::optional<SavedEnv> advertise(const TracerConfig& c) {
   PyRef environ = os_environ();
-  if (!environ || !set_env(environ.get(), ENV_CHILD_OUTPUT, c.output) ||
-      !set_env(environ.get(), ENV_CHILD_FORMAT, c.format.name())) {
-    return false;
+  if (!environ) return std::nullopt;
+  std::optional<SavedEnv> saved = save_env(environ.get());
+  if (!saved) return std::nullopt;
+  bool ok;
+  if (!c.trace_subprocesses) {
+    ok = stop_advertising();
+  } else {
+    ok = set_env(environ.get(), ENV_CHILD_OUTPUT, c.output) &&
+         set_env(environ.get(), ENV_CHILD_FORMAT, c.format.name()) &&
+         (c.record_last_mb
+              ? set_env(environ.get(), ENV_CHILD_RECORD_MB, std::to_string(*c.record_last_mb))
+              : remove_env(environ.get(), ENV_CHILD_RECORD_MB));
   }
-  if (c.record_last_mb) {
-    return set_env(environ.get(), ENV_CHILD_RECORD_MB, std::to_string(*c.record_last_mb));
+  if (ok) return saved;
+  PyObject* exc = PyErr_GetRaisedException();
+  restore_env(environ.get(), *saved);
+  PyErr_SetRaisedException(exc);
+  return std::nullopt;
+}
+
+// ---- process-level hooks ----
+
+// Set once the at-exit hook has ended every session: a session started after
+// it (from an at-exit handler that runs later) would outlive the interpreter.
+bool EXIT_HOOK_RAN = false;
+
+// Code capacity from FENNIK_CODE_CAPACITY; a malformed value warns once.
+std::optional<std::uint32_t> code_capacity() {
+  static bool warned = false;
+  const char* text = std::getenv(CODE_CAPACITY_ENV);
+  std::optional<std::uint32_t> capacity = parse_code_capacity(text);
+  if (capacity) return capacity;
+  if (!warned) {
+    warned = true;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "%s=%s is not a whole number of code objects; using the maximum, %u",
+                         CODE_CAPACITY_ENV, text, MAX_CODE_CAPACITY) < 0) {
+      return std::nullopt;
+    }
   }
-  return remove_env(environ.get(), ENV_CHILD_RECORD_MB);
+  return MAX_CODE_CAPACITY;
 }
 
 // ---- start, install, end ----
 
+// Undoes a claimed profiler slot on a failed start; keeps the pending error.
+void release_claim(MonitoringHandle& handle) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!disable(handle)) PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+}
+
+// Starts a session. Nothing is touched before the profiler slot is claimed,
+// so a conflict with a running tool leaves every file and variable as it was;
+// a later failure undoes what was done.
 std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool child) {
   if (c.record_last_mb) {
     PyErr_SetString(PyExc_RuntimeError, FLIGHT_RECORDER_UNAVAILABLE);
     return std::nullopt;
   }
+  if (EXIT_HOOK_RAN) {
+    PyErr_SetString(PyExc_RuntimeError, EXITING);
+    return std::nullopt;
+  }
+  const std::optional<std::uint32_t> capacity = code_capacity();
+  if (!capacity) return std::nullopt;
+  // Threads are named from threading's table; imported now, before anything
+  // is recorded, so that the main thread has its name from the start.
+  if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
+  std::optional<MonitoringHandle> handle = claim_tool();
+  if (!handle) return std::nullopt;
+
+  std::optional<SavedEnv> saved_env;
+  if (!child) {
+    saved_env = advertise(c);
+    if (!saved_env) {
+      release_claim(*handle);
+      return std::nullopt;
+    }
+  }
+  auto undo = [&] {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (saved_env) {
+      PyRef environ = os_environ();
+      if (environ) restore_env(environ.get(), *saved_env);
+      PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+    release_claim(*handle);
+    return std::nullopt;
+  };
+
   auto queue = EventQueue::create(Clock::starting_now());
-  auto state = std::make_shared<State>(queue);
-  if (!watch(state)) return std::nullopt;
+  auto state = std::make_shared<State>(queue, *capacity);
+  if (!watch(state)) return undo();
 
   IoResult<std::unique_ptr<Exporter>> exporter = Format::open(c.format, c.output, pid, child);
   if (!exporter.ok()) {
-    raise_io(exporter.error());
-    return std::nullopt;
+    raise_io(exporter.error(), c.output);
+    return undo();
   }
   std::optional<ExporterThread> thread;
   try {
     thread.emplace(queue, state, std::move(exporter).value());
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());
-    return std::nullopt;
+    return undo();
   }
 
-  std::optional<MonitoringHandle> handle = enable(state);
-  if (!handle) {
+  // Last: from here on every function call is recorded.
+  if (!enable(*handle, state)) {
     // Nothing was recorded; let the exporter finish its empty output, then
     // report the registration error.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    PyObject* exc = PyErr_GetRaisedException();
+    state->end_recording();
     queue->close();
     (void)thread->join();
-    PyErr_Restore(type, value, tb);
-    return std::nullopt;
+    PyErr_SetRaisedException(exc);
+    return undo();
   }
-  return Running{std::move(handle), std::move(queue), std::move(state), std::move(*thread)};
+  return Running{std::move(handle), std::move(queue), std::move(state), std::move(*thread),
+                 getpid()};
 }
 
-// Ends `running`, already taken out of its tracer's slot. False with an exception set.
-bool end(Running running) {
-  PyObject *dtype = nullptr, *dvalue = nullptr, *dtb = nullptr;
+// Ends `running`, already taken out of its tracer's slot: monitoring off
+// first, so nothing that runs below is recorded. Every step is taken whatever
+// fails; false with the first error set.
+bool end(Running running, const std::string& path) {
+  PyObject* first = nullptr;
   if (running.handle) {
-    if (!disable(*running.handle)) PyErr_Fetch(&dtype, &dvalue, &dtb);
+    if (!disable(*running.handle)) first = PyErr_GetRaisedException();
     running.handle.reset();
   }
+  running.state->end_recording();
   // Monitoring is off and this thread holds the interpreter lock, so no
   // thread is inside a recording step while their batches are flushed.
   running.queue->dropped.fetch_add(flush_every_thread(), std::memory_order_relaxed);
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
-  if (dtype != nullptr) {
-    PyErr_Restore(dtype, dvalue, dtb);
+  if (first != nullptr) {
+    PyErr_SetRaisedException(first);
     return false;
   }
   if (outcome.status) {
-    raise_io(*outcome.status);
+    raise_io(*outcome.status, path);
     return false;
   }
   if (outcome.panicked) {
@@ -261,34 +418,29 @@ bool end(Running running) {
   return true;
 }
 
-PyObject* install(PyObject* self, Running running) {
-  // Fork hooks and the deadly-signal take-over are installed here.
+// Takes `self`'s session out of its slot and ends it; false (not running) or
+// true. Null with an exception on failure, after the teardown is complete.
+PyObject* exit_session(PyObject* self) {
   TracerData& d = data_of(self);
-  {
-    lock_releasing_gil(d.session_lock);
-    std::lock_guard<std::mutex> g(d.session_lock, std::adopt_lock);
-    d.running = std::move(running);
-  }
-  add_live(self);
-  set_active(self);
-  return Py_NewRef(self);
-}
-
-// Takes the session out of the slot and ends it. Null with an exception on failure.
-PyObject* exit_session(PyObject* self, const std::string& reason) {
-  (void)reason;  // the flight recorder names its final dump with it
-  set_active(nullptr);
-  // The saved deadly-signal handlers are restored here.
-  if (!stop_advertising()) return nullptr;
-  TracerData& d = data_of(self);
-  lock_releasing_gil(d.session_lock);
-  std::lock_guard<std::mutex> g(d.session_lock, std::adopt_lock);
-  if (!d.running) Py_RETURN_FALSE;
-  Running running = std::move(*d.running);
-  d.running.reset();
+  std::optional<Running> running = d.take();
+  // A tracer that is not running touches nothing: ACTIVE and the variables
+  // may belong to another tracer's session.
+  if (!running) Py_RETURN_FALSE;
   PyRef hold = PyRef::borrow(self);  // LIVE may hold the last reference
+  set_active(nullptr, self);
   remove_live(self);
-  if (!end(std::move(running))) return nullptr;
+  if (running->pid != getpid()) {
+    abandon(std::move(*running));
+    Py_RETURN_FALSE;
+  }
+  bool ok = end(std::move(*running), d.config.output);
+  PyObject* first = ok ? nullptr : PyErr_GetRaisedException();
+  if (!stop_advertising() && first == nullptr) first = PyErr_GetRaisedException();
+  PyErr_Clear();
+  if (first != nullptr) {
+    PyErr_SetRaisedException(first);
+    return nullptr;
+  }
   Py_RETURN_FALSE;
 }
 
@@ -296,9 +448,10 @@ PyObject* exit_session(PyObject* self, const std::string& reason) {
 // output is complete and no native thread outlives finalisation.
 PyObject* end_at_exit(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
+    EXIT_HOOK_RAN = true;
     while (!LIVE->empty()) {
       PyRef tracer = PyRef::borrow(LIVE->back());
-      PyRef r = PyRef::steal(exit_session(tracer.get(), "exit"));
+      PyRef r = PyRef::steal(exit_session(tracer.get()));
       // Report a failure and go on: the other sessions still deserve their end.
       if (!r) PyErr_WriteUnraisable(tracer.get());
       remove_live(tracer.get());
@@ -307,18 +460,76 @@ PyObject* end_at_exit(PyObject*, PyObject*) {
   });
 }
 
-PyMethodDef END_AT_EXIT_DEF = {"_fk_end_at_exit", end_at_exit, METH_NOARGS, nullptr};
-bool AT_EXIT_REGISTERED = false;
+// In a forked child, right after the fork and before any Python code runs:
+// nothing may record into the parent's sessions or wait for a lock one of
+// the parent's other threads held at the fork.
+void after_fork_in_child_native() noexcept {
+  end_watched_recording();
+  abandon_after_fork();
+}
 
-bool register_end_at_exit() {
-  if (AT_EXIT_REGISTERED) return true;
-  PyRef fn = PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr));
-  PyRef atexit = fn ? PyRef::steal(PyImport_ImportModule("atexit")) : PyRef();
-  PyRef r =
-      atexit ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get())) : PyRef();
-  if (!r) return false;
-  AT_EXIT_REGISTERED = true;
+// In a forked child, once the interpreter runs Python again: turns the
+// parent's monitoring off and abandons every session of the parent, so the
+// child neither records nor waits for threads that are not there.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    std::vector<PyObject*> tracers;
+    tracers.swap(LIVE.value);
+    set_active(nullptr);
+    for (PyObject* tracer : tracers) {
+      std::optional<Running> running = data_of(tracer).take();
+      if (running) {
+        if (running->handle && !disable(*running->handle)) PyErr_WriteUnraisable(tracer);
+        running->handle.reset();
+        abandon(std::move(*running));
+      }
+      Py_DECREF(tracer);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef END_AT_EXIT_DEF = {"_fk_end_at_exit", end_at_exit, METH_NOARGS, nullptr};
+PyMethodDef AFTER_FORK_DEF = {"_fk_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+bool PROCESS_HOOKS_REGISTERED = false;
+
+// The at-exit hook and the fork hooks, once per process; before any session
+// starts, so that importing atexit is not traced.
+bool register_process_hooks() {
+  if (PROCESS_HOOKS_REGISTERED) return true;
+  PyRef end_fn = PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr));
+  PyRef fork_fn = end_fn ? PyRef::steal(PyCFunction_New(&AFTER_FORK_DEF, nullptr)) : PyRef();
+  PyRef atexit = fork_fn ? PyRef::steal(PyImport_ImportModule("atexit")) : PyRef();
+  PyRef r = atexit ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", end_fn.get()))
+                   : PyRef();
+  PyRef os = r ? PyRef::steal(PyImport_ImportModule("os")) : PyRef();
+  PyRef register_at_fork =
+      os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
+  PyRef kwargs = register_at_fork
+                     ? PyRef::steal(Py_BuildValue("{sO}", "after_in_child", fork_fn.get()))
+                     : PyRef();
+  PyRef empty = kwargs ? PyRef::steal(PyTuple_New(0)) : PyRef();
+  PyRef r2 = empty ? PyRef::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()))
+                   : PyRef();
+  if (!r2) return false;
+  if (int err = pthread_atfork(nullptr, nullptr, after_fork_in_child_native); err != 0) {
+    errno = err;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  PROCESS_HOOKS_REGISTERED = true;
   return true;
+}
+
+PyObject* install(PyObject* self, Running running) {
+  TracerData& d = data_of(self);
+  {
+    std::lock_guard<std::mutex> g(d.session_lock);
+    d.running = std::move(running);
+  }
+  add_live(self);
+  set_active(self);
+  return Py_NewRef(self);
 }
 
 // ---- Python methods ----
@@ -358,16 +569,19 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     TracerConfig config;
-    if (!PyUnicode_Check(output)) return type_error("Tracer", "output", "str", output);
-    Py_ssize_t n = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(output, &n);
-    if (text == nullptr) return nullptr;
-    config.output.assign(text, static_cast<std::size_t>(n));
-    // The operating system would silently cut the path at the first NUL.
-    if (config.output.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null byte");
-      return nullptr;
+    // Whatever open() takes: str (undecodable bytes as surrogate escapes),
+    // bytes or a path-like object. Embedded NUL bytes are refused.
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_Check(output) && !PyBytes_Check(output) &&
+        !PyObject_HasAttrString(output, "__fspath__")) {
+      return type_error("Tracer", "output", "str, bytes or os.PathLike", output);
     }
+    if (!PyUnicode_FSConverter(output, &encoded)) return nullptr;
+    PyRef output_bytes = PyRef::steal(encoded);
+    config.output.assign(PyBytes_AS_STRING(encoded),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+    Py_ssize_t n = 0;
+    const char* text = nullptr;
     std::string format_name = "protobuf";
     if (format != nullptr) {
       if (!PyUnicode_Check(format)) return type_error("Tracer", "format", "str", format);
@@ -397,8 +611,8 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void tracer_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<TracerObject*>(self);
-  // A tracer is only freed once nothing, ACTIVE included, refers to it; a
-  // session it still holds is abandoned (its thread detached).
+  // A running tracer is in LIVE, which keeps it alive until its session
+  // ends, so a tracer freed here holds no session.
   obj->data.~TracerData();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -406,19 +620,18 @@ void tracer_dealloc(PyObject* self) {
 }
 
 PyObject* enter_common(PyObject* self, std::uint32_t pid, bool child) {
-  // Before the session starts: importing atexit would otherwise be traced.
-  if (!register_end_at_exit()) return nullptr;
+  if (data_of(self).is_running()) {
+    PyErr_SetString(PyExc_RuntimeError, ALREADY_RUNNING);
+    return nullptr;
+  }
+  if (!register_process_hooks()) return nullptr;
   std::optional<Running> running = start(data_of(self).config, pid, child);
   if (!running) return nullptr;
   return install(self, std::move(*running));
 }
 
 PyObject* tracer_enter(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const TracerConfig& c = data_of(self).config;
-    if (!(c.trace_subprocesses ? advertise(c) : stop_advertising())) return nullptr;
-    return enter_common(self, 0, false);
-  });
+  return guarded([&]() -> PyObject* { return enter_common(self, 0, false); });
 }
 
 PyObject* tracer_enter_as_child(PyObject* self, PyObject*) {
@@ -440,11 +653,11 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                    Py_TYPE(exc_type)->tp_name);
       return nullptr;
     }
-    std::string reason = "exit";
-    if (exc_type != Py_None) {
-      reason = std::string("exception-") + _PyType_Name(reinterpret_cast<PyTypeObject*>(exc_type));
+    if (in_callback()) {
+      PyErr_SetString(PyExc_RuntimeError, SELF_END_REFUSED);
+      return nullptr;
     }
-    return exit_session(self, reason);
+    return exit_session(self);
   });
 }
 
@@ -477,8 +690,7 @@ PyObject* tracer_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!str_arg(reason, "dump", "reason")) return nullptr;
     TracerData& d = data_of(self);
-    lock_releasing_gil(d.session_lock);
-    std::lock_guard<std::mutex> g(d.session_lock, std::adopt_lock);
+    std::lock_guard<std::mutex> g(d.session_lock);
     return require_recorder(d);
   });
 }
@@ -502,8 +714,7 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     TracerData& d = data_of(self);
-    lock_releasing_gil(d.session_lock);
-    std::lock_guard<std::mutex> g(d.session_lock, std::adopt_lock);
+    std::lock_guard<std::mutex> g(d.session_lock);
     return require_recorder(d);
   });
 }
@@ -511,8 +722,7 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* tracer_now_ns(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     TracerData& d = data_of(self);
-    lock_releasing_gil(d.session_lock);
-    std::lock_guard<std::mutex> g(d.session_lock, std::adopt_lock);
+    std::lock_guard<std::mutex> g(d.session_lock);
     if (!d.running) {
       PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
       return nullptr;
