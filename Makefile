@@ -31,7 +31,7 @@ toolbox:
 
 # Three builds: plain (all tests, benchmarks built), ThreadSanitizer (the
 # lock-free core), and AddressSanitizer with UndefinedBehaviorSanitizer (every
-# native test).
+# native test, and the end-to-end tests against the sanitized extension).
 native-test:
 	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)/release -j $(JOBS)
@@ -39,7 +39,7 @@ native-test:
 	cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF
 	cmake --build $(BUILD)/tsan -j $(JOBS) --target core_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan -L core --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF
+	cmake -S . -B $(BUILD)/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)

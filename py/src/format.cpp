@@ -11,7 +11,8 @@ std::variant<Format, std::string> Format::parse(std::string_view text) {
   if (text == "json") return Format(Json);
   if (text == "pb" || text == "proto" || text == "protobuf") return Format(Protobuf);
   if (text == "pprof") return Format(Pprof);
-  return "unknown format: " + std::string(text);
+  return "unknown format: " + std::string(text) +
+         " (the formats are json, protobuf, also named pb or proto, and pprof)";
 }
 
 const char* Format::name() const noexcept {

@@ -21,7 +21,7 @@ class Format {
   constexpr operator Value() const noexcept { return value_; }
 
   // Exact, case-sensitive; "pb" and "proto" also name Protobuf. An unknown
-  // name gives "unknown format: " followed by it.
+  // name gives "unknown format: " followed by it and the accepted names.
   static std::variant<Format, std::string> parse(std::string_view text);
 
   // The canonical name: "json", "protobuf" or "pprof".
