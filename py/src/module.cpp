@@ -1,5 +1,5 @@
 // The extension module fennik._core. Importing it only adds its classes and
-// functions; tracing, fork hooks and signal handlers wait for a Tracer.
+// functions; tracing and the process hooks (at exit, at fork) wait for a Tracer.
 #include <exception>
 #include <new>
 

@@ -61,8 +61,8 @@ class ExporterThread {
   ExporterThread(ExporterThread&&) noexcept = default;
   ExporterThread& operator=(ExporterThread&&) noexcept = default;
   ~ExporterThread() {
-    // A session dropped without being ended (an abandoned install) must not
-    // take the process down with it.
+    // Sessions are joined by their end or leaked whole by a forked child, so
+    // this is a guard: a joinable std::thread would terminate the process.
     if (thread_.joinable()) thread_.detach();
   }
 
