@@ -351,7 +351,7 @@ TEST_F(ProtoExporterTest, SequenceIdsForBaseZero) {
   EXPECT_EQ(ids.threads, (std::vector<std::uint64_t>{2, 3, 4}));
 }
 
-TEST_F(ProtoExporterTest, SequenceIdsForBaseBContinuePastTheBlock) {
+TEST_F(ProtoExporterTest, SequenceIdsForBaseBMoveToTheirOwnOverflowRangeAfterTheBlock) {
   const std::uint32_t b = 4242;
   open(b);
   constexpr std::uint32_t threads = 130;
@@ -359,12 +359,15 @@ TEST_F(ProtoExporterTest, SequenceIdsForBaseBContinuePastTheBlock) {
   const SequenceIds ids = sequence_ids(contents(), threads);
   EXPECT_EQ(ids.process, (b << 7) | 1);
   ASSERT_EQ(ids.threads.size(), threads);
-  for (std::uint32_t n = 0; n < threads; ++n) EXPECT_EQ(ids.threads[n], (b << 7) + n + 2) << n;
-  EXPECT_EQ(ids.threads[126], (b + 1) << 7);  // the 127th thread leaves the block
+  for (std::uint32_t n = 0; n < 126; ++n) EXPECT_EQ(ids.threads[n], (b << 7) + n + 2) << n;
+  // The 127th thread does not spill into the block of writer b + 1.
+  for (std::uint32_t n = 126; n < threads; ++n) {
+    EXPECT_EQ(ids.threads[n], (1u << 29) + b * 896 + (n - 126)) << n;
+  }
 }
 
-TEST_F(ProtoExporterTest, SequenceIdsWrapIn32Bits) {
-  const std::uint32_t b = (1u << 25) + 1;  // b << 7 overflows 32 bits
+TEST_F(ProtoExporterTest, SequenceIdsUseTheLow22BitsOfTheTag) {
+  const std::uint32_t b = (1u << 25) + 1;  // b << 7 would overflow 32 bits
   open(b);
   write({ev(1, 1, KIND_START, 5)});
   const SequenceIds ids = sequence_ids(contents(), 1);
