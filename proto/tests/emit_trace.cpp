@@ -175,6 +175,10 @@ void lifecycle(Scenario& s) {
   common_codes(s);
   constexpr std::uint32_t LIVE = 200;
   constexpr std::uint32_t FIRST_TID = 1000;
+  constexpr std::uint32_t LONG_LIVED = 7;  // sees code 3 before and after it changes
+  History survivor(LONG_LIVED, 5);
+  survivor.call(3);
+  s.batches.push_back(survivor.batches(fennik::BATCH_CAPACITY).front());
   for (std::uint32_t i = 0; i < LIVE; ++i) {
     const std::uint32_t tid = FIRST_TID + i;
     s.thread(tid, "first-" + std::to_string(i));
@@ -189,6 +193,9 @@ void lifecycle(Scenario& s) {
   };
   step('e', 1, "");  // a thread never seen
   step('c', 3, "reborn");
+  History after(LONG_LIVED, 90'000);
+  after.call(3);
+  s.batches.push_back(after.batches(fennik::BATCH_CAPACITY).front());
   for (std::uint32_t i = 0; i < LIVE; ++i) step('e', FIRST_TID + i, "");
   for (std::uint32_t i = 0; i < 10; ++i) {
     const std::uint32_t tid = FIRST_TID + 5 * i;

@@ -366,7 +366,7 @@ def test_ended_threads_reused_ids_and_many_live_threads(pb, emit):
         apply(i)
         for ts, tid, kind, code in batch:
             key = (tid, incarnation[tid])
-            began.setdefault(key, thread_names.get(tid))
+            began.setdefault(key, thread_names.get(tid, ""))
             last[key] = ts
             expected.setdefault(key, [])
             if kind in END_KINDS:
@@ -375,7 +375,7 @@ def test_ended_threads_reused_ids_and_many_live_threads(pb, emit):
             else:
                 open_slices.setdefault(key, []).append((names.get(code, "<unknown>"), ts))
     apply(len(sc["batches"]))
-    assert not open_slices
+    assert not any(open_slices.values())
 
     got = slices_by_thread(tracks, events, by_track=True)
     keys = sorted(got, key=lambda uuid: (tracks[uuid].thread.tid, uuid))
