@@ -12,8 +12,9 @@ constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 
 }  // namespace
 
-StackTree::StackTree()
-    : slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
+StackTree::StackTree(NodeId max_nodes)
+    : max_nodes_(max_nodes),
+      slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
       slot_mask_(INITIAL_SLOTS - 1),
       slot_shift_(64 - static_cast<unsigned>(std::countr_zero(INITIAL_SLOTS))) {
   static_assert(std::has_single_bit(INITIAL_SLOTS));
@@ -35,8 +36,8 @@ NodeId StackTree::child(NodeId parent, std::uint32_t code) {
     i = (i + 1) & slot_mask_;
   }
 
-  // A new stack. Node ids must stay below NO_NODE, which the index reserves.
-  if (nodes_.size() >= NO_NODE) return NO_NODE;
+  // A new stack. Node ids stay below NO_NODE, which the index reserves.
+  if (nodes_.size() >= max_nodes_) return NO_NODE;
   const auto node = static_cast<NodeId>(nodes_.size());
   nodes_.push_back(Node{parent, code, 0});
   const std::size_t slots = slot_mask_ + 1;

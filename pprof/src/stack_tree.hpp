@@ -27,12 +27,13 @@ class StackTree {
   // Never a node: what `child` gives once node ids are exhausted.
   static constexpr NodeId NO_NODE = UINT32_MAX;
 
-  StackTree();
+  // At most `max_nodes` nodes, the root included.
+  explicit StackTree(NodeId max_nodes = NO_NODE);
   StackTree(StackTree&&) noexcept = default;
   StackTree& operator=(StackTree&&) noexcept = default;
 
   // The stack `parent` with `code` entered on top, created on first use, or
-  // NO_NODE when there are as many stacks as node ids.
+  // NO_NODE when the tree is full.
   NodeId child(NodeId parent, FunctionSlot code);
 
   // Adds to the node's total, saturating at the largest i64 (totals are
@@ -85,6 +86,7 @@ class StackTree {
   std::vector<std::uint8_t> live_marks() const;
 
   std::vector<Node> nodes_;
+  NodeId max_nodes_;
   std::unique_ptr<Slot[]> slots_;
   std::size_t slot_mask_ = 0;
   unsigned slot_shift_ = 0;  // 64 - log2(slot count)
