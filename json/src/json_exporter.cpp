@@ -153,9 +153,9 @@ JsonExporter::JsonExporter(SharedFile file)
 const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeLookup& codes) {
   const std::uint32_t found = index_.find(code);
   if (found != json::TemplateIndex::MISSING) return templates_[found];
-  // First sight of this code since its id was last given out: what the
-  // lookup says now holds until an id is reused; an unknown code renders
-  // with an empty name and file.
+  // First sight of this code since the last id reuse: what the lookup says
+  // now holds until the next reuse; an unknown code renders with an empty
+  // name and file.
   templates_.push_back(json::Template::of(codes.code(code).value_or(CodeInfo{})));
   const auto slot = static_cast<std::uint32_t>(templates_.size() - 1);
   index_.insert(code, slot);

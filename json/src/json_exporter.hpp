@@ -1,6 +1,7 @@
-// Trace-event JSON output: one begin ("B") or end ("E") object per event, then
-// thread-name metadata, in a JSON array that is left open so that several
-// processes can keep appending whole objects to one file.
+// Trace-event JSON output: one begin ("B") or end ("E") object per event, and
+// thread-name metadata as threads end and at the finish, in a JSON array that
+// is left open so that several processes can keep appending whole objects to
+// one file.
 #pragma once
 
 #include <cstddef>

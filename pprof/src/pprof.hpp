@@ -42,8 +42,6 @@ class PprofExporter final : public Exporter {
   // The time charged so far per stack (outermost frame first, as code ids),
   // in the profile's sample order. For tests and diagnostics.
   std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> stack_totals() const;
-  // Threads with a stack here now.
-  std::size_t live_threads() const noexcept { return folds_.size(); }
 
  private:
   // One thread's state: its current stack, innermost last, each frame being

@@ -1,7 +1,8 @@
 // Writes decoded events as a Perfetto trace: a stream of length-framed
 // TracePacket records, one track per process and per thread, one slice per
-// function activation. Names and locations are interned once per thread, and
-// the constant part of every event packet is encoded once and then copied.
+// function activation. Names and locations are interned once per thread (once
+// more only when a code id has passed to a different code), and the constant
+// part of every event packet is encoded once and then copied.
 #pragma once
 
 #include <array>
@@ -24,7 +25,7 @@ inline constexpr std::size_t PROTO_BATCH_BUFFER_BYTES = 262'144;
 inline constexpr std::size_t PROTO_TAIL_ARENA_BYTES = 512;  // per thread, grows as needed
 
 // Packet sequence ids of the writers sharing one file must not collide. A
-// writer's tag (0, or a process id: below 2^22 wherever pids are) owns the
+// writer's tag (0, or a process id: below 2^22 on Linux and macOS) owns the
 // block of 128 ids at tag << 7: its process sequence and 126 thread
 // sequences. The ids from 2^29 up, which no block reaches, give every tag 896
 // more. Thread ids freed by ended threads are used again, so a writer has
@@ -60,14 +61,9 @@ class ProtoExporter final : public Exporter {
                       const ThreadNames& threads) override;
 
   std::uint32_t pid() const noexcept { return pid_; }
-  std::uint64_t process_uuid() const noexcept { return process_uuid_; }
   std::uint32_t process_sequence_id() const noexcept {
     return (sequence_base_ << PROTO_SEQUENCE_BLOCK_SHIFT) | 1;
   }
-  // The id of the `slot`th thread sequence of this writer.
-  std::uint32_t thread_sequence_id(std::uint32_t slot) const noexcept;
-  // Threads with a sequence now.
-  std::size_t live_sequences() const noexcept { return sequences_.size(); }
 
  private:
   // The largest pre-encoded header: tag, 5-byte sequence id, tag, flags.
@@ -110,6 +106,8 @@ class ProtoExporter final : public Exporter {
     std::uint64_t open_slices = 0;
   };
 
+  // The id of the `slot`th thread sequence of this writer.
+  std::uint32_t thread_sequence_id(std::uint32_t slot) const noexcept;
   void ensure_process();
   // The thread's sequence, created on first sight; nothing when every
   // sequence id of this writer is taken by a live thread.
