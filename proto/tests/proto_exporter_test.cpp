@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -373,6 +374,25 @@ TEST_F(ProtoExporterTest, SequenceIdsUseTheLow22BitsOfTheTag) {
   const SequenceIds ids = sequence_ids(contents(), 1);
   EXPECT_EQ(ids.process, 0x81u);
   EXPECT_EQ(ids.threads, std::vector<std::uint64_t>{0x82});
+}
+
+TEST_F(ProtoExporterTest, ThreadsBeyondTheLiveLimitAreCountedAsDroppedUntilAnIdIsFreed) {
+  open();
+  for (std::uint32_t tid = 1; tid <= PROTO_MAX_LIVE_THREADS + 1; ++tid) {
+    write({ev(tid, tid, KIND_START, 5)});
+  }
+  ASSERT_EQ(exporter_->end_thread(1, codes_, threads_), IO_OK);  // ends its slice, frees id 2
+  write({ev(9, 5000, KIND_START, 5)});
+  ASSERT_EQ(exporter_->finish(codes_, threads_, 2), IO_OK);
+  const Bytes file = contents();
+  const std::vector<Packet> ps = packets(file);
+  ASSERT_GE(ps.size(), 5u);
+  EXPECT_EQ(ps[ps.size() - 5].get(10), 2u);  // thread 1's slice ends at its last event
+  EXPECT_EQ(ps[ps.size() - 5].get(8), 1u);
+  EXPECT_EQ(ps[ps.size() - 4].get(10), 2u);  // the next thread starts the sequence afresh
+  EXPECT_EQ(ps[ps.size() - 4].get(13), 1u);
+  const Bytes dropped = dropped_packet(0, 3);
+  EXPECT_TRUE(std::equal(dropped.rbegin(), dropped.rend(), file.rbegin()));
 }
 
 TEST(ProtoExporterErrors, WriteFailuresAreReturned) {
