@@ -36,16 +36,20 @@ IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string
 PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
 
 pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLookup& codes) {
-  auto [it, inserted] = code_slots_.try_emplace(code);
-  CodeSlot& c = it->second;
-  if (!inserted && c.epoch == epoch_) return c.slot;
+  auto it = code_slots_.find(code);
+  if (it != code_slots_.end() && it->second.epoch == epoch_) return it->second.slot;
   std::optional<CodeInfo> info = codes.code(code);
-  c.epoch = epoch_;
-  // After an id reuse only a real change of code makes a new function.
-  if (!inserted && functions_[c.slot].info == info) return c.slot;
+  if (it != code_slots_.end()) {
+    it->second.epoch = epoch_;
+    // After an id reuse only a real change of code makes a new function.
+    if (functions_[it->second.slot].info == info) return it->second.slot;
+  }
   if (functions_.size() >= pprof::StackTree::NO_NODE) return pprof::StackTree::NO_NODE;
-  const std::uint64_t profile_id = (c.codes_seen++ << CODE_BITS) + profile_id_of_code(code);
+  if (it == code_slots_.end()) it = code_slots_.emplace(code, CodeSlot{0, epoch_, 0}).first;
+  CodeSlot& c = it->second;
+  const std::uint64_t profile_id = (c.codes_seen << CODE_BITS) + profile_id_of_code(code);
   functions_.push_back(Function{std::move(info), profile_id});
+  ++c.codes_seen;
   c.slot = static_cast<pprof::FunctionSlot>(functions_.size() - 1);
   return c.slot;
 }
