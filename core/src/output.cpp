@@ -39,7 +39,7 @@ SharedFile SharedFile::adopt(UniqueFd fd) {
 
 SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
   if (this != &other) {
-    if (fd_.valid()) (void)flush();
+    flush_ignoring_errors();
     fd_ = std::move(other.fd_);
     buf_ = std::move(other.buf_);
   }
@@ -47,7 +47,16 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
 }
 
 SharedFile::~SharedFile() {
-  if (fd_.valid()) (void)flush();
+  flush_ignoring_errors();
+}
+
+void SharedFile::flush_ignoring_errors() noexcept {
+  if (!fd_.valid()) return;
+  // Describing an error allocates; out of memory here must not end the process.
+  try {
+    (void)flush();
+  } catch (...) {
+  }
 }
 
 IoStatus SharedFile::flush() {
@@ -58,18 +67,21 @@ IoStatus SharedFile::flush() {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return IoError::from_errno(errno);
 
-  IoStatus result = IO_OK;
+  // The error is described only once the lock is released: describing it
+  // allocates, and a failed allocation must not leave the file locked.
+  int failed_errno = 0;
+  bool wrote_zero = false;
   const char* p = buf_.data();
   std::size_t left = buf_.size();
   while (left > 0) {
     const ssize_t n = ::write(fd_.get(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      result = IoError::from_errno(errno);
+      failed_errno = errno;
       break;
     }
     if (n == 0) {
-      result = IoError{IoErrorKind::WriteZero, "failed to write whole buffer", 0};
+      wrote_zero = true;
       break;
     }
     p += n;
@@ -77,7 +89,9 @@ IoStatus SharedFile::flush() {
   }
   buf_.clear();
   (void)::flock(fd_.get(), LOCK_UN);
-  return result;
+  if (failed_errno != 0) return IoError::from_errno(failed_errno);
+  if (wrote_zero) return IoError{IoErrorKind::WriteZero, "failed to write whole buffer", 0};
+  return IO_OK;
 }
 
 }  // namespace fennik

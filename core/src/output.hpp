@@ -51,6 +51,7 @@ class SharedFile {
 
  private:
   explicit SharedFile(UniqueFd fd);
+  void flush_ignoring_errors() noexcept;
 
   UniqueFd fd_;
   ByteBuffer buf_;

@@ -46,6 +46,11 @@ void TemplateIndex::insert(std::uint32_t code, std::uint32_t value) {
   ++size_;
 }
 
+void TemplateIndex::clear() noexcept {
+  std::fill(keys_.begin(), keys_.end(), EMPTY);
+  size_ = 0;
+}
+
 }  // namespace json
 
 namespace {
@@ -83,7 +88,7 @@ constexpr std::size_t EVENT_FIXED_BYTES_MAX = longest_kind_text() + json::MAX_MI
                                               MAX_U32_DIGITS;
 
 constexpr std::string_view DROPPED_EVENTS_NAME = "fennik_dropped_events";
-// Metadata rendering, at most once per thread and exporter.
+// Metadata rendering at finish.
 constexpr std::size_t METADATA_BUFFER_BYTES = 4096;
 
 // A file that is still empty gets the array's opening bracket. The check and
@@ -148,30 +153,86 @@ JsonExporter::JsonExporter(SharedFile file)
 const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeLookup& codes) {
   const std::uint32_t found = index_.find(code);
   if (found != json::TemplateIndex::MISSING) return templates_[found];
-  // First sight of this code: what the lookup says now is kept for the
-  // exporter's life; an unknown code renders with an empty name and file.
+  // First sight of this code since the last id reuse: what the lookup says
+  // now holds until the next reuse; an unknown code renders with an empty
+  // name and file.
   templates_.push_back(json::Template::of(codes.code(code).value_or(CodeInfo{})));
   const auto slot = static_cast<std::uint32_t>(templates_.size() - 1);
   index_.insert(code, slot);
   return templates_[slot];
 }
 
+void JsonExporter::render(const Event& e, const json::Template& t) {
+  const KindText& k = KIND_TEXTS[known_kind(word_kind(e.code_kind))];
+  batch_.reserve_more(t.prefix.size() + t.suffix.size() + EVENT_FIXED_BYTES_MAX);
+  batch_.append_unchecked(t.prefix);
+  batch_.append_unchecked(k.head);
+  json::push_micros_unchecked(batch_, e.ts_ns);
+  batch_.append_unchecked(pid_text_);
+  json::push_u64_unchecked(batch_, e.tid);
+  batch_.append_unchecked(t.suffix);
+  batch_.append_unchecked(k.tail);
+}
+
 IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                    const ThreadNames& /*threads*/) {
   batch_.clear();
+  // Read before any lookup of this batch: a reuse racing with the batch is
+  // then seen, at the latest, by the next one.
+  if (const std::uint64_t g = codes.reuse_generation(); g != reuse_generation_) {
+    reuse_generation_ = g;
+    index_.clear();
+    templates_.clear();
+  }
+  // A batch is one thread's, so its state is looked up once per run of a tid.
+  ThreadState* thread = nullptr;
+  std::uint32_t thread_tid = 0;
   for (const Event& e : events) {
-    const json::Template& t = template_for(word_code(e.code_kind), codes);
-    const KindText& k = KIND_TEXTS[known_kind(word_kind(e.code_kind))];
-    batch_.reserve_more(t.prefix.size() + t.suffix.size() + EVENT_FIXED_BYTES_MAX);
-    batch_.append_unchecked(t.prefix);
-    batch_.append_unchecked(k.head);
-    json::push_micros_unchecked(batch_, e.ts_ns);
-    batch_.append_unchecked(pid_text_);
-    json::push_u64_unchecked(batch_, e.tid);
-    batch_.append_unchecked(t.suffix);
-    batch_.append_unchecked(k.tail);
+    if (thread == nullptr || e.tid != thread_tid) {
+      thread = &threads_[e.tid];
+      thread_tid = e.tid;
+    }
+    const std::uint32_t code = word_code(e.code_kind);
+    render(e, template_for(code, codes));
+    thread->last_ts = e.ts_ns;
+    if (is_begin(word_kind(e.code_kind))) {
+      thread->open.push_back(code);
+    } else if (!thread->open.empty()) {
+      thread->open.pop_back();
+    }
   }
   // One flush per batch: the batch lands in the file as one locked append.
+  file_.write(batch_.data(), batch_.size());
+  return file_.flush();
+}
+
+void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
+                                      const std::string& name) const {
+  out.append("{\"args\":{\"name\":");
+  json::push_string(out, name);
+  out.append("},\"name\":\"thread_name\",\"ph\":\"M\"");
+  out.append(pid_text_);
+  json::push_u64(out, tid);
+  out.append("},");
+}
+
+IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
+                                  const ThreadNames& threads) {
+  batch_.clear();
+  // The name now, while the thread still owns it: by the end of the session
+  // it may belong to a later thread with the same id.
+  if (const std::optional<std::string> name = threads.name(tid)) {
+    render_thread_name(batch_, tid, *name);
+  }
+  if (auto it = threads_.find(tid); it != threads_.end()) {
+    // Calls still open end with the thread's last event, marked as unwound:
+    // no return of theirs was seen.
+    const ThreadState& state = it->second;
+    for (auto code = state.open.rbegin(); code != state.open.rend(); ++code) {
+      render(Event{state.last_ts, tid, make_word(KIND_UNWIND, *code)}, template_for(*code, codes));
+    }
+    threads_.erase(it);
+  }
   file_.write(batch_.data(), batch_.size());
   return file_.flush();
 }
@@ -179,14 +240,7 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
 IoStatus JsonExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& threads,
                               std::uint64_t dropped) {
   ByteBuffer meta(METADATA_BUFFER_BYTES);
-  for (const auto& [tid, name] : threads.snapshot()) {
-    meta.append("{\"args\":{\"name\":");
-    json::push_string(meta, name);
-    meta.append("},\"name\":\"thread_name\",\"ph\":\"M\"");
-    meta.append(pid_text_);
-    json::push_u64(meta, tid);
-    meta.append("},");
-  }
+  for (const auto& [tid, name] : threads.snapshot()) render_thread_name(meta, tid, name);
   if (dropped > 0) {
     meta.append("{\"args\":{\"count\":");
     json::push_u64(meta, dropped);

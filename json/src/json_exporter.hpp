@@ -1,6 +1,7 @@
-// Trace-event JSON output: one begin ("B") or end ("E") object per event, then
-// thread-name metadata, in a JSON array that is left open so that several
-// processes can keep appending whole objects to one file.
+// Trace-event JSON output: one begin ("B") or end ("E") object per event, and
+// thread-name metadata as threads end and at the finish, in a JSON array that
+// is left open so that several processes can keep appending whole objects to
+// one file.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "byte_buffer.hpp"
@@ -41,6 +43,8 @@ class TemplateIndex {
   }
   // `code` must not be present yet.
   void insert(std::uint32_t code, std::uint32_t value);
+  // Forgets every code; the table keeps its size.
+  void clear() noexcept;
   std::size_t size() const noexcept { return size_; }
 
  private:
@@ -73,16 +77,33 @@ class JsonExporter final : public Exporter {
                        const ThreadNames& threads) override;
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
                   std::uint64_t dropped) override;
+  // Names the thread and ends the calls it left open at its last event, so
+  // a later thread with the same id starts with nothing open under it.
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override;
 
   std::uint32_t pid() const noexcept { return pid_; }
+  // Threads with state here now.
+  std::size_t live_threads() const noexcept { return threads_.size(); }
 
  private:
+  // A thread's calls begun and not yet ended, innermost last.
+  struct ThreadState {
+    std::vector<std::uint32_t> open;
+    std::uint64_t last_ts = 0;
+  };
+
   const json::Template& template_for(std::uint32_t code, const CodeLookup& codes);
+  void render(const Event& e, const json::Template& t);
+  // `{"args":{"name":NAME},"name":"thread_name",...}`, into `out`.
+  void render_thread_name(ByteBuffer& out, std::uint32_t tid, const std::string& name) const;
 
   SharedFile file_;
   ByteBuffer batch_;
   json::TemplateIndex index_;
   std::vector<json::Template> templates_;
+  std::unordered_map<std::uint32_t, ThreadState> threads_;
+  std::uint64_t reuse_generation_ = 0;
   std::uint32_t pid_;
   // ,"pid":PID,"tid": — constant for the exporter's life, rendered once.
   std::string pid_text_;

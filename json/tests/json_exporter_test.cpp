@@ -68,11 +68,13 @@ Event ev(std::uint64_t ns, std::uint32_t tid, std::uint8_t kind, std::uint32_t c
 class CountingCodes : public CodeLookup {
  public:
   FakeCodes codes;
+  std::uint64_t generation = 0;
   mutable std::map<std::uint32_t, int> asked;
   std::optional<CodeInfo> code(std::uint32_t id) const override {
     ++asked[id];
     return codes.code(id);
   }
+  std::uint64_t reuse_generation() const override { return generation; }
 };
 
 class JsonExporterTest : public ::testing::Test {
@@ -178,6 +180,46 @@ TEST_F(JsonExporterTest, UnknownCodeStaysUnknownAndEachCodeIsLookedUpOnce) {
                              f_object("E", "3.000", 4, "return") + unknown("E", "4.000", "return") +
                              unknown("B", "5.000", "start"));
   EXPECT_EQ(counting.asked, (std::map<std::uint32_t, int>{{1, 1}, {99, 1}}));
+}
+
+TEST_F(JsonExporterTest, EndedThreadsCloseTheirCallsAndReusedCodeIdsAreReadAgain) {
+  CountingCodes counting;
+  counting.codes.add(1, CodeInfo{"f", "a.py", 3});
+  counting.codes.add(2, CodeInfo{"g", "b.py", 10});
+  threads.add(4, "old");
+  auto x = make(path);
+  ASSERT_TRUE(x);
+  const Event first[] = {ev(1000, 4, KIND_START, 1), ev(2000, 4, KIND_START, 2),
+                         ev(3000, 4, KIND_RETURN, 2)};
+  ASSERT_OK(x->write_batch(first, counting, threads));
+  ASSERT_OK(x->end_thread(4, counting, threads));
+  EXPECT_EQ(x->live_threads(), 0u);
+  // Id 1 passes to another code; thread id 4 comes back under a new name.
+  counting.codes.add(1, CodeInfo{"f2", "c.py", 8});
+  ++counting.generation;
+  threads.add(4, "new");
+  const Event second[] = {ev(5000, 4, KIND_START, 1), ev(6000, 4, KIND_RETURN, 1)};
+  ASSERT_OK(x->write_batch(second, counting, threads));
+  ASSERT_OK(x->end_thread(4, counting, threads));
+
+  const std::string p = std::to_string(pid);
+  auto g = [&](const char* ph, const char* ts, const char* kind) {
+    return std::string(R"({"name":"g","cat":"py","ph":")") + ph + R"(","ts":)" + ts + R"(,"pid":)" +
+           p + R"(,"tid":4,"args":{"file":"b.py","line":10,"kind":")" + kind + R"("}},)";
+  };
+  auto f2 = [&](const char* ph, const char* ts, const char* kind) {
+    return std::string(R"({"name":"f2","cat":"py","ph":")") + ph + R"(","ts":)" + ts +
+           R"(,"pid":)" + p + R"(,"tid":4,"args":{"file":"c.py","line":8,"kind":")" + kind +
+           R"("}},)";
+  };
+  auto name = [&](const char* n) {
+    return std::string(R"({"args":{"name":")") + n + R"("},"name":"thread_name","ph":"M","pid":)" +
+           p + R"(,"tid":4},)";
+  };
+  EXPECT_EQ(slurp(path), "[" + f_object("B", "1.000", 4, "start") + g("B", "2.000", "start") +
+                             g("E", "3.000", "return") + name("old") +
+                             f_object("E", "3.000", 4, "unwind") + f2("B", "5.000", "start") +
+                             f2("E", "6.000", "return") + name("new"));
 }
 
 TEST_F(JsonExporterTest, ManyCodesAndOversizedBatchesRenderEachOwnName) {

@@ -1,5 +1,6 @@
 #include "pprof.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "profile.hpp"
@@ -15,8 +16,12 @@ constexpr std::string_view UNKNOWN_FUNCTION = "<unknown>";
 constexpr std::string_view DROPPED_PREFIX = "fennik: ";
 constexpr std::string_view DROPPED_SUFFIX = " events dropped";
 
-// Location and function ids must be non-zero; a code's ids are its code id + 1.
-std::uint64_t profile_id(std::uint32_t code) {
+constexpr std::string_view TOO_MANY_STACKS =
+    "the profile has more distinct stacks than it can hold";
+constexpr std::string_view ENCODING_MISMATCH = "the profile did not encode to its computed size";
+
+// Location and function ids must be non-zero: a code's first id is its code id + 1.
+std::uint64_t profile_id_of_code(std::uint32_t code) {
   return static_cast<std::uint64_t>(code) + 1;
 }
 
@@ -30,8 +35,33 @@ IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string
 
 PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
 
-IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLookup&,
+pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLookup& codes) {
+  auto it = code_slots_.find(code);
+  if (it != code_slots_.end() && it->second.epoch == epoch_) return it->second.slot;
+  std::optional<CodeInfo> info = codes.code(code);
+  if (it != code_slots_.end()) {
+    it->second.epoch = epoch_;
+    // After an id reuse only a real change of code makes a new function.
+    if (functions_[it->second.slot].info == info) return it->second.slot;
+  }
+  if (functions_.size() >= pprof::StackTree::NO_NODE) return pprof::StackTree::NO_NODE;
+  if (it == code_slots_.end()) it = code_slots_.emplace(code, CodeSlot{0, epoch_, 0}).first;
+  CodeSlot& c = it->second;
+  const std::uint64_t profile_id = (c.codes_seen << CODE_BITS) + profile_id_of_code(code);
+  functions_.push_back(Function{std::move(info), profile_id});
+  ++c.codes_seen;
+  c.slot = static_cast<pprof::FunctionSlot>(functions_.size() - 1);
+  return c.slot;
+}
+
+IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames&) {
+  // Read before any lookup of this batch: a reuse racing with the batch is
+  // then seen, at the latest, by the next one.
+  if (const std::uint64_t g = codes.reuse_generation(); g != reuse_generation_) {
+    reuse_generation_ = g;
+    ++epoch_;
+  }
   // A batch is one thread's, so the fold is looked up once per run of a tid.
   Fold* fold = nullptr;
   std::uint32_t fold_tid = 0;
@@ -52,7 +82,12 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
 
     if (is_begin(word_kind(e.code_kind))) {
       const pprof::NodeId top = fold->stack.empty() ? pprof::StackTree::ROOT : fold->stack.back();
-      fold->stack.push_back(stacks_.child(top, word_code(e.code_kind)));
+      const pprof::FunctionSlot function = function_for(word_code(e.code_kind), codes);
+      const pprof::NodeId node = function == pprof::StackTree::NO_NODE
+                                     ? pprof::StackTree::NO_NODE
+                                     : stacks_.child(top, function);
+      if (node == pprof::StackTree::NO_NODE) return IoError::other(std::string(TOO_MANY_STACKS));
+      fold->stack.push_back(node);
     } else if (!fold->stack.empty()) {
       // Whatever frame is on top goes: an end event whose begin preceded
       // tracing must not leave the stack stuck.
@@ -62,35 +97,50 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
   return IO_OK;
 }
 
-IoStatus PprofExporter::finish(const CodeLookup& codes, const ThreadNames&, std::uint64_t dropped) {
+IoStatus PprofExporter::end_thread(std::uint32_t tid, const CodeLookup&, const ThreadNames&) {
+  folds_.erase(tid);
+  return IO_OK;
+}
+
+std::vector<std::uint64_t> PprofExporter::profile_ids() const {
+  std::vector<std::uint64_t> ids;
+  ids.reserve(functions_.size());
+  for (const Function& f : functions_) ids.push_back(f.profile_id);
+  return ids;
+}
+
+IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, std::uint64_t dropped) {
   pprof::Strings strings = pprof::Strings::with_empty_head();
   pprof::Profile profile;
   const auto type = static_cast<std::int64_t>(strings.id(SAMPLE_TYPE));
   const auto unit = static_cast<std::int64_t>(strings.id(SAMPLE_UNIT));
   profile.sample_type.push_back({type, unit});
 
-  const std::vector<std::uint32_t> used = stacks_.charged_codes();
+  const std::vector<std::uint64_t> ids = profile_ids();
+  std::vector<pprof::FunctionSlot> used = stacks_.charged_codes();
+  std::sort(used.begin(), used.end(),
+            [&](pprof::FunctionSlot a, pprof::FunctionSlot b) { return ids[a] < ids[b]; });
   profile.function.reserve(used.size());
   profile.location.reserve(used.size());
-  for (const std::uint32_t code : used) {
-    CodeInfo info = codes.code(code).value_or(CodeInfo{});
+  for (const pprof::FunctionSlot slot : used) {
+    const CodeInfo info = functions_[slot].info.value_or(CodeInfo{});
     const auto name = static_cast<std::int64_t>(
         strings.id(info.qualname.empty() ? UNKNOWN_FUNCTION : std::string_view(info.qualname)));
     const auto file = static_cast<std::int64_t>(strings.id(info.filename));
-    const std::uint64_t id = profile_id(code);
+    const std::uint64_t id = ids[slot];
     profile.function.push_back({id, name, name, file, info.first_line});
     profile.location.push_back({id, {id, info.first_line}});
   }
 
   // Taking the totals leaves the stacks map empty; threads keep their stacks.
-  const std::vector<pprof::NodeId> charged = stacks_.charged_in_order();
+  const std::vector<pprof::NodeId> charged = stacks_.charged_in_order(&ids);
   pprof::Samples& samples = profile.sample;
   samples.ends.reserve(charged.size());
   samples.values.reserve(charged.size());
   for (const pprof::NodeId node : charged) {
     // Walking to the root lists the frames innermost first, as samples want.
     for (pprof::NodeId n = node; n != pprof::StackTree::ROOT; n = stacks_.parent(n)) {
-      samples.location_ids.push_back(profile_id(stacks_.code(n)));
+      samples.location_ids.push_back(ids[stacks_.code(n)]);
     }
     samples.ends.push_back(samples.location_ids.size());
     samples.values.push_back(stacks_.total(node));
@@ -105,16 +155,22 @@ IoStatus PprofExporter::finish(const CodeLookup& codes, const ThreadNames&, std:
   }
   profile.string_table = std::move(strings).take_list();
 
-  const wire::Buffer bytes = pprof::encode(profile);
-  file_.write(bytes.data(), bytes.size());
+  const std::optional<wire::Buffer> bytes = pprof::encode(profile);
+  if (!bytes) return IoError::other(std::string(ENCODING_MISMATCH));
+  file_.write(bytes->data(), bytes->size());
   return file_.flush();
 }
 
 std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> PprofExporter::stack_totals()
     const {
+  const std::vector<std::uint64_t> ids = profile_ids();
   std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> out;
-  for (const pprof::NodeId node : stacks_.charged_in_order()) {
-    out.emplace_back(stacks_.codes_of(node), stacks_.total(node));
+  for (const pprof::NodeId node : stacks_.charged_in_order(&ids)) {
+    std::vector<std::uint32_t> codes;
+    for (const pprof::FunctionSlot slot : stacks_.codes_of(node)) {
+      codes.push_back(static_cast<std::uint32_t>((ids[slot] - 1) & MAX_CODE_ID));
+    }
+    out.emplace_back(std::move(codes), stacks_.total(node));
   }
   return out;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -27,16 +28,19 @@ class PprofExporter final : public Exporter {
 
   explicit PprofExporter(SharedFile file);
 
-  // Only folds events into memory: never fails, no I/O. Names are not needed
-  // until the end.
+  // Only folds events into memory, no I/O; a code's name is read when the
+  // code is first entered. Fails only when the stacks outgrow their ids.
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
   // Writes the whole profile in one write and one flush.
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
                   std::uint64_t dropped) override;
+  // Forgets the thread's stack; the time it was charged stays.
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override;
 
-  // The time charged so far per stack (outermost frame first), in the
-  // profile's sample order. For tests and diagnostics.
+  // The time charged so far per stack (outermost frame first, as code ids),
+  // in the profile's sample order. For tests and diagnostics.
   std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> stack_totals() const;
 
  private:
@@ -46,10 +50,32 @@ class PprofExporter final : public Exporter {
     std::vector<pprof::NodeId> stack;
     std::uint64_t last_ts = 0;
   };
+  // One function of the profile: a code as read at its first entry. Its
+  // profile id is the code id + 1 for the first code an id stood for, and
+  // moves up by 2^24 for every later, different code given the same id.
+  struct Function {
+    std::optional<CodeInfo> info;
+    std::uint64_t profile_id;
+  };
+  // The function a code id stands for now, re-read once per reuse epoch.
+  struct CodeSlot {
+    pprof::FunctionSlot slot;
+    std::uint64_t epoch;
+    std::uint64_t codes_seen;
+  };
+
+  // The function entered by `code`, or NO_FUNCTION when there are too many.
+  pprof::FunctionSlot function_for(std::uint32_t code, const CodeLookup& codes);
+  // Profile ids by function slot: the order of functions in the profile.
+  std::vector<std::uint64_t> profile_ids() const;
 
   SharedFile file_;
   std::unordered_map<std::uint32_t, Fold> folds_;
   pprof::StackTree stacks_;
+  std::vector<Function> functions_;
+  std::unordered_map<std::uint32_t, CodeSlot> code_slots_;
+  std::uint64_t reuse_generation_ = 0;
+  std::uint64_t epoch_ = 0;  // moves with every reuse generation seen
 };
 
 }  // namespace fennik

@@ -1,6 +1,5 @@
 #include "profile.hpp"
 
-#include <cstdlib>
 #include <span>
 
 namespace fennik::pprof {
@@ -139,7 +138,7 @@ std::size_t encoded_size(const Profile& p) {
   return n;
 }
 
-wire::Buffer encode(const Profile& p) {
+std::optional<wire::Buffer> encode(const Profile& p) {
   const std::size_t size = encoded_size(p);
   wire::Buffer out(size + WRITER_SLACK_BYTES);
 
@@ -173,7 +172,7 @@ wire::Buffer encode(const Profile& p) {
   out.packed_int_field(profile_field::COMMENT, p.comment);
 
   // The sizes above and the writers must agree; a mismatch would be a corrupt file.
-  if (out.size() != size) std::abort();
+  if (out.size() != size) return std::nullopt;
   return out;
 }
 

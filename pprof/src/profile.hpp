@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,8 @@ struct Profile {
 // The exact number of bytes `encode` produces.
 std::size_t encoded_size(const Profile& profile);
 
-// The encoded message in a buffer allocated once for it.
-wire::Buffer encode(const Profile& profile);
+// The encoded message in a buffer allocated once for it; nothing if the
+// encoding did not come out at the computed size.
+std::optional<wire::Buffer> encode(const Profile& profile);
 
 }  // namespace fennik::pprof

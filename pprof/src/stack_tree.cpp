@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 
 namespace fennik::pprof {
 namespace {
@@ -13,8 +12,9 @@ constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 
 }  // namespace
 
-StackTree::StackTree()
-    : slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
+StackTree::StackTree(NodeId max_nodes)
+    : max_nodes_(max_nodes),
+      slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
       slot_mask_(INITIAL_SLOTS - 1),
       slot_shift_(64 - static_cast<unsigned>(std::countr_zero(INITIAL_SLOTS))) {
   static_assert(std::has_single_bit(INITIAL_SLOTS));
@@ -36,8 +36,8 @@ NodeId StackTree::child(NodeId parent, std::uint32_t code) {
     i = (i + 1) & slot_mask_;
   }
 
-  // A new stack. Node ids must stay below the index's reserved parent value.
-  if (nodes_.size() >= UINT32_MAX) std::abort();
+  // A new stack. Node ids stay below NO_NODE, which the index reserves.
+  if (nodes_.size() >= max_nodes_) return NO_NODE;
   const auto node = static_cast<NodeId>(nodes_.size());
   nodes_.push_back(Node{parent, code, 0});
   const std::size_t slots = slot_mask_ + 1;
@@ -75,7 +75,7 @@ std::vector<std::uint8_t> StackTree::live_marks() const {
   return live;
 }
 
-std::vector<NodeId> StackTree::charged_in_order() const {
+std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>* rank) const {
   const std::vector<std::uint8_t> live = live_marks();
 
   // The live children of every node, grouped by parent, each group sorted by code.
@@ -91,7 +91,11 @@ std::vector<NodeId> StackTree::charged_in_order() const {
   }
   for (std::size_t p = 0; p < nodes_.size(); ++p) {
     std::sort(children.begin() + first[p], children.begin() + first[p + 1],
-              [this](NodeId a, NodeId b) { return nodes_[a].code < nodes_[b].code; });
+              [&](NodeId a, NodeId b) {
+                const std::uint32_t ca = nodes_[a].code;
+                const std::uint32_t cb = nodes_[b].code;
+                return rank != nullptr ? (*rank)[ca] < (*rank)[cb] : ca < cb;
+              });
   }
 
   // Pre-order walk with an explicit stack: stacks can be far deeper than the
@@ -111,9 +115,9 @@ std::vector<NodeId> StackTree::charged_in_order() const {
   return out;
 }
 
-std::vector<std::uint32_t> StackTree::charged_codes() const {
+std::vector<FunctionSlot> StackTree::charged_codes() const {
   const std::vector<std::uint8_t> live = live_marks();
-  std::vector<std::uint32_t> codes;
+  std::vector<FunctionSlot> codes;
   for (std::size_t n = 1; n < nodes_.size(); ++n) {
     if (live[n]) codes.push_back(nodes_[n].code);
   }

@@ -1,12 +1,12 @@
 // Wall time per distinct call stack, over all threads, kept as a prefix tree:
 // one node per stack ever entered, identified by its parent stack and its
-// innermost code id. A thread's current stack is then a node, so charging time
-// is one addition and entering a frame is one hash lookup, however deep the
-// stack; no stack is ever copied or compared element by element.
+// innermost function. A thread's current stack is then a node, so charging
+// time is one addition and entering a frame is one hash lookup, however deep
+// the stack; no stack is ever copied or compared element by element.
 //
-// Read in key order (pre-order, children by ascending code id) the charged
-// nodes are the stacks ordered element by element from the outermost frame,
-// a stack before every longer stack it begins.
+// Read in key order (pre-order, children by ascending rank of their function)
+// the charged nodes are the stacks ordered element by element from the
+// outermost frame, a stack before every longer stack it begins.
 #pragma once
 
 #include <cstddef>
@@ -18,17 +18,23 @@ namespace fennik::pprof {
 
 // A stack as a node of the tree; ROOT is the empty stack.
 using NodeId = std::uint32_t;
+// A function of the profile, numbered densely from 0 by its owner.
+using FunctionSlot = std::uint32_t;
 
 class StackTree {
  public:
   static constexpr NodeId ROOT = 0;
+  // Never a node: what `child` gives once node ids are exhausted.
+  static constexpr NodeId NO_NODE = UINT32_MAX;
 
-  StackTree();
+  // At most `max_nodes` nodes, the root included.
+  explicit StackTree(NodeId max_nodes = NO_NODE);
   StackTree(StackTree&&) noexcept = default;
   StackTree& operator=(StackTree&&) noexcept = default;
 
-  // The stack `parent` with `code` entered on top, created on first use.
-  NodeId child(NodeId parent, std::uint32_t code);
+  // The stack `parent` with `code` entered on top, created on first use, or
+  // NO_NODE when the tree is full.
+  NodeId child(NodeId parent, FunctionSlot code);
 
   // Adds to the node's total, saturating at the largest i64 (totals are
   // signed in the profile; a wild timestamp must not wrap a total negative).
@@ -43,10 +49,11 @@ class StackTree {
   std::int64_t total(NodeId node) const noexcept { return nodes_[node].total; }
   std::size_t node_count() const noexcept { return nodes_.size(); }
 
-  // The charged stacks (total > 0), in key order.
-  std::vector<NodeId> charged_in_order() const;
-  // The distinct code ids of every frame of every charged stack, ascending.
-  std::vector<std::uint32_t> charged_codes() const;
+  // The charged stacks (total > 0), in key order: siblings by ascending
+  // (*rank)[code], or by code without a rank.
+  std::vector<NodeId> charged_in_order(const std::vector<std::uint64_t>* rank = nullptr) const;
+  // The distinct codes of every frame of every charged stack, ascending.
+  std::vector<FunctionSlot> charged_codes() const;
   // Forgets every total; the stacks themselves stay, so threads carry on.
   void clear_totals() noexcept;
 
@@ -65,7 +72,7 @@ class StackTree {
     std::uint64_t key;
     NodeId node;
   };
-  static constexpr std::uint64_t EMPTY_KEY = UINT64_MAX;  // parent UINT32_MAX never exists
+  static constexpr std::uint64_t EMPTY_KEY = UINT64_MAX;  // parent NO_NODE never exists
   static constexpr std::size_t INITIAL_SLOTS = 1024;      // a power of two
   // Grow when more than this share of slots (num/den) would be in use.
   static constexpr std::size_t MAX_LOAD_NUM = 1;
@@ -79,6 +86,7 @@ class StackTree {
   std::vector<std::uint8_t> live_marks() const;
 
   std::vector<Node> nodes_;
+  NodeId max_nodes_;
   std::unique_ptr<Slot[]> slots_;
   std::size_t slot_mask_ = 0;
   unsigned slot_shift_ = 0;  // 64 - log2(slot count)

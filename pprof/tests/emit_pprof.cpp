@@ -3,8 +3,10 @@
 //
 // Script lines, fields separated by one tab:
 //   code ID LINE QUALNAME FILENAME   a code the lookup knows (names may be empty)
+//   recode ID LINE QUALNAME FILENAME the id passes to another code (a reuse)
 //   ev TS TID KIND CODE              an event of the current batch
 //   batch                            hands the current batch to write_batch
+//   end TID                          the thread has ended
 //   dropped N                        the lost-event count given to finish
 // Events still pending at the end form a last batch.
 #include <charconv>
@@ -19,6 +21,11 @@
 #include "pprof.hpp"
 
 namespace {
+
+struct ReusingCodes : fennik::testing::FakeCodes {
+  std::uint64_t generation = 0;
+  std::uint64_t reuse_generation() const override { return generation; }
+};
 
 std::vector<std::string> split_tabs(const std::string& line) {
   std::vector<std::string> out;
@@ -52,7 +59,7 @@ int main(int argc, char** argv) {
   auto created = fennik::PprofExporter::create(argv[2]);
   if (!created) return fail(created.error().text());
   fennik::PprofExporter& exporter = *created.value();
-  fennik::testing::FakeCodes codes;
+  ReusingCodes codes;
   const fennik::testing::FakeThreads threads;
   std::vector<fennik::Event> batch;
   std::uint64_t dropped = 0;
@@ -68,8 +75,16 @@ int main(int argc, char** argv) {
     const std::vector<std::string> f = split_tabs(line);
     std::uint64_t a = 0, b = 0, c = 0, d = 0;
     const std::string where = "line " + std::to_string(number) + ": ";
-    if (f[0] == "code" && f.size() == 5 && parse_u64(f[1], a) && parse_u64(f[2], b)) {
+    if ((f[0] == "code" || f[0] == "recode") && f.size() == 5 && parse_u64(f[1], a) &&
+        parse_u64(f[2], b)) {
+      if (f[0] == "recode" && !hand_over()) return fail(where + "write_batch failed");
       codes.add(static_cast<std::uint32_t>(a), {f[3], f[4], static_cast<std::uint32_t>(b)});
+      if (f[0] == "recode") ++codes.generation;
+    } else if (f[0] == "end" && f.size() == 2 && parse_u64(f[1], a)) {
+      if (!hand_over()) return fail(where + "write_batch failed");
+      if (exporter.end_thread(static_cast<std::uint32_t>(a), codes, threads)) {
+        return fail(where + "end_thread failed");
+      }
     } else if (f[0] == "ev" && f.size() == 5 && parse_u64(f[1], a) && parse_u64(f[2], b) &&
                parse_u64(f[3], c) && parse_u64(f[4], d)) {
       batch.push_back(

@@ -60,6 +60,15 @@ TEST(StackTree, UnchargedStacksAreLeftOutButTheirFramesCount) {
   EXPECT_EQ(t.charged_codes(), (Codes{4, 5, 6}));
 }
 
+TEST(StackTree, AFullTreeRefusesNewStacksButFindsItsOwn) {
+  StackTree t(3);
+  const NodeId f = t.child(StackTree::ROOT, 1);
+  const NodeId fg = t.child(f, 2);
+  EXPECT_EQ(t.child(f, 3), StackTree::NO_NODE);
+  EXPECT_EQ(t.child(StackTree::ROOT, 1), f);
+  EXPECT_EQ(t.child(f, 2), fg);
+}
+
 TEST(StackTree, ChargesAddUpAndSaturate) {
   StackTree t;
   const NodeId f = enter(t, {1});

@@ -3,6 +3,7 @@ code with it: protoc-generated Python for a subset of pprof's schema, and
 `go tool pprof`. The emitter executable turns an event script into a profile.
 """
 
+import collections
 import importlib
 import os
 import re
@@ -46,9 +47,16 @@ class Script:
 
     def text(self):
         lines = [f"code\t{c}\t{ln}\t{q}\t{f}" for c, (q, f, ln) in self.codes.items()]
-        for tid, events in self.batches:
-            lines += [f"ev\t{ts}\t{tid}\t{k}\t{c}" for ts, k, c in events]
-            lines.append("batch")
+        for step in self.batches:
+            if step[0] == "end":
+                lines.append(f"end\t{step[1]}")
+            elif step[0] == "recode":
+                _, c, (q, f, ln) = step
+                lines.append(f"recode\t{c}\t{ln}\t{q}\t{f}")
+            else:
+                tid, events = step
+                lines += [f"ev\t{ts}\t{tid}\t{k}\t{c}" for ts, k, c in events]
+                lines.append("batch")
         lines.append(f"dropped\t{self.dropped}")
         return "\n".join(lines) + "\n"
 
@@ -124,9 +132,33 @@ def shape(p):
 
 
 def model(script):
-    """The profile the events should give, worked out independently."""
+    """The profile the events should give, worked out independently. A code
+    is named as it was when entered; an id that passed to a different code
+    gets a new function, 2^24 above the previous one."""
     folds, totals = {}, {}
-    for tid, events in script.batches:
+    codes, functions, stale, reuses = dict(script.codes), {}, set(), collections.Counter()
+    resolved = {}  # code id -> (what it was read as, its function's id)
+
+    def function(code):
+        info = codes.get(code, ("", "", 0))
+        if code in resolved and (code not in stale or resolved[code][0] == info):
+            stale.discard(code)
+            return resolved[code][1]
+        stale.discard(code)
+        fid = (reuses[code] << 24) + code + 1
+        reuses[code] += 1
+        resolved[code], functions[fid] = (info, fid), info
+        return fid
+
+    for step in script.batches:
+        if step[0] == "end":
+            folds.pop(step[1], None)
+            continue
+        if step[0] == "recode":
+            codes[step[1]] = step[2]
+            stale = set(resolved)
+            continue
+        tid, events = step
         for ts, kind, code in events:
             stack, last = folds.setdefault(tid, ([], ts))
             if ts > last and stack:
@@ -137,7 +169,7 @@ def model(script):
                 if stack:
                     stack.pop()
             else:
-                stack.append(code)
+                stack.append(function(code))
 
     strings = ["", "wall", "nanoseconds"]
 
@@ -146,19 +178,19 @@ def model(script):
             strings.append(s)
         return strings.index(s)
 
-    functions, locations = [], []
-    for code in sorted({c for key in totals for c in key}):
-        qualname, filename, line = script.codes.get(code, ("", "", 0))
+    used, locations = [], []
+    for fid in sorted({f for key in totals for f in key}):
+        qualname, filename, line = functions[fid]
         name = index(qualname or "<unknown>")
-        functions.append((code + 1, name, name, index(filename), line))
-        locations.append((code + 1, [(code + 1, line)]))
+        used.append((fid, name, name, index(filename), line))
+        locations.append((fid, [(fid, line)]))
     comment = [index(f"fennik: {script.dropped} events dropped")] if script.dropped else []
     return {
         "sample_type": [(1, 2)],
         # Tuples order as the samples must: element-wise, a prefix first.
-        "samples": [([c + 1 for c in reversed(k)], [v]) for k, v in sorted(totals.items())],
+        "samples": [(list(reversed(k)), [v]) for k, v in sorted(totals.items())],
         "locations": locations,
-        "functions": functions,
+        "functions": used,
         "strings": strings,
         "comment": comment,
     }
@@ -252,7 +284,12 @@ def test_mixed(pb, tmp_path):
 KINDS = st.sampled_from([START, RETURN, YIELD, RESUME, UNWIND, THROW, 0, 7, 255])
 CODES = st.sampled_from([0, 1, 2, 3, 40, MAX_CODE])
 STEP = st.tuples(st.one_of(st.integers(-30, 300), st.just(1 << 63)), KINDS, CODES)
-BATCH = st.tuples(st.sampled_from([1, 2, 0xFFFFFFFF]), st.lists(STEP, min_size=1, max_size=25))
+TIDS = st.sampled_from([1, 2, 0xFFFFFFFF])
+BATCH = st.one_of(
+    st.tuples(TIDS, st.lists(STEP, min_size=1, max_size=25)),
+    st.tuples(st.just("end"), TIDS),  # the thread ends; a later one may take its id
+    st.tuples(st.just("recode"), CODES, st.sampled_from([("main", "/m.py", 1), ("re", "/r.py", 2)])),
+)
 
 
 @settings(max_examples=80, deadline=None, database=None, derandomize=True)
@@ -270,7 +307,11 @@ def test_arbitrary_streams_match_the_model(pb, batches, dropped):
         .code(MAX_CODE, 70_000, "L" * 200, "/" + "d" * 300)  # lengths past one varint byte
     )
     clock = {}
-    for tid, steps in batches:
+    for step in batches:
+        if step[0] in ("end", "recode"):
+            script.batches.append(step)
+            continue
+        tid, steps = step
         events = []
         for dt, kind, code in steps:
             ts = min(U64_MAX, max(0, clock.get(tid, 1000) + dt))

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <limits>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -113,12 +113,11 @@ constexpr std::string_view UNKNOWN_CODE_NAME = "<unknown>";
 // Event frame around a tail: packet tag, length, timestamp tag and value.
 constexpr std::size_t MAX_FRAME_BYTES = 1 + MAX_VARINT_BYTES + 1 + MAX_VARINT_BYTES;
 
-constexpr std::uint64_t begin_tail_key(std::uint32_t tid, std::uint32_t code) noexcept {
-  return (std::uint64_t{tid} << 32) | (std::uint64_t{code} << 1) | 1;
+// Tail keys of one sequence: a begin tail per code, one end tail for all.
+constexpr std::uint64_t begin_tail_key(std::uint32_t code) noexcept {
+  return (std::uint64_t{code} << 1) | 1;
 }
-constexpr std::uint64_t end_tail_key(std::uint32_t tid) noexcept {
-  return std::uint64_t{tid} << 32;
-}
+constexpr std::uint64_t END_TAIL_KEY = 0;
 
 // Common packet head of every whole-message packet: timestamp 0, sequence id.
 void packet_head(Buffer& p, std::uint32_t sequence_id) {
@@ -132,9 +131,16 @@ ProtoExporter::ProtoExporter(SharedFile file)
     : file_(std::move(file)),
       packet_(PROTO_PACKET_BUFFER_BYTES),
       batch_(PROTO_BATCH_BUFFER_BYTES),
-      arena_(PROTO_TAIL_ARENA_BYTES),
       pid_(static_cast<std::uint32_t>(::getpid())) {
   process_uuid_ = (std::uint64_t{pid_} << 32) | 1;
+}
+
+std::uint32_t ProtoExporter::thread_sequence_id(std::uint32_t slot) const noexcept {
+  if (slot < PROTO_BLOCK_THREAD_IDS) {
+    return (sequence_base_ << PROTO_SEQUENCE_BLOCK_SHIFT) + 2 + slot;
+  }
+  return PROTO_OVERFLOW_FIRST_ID + sequence_base_ * PROTO_OVERFLOW_IDS_PER_TAG +
+         (slot - PROTO_BLOCK_THREAD_IDS);
 }
 
 void ProtoExporter::emit_packet() {
@@ -164,15 +170,28 @@ void ProtoExporter::ensure_process() {
   emit_packet();
 }
 
-ProtoExporter::Sequence& ProtoExporter::new_sequence(std::uint32_t tid,
+ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
                                                      const ThreadNames& threads) {
-  const auto n = static_cast<std::uint32_t>(sequences_.size());
-  // Wraps: a writer's block holds 128 ids, and a writer with more threads
-  // continues into the next block.
-  const std::uint32_t sequence_id = (sequence_base_ << PROTO_SEQUENCE_BLOCK_SHIFT) + n + 2;
-  const std::uint64_t track_uuid = process_uuid_ + 1 + n;
+  if (auto it = sequences_.find(tid); it != sequences_.end()) return &it->second;
+
+  std::uint32_t slot;
+  if (!free_slots_.empty()) {
+    std::pop_heap(free_slots_.begin(), free_slots_.end(), std::greater<>());
+    slot = free_slots_.back();
+    free_slots_.pop_back();
+  } else if (next_slot_ < PROTO_MAX_LIVE_THREADS) {
+    slot = next_slot_++;
+  } else {
+    return nullptr;
+  }
+  const std::uint32_t sequence_id = thread_sequence_id(slot);
+  // Every thread incarnation gets a track of its own, so a new thread that
+  // reuses an exited one's id starts with a fresh name and no open slices.
+  const std::uint64_t track_uuid = process_uuid_ + 1 + threads_seen_++;
   const std::optional<std::string> thread_name = threads.name(tid);
 
+  // The descriptor clears the sequence's incremental state: a sequence id
+  // that served an ended thread starts again from nothing.
   Buffer& p = packet_;
   p.clear();
   packet_head(p, sequence_id);
@@ -201,7 +220,7 @@ ProtoExporter::Sequence& ProtoExporter::new_sequence(std::uint32_t tid,
   p.end_message(pd);
   emit_packet();
 
-  Sequence seq{};
+  Sequence& seq = sequences_[tid];
   std::uint8_t* h = seq.header.data();
   *h++ = TAG_SEQUENCE_ID;
   h = put_varint(h, sequence_id);
@@ -209,18 +228,41 @@ ProtoExporter::Sequence& ProtoExporter::new_sequence(std::uint32_t tid,
   *h++ = static_cast<std::uint8_t>(SEQ_NEEDS_INCREMENTAL_STATE);
   seq.header_len = static_cast<std::uint8_t>(h - seq.header.data());
   seq.sequence_id = sequence_id;
-  return sequences_.emplace(tid, std::move(seq)).first->second;
+  seq.slot = slot;
+  seq.tails_epoch = epoch_;
+  return &seq;
+}
+
+const ProtoExporter::Resolved& ProtoExporter::resolve(std::uint32_t code, const CodeLookup& codes) {
+  auto [it, inserted] = resolved_.try_emplace(code);
+  Resolved& r = it->second;
+  if (inserted) {
+    r = Resolved{codes.code(code), epoch_, 0};
+  } else if (r.epoch != epoch_) {
+    // An id may have passed to another code since it was read: read it again,
+    // and only a real change costs new interning.
+    std::optional<CodeInfo> now = codes.code(code);
+    if (now != r.info) {
+      r.info = std::move(now);
+      ++r.version;
+    }
+    r.epoch = epoch_;
+  }
+  return r;
 }
 
 std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
                                     bool& has_location) {
-  if (auto it = seq.interned.find(code); it != seq.interned.end()) {
+  const Resolved& r = resolve(code, codes);
+  auto [it, inserted] = seq.interned.try_emplace(code);
+  if (!inserted && it->second.version == r.version) {
     has_location = it->second.has_location;
     return it->second.iid;
   }
-  const std::uint64_t iid = seq.interned.size() + 1;
-  const std::optional<CodeInfo> info = codes.code(code);
-  has_location = info.has_value();
+  // Fresh iids only: an iid once used on a sequence keeps its meaning there.
+  const std::uint64_t iid = seq.next_iid++;
+  has_location = r.info.has_value();
+  it->second = Interned{iid, r.version, has_location};
 
   Buffer& p = packet_;
   p.clear();
@@ -228,25 +270,27 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
   const auto interned = p.begin_message(packet::INTERNED_DATA);
   const auto name = p.begin_message(interned_data::EVENT_NAMES);
   p.uint_field(interned_entry::IID, iid);
-  p.string_field(interned_entry::NAME, info ? std::string_view(info->qualname) : UNKNOWN_CODE_NAME);
+  p.string_field(interned_entry::NAME,
+                 r.info ? std::string_view(r.info->qualname) : UNKNOWN_CODE_NAME);
   p.end_message(name);
-  if (info) {
+  if (r.info) {
     const auto loc = p.begin_message(interned_data::SOURCE_LOCATIONS);
     p.uint_field(interned_entry::IID, iid);
-    p.string_field(interned_entry::FILE_NAME, info->filename);
-    p.uint_field(interned_entry::LINE_NUMBER, info->first_line);
+    p.string_field(interned_entry::FILE_NAME, r.info->filename);
+    p.uint_field(interned_entry::LINE_NUMBER, r.info->first_line);
     p.end_message(loc);
   }
   p.end_message(interned);
   p.uint_field(packet::SEQUENCE_FLAGS, SEQ_NEEDS_INCREMENTAL_STATE);
   emit_packet();
-
-  seq.interned.emplace(code, Interned{iid, has_location});
   return iid;
 }
 
-TailSpan ProtoExporter::build_tail(Sequence& seq, std::uint64_t key, bool begin, std::uint32_t code,
-                                   const CodeLookup& codes) {
+TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
+                                 const CodeLookup& codes) {
+  const std::uint64_t key = begin ? begin_tail_key(code) : END_TAIL_KEY;
+  if (const TailSpan* found = seq.tails.find(key)) return *found;
+
   std::uint8_t te[MAX_TRACK_EVENT_BYTES];
   std::uint8_t* q = te;
   *q++ = TAG_TYPE;
@@ -266,58 +310,102 @@ TailSpan ProtoExporter::build_tail(Sequence& seq, std::uint64_t key, bool begin,
   }
   const auto te_len = static_cast<std::size_t>(q - te);
 
-  const std::size_t offset = arena_.size();
-  arena_.append(seq.header.data(), seq.header_len);
-  arena_.push(TAG_TRACK_EVENT);
-  arena_.varint(te_len);
-  arena_.append(te, te_len);
-  // Offsets are 32-bit; an arena past 4 GiB would need ~10^8 cached tails.
-  if (arena_.size() > std::numeric_limits<std::uint32_t>::max()) std::abort();
+  Buffer& arena = seq.arena;
+  const std::size_t offset = arena.size();
+  arena.append(seq.header.data(), seq.header_len);
+  arena.push(TAG_TRACK_EVENT);
+  arena.varint(te_len);
+  arena.append(te, te_len);
   // Events copy a fixed MAX_TAIL_BYTES from a tail's start (a constant-size
   // copy is a few moves, not a call); keep that much allocated past the end.
-  arena_.claim(MAX_TAIL_BYTES);
+  arena.claim(MAX_TAIL_BYTES);
   const TailSpan span{static_cast<std::uint32_t>(offset),
-                      static_cast<std::uint32_t>(arena_.size() - offset)};
-  tails_.insert(key, span);
+                      static_cast<std::uint32_t>(arena.size() - offset)};
+  seq.tails.insert(key, span);
   return span;
+}
+
+void ProtoExporter::frame_event(Buffer& out, const Sequence& seq, TailSpan tail, std::uint64_t ts) {
+  std::uint8_t* p = out.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
+  *p++ = TAG_PACKET;
+  p = put_varint(p, 1 + varint_size(ts) + tail.length);
+  *p++ = TAG_TIMESTAMP;
+  p = put_varint(p, ts);
+  std::memcpy(p, seq.arena.data() + tail.offset, MAX_TAIL_BYTES);
+  out.commit(p + tail.length);
 }
 
 IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames& threads) {
   ensure_process();
   batch_.clear();
+  // Read before any lookup of this batch: a reuse racing with the batch is
+  // then seen, at the latest, by the next one.
+  if (const std::uint64_t g = codes.reuse_generation(); g != reuse_generation_) {
+    reuse_generation_ = g;
+    ++epoch_;
+  }
 
   // A batch holds one thread's events, so the sequence is looked up again
   // only when the thread changes.
   Sequence* seq = nullptr;
   std::uint32_t seq_tid = 0;
+  bool have_tid = false;
   for (const Event& ev : events) {
-    if (seq == nullptr || ev.tid != seq_tid) {
-      auto it = sequences_.find(ev.tid);
-      seq = it != sequences_.end() ? &it->second : &new_sequence(ev.tid, threads);
+    if (!have_tid || ev.tid != seq_tid) {
+      seq = sequence_for(ev.tid, threads);
       seq_tid = ev.tid;
+      have_tid = true;
+      if (seq != nullptr && seq->tails_epoch != epoch_) {
+        // Cached tails name codes by iid as resolved before the reuse.
+        seq->tails.clear();
+        seq->arena.clear();
+        seq->tails_epoch = epoch_;
+      }
+    }
+    if (seq == nullptr) {
+      ++unplaced_events_;  // no sequence id free: counted with the dropped events
+      continue;
     }
     const bool begin = is_begin(word_kind(ev.code_kind));
-    const std::uint32_t code = word_code(ev.code_kind);
-    const std::uint64_t key = begin ? begin_tail_key(ev.tid, code) : end_tail_key(ev.tid);
-    const TailSpan* found = tails_.find(key);
-    const TailSpan tail = found ? *found : build_tail(*seq, key, begin, code, codes);
-
-    std::uint8_t* p = batch_.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
-    *p++ = TAG_PACKET;
-    p = put_varint(p, 1 + varint_size(ev.ts_ns) + tail.length);
-    *p++ = TAG_TIMESTAMP;
-    p = put_varint(p, ev.ts_ns);
-    std::memcpy(p, arena_.data() + tail.offset, MAX_TAIL_BYTES);
-    batch_.commit(p + tail.length);
+    const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
+    frame_event(batch_, *seq, tail, ev.ts_ns);
+    seq->last_ts = ev.ts_ns;
+    if (begin) {
+      ++seq->open_slices;
+    } else if (seq->open_slices != 0) {
+      --seq->open_slices;
+    }
   }
 
   file_.write(batch_.data(), batch_.size());
   return file_.flush();
 }
 
+IoStatus ProtoExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
+                                   const ThreadNames& /*threads*/) {
+  auto it = sequences_.find(tid);
+  if (it == sequences_.end()) return IO_OK;
+  Sequence& seq = it->second;
+  // Slices still open end with the thread's last event: nothing of the
+  // thread ran after it that the trace knows of.
+  if (seq.open_slices != 0) {
+    batch_.clear();
+    const TailSpan end = tail_for(seq, false, 0, codes);
+    for (std::uint64_t i = 0; i < seq.open_slices; ++i) {
+      frame_event(batch_, seq, end, seq.last_ts);
+    }
+    file_.write(batch_.data(), batch_.size());
+  }
+  free_slots_.push_back(seq.slot);
+  std::push_heap(free_slots_.begin(), free_slots_.end(), std::greater<>());
+  sequences_.erase(it);
+  return file_.flush();
+}
+
 IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& /*threads*/,
                                std::uint64_t dropped) {
+  dropped += unplaced_events_;
   if (dropped > 0) {
     ensure_process();
     Buffer& p = packet_;

@@ -1,14 +1,17 @@
 // Writes decoded events as a Perfetto trace: a stream of length-framed
 // TracePacket records, one track per process and per thread, one slice per
-// function activation. Names and locations are interned once per thread, and
-// the constant part of every event packet is encoded once and then copied.
+// function activation. Names and locations are interned once per thread (once
+// more only when a code id has passed to a different code), and the constant
+// part of every event packet is encoded once and then copied.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "output.hpp"
 #include "sink.hpp"
@@ -19,25 +22,45 @@ namespace fennik {
 
 inline constexpr std::size_t PROTO_PACKET_BUFFER_BYTES = 4096;
 inline constexpr std::size_t PROTO_BATCH_BUFFER_BYTES = 262'144;
-inline constexpr std::size_t PROTO_TAIL_ARENA_BYTES = 4096;
-// Each writer sharing a file owns a block of this many sequence ids.
+inline constexpr std::size_t PROTO_TAIL_ARENA_BYTES = 512;  // per thread, grows as needed
+
+// Packet sequence ids of the writers sharing one file must not collide. A
+// writer's tag (0, or a process id: below 2^22 on Linux and macOS) owns the
+// block of 128 ids at tag << 7: its process sequence and 126 thread
+// sequences. The ids from 2^29 up, which no block reaches, give every tag 896
+// more. Thread ids freed by ended threads are used again, so a writer has
+// room for this many threads alive at once.
 inline constexpr unsigned PROTO_SEQUENCE_BLOCK_SHIFT = 7;
+inline constexpr unsigned PROTO_WRITER_TAG_BITS = 22;
+inline constexpr std::uint32_t PROTO_BLOCK_THREAD_IDS = (1u << PROTO_SEQUENCE_BLOCK_SHIFT) - 2;
+inline constexpr std::uint32_t PROTO_OVERFLOW_FIRST_ID =
+    1u << (PROTO_WRITER_TAG_BITS + PROTO_SEQUENCE_BLOCK_SHIFT);
+inline constexpr std::uint32_t PROTO_OVERFLOW_IDS_PER_TAG = static_cast<std::uint32_t>(
+    ((std::uint64_t{1} << 32) - PROTO_OVERFLOW_FIRST_ID) >> PROTO_WRITER_TAG_BITS);
+inline constexpr std::uint32_t PROTO_MAX_LIVE_THREADS =
+    PROTO_BLOCK_THREAD_IDS + PROTO_OVERFLOW_IDS_PER_TAG;
 
 class ProtoExporter final : public Exporter {
  public:
   // Takes the file over; the pid is this process's.
   explicit ProtoExporter(SharedFile file);
 
-  // Chooses this writer's block of packet sequence ids; set before writing.
-  void set_sequence_base(std::uint32_t base) noexcept { sequence_base_ = base; }
+  // Chooses this writer's packet sequence ids; set before writing. Only the
+  // low PROTO_WRITER_TAG_BITS bits of the tag count.
+  void set_sequence_base(std::uint32_t tag) noexcept {
+    sequence_base_ = tag & ((1u << PROTO_WRITER_TAG_BITS) - 1);
+  }
 
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
                   std::uint64_t dropped) override;
+  // Ends the slices the thread left open at its last event and frees its
+  // sequence; a later thread with the same id gets a new track and sequence.
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override;
 
   std::uint32_t pid() const noexcept { return pid_; }
-  std::uint64_t process_uuid() const noexcept { return process_uuid_; }
   std::uint32_t process_sequence_id() const noexcept {
     return (sequence_base_ << PROTO_SEQUENCE_BLOCK_SHIFT) | 1;
   }
@@ -51,34 +74,64 @@ class ProtoExporter final : public Exporter {
       2 + 2 + (1 + wire::MAX_VARINT_BYTES) + (2 + wire::MAX_VARINT_BYTES);
   static_assert(MAX_TRACK_EVENT_BYTES < 0x80, "its length takes one byte");
   static constexpr std::size_t MAX_TAIL_BYTES = MAX_HEADER_BYTES + 2 + MAX_TRACK_EVENT_BYTES;
+  // A sequence's arena holds at most one tail per begin key (24-bit code ids)
+  // and its end key, plus the copy slack: its 32-bit offsets cannot overflow.
+  static_assert(((std::uint64_t{1} << 24) + 2) * MAX_TAIL_BYTES < (std::uint64_t{1} << 32));
 
+  // What this exporter last read for a code id; `version` moves when a
+  // re-read after an id reuse finds a different code.
+  struct Resolved {
+    std::optional<CodeInfo> info;
+    std::uint64_t epoch;
+    std::uint32_t version;
+  };
   struct Interned {
     std::uint64_t iid;
+    std::uint32_t version;
     bool has_location;
   };
-  // One packet sequence per thread.
+  // One packet sequence per live thread.
   struct Sequence {
     std::array<std::uint8_t, MAX_HEADER_BYTES> header;  // sequence id and flags
     std::uint8_t header_len;
-    std::unordered_map<std::uint32_t, Interned> interned;
     std::uint32_t sequence_id;
+    std::uint32_t slot;
+    std::unordered_map<std::uint32_t, Interned> interned;
+    std::uint64_t next_iid = 1;
+    // Tails keyed by (code id << 1) | 1 for a begin, 0 for the shared end.
+    TailIndex tails;
+    wire::Buffer arena{PROTO_TAIL_ARENA_BYTES};
+    std::uint64_t tails_epoch = 0;
+    std::uint64_t last_ts = 0;
+    std::uint64_t open_slices = 0;
   };
 
+  // The id of the `slot`th thread sequence of this writer.
+  std::uint32_t thread_sequence_id(std::uint32_t slot) const noexcept;
   void ensure_process();
-  Sequence& new_sequence(std::uint32_t tid, const ThreadNames& threads);
-  TailSpan build_tail(Sequence& seq, std::uint64_t key, bool begin, std::uint32_t code,
-                      const CodeLookup& codes);
+  // The thread's sequence, created on first sight; nothing when every
+  // sequence id of this writer is taken by a live thread.
+  Sequence* sequence_for(std::uint32_t tid, const ThreadNames& threads);
+  const Resolved& resolve(std::uint32_t code, const CodeLookup& codes);
+  TailSpan tail_for(Sequence& seq, bool begin, std::uint32_t code, const CodeLookup& codes);
   std::uint64_t intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
                        bool& has_location);
+  // Appends one event packet to `out`.
+  static void frame_event(wire::Buffer& out, const Sequence& seq, TailSpan tail, std::uint64_t ts);
   // Frames the packet buffer as one Trace.packet record into the file's buffer.
   void emit_packet();
 
   SharedFile file_;
   wire::Buffer packet_;
   wire::Buffer batch_;
-  wire::Buffer arena_;
-  TailIndex tails_;
   std::unordered_map<std::uint32_t, Sequence> sequences_;
+  std::unordered_map<std::uint32_t, Resolved> resolved_;
+  std::vector<std::uint32_t> free_slots_;  // a min-heap: lowest ids are used first
+  std::uint32_t next_slot_ = 0;
+  std::uint64_t threads_seen_ = 0;
+  std::uint64_t reuse_generation_ = 0;
+  std::uint64_t epoch_ = 0;  // moves with every reuse generation seen
+  std::uint64_t unplaced_events_ = 0;
   std::uint64_t process_uuid_;
   std::uint32_t pid_;
   std::uint32_t sequence_base_ = 0;

@@ -1,22 +1,27 @@
 #include "tail_index.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <cstdlib>
 
 namespace fennik {
 
-TailIndex::TailIndex() {
-  rehash(INITIAL_SLOTS);
+TailIndex::TailIndex(std::size_t slots) {
+  // At least two slots: the hash shift must stay below 64.
+  rehash(std::bit_ceil(std::max<std::size_t>(slots, 2)));
 }
 
 void TailIndex::insert(std::uint64_t key, TailSpan span) {
-  if (key == NO_KEY) std::abort();  // would read as an empty slot
   // Keep the load at most one half so probes stay short.
   if (2 * (count_ + 1) > mask_ + 1) rehash(2 * (mask_ + 1));
   std::size_t i = slot_of(key);
   while (slots_[i].key != NO_KEY) i = (i + 1) & mask_;
   slots_[i] = Slot{key, span};
   ++count_;
+}
+
+void TailIndex::clear() noexcept {
+  for (std::size_t i = 0; i <= mask_; ++i) slots_[i].key = NO_KEY;
+  count_ = 0;
 }
 
 void TailIndex::rehash(std::size_t slots) {

@@ -1,5 +1,5 @@
-// Where each cached packet tail lies in the exporter's tail arena: an
-// insert-only open-addressing map from a u64 tail key, probed linearly. It is
+// Where each cached packet tail of one sequence lies in that sequence's tail
+// arena: an open-addressing map from a u64 tail key, probed linearly. It is
 // looked up once per exported event, so it stays flat and branch-light.
 #pragma once
 
@@ -16,12 +16,13 @@ struct TailSpan {
 
 class TailIndex {
  public:
-  // Never a tail key: begin keys have bit 0 set and at most 25 low bits in
-  // use; end keys have their low 32 bits clear.
+  // Marks an empty slot, so it is never stored: tail keys hold a 24-bit code
+  // id and a begin bit, far below it.
   static constexpr std::uint64_t NO_KEY = ~std::uint64_t{0};
-  static constexpr std::size_t INITIAL_SLOTS = 1024;  // a power of two
+  static constexpr std::size_t DEFAULT_SLOTS = 64;  // a power of two
 
-  TailIndex();
+  // `slots` must be a power of two.
+  explicit TailIndex(std::size_t slots = DEFAULT_SLOTS);
 
   const TailSpan* find(std::uint64_t key) const noexcept {
     for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
@@ -30,8 +31,10 @@ class TailIndex {
       if (s.key == NO_KEY) return nullptr;
     }
   }
-  // `key` must be absent.
+  // `key` must be absent and not NO_KEY.
   void insert(std::uint64_t key, TailSpan span);
+  // Forgets every key; the table keeps its size.
+  void clear() noexcept;
   std::size_t size() const noexcept { return count_; }
 
  private:

@@ -1,7 +1,6 @@
 #include "wire.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <utility>
 
 namespace fennik::wire {
@@ -9,11 +8,6 @@ namespace {
 
 // Smallest allocation of a buffer that starts without capacity.
 constexpr std::size_t MIN_GROWTH_BYTES = 64;
-
-std::uint8_t* put_le(std::uint8_t* out, std::uint64_t v, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
-  return out + n;
-}
 
 }  // namespace
 
@@ -41,22 +35,6 @@ void Buffer::grow(std::size_t more) {
   if (len_ != 0) std::memcpy(bigger.get(), data_.get(), len_);
   data_ = std::move(bigger);
   cap_ = want;
-}
-
-void Buffer::fixed64_field(std::uint32_t field, std::uint64_t v) {
-  std::uint8_t* p = claim(MAX_VARINT_BYTES + 8);
-  p = put_varint(p, make_tag(field, WireType::Fixed64));
-  commit(put_le(p, v, 8));
-}
-
-void Buffer::fixed32_field(std::uint32_t field, std::uint32_t v) {
-  std::uint8_t* p = claim(MAX_VARINT_BYTES + 4);
-  p = put_varint(p, make_tag(field, WireType::Fixed32));
-  commit(put_le(p, v, 4));
-}
-
-void Buffer::double_field(std::uint32_t field, double v) {
-  fixed64_field(field, std::bit_cast<std::uint64_t>(v));
 }
 
 void Buffer::packed_uint_field(std::uint32_t field, std::span<const std::uint64_t> values) {

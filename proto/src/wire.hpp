@@ -1,4 +1,4 @@
-// A small Protocol Buffers wire-format writer: varints, tags, fixed-width and
+// A small Protocol Buffers wire-format writer: varints, tags, varint and
 // length-delimited fields, and nested messages whose length is backfilled.
 // The product carries no protobuf runtime; exporters encode with this.
 #pragma once
@@ -43,11 +43,6 @@ inline std::uint8_t* put_varint(std::uint8_t* out, std::uint64_t v) noexcept {
   return out;
 }
 
-// sint32/sint64 mapping: small magnitudes, either sign, encode short.
-constexpr std::uint64_t zigzag(std::int64_t v) noexcept {
-  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
-}
-
 // The encoding of one u64 held by value: for ids and lengths written by hand.
 class Varint {
  public:
@@ -55,7 +50,6 @@ class Varint {
       : len_(static_cast<std::uint8_t>(put_varint(bytes_, v) - bytes_)) {}
   const std::uint8_t* data() const noexcept { return bytes_; }
   std::size_t size() const noexcept { return len_; }
-  std::span<const std::uint8_t> bytes() const noexcept { return {bytes_, len_}; }
 
  private:
   std::uint8_t bytes_[MAX_VARINT_BYTES];
@@ -77,7 +71,6 @@ class Buffer {
   std::size_t size() const noexcept { return len_; }
   std::size_t capacity() const noexcept { return cap_; }
   bool empty() const noexcept { return len_ == 0; }
-  std::span<const std::uint8_t> bytes() const noexcept { return {data_.get(), len_}; }
   void clear() noexcept { len_ = 0; }
 
   // Raw writing: claim(n) makes room for up to n bytes and returns where they
@@ -99,13 +92,12 @@ class Buffer {
     std::memcpy(claim(n), p, n);
     len_ += n;
   }
-  void append(std::span<const std::uint8_t> b) { append(b.data(), b.size()); }
   void varint(std::uint64_t v) { commit(put_varint(claim(MAX_VARINT_BYTES), v)); }
   void tag(std::uint32_t field, WireType type) { varint(make_tag(field, type)); }
 
   // Scalar fields. uint32/uint64/bool/enum values go through uint_field;
   // int32/int64 through int_field (negative values take ten bytes, as the
-  // wire format requires); sint32/sint64 through sint_field.
+  // wire format requires).
   void uint_field(std::uint32_t field, std::uint64_t v) {
     std::uint8_t* p = claim(2 * MAX_VARINT_BYTES);
     p = put_varint(p, make_tag(field, WireType::Varint));
@@ -114,10 +106,6 @@ class Buffer {
   void int_field(std::uint32_t field, std::int64_t v) {
     uint_field(field, static_cast<std::uint64_t>(v));
   }
-  void sint_field(std::uint32_t field, std::int64_t v) { uint_field(field, zigzag(v)); }
-  void fixed64_field(std::uint32_t field, std::uint64_t v);
-  void fixed32_field(std::uint32_t field, std::uint32_t v);
-  void double_field(std::uint32_t field, double v);
 
   // Length-delimited fields: bytes, strings and pre-encoded messages.
   void bytes_field(std::uint32_t field, const void* p, std::size_t n) {

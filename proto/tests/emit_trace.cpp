@@ -4,9 +4,9 @@
 //
 //   emit_trace SCENARIO PATH
 //
-// Scenarios: nested, threads, unknown, dropped, dropped-only (each truncates
-// PATH and writes with sequence base 0), and append (appends to PATH with this
-// process's id as sequence base, as a traced child process does).
+// Scenarios: nested, threads, unknown, dropped, dropped-only, lifecycle (each
+// truncates PATH and writes with sequence base 0), and append (appends to PATH
+// with this process's id as sequence base, as a traced child process does).
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,9 +25,25 @@ using fennik::CodeInfo;
 using fennik::Event;
 using fennik::IoStatus;
 
+// Codes whose ids can pass to other codes, as the interner reuses them.
+struct ReusingCodes : fennik::testing::FakeCodes {
+  std::uint64_t generation = 0;
+  std::uint64_t reuse_generation() const override { return generation; }
+};
+
+// Between batches: a thread ends, a code id passes to another code, or a
+// thread id gets a (new) name.
+struct Step {
+  std::size_t before_batch;
+  char what;  // 'e' end thread, 'c' code, 'n' name
+  std::uint32_t id;
+  std::string name;
+};
+
 struct Scenario {
-  fennik::testing::FakeCodes codes;
+  ReusingCodes codes;
   fennik::testing::FakeThreads threads;
+  std::vector<Step> steps;
   std::vector<std::pair<std::uint32_t, CodeInfo>> code_list;
   std::vector<std::pair<std::uint32_t, std::string>> thread_list;
   std::vector<std::vector<Event>> batches;
@@ -152,6 +168,46 @@ void unknown(Scenario& s) {
   s.batches = h.batches(5);
 }
 
+// Threads that end, some with slices open, ids that come back with new names,
+// more threads alive at once than one block of sequence ids holds, and a
+// code id that passes to another code in between.
+void lifecycle(Scenario& s) {
+  common_codes(s);
+  constexpr std::uint32_t LIVE = 200;
+  constexpr std::uint32_t FIRST_TID = 1000;
+  constexpr std::uint32_t LONG_LIVED = 7;  // sees code 3 before and after it changes
+  History survivor(LONG_LIVED, 5);
+  survivor.call(3);
+  s.batches.push_back(survivor.batches(fennik::BATCH_CAPACITY).front());
+  for (std::uint32_t i = 0; i < LIVE; ++i) {
+    const std::uint32_t tid = FIRST_TID + i;
+    s.thread(tid, "first-" + std::to_string(i));
+    History h(tid, 10 * i);
+    h.add(fennik::KIND_START, 1);
+    h.call(2);
+    h.add(fennik::KIND_START, 3);  // left open by the thread's end
+    s.batches.push_back(h.batches(fennik::BATCH_CAPACITY).front());
+  }
+  auto step = [&](char what, std::uint32_t id, std::string name) {
+    s.steps.push_back(Step{s.batches.size(), what, id, std::move(name)});
+  };
+  step('e', 1, "");  // a thread never seen
+  step('c', 3, "reborn");
+  History after(LONG_LIVED, 90'000);
+  after.call(3);
+  s.batches.push_back(after.batches(fennik::BATCH_CAPACITY).front());
+  for (std::uint32_t i = 0; i < LIVE; ++i) step('e', FIRST_TID + i, "");
+  for (std::uint32_t i = 0; i < 10; ++i) {
+    const std::uint32_t tid = FIRST_TID + 5 * i;
+    if (i % 2 == 0) step('n', tid, "second-" + std::to_string(i));
+    History h(tid, 100'000 + 10 * i);
+    h.call(3);
+    h.add(fennik::KIND_START, 2);
+    s.batches.push_back(h.batches(fennik::BATCH_CAPACITY).front());
+    step('e', tid, "");
+  }
+}
+
 void put_json_string(std::string_view text) {
   // Scenario names hold no characters that need escaping.
   std::printf("\"%.*s\"", static_cast<int>(text.size()), text.data());
@@ -191,6 +247,14 @@ void print_scenario(const Scenario& s, const fennik::ProtoExporter& ex) {
     std::printf("]");
     sep = ",\n  ";
   }
+  std::printf("],\n \"steps\": [");
+  sep = "";
+  for (const Step& st : s.steps) {
+    std::printf("%s[%zu, \"%c\", %u, ", sep, st.before_batch, st.what, st.id);
+    put_json_string(st.name);
+    std::printf("]");
+    sep = ", ";
+  }
   std::printf("]}\n");
 }
 
@@ -220,6 +284,8 @@ int main(int argc, char** argv) {
     s.dropped = 7;
   } else if (name == "dropped-only") {
     s.dropped = 3;
+  } else if (name == "lifecycle") {
+    lifecycle(s);
   } else if (name == "append") {
     threads(s, 401);
     s.append = true;
@@ -233,8 +299,23 @@ int main(int argc, char** argv) {
   if (!file) return fail("open", file.error());
   fennik::ProtoExporter ex(std::move(file).value());
   ex.set_sequence_base(s.base);
-  for (const auto& batch : s.batches) {
-    if (const IoStatus st = ex.write_batch(batch, s.codes, s.threads)) return fail("write", *st);
+  std::size_t next_step = 0;
+  for (std::size_t i = 0; i <= s.batches.size(); ++i) {
+    for (; next_step < s.steps.size() && s.steps[next_step].before_batch == i; ++next_step) {
+      const Step& st = s.steps[next_step];
+      if (st.what == 'e') {
+        if (const IoStatus e = ex.end_thread(st.id, s.codes, s.threads)) return fail("end", *e);
+      } else if (st.what == 'c') {
+        s.codes.add(st.id, CodeInfo{st.name, "/app/reborn.py", 7});
+        ++s.codes.generation;
+      } else {
+        s.threads.add(st.id, st.name);
+      }
+    }
+    if (i == s.batches.size()) break;
+    if (const IoStatus st = ex.write_batch(s.batches[i], s.codes, s.threads)) {
+      return fail("write", *st);
+    }
   }
   if (const IoStatus st = ex.finish(s.codes, s.threads, s.dropped)) return fail("finish", *st);
   print_scenario(s, ex);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -351,7 +352,7 @@ TEST_F(ProtoExporterTest, SequenceIdsForBaseZero) {
   EXPECT_EQ(ids.threads, (std::vector<std::uint64_t>{2, 3, 4}));
 }
 
-TEST_F(ProtoExporterTest, SequenceIdsForBaseBContinuePastTheBlock) {
+TEST_F(ProtoExporterTest, SequenceIdsForBaseBMoveToTheirOwnOverflowRangeAfterTheBlock) {
   const std::uint32_t b = 4242;
   open(b);
   constexpr std::uint32_t threads = 130;
@@ -359,17 +360,39 @@ TEST_F(ProtoExporterTest, SequenceIdsForBaseBContinuePastTheBlock) {
   const SequenceIds ids = sequence_ids(contents(), threads);
   EXPECT_EQ(ids.process, (b << 7) | 1);
   ASSERT_EQ(ids.threads.size(), threads);
-  for (std::uint32_t n = 0; n < threads; ++n) EXPECT_EQ(ids.threads[n], (b << 7) + n + 2) << n;
-  EXPECT_EQ(ids.threads[126], (b + 1) << 7);  // the 127th thread leaves the block
+  for (std::uint32_t n = 0; n < 126; ++n) EXPECT_EQ(ids.threads[n], (b << 7) + n + 2) << n;
+  // The 127th thread does not spill into the block of writer b + 1.
+  for (std::uint32_t n = 126; n < threads; ++n) {
+    EXPECT_EQ(ids.threads[n], (1u << 29) + b * 896 + (n - 126)) << n;
+  }
 }
 
-TEST_F(ProtoExporterTest, SequenceIdsWrapIn32Bits) {
-  const std::uint32_t b = (1u << 25) + 1;  // b << 7 overflows 32 bits
+TEST_F(ProtoExporterTest, SequenceIdsUseTheLow22BitsOfTheTag) {
+  const std::uint32_t b = (1u << 25) + 1;  // b << 7 would overflow 32 bits
   open(b);
   write({ev(1, 1, KIND_START, 5)});
   const SequenceIds ids = sequence_ids(contents(), 1);
   EXPECT_EQ(ids.process, 0x81u);
   EXPECT_EQ(ids.threads, std::vector<std::uint64_t>{0x82});
+}
+
+TEST_F(ProtoExporterTest, ThreadsBeyondTheLiveLimitAreCountedAsDroppedUntilAnIdIsFreed) {
+  open();
+  for (std::uint32_t tid = 1; tid <= PROTO_MAX_LIVE_THREADS + 1; ++tid) {
+    write({ev(tid, tid, KIND_START, 5)});
+  }
+  ASSERT_EQ(exporter_->end_thread(1, codes_, threads_), IO_OK);  // ends its slice, frees id 2
+  write({ev(9, 5000, KIND_START, 5)});
+  ASSERT_EQ(exporter_->finish(codes_, threads_, 2), IO_OK);
+  const Bytes file = contents();
+  const std::vector<Packet> ps = packets(file);
+  ASSERT_GE(ps.size(), 5u);
+  EXPECT_EQ(ps[ps.size() - 5].get(10), 2u);  // thread 1's slice ends at its last event
+  EXPECT_EQ(ps[ps.size() - 5].get(8), 1u);
+  EXPECT_EQ(ps[ps.size() - 4].get(10), 2u);  // the next thread starts the sequence afresh
+  EXPECT_EQ(ps[ps.size() - 4].get(13), 1u);
+  const Bytes dropped = dropped_packet(0, 3);
+  EXPECT_TRUE(std::equal(dropped.rbegin(), dropped.rend(), file.rbegin()));
 }
 
 TEST(ProtoExporterErrors, WriteFailuresAreReturned) {

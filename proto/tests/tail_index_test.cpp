@@ -44,6 +44,13 @@ TEST(ProtoTailIndex, FindsEveryKeyAcrossRehashesAndNothingElse) {
   }
   EXPECT_EQ(index.find(begin_key(41, 0)), nullptr);
   EXPECT_EQ(index.find(std::uint64_t{41} << 32), nullptr);
+
+  index.clear();
+  EXPECT_EQ(index.size(), 0u);
+  EXPECT_EQ(index.find(0), nullptr);
+  EXPECT_EQ(index.find(begin_key(1, 0)), nullptr);
+  index.insert(begin_key(1, 0), TailSpan{3, 4});
+  EXPECT_EQ(index.find(begin_key(1, 0))->offset, 3u);
 }
 
 }  // namespace

@@ -172,16 +172,17 @@ def read_trace(pb, path):
     return tracks, events, by_sequence
 
 
-def slices_by_thread(tracks, events):
-    """(name, begin, end) of every slice per thread id, closing the innermost
-    open slice at each end event; the input must be well nested."""
+def slices_by_thread(tracks, events, by_track=False):
+    """(name, begin, end) of every slice per thread id (or thread track),
+    closing the innermost open slice at each end event; the input must be
+    well nested."""
     open_slices = collections.defaultdict(list)
     done = collections.defaultdict(list)
     for e in events:
         td = tracks[e["track"]]
         if not td.HasField("thread"):
             continue
-        tid = td.thread.tid
+        tid = e["track"] if by_track else td.thread.tid
         if e["type"] == TYPE_SLICE_BEGIN:
             open_slices[tid].append((e["name"], e["ts"]))
         else:
@@ -333,6 +334,62 @@ def test_writers_appending_to_one_file_stay_apart(pb, emit, tmp_path):
     block = child["base"] << 7
     assert child_seqs == {block | 1} | {block + n + 2 for n in range(4)}
     assert parent_seqs == {1, 2}
+
+
+def test_ended_threads_reused_ids_and_many_live_threads(pb, emit):
+    """Replays the scenario as a reader should see it: every thread
+    incarnation on a track of its own with the name it had when it began, its
+    open slices ended at its last event, codes named as they were when used,
+    and every sequence id inside this writer's own ranges."""
+    path, sc = emit("lifecycle")
+    tracks, events, by_sequence = read_trace(pb, path)
+    names = {int(k): v[0] for k, v in sc["codes"].items()}
+    thread_names = {int(k): v for k, v in sc["threads"].items()}
+    incarnation = collections.Counter()
+    open_slices, expected, last, began = {}, {}, {}, {}
+
+    def apply(before):
+        for at, what, ident, name in sc["steps"]:
+            if at != before:
+                continue
+            if what == "c":
+                names[ident] = name
+            elif what == "n":
+                thread_names[ident] = name
+            elif (ident, incarnation[ident]) in began:
+                key = (ident, incarnation[ident])
+                for slice_name, begin in reversed(open_slices.pop(key)):
+                    expected[key].append((slice_name, begin, last[key]))
+                incarnation[ident] += 1
+
+    for i, batch in enumerate(sc["batches"]):
+        apply(i)
+        for ts, tid, kind, code in batch:
+            key = (tid, incarnation[tid])
+            began.setdefault(key, thread_names.get(tid, ""))
+            last[key] = ts
+            expected.setdefault(key, [])
+            if kind in END_KINDS:
+                slice_name, begin = open_slices[key].pop()
+                expected[key].append((slice_name, begin, ts))
+            else:
+                open_slices.setdefault(key, []).append((names.get(code, "<unknown>"), ts))
+    apply(len(sc["batches"]))
+    assert not any(open_slices.values())
+
+    got = slices_by_thread(tracks, events, by_track=True)
+    keys = sorted(got, key=lambda uuid: (tracks[uuid].thread.tid, uuid))
+    assert [(tracks[u].thread.tid, tracks[u].thread.thread_name) for u in keys] == [
+        (key[0], began[key]) for key in sorted(expected)
+    ]
+    assert [got[u] for u in keys] == [expected[key] for key in sorted(expected)]
+
+    base = sc["base"]
+    overflow = 2**29 + base * 896
+    ids = set(by_sequence)
+    assert ids <= {base << 7 | n for n in range(1, 128)} | set(range(overflow, overflow + 896))
+    assert max(ids) >= overflow  # more threads alive than one block holds
+    assert len(ids) < len(keys)  # ids of ended threads served again
 
 
 def protoc_decode(path):

@@ -63,24 +63,6 @@ TEST(ProtoWireFields, ScalarEncodings) {
   b.clear();
   b.int_field(2, -1);
   EXPECT_EQ(bytes_of(b), (Bytes{0x10, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-
-  b.clear();
-  b.sint_field(1, -1);
-  b.sint_field(1, 1);
-  b.sint_field(1, -64);
-  EXPECT_EQ(bytes_of(b), (Bytes{0x08, 0x01, 0x08, 0x02, 0x08, 0x7F}));
-  EXPECT_EQ(zigzag(std::numeric_limits<std::int64_t>::min()),
-            std::numeric_limits<std::uint64_t>::max());
-  EXPECT_EQ(zigzag(std::numeric_limits<std::int64_t>::max()),
-            std::numeric_limits<std::uint64_t>::max() - 1);
-
-  b.clear();
-  b.fixed64_field(1, 0x0102030405060708);
-  b.fixed32_field(2, 0xA1B2C3D4);
-  b.double_field(3, 1.0);
-  EXPECT_EQ(bytes_of(b), (Bytes{0x09, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  //
-                                0x15, 0xD4, 0xC3, 0xB2, 0xA1,                          //
-                                0x19, 0,    0,    0,    0,    0,    0,    0xF0, 0x3F}));
 }
 
 TEST(ProtoWireFields, LengthDelimitedAndPacked) {
