@@ -115,6 +115,8 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
   if ((!reuse && !batch) || !register_current()) return false;
   {
     std::lock_guard<std::mutex> g(queue.lock_);
+    // Batches of a thread whose id is unknown cannot be confused by id, so
+    // such rings are not held back.
     std::uint32_t older = 0;
     if (tid != UNKNOWN_TID) {
       for (const RingEntry& e : queue.shared_) older += e.tid == tid && !e.retired;

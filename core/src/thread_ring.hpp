@@ -149,7 +149,6 @@ std::pair<BatchProducer<T, Capacity>, BatchConsumer<T, Capacity>> make_batch_rin
 // Each recording thread's ring, per queue.
 inline constexpr std::uint32_t RING_CAPACITY = 64;
 using OwnedBatch = std::unique_ptr<EventBatch>;
-using ThreadRing = BatchRing<OwnedBatch, RING_CAPACITY>;
 using RingProducer = BatchProducer<OwnedBatch, RING_CAPACITY>;
 using RingConsumer = BatchConsumer<OwnedBatch, RING_CAPACITY>;
 inline std::pair<RingProducer, RingConsumer> make_thread_ring() {

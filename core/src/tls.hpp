@@ -19,9 +19,9 @@ inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
-// the thread-local address. The fields another thread reads (the tail reader
-// and the session-end flush) are atomics; on the targets we build for their
-// relaxed loads and stores are plain moves.
+// the thread-local address. The fields another thread reads (the tail reader,
+// the recycle floor's reader and the session-end flush) are atomics; on the
+// targets we build for their relaxed loads and stores are plain moves.
 struct alignas(64) Hot {
   std::atomic<PackedEvent*> cursor{nullptr};  // next free slot; stored last, with release
   std::atomic<PackedEvent*> end{nullptr};     // buffer start + BATCH_BYTES
@@ -98,11 +98,12 @@ class EventQueue;
 // and, under RECORDERS' lock, by the session-end flush.
 struct Cold {
   std::uint64_t owner_queue = 0;
-  // The queue `producer` feeds, held weakly: events lost after the session's
-  // end are counted there if it still exists.
+  // The queue `producer` feeds, held weakly: events the thread loses when it
+  // exits or moves to another queue are counted there if it still exists.
   std::weak_ptr<EventQueue> owner;
   RingProducer producer;
-  // The batch being filled; HOT mirrors it while it belongs to owner_queue.
+  // The batch being filled, mirrored by HOT; after a flush HOT points at
+  // nothing and an empty batch may stay here for reuse.
   std::unique_ptr<EventBatch> current;
   bool in_use = false;
 

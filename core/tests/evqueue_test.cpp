@@ -25,6 +25,18 @@ thread_local bool FAIL_ALLOCATIONS = false;
 [[gnu::noinline]] void* operator new[](std::size_t size) {
   return ::operator new(size);
 }
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return FAIL_ALLOCATIONS ? nullptr : std::malloc(size == 0 ? 1 : size);
+}
+[[gnu::noinline]] void* operator new[](std::size_t size, const std::nothrow_t& nt) noexcept {
+  return ::operator new(size, nt);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
 [[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
 }
