@@ -19,7 +19,7 @@ namespace fennik {
 // A tail read that keeps colliding with its writer gives up after this many tries.
 inline constexpr int TAIL_READ_ATTEMPTS = 8;
 
-// Ids of queues; 0 never names one and marks a thread that has recorded nowhere.
+// Ids of queues; 0 never names one, so a HOT with queue id 0 records nowhere.
 extern std::atomic<std::uint64_t> NEXT_QUEUE_ID;
 
 // What draining hands on: a batch, or (batch null) the notice that thread
