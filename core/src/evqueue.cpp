@@ -122,7 +122,8 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
       for (const RingEntry& e : queue.shared_) older += e.tid == tid && !e.retired;
     }
     try {
-      queue.shared_.push_back(RingEntry{std::move(consumer), tid, thread_serial(), older, false});
+      queue.shared_.push_back(
+          RingEntry{std::move(consumer), tid, thread_serial(), older, false, 0, &hot});
     } catch (const std::bad_alloc&) {
       return false;
     }
@@ -212,6 +213,19 @@ void EventQueue::retire(std::size_t index) noexcept {
   }
 }
 
+std::unique_ptr<EventBatch> EventQueue::pop(RingEntry& e) noexcept {
+  for (;;) {
+    std::unique_ptr<EventBatch> batch = e.ring.try_pop();
+    if (!batch || e.taken == 0) return batch;
+    const std::uint32_t skip = std::min(e.taken, batch->size());
+    e.taken = 0;
+    PackedEvent* slots = batch->slots();
+    std::copy(slots + skip, slots + batch->size(), slots);
+    batch->set_size(batch->size() - skip);
+    if (!batch->empty()) return batch;
+  }
+}
+
 std::size_t EventQueue::drain_batches(std::vector<Drained>& out, std::size_t max) {
   std::lock_guard<std::mutex> g(lock_);
   const std::size_t n = shared_.size();
@@ -223,12 +237,12 @@ std::size_t EventQueue::drain_batches(std::vector<Drained>& out, std::size_t max
     RingEntry& e = shared_[index];
     if (e.retired || e.older_same_tid != 0) return true;
     for (;;) {
-      std::unique_ptr<EventBatch> batch = e.ring.try_pop();
+      std::unique_ptr<EventBatch> batch = pop(e);
       if (!batch) {
         // The end is read before looking again: a push that preceded it is seen.
         const ProducerEnd end = e.ring.producer_end();
         if (end == ProducerEnd::Open) return true;
-        batch = e.ring.try_pop();
+        batch = pop(e);
         if (!batch) {
           retire(index);
           if (end == ProducerEnd::Exited) {
@@ -268,21 +282,45 @@ std::vector<EventBatch> EventQueue::read_tails() const {
   return tails;
 }
 
-std::optional<std::uint64_t> EventQueue::oldest_undrained(std::uint64_t now) {
-  std::uint64_t oldest = now;
-  {
-    // Tails first: a batch leaving a tail for a ring meanwhile is seen in the ring.
-    std::lock_guard<std::mutex> registry(RECORDERS->lock);
-    for (const Recorder& r : RECORDERS->entries) {
-      std::uint64_t base = oldest;
-      const bool stable = read_mirror(
-          *r.hot, queue_id, [&](const MirrorView& v) { base = v.count != 0 ? v.base : oldest; });
-      if (!stable) return std::nullopt;
-      oldest = std::min(oldest, base);
-    }
+bool EventQueue::take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t max) {
+  while (out.size() < max) {
+    std::unique_ptr<EventBatch> batch = pop(e);
+    if (!batch) break;
+    out.push_back(Drained{std::move(batch), e.tid, e.serial});
   }
-  std::lock_guard<std::mutex> g(lock_);
+  if (out.size() >= max) return false;
+  EventBatch copy(0, 0, 0);
+  std::uint32_t filled_to = e.taken;
+  const bool stable = read_mirror(*e.hot, queue_id, [&](const MirrorView& v) {
+    filled_to = std::max(v.count, e.taken);
+    copy = EventBatch(filled_to - e.taken, v.base, v.tid);
+    for (std::uint32_t i = e.taken; i < filled_to; ++i) {
+      copy.slots()[i - e.taken] = load_slot(v.start + i, MIRROR_LOAD);
+    }
+    copy.set_size(filled_to - e.taken);
+  });
+  // A batch that reached the ring meanwhile may be the one copied or come
+  // before it; either way the copy is not known to be the front of the rest.
+  if (!stable || !e.ring.empty()) return false;
+  if (!copy.empty()) {
+    out.push_back(Drained{std::make_unique<EventBatch>(std::move(copy)), e.tid, e.serial});
+    e.taken = filled_to;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> EventQueue::take_tails(std::vector<Drained>& out, std::size_t max,
+                                                    std::uint64_t now) {
+  std::lock_guard<std::mutex> registry(RECORDERS->lock);
+  std::lock_guard<std::mutex> rings(lock_);
+  std::uint64_t oldest = now;
   for (RingEntry& e : shared_) {
+    // A ring still Open under RECORDERS' lock has a live producer: its
+    // thread closes it in that lock before it exits or moves on.
+    if (e.older_same_tid == 0 && e.ring.producer_end() == ProducerEnd::Open &&
+        !take_tail(e, out, max)) {
+      return std::nullopt;
+    }
     e.ring.for_each_queued(
         [&](const std::unique_ptr<EventBatch>& b) { oldest = std::min(oldest, b->base); });
   }

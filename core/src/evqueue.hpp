@@ -69,10 +69,15 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // taken without stopping them; at most one per registered thread.
   std::vector<EventBatch> read_tails() const;
 
-  // The smallest of `now` and the base tick of every batch still in a ring or
-  // partly filled by a thread; nothing when a thread's batch could not be read
-  // consistently. Only the consumer calls this (it alone takes from the rings).
-  std::optional<std::uint64_t> oldest_undrained(std::uint64_t now);
+  // Moves into `out` everything in the rings of threads still recording here,
+  // each followed by the part of that thread's partial batch not moved
+  // before, so that a thread that stops recording does not hold its events
+  // back; the rest of that batch follows when it leaves the ring. Returns the
+  // smallest of `now` and the base tick of every batch left in a ring, or
+  // nothing when a thread's batch could not be read consistently or `out`
+  // reached `max`. Only the consumer calls this.
+  std::optional<std::uint64_t> take_tails(std::vector<Drained>& out, std::size_t max,
+                                          std::uint64_t now);
 
   // Ends recording into the queue: later events are counted as dropped, every
   // thread's partial batch is handed to its ring (those meeting a full ring are
@@ -95,12 +100,20 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
     std::uint64_t serial;
     std::uint32_t older_same_tid;  // rings of the same thread id ahead of this one
     bool retired;
+    // Events at the front of the producer's current batch that take_tails
+    // already moved; the next batch out of the ring is that batch.
+    std::uint32_t taken;
+    // The producer's HOT; valid under RECORDERS' lock while the ring is Open.
+    const Hot* hot;
   };
 
   // Creates the calling thread's ring and first batch; false when memory ran out.
   static bool init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uint64_t now,
                             std::uint32_t tid) noexcept;
   void retire(std::size_t index) noexcept;
+  // The next batch of `e`'s ring without the events take_tails moved already.
+  static std::unique_ptr<EventBatch> pop(RingEntry& e) noexcept;
+  bool take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t max);
 
   mutable std::mutex lock_;
   std::vector<RingEntry> shared_;  // guarded by lock_; registration order

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <new>
 #include <string>
@@ -49,27 +50,36 @@ class HandedBases {
   std::uint64_t handed_ = 0;
 };
 
-// No event still to be written is older than the published floor: the
-// smallest of now, every thread's partial batch, every batch in the rings, and
-// every batch handed off but not yet written. Skipped when a thread's batch
-// could not be read.
-void publish_floor(EventQueue& queue, const HandedBases& handed, const DrainShared& shared) {
-  const std::optional<std::uint64_t> undrained = queue.oldest_undrained(queue.clock.now_ticks());
+// Moves every ring's batches and the new part of every thread's partial batch
+// into the hand-off ring, then publishes the recycle floor: no event still to
+// be written is older than it. The floor is the smallest of now, every batch
+// left in a ring and every batch handed off but not yet written; skipped when
+// a thread's batch could not be read or the hand-off ring had too little room.
+void take_tails_and_publish_floor(EventQueue& queue, HandoffProducer& handoff, HandedBases& handed,
+                                  std::vector<Drained>& local, const DrainShared& shared) {
+  local.clear();
+  const std::optional<std::uint64_t> undrained =
+      queue.take_tails(local, handoff.free_slots(), queue.clock.now_ticks());
+  for (Drained& item : local) {
+    handed.add(item);
+    handoff.try_push(item);  // fits: limited to the free slots
+  }
   if (!undrained) return;
   const std::uint64_t written = shared.written.load(std::memory_order_acquire);
   queue.publish_recycle_floor(handed.oldest(written, *undrained));
 }
 
 void drain_loop(EventQueue& queue, HandoffProducer& handoff, const DrainShared& shared) {
+  using Steady = std::chrono::steady_clock;
   Backoff backoff;
   HandedBases handed;
   std::vector<Drained> local;
   local.reserve(HANDOFF_CAPACITY);  // never more: a drain is limited to the free slots
-  std::uint32_t passes = 0;
+  Steady::time_point next_floor = Steady::now() + FLOOR_PUBLISH_INTERVAL;
   while (shared.consumer_alive.load(std::memory_order_acquire)) {
-    if (++passes == FLOOR_PUBLISH_PASSES) {
-      passes = 0;
-      publish_floor(queue, handed, shared);
+    if (Steady::now() >= next_floor) {
+      next_floor = Steady::now() + FLOOR_PUBLISH_INTERVAL;
+      take_tails_and_publish_floor(queue, handoff, handed, local, shared);
     }
     const std::uint32_t free = handoff.free_slots();
     if (free == 0) {

@@ -3,6 +3,7 @@
 // and hands them to the exporter, so draining never waits for file output.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,9 +17,9 @@ namespace fennik {
 
 inline constexpr std::uint32_t HANDOFF_CAPACITY = 256;
 inline constexpr std::size_t WRITER_EVENTS_RESERVE = BATCH_CAPACITY;
-// Drain passes between two publications of the recycle floor; at the idle
-// backoff's longest wait that is about 13 ms.
-inline constexpr std::uint32_t FLOOR_PUBLISH_PASSES = 64;
+// How often the drain thread moves partial batches on and publishes the
+// recycle floor: the delay before a forgotten code id can be given out again.
+inline constexpr std::chrono::milliseconds FLOOR_PUBLISH_INTERVAL{10};
 inline constexpr char SERIALIZER_THREAD_NAME[] = "fennik-serializer";
 inline constexpr char SERIALIZER_PANICKED[] = "serializer panicked";
 inline constexpr char OUT_OF_MEMORY[] = "out of memory";

@@ -129,6 +129,12 @@ class BatchConsumer {
     }
   }
 
+  // Empty after one acquire reload of the tail.
+  bool empty() noexcept {
+    cached_tail_ = ring_->tail.load(std::memory_order_acquire);
+    return head_ == cached_tail_;
+  }
+
   ProducerEnd producer_end() const noexcept {
     return ring_->producer_end.load(std::memory_order_acquire);
   }

@@ -81,8 +81,9 @@ Cold::~Cold() {
                               [this](const Recorder& r) { return r.cold == this; }),
                list.end());
     count_lost(*this, flush_partial(*this, HOT));
+    // Inside the lock: whoever sees the ring still open under it may read HOT.
+    producer.close(ProducerEnd::Exited);
   }
-  producer.close(ProducerEnd::Exited);
   COLD_GONE = true;
 }
 
