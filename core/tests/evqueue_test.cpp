@@ -251,6 +251,29 @@ TEST(Tails, CopiesThePartialBatchOfARunningThread) {
   EXPECT_EQ(q->read_tails().size(), 1u);
 }
 
+// The consumer takes a thread's partial batch early; the rest of that batch
+// follows without the part taken.
+TEST(Tails, TakenTailsAreNotHandedOnTwice) {
+  auto q = make_queue();
+  on_fresh_thread([&] {
+    HOT.tid.store(3);
+    for (std::uint32_t n = 0; n < BATCH_CAPACITY + 5; ++n) record(*q, 100 + n, word(n));
+    std::vector<Drained> out;
+    ASSERT_EQ(q->take_tails(out, 10, 1'000'000), 1'000'000u) << "nothing is left in a ring";
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].batch->size(), BATCH_CAPACITY);
+    EXPECT_EQ(out[1].batch->size(), 5u);
+    EXPECT_EQ(out[1].batch->events()[4].code(), BATCH_CAPACITY + 4);
+    for (std::uint32_t n = 0; n < 3; ++n) record(*q, 2'000 + n, word(7));
+    q->close();
+  });
+  Batches out = drain_all(*q);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0]->size(), 3u);
+  EXPECT_EQ(out[0]->events()[0].code(), 7u);
+  EXPECT_EQ(out[1], nullptr);
+}
+
 TEST(Closing, PartialBatchesGoToTheRingsAndEverythingLostIsCounted) {
   auto q = make_queue();
   auto other = make_queue();
