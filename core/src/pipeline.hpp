@@ -1,6 +1,8 @@
-// Streaming mode's output path: a drain thread moves full batches from the
-// session's queue into a hand-off ring, and the calling thread decodes them
-// and hands them to the exporter, so draining never waits for file output.
+// Streaming mode's output path: a drain thread moves batches from the
+// session's queue into a hand-off ring (full ones as they come, what threads
+// have recorded since into their partial ones every FLOOR_PUBLISH_INTERVAL),
+// and the calling thread decodes them and hands them to the exporter, so
+// draining never waits for file output.
 #pragma once
 
 #include <chrono>
