@@ -46,8 +46,9 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   const std::uint64_t queue_id;
   const Clock clock;
-  // Every event handed to record() that will not reach the consumer: full
-  // rings, a full ring at a flush, no memory, events after close().
+  // Events that will not reach the consumer: every one handed to record()
+  // and lost to a full ring, to a lack of memory or to a closed queue, plus
+  // whatever the tracer adds for events it could not hand to record().
   std::atomic<std::uint64_t> dropped{0};
 
   // The recording step's slow side: the thread's first event in this queue, a

@@ -51,9 +51,10 @@ void count_lost(const Cold& cold, std::uint64_t lost) noexcept {
 namespace {
 
 // Hands the partial current batch to the ring and points HOT at nothing, so
-// the thread's next event takes the slow path. Returns the events lost to a
-// full ring. Runs under RECORDERS' lock or after the thread has left it, so
-// no tail reader is looking at the batch it may free.
+// the thread's next event takes the slow path; a batch meeting a full ring
+// stays, emptied, for reuse. Returns the events lost to a full ring. Runs
+// under RECORDERS' lock, which orders it with tail readers and with the
+// session-end flush.
 std::uint64_t flush_partial(Cold& cold, Hot& hot) noexcept {
   if (!cold.current) return 0;
   const std::uint32_t n = filled(hot, *cold.current);
