@@ -24,7 +24,7 @@ namespace fennik {
 namespace {
 
 using Steady = std::chrono::steady_clock;
-using Batches = std::vector<std::unique_ptr<EventBatch>>;
+using Batches = std::vector<Drained>;
 
 constexpr std::size_t DRAIN_ALL = std::numeric_limits<std::size_t>::max();
 // Each recording thread drains every ring at least this often (in its own
@@ -268,7 +268,7 @@ void BM_DrainBatches(benchmark::State& state) {
     }
     state.SetIterationTime(seconds(start, Steady::now()));
     std::uint64_t got = 0;
-    for (const auto& b : drained) got += b->size();
+    for (const auto& d : drained) got += d.batch ? d.batch->size() : 0;
     if (got != EXPECTED) {
       state.SkipWithError("the drain did not return every recorded event");
       break;

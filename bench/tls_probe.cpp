@@ -39,7 +39,7 @@ extern "C" [[gnu::visibility("default")]] std::uint64_t fennik_probe_record(
     std::uint64_t count) noexcept {
   thread_local std::uint64_t tick = 0;
   thread_local std::uint64_t since_drain = 0;
-  thread_local std::vector<std::unique_ptr<fennik::EventBatch>> drained;
+  thread_local std::vector<fennik::Drained> drained;
   fennik::EventQueue& q = probe_queue();
   for (std::uint64_t i = 0; i < count; ++i) {
     fennik_probe_event(q, ++tick,

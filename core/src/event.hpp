@@ -42,8 +42,6 @@ inline constexpr bool is_begin(std::uint8_t kind) noexcept {
 inline constexpr std::uint8_t known_kind(std::uint8_t kind) noexcept {
   return kind >= KIND_RETURN && kind <= KIND_THROW ? kind : KIND_START;
 }
-// "start", "return", ... for any kind value.
-const char* kind_name(std::uint8_t kind) noexcept;
 
 // One recorded event: bits 0-31 ticks since the batch base, 32-55 code id,
 // 56-63 kind. Stored in batch buffers exactly as this 64-bit value.
@@ -70,8 +68,6 @@ static_assert(sizeof(Event) == 16);
 
 inline constexpr std::uint32_t BATCH_CAPACITY = 1024;
 inline constexpr std::size_t BATCH_BYTES = BATCH_CAPACITY * sizeof(PackedEvent);  // 8,192
-// Accounting charge of a batch besides its slots, used by memory budgets.
-inline constexpr std::size_t BATCH_OVERHEAD_BYTES = 40;
 
 // Up to BATCH_CAPACITY events of one thread, in recording order. One owner at a
 // time: the producing thread, then a ring, then the consumer that frees it.
@@ -95,15 +91,9 @@ class EventBatch {
   PackedEvent* slots() noexcept { return data_.get(); }
   const PackedEvent* slots() const noexcept { return data_.get(); }
   std::span<const PackedEvent> events() const noexcept { return {data_.get(), len_}; }
-  std::size_t accounted_bytes() const noexcept {
-    return BATCH_OVERHEAD_BYTES + sizeof(PackedEvent) * cap_;
-  }
 
   // The producer writes slots through HOT's cursor; this records how many it wrote.
   void set_size(std::uint32_t n) noexcept { len_ = n; }
-  // Appends, growing the buffer when full.
-  void push(PackedEvent e);
-
   // Appends one Event per packed event, in order.
   void decode_into(const Clock& clock, std::vector<Event>& out) const;
 

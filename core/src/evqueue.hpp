@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "clock.hpp"
@@ -18,42 +19,72 @@ namespace fennik {
 // A tail read that keeps colliding with its writer gives up after this many tries.
 inline constexpr int TAIL_READ_ATTEMPTS = 8;
 
-// Ids of queues; 0 never names one and marks a thread that has recorded nowhere.
+// Ids of queues; 0 never names one, so a HOT with queue id 0 records nowhere.
 extern std::atomic<std::uint64_t> NEXT_QUEUE_ID;
 
-class alignas(64) EventQueue {
+// What draining hands on: a batch, or (batch null) the notice that thread
+// `tid`, incarnation `serial` (see thread_serial), has exited and every batch
+// of it came before. Value-initialised it is nothing.
+struct Drained {
+  std::unique_ptr<EventBatch> batch;
+  std::uint32_t tid = 0;
+  std::uint64_t serial = 0;
+
+  explicit operator bool() const noexcept { return batch != nullptr || serial != 0; }
+};
+
+class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
  public:
   explicit EventQueue(const Clock& clock);
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
+  // Queues are always shared: threads hold them weakly to count late losses.
   static std::shared_ptr<EventQueue> create(const Clock& clock) {
     return std::make_shared<EventQueue>(clock);
   }
 
   const std::uint64_t queue_id;
   const Clock clock;
-  // Events lost to full rings (and, added by the tracer, to session-end flushes).
+  // Events that will not reach the consumer: every one handed to record()
+  // and lost to a full ring, to a lack of memory or to a closed queue, plus
+  // whatever the tracer adds for events it could not hand to record().
   std::atomic<std::uint64_t> dropped{0};
 
   // The recording step's slow side: the thread's first event in this queue, a
-  // full batch, or a delta that does not fit in 32 bits.
+  // full batch, a delta that does not fit in 32 bits, or a thread whose HOT
+  // points at nothing.
   static void slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::uint32_t tid,
                         std::uint32_t word) noexcept;
-  // Creates the calling thread's ring and first batch for `queue`.
-  static void init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uint64_t now,
-                            std::uint32_t tid);
 
-  // Moves whole batches out of the rings, round-robin from a rotating start,
-  // emptying each ring before visiting the next; stops once `max` are taken
-  // (but takes one whenever one is available). Returns the number appended.
-  std::size_t drain_batches(std::vector<std::unique_ptr<EventBatch>>& out, std::size_t max);
+  // Moves items out of the rings, round-robin from a rotating start, emptying
+  // each ring before visiting the next; stops once `max` are taken (but takes
+  // one whenever one is available). A ring whose thread has gone is removed
+  // once empty, with an exit notice when the thread exited. A ring is not
+  // visited while an older ring of the same thread id is still here, so one
+  // id's batches and notices leave in the order its threads made them.
+  // Only the consumer calls this. Returns the number appended.
+  std::size_t drain_batches(std::vector<Drained>& out, std::size_t max);
 
   // Copies of the partly filled batches of threads recording into this queue,
   // taken without stopping them; at most one per registered thread.
   std::vector<EventBatch> read_tails() const;
 
-  void close() noexcept { closed_.store(true, std::memory_order_seq_cst); }
+  // Moves into `out` everything in the rings of threads still recording here,
+  // each followed by the part of that thread's partial batch not moved
+  // before, so that a thread that stops recording does not hold its events
+  // back; the rest of that batch follows when it leaves the ring. Returns the
+  // smallest of `now` and the base tick of every batch left in a ring, or
+  // nothing when a thread's batch could not be read consistently or `out`
+  // reached `max`. Only the consumer calls this.
+  std::optional<std::uint64_t> take_tails(std::vector<Drained>& out, std::size_t max,
+                                          std::uint64_t now);
+
+  // Ends recording into the queue: later events are counted as dropped, every
+  // thread's partial batch is handed to its ring (those meeting a full ring are
+  // counted), then the consumer may finish once the rings are empty. No thread
+  // may be inside a recording step into this queue meanwhile.
+  void close() noexcept;
   bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
   std::uint64_t recycle_floor() const noexcept {
@@ -63,12 +94,32 @@ class alignas(64) EventQueue {
     recycle_floor_.store(tick, std::memory_order_release);
   }
 
-  std::size_t ring_count() const;
-
  private:
+  struct RingEntry {
+    RingConsumer ring;
+    std::uint32_t tid;
+    std::uint64_t serial;
+    std::uint32_t older_same_tid;  // rings of the same thread id ahead of this one
+    bool retired;
+    // Events at the front of the producer's current batch that take_tails
+    // already moved; the next batch out of the ring is that batch.
+    std::uint32_t taken;
+    // The producer's HOT; valid under RECORDERS' lock while the ring is Open.
+    const Hot* hot;
+  };
+
+  // Creates the calling thread's ring and first batch; false when memory ran out.
+  static bool init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uint64_t now,
+                            std::uint32_t tid) noexcept;
+  void retire(std::size_t index) noexcept;
+  // The next batch of `e`'s ring without the events take_tails moved already.
+  static std::unique_ptr<EventBatch> pop(RingEntry& e) noexcept;
+  bool take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t max);
+
   mutable std::mutex lock_;
-  std::vector<RingConsumer> shared_;  // guarded by lock_; never shrinks
+  std::vector<RingEntry> shared_;  // guarded by lock_; registration order
   std::atomic<std::uint64_t> rotor_{0};
+  std::atomic<bool> sealed_{false};
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> recycle_floor_{0};
 };

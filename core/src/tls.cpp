@@ -1,7 +1,8 @@
 #include "tls.hpp"
 
 #include <algorithm>
-#include <memory>
+
+#include "evqueue.hpp"
 
 namespace fennik {
 
@@ -9,6 +10,7 @@ constinit thread_local Hot HOT FENNIK_HOT_TLS;
 thread_local Cold COLD;
 thread_local bool COLD_GONE = false;
 constinit NoDestroy<RecorderList> RECORDERS;
+std::atomic<std::uint64_t> FIRST_OWN_QUEUE_ID{0};
 
 SeqWrite::SeqWrite(Hot& hot) noexcept : hot_(hot), seq_(hot.seq.load(std::memory_order_relaxed)) {
   hot_.seq.store(seq_ + 1, std::memory_order_relaxed);
@@ -33,48 +35,55 @@ void mirror_none(Hot& hot) noexcept {
   hot.cursor.store(nullptr, std::memory_order_release);
 }
 
+std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept {
+  const PackedEvent* start = batch.slots();
+  if (hot.end.load(std::memory_order_relaxed) != start + BATCH_CAPACITY) return 0;
+  return static_cast<std::uint32_t>(hot.cursor.load(std::memory_order_relaxed) - start);
+}
+
+void count_lost(const Cold& cold, std::uint64_t lost) noexcept {
+  if (lost == 0) return;
+  if (std::shared_ptr<EventQueue> queue = cold.owner.lock()) {
+    queue->dropped.fetch_add(lost, std::memory_order_relaxed);
+  }
+}
+
 namespace {
 
-std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept {
-  const PackedEvent* cursor = hot.cursor.load(std::memory_order_relaxed);
-  return static_cast<std::uint32_t>(cursor - batch.slots());
+// Hands the partial current batch to the ring and points HOT at nothing, so
+// the thread's next event takes the slow path; a batch meeting a full ring
+// stays, emptied, for reuse. Returns the events lost to a full ring. Runs
+// under RECORDERS' lock, which orders it with tail readers and with the
+// session-end flush.
+std::uint64_t flush_partial(Cold& cold, Hot& hot) noexcept {
+  if (!cold.current) return 0;
+  const std::uint32_t n = filled(hot, *cold.current);
+  {
+    SeqWrite w(hot);
+    mirror_none(hot);
+  }
+  if (n == 0) return 0;  // an empty batch stays for reuse
+  cold.current->set_size(n);
+  if (cold.producer && cold.producer.try_push(cold.current)) return 0;
+  cold.current->set_size(0);
+  return n;
 }
 
 }  // namespace
 
-std::uint64_t Cold::flush_partial(Cold& cold, Hot& hot) noexcept {
-  if (!cold.current) return 0;
-  std::unique_ptr<EventBatch> taken = std::move(cold.current);
-  taken->set_size(filled(hot, *taken));
-  if (cold.producer && !taken->empty()) {
-    cold.current = EventBatch::fresh(taken->base, taken->tid);
-    {
-      SeqWrite w(hot);
-      mirror_into(hot, *cold.current);
-    }
-    if (!cold.producer->try_push(taken)) return taken->size();
-    return 0;
-  }
-  cold.current = std::move(taken);
-  cold.current->set_size(0);
-  SeqWrite w(hot);
-  mirror_into(hot, *cold.current);
-  return 0;
-}
-
 Cold::~Cold() {
   {
+    // Leaving the registry and flushing under one lock: a session-end flush
+    // either sees this thread still registered or finds its batch already in
+    // the ring, so the drain after the queue's close sees every event.
     std::lock_guard<std::mutex> g(RECORDERS->lock);
     auto& list = RECORDERS->entries;
     list.erase(std::remove_if(list.begin(), list.end(),
                               [this](const Recorder& r) { return r.cold == this; }),
                list.end());
-  }
-  // Events lost here are not counted: the session may be long gone.
-  flush_partial(*this, HOT);
-  {
-    SeqWrite w(HOT);
-    mirror_none(HOT);
+    count_lost(*this, flush_partial(*this, HOT));
+    // Inside the lock: whoever sees the ring still open under it may read HOT.
+    producer.close(ProducerEnd::Exited);
   }
   COLD_GONE = true;
 }
@@ -90,27 +99,45 @@ std::uint64_t thread_serial() noexcept {
   return THREAD_SERIAL;
 }
 
-void register_current() {
+bool register_current() noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   auto& list = RECORDERS->entries;
   const bool present =
       std::any_of(list.begin(), list.end(), [](const Recorder& r) { return r.cold == &COLD; });
-  if (!present) list.push_back(Recorder{&COLD, &HOT});
+  if (present) return true;
+  try {
+    list.push_back(Recorder{&COLD, &HOT});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
-std::uint64_t flush_every_thread() noexcept {
+std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   std::uint64_t lost = 0;
-  for (const Recorder& r : RECORDERS->entries) lost += Cold::flush_partial(*r.cold, *r.hot);
+  for (const Recorder& r : RECORDERS->entries) {
+    if (r.cold->owner_queue == queue_id) lost += flush_partial(*r.cold, *r.hot);
+  }
   return lost;
 }
 
 void abandon_after_fork() noexcept {
-  // The lock may have been held by a thread that does not exist in the child.
+  // The vanished threads may have held RECORDERS' lock or been changing its
+  // list, so both are replaced without being destroyed: what they owned is
+  // leaked on purpose.
   std::construct_at(&RECORDERS.value);
-  COLD.producer.reset();
-  COLD.owner_queue = 0;
-  static_cast<void>(COLD.current.release());
+  // Every existing queue is the parent's; its lock may be held by a vanished
+  // thread, so the slow path must not touch it.
+  FIRST_OWN_QUEUE_ID.store(NEXT_QUEUE_ID.load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
+  // This thread's ring and batch belong to the parent's session, whose
+  // consumer may have vanished mid-operation on them: leaked as well.
+  Cold& cold = COLD;
+  std::construct_at(&cold.producer);
+  std::construct_at(&cold.owner);
+  (void)cold.current.release();
+  cold.owner_queue = 0;
   SeqWrite w(HOT);
   mirror_none(HOT);
 }

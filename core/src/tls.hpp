@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "event.hpp"
@@ -20,9 +19,9 @@ inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
-// the thread-local address. The fields another thread reads (the tail reader
-// and the session-end flush) are atomics; on the targets we build for their
-// relaxed loads and stores are plain moves.
+// the thread-local address. The fields another thread reads (the tail reader,
+// the recycle floor's reader and the session-end flush) are atomics; on the
+// targets we build for their relaxed loads and stores are plain moves.
 struct alignas(64) Hot {
   std::atomic<PackedEvent*> cursor{nullptr};  // next free slot; stored last, with release
   std::atomic<PackedEvent*> end{nullptr};     // buffer start + BATCH_BYTES
@@ -93,10 +92,18 @@ void mirror_into(Hot& hot, EventBatch& batch) noexcept;
 // Points HOT at nothing, so the next event takes the slow path.
 void mirror_none(Hot& hot) noexcept;
 
-// The slow side of a thread's recording state. Never re-entered on one thread.
+class EventQueue;
+
+// The slow side of a thread's recording state, used only by its own thread
+// and, under RECORDERS' lock, by the session-end flush.
 struct Cold {
   std::uint64_t owner_queue = 0;
-  std::optional<RingProducer> producer;
+  // The queue `producer` feeds, held weakly: events the thread loses when it
+  // exits or moves to another queue are counted there if it still exists.
+  std::weak_ptr<EventQueue> owner;
+  RingProducer producer;
+  // The batch being filled, mirrored by HOT; after a flush HOT points at
+  // nothing and an empty batch may stay here for reuse.
   std::unique_ptr<EventBatch> current;
   bool in_use = false;
 
@@ -104,15 +111,17 @@ struct Cold {
   ~Cold();
   Cold(const Cold&) = delete;
   Cold& operator=(const Cold&) = delete;
-
-  // Hands the partly filled current batch to the ring; returns the number of
-  // events lost because the ring was full.
-  static std::uint64_t flush_partial(Cold& cold, Hot& hot) noexcept;
 };
 
 extern thread_local Cold COLD;
 // Set once this thread's COLD has been destroyed: later events are dropped.
 extern thread_local bool COLD_GONE;
+
+// Events of the current batch: what HOT's cursor says while HOT mirrors it, else none.
+std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept;
+
+// Adds the lost events to the dropped count of the queue `cold` feeds, if it still exists.
+void count_lost(const Cold& cold, std::uint64_t lost) noexcept;
 
 struct Recorder {
   Cold* cold;
@@ -133,21 +142,30 @@ union NoDestroy {
   T value;
 };
 
+// Lock order: RECORDERS' lock may be held while taking a queue's lock, never
+// the other way round.
 extern constinit NoDestroy<RecorderList> RECORDERS;
+
+// Queues with a smaller id belong to the parent of this forked process.
+extern std::atomic<std::uint64_t> FIRST_OWN_QUEUE_ID;
 
 // A process-unique number for the calling thread, never 0, assigned on first
 // use: tells apart two threads that the operating system gave the same id.
 std::uint64_t thread_serial() noexcept;
 
-// Adds the calling thread's COLD and HOT to RECORDERS unless present.
-void register_current();
-// Flushes every registered thread's partial batch; returns the events lost.
-// No thread may be inside a recording step meanwhile.
-std::uint64_t flush_every_thread() noexcept;
-// In a forked child, before anything else records: forgets every recording
-// thread (their state is leaked, deliberately: the threads are gone and may
-// have been mid-operation) and points the calling thread at nothing, so its
-// next event starts afresh. Takes no lock another thread may have held.
+// Adds the calling thread's COLD and HOT to RECORDERS unless present; false
+// when memory ran out.
+bool register_current() noexcept;
+
+// Hands every partial batch of a thread recording into queue `queue_id` to
+// its ring and points those threads' HOT at nothing; returns the events that
+// found their ring full. No thread may be inside a recording step into that
+// queue meanwhile.
+std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
+
+// Called in the child right after fork, when only the calling thread is left:
+// drops the parent's sessions without taking any lock a vanished thread may
+// hold and without freeing anything one may have been using.
 void abandon_after_fork() noexcept;
 
 }  // namespace fennik
