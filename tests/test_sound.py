@@ -135,7 +135,7 @@ mon.set_events(4, E.PY_START | E.PY_RETURN | E.PY_YIELD | E.PY_RESUME | E.PY_UNW
 """
 
 CODES = COUNTER + """
-import fennik
+import time, fennik
 
 def make(i):
     ns = {}
@@ -145,7 +145,8 @@ def make(i):
 with fennik.Tracer(sys.argv[1], format=sys.argv[2]):
     for i in range(int(sys.argv[3])):
         make(i)()  # each function is freed before the next is made
-    kept = [make(i) for i in range(int(sys.argv[4]))]
+        time.sleep(0.001)
+    kept = [make(int(sys.argv[3]) + i) for i in range(int(sys.argv[4]))]
     for f in kept:
         f()
 mon.set_events(4, 0)
@@ -156,16 +157,16 @@ print(counted[0])
 @pytest.mark.parametrize("fmt", ["protobuf", "json"])
 def test_full_interner_names_right_and_counts_what_it_refuses(run_python, decode, tmp_path, fmt):
     out = tmp_path / f"out.{fmt}"
-    # Room for 40 codes; 2,000 short-lived functions, then 50 alive at once.
-    done = run_python(CODES, out, fmt, 2000, 50, env={"FENNIK_CODE_CAPACITY": "40"})
+    # Room for 40 codes; 400 short-lived functions, then 50 alive at once.
+    done = run_python(CODES, out, fmt, 400, 50, env={"FENNIK_CODE_CAPACITY": "40"})
     decoded = decode(out, fmt)
     files = {str(tmp_path / "script.py"), "<string>"}
     events = [e for t in decoded.threads.values() for e in t.events if e.file in files]
     # Each fn_N runs once: a name seen twice is an id given to the wrong code.
     made = [e.name for e in events if e.ph == "B" and e.name.startswith("fn_")]
     assert len(made) == len(set(made))
-    # Ids come back once their code is gone: most short-lived functions are kept.
-    assert len(made) > 1000
+    # Ids come back once their code is gone and its events are written.
+    assert len(made) > 100
     # Whatever the callbacks saw and the output lacks is in the dropped count.
     assert len(events) + dropped(out) == int(done.stdout)
     assert dropped(out) > 0

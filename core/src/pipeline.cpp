@@ -37,8 +37,12 @@ class HandedBases {
   static_assert(TRACKED >= HANDOFF_CAPACITY + 1 && (TRACKED & (TRACKED - 1)) == 0);
 
   void add(const Drained& item) noexcept {
-    bases_[handed_++ % TRACKED] =
-        item.batch ? item.batch->base : std::numeric_limits<std::uint64_t>::max();
+    // The tick of its first event: a thread's partial batch is handed off in
+    // parts, and a later part holds nothing as old as the batch's base.
+    const EventBatch* b = item.batch.get();
+    bases_[handed_++ % TRACKED] = (b == nullptr || b->empty())
+                                      ? std::numeric_limits<std::uint64_t>::max()
+                                      : b->base + b->slots()[0].delta();
   }
   std::uint64_t oldest(std::uint64_t written, std::uint64_t floor) const noexcept {
     for (std::uint64_t i = written; i < handed_; ++i) floor = std::min(floor, bases_[i % TRACKED]);

@@ -399,8 +399,7 @@ bool end(Running running, const std::string& path) {
   }
   running.state->end_recording();
   // Monitoring is off and this thread holds the interpreter lock, so no
-  // thread is inside a recording step while their batches are flushed.
-  running.queue->dropped.fetch_add(flush_every_thread(), std::memory_order_relaxed);
+  // thread is inside a recording step while close flushes their batches.
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
   if (first != nullptr) {
