@@ -37,55 +37,47 @@ class NameIsNumber(threading.Thread):
     name = property(lambda self: 42, lambda self, value: None)
 
 
-def renamed():
-    step()
-    threading.current_thread().name = "after"
-    work(2)
-
-
-def outside_threading(body):
-    done = threading.Event()
-    _thread.start_new_thread(lambda: (body(), done.set()), ())
-    assert done.wait(30)
-
-
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
 def test_threads_are_named_from_threading(trace, fmt):
     # Each thread by the first threading name it recorded under; unnamed when
     # its name cannot be read or threading did not start it (300 calls: past
     # the naming attempts a thread gets); a name that is no string by its str().
-    runs = [  # (how the thread starts, expected name, body, calls of step)
-        (lambda b: threading.Thread(target=b, name="worker-1"), "worker-1", lambda: work(3), 3),
-        (lambda b: threading.Thread(target=b, name='wörker "2"\t\\'), 'wörker "2"\t\\',
-         lambda: work(5), 5),
-        (lambda b: threading.Thread(target=b, name="Dummy"), "Dummy", lambda: work(7), 7),
-        (lambda b: threading.Thread(target=b, name="before"), "before", renamed, 3),
-        (lambda b: NameRaises(target=b), None, lambda: work(300), 300),
-        (lambda b: NameIsNumber(target=b), "42", lambda: work(4), 4),
-        (None, None, lambda: work(300), 300),
+    runs = [  # (thread class, name given, name expected, calls of step)
+        (threading.Thread, "worker-1", "worker-1", 3),
+        (threading.Thread, 'wörker "2"\t\\', 'wörker "2"\t\\', 5),
+        (threading.Thread, "Dummy", "Dummy", 7),
+        (threading.Thread, "before", "before", 0),  # renamed to "after" while it runs
+        (NameRaises, None, None, 300),
+        (NameIsNumber, None, "42", 4),
+        (None, None, None, 300),  # started by _thread
     ]
     tids = []
 
+    def body(n):
+        tids.append(tid_of_current())
+        work(n or 1)
+        if n == 0:
+            threading.current_thread().name = "after"
+            work(2)
+
     def run():
-        for start, _, body, _ in runs:
-            def target(body=body):
-                tids.append(tid_of_current())
-                body()
-            if start is None:
-                outside_threading(target)
+        for cls, name, _, n in runs:
+            if cls is None:
+                done = threading.Event()
+                _thread.start_new_thread(lambda: (body(n), done.set()), ())
+                assert done.wait(30)
             else:
-                t = start(target)
+                t = cls(target=body, args=(n,), **({"name": name} if name else {}))
                 t.start()
                 t.join()
         work(2)
 
     decoded = trace(fmt, run)
-    main = tid_of_current()
-    assert decoded.threads[main].name == "MainThread"
-    assert only(decoded.calls([HERE], tid=main), "step") == [("B", "step"), ("E", "step")] * 2
-    for (_, name, _, n), tid in zip(runs, tids):
+    runs.append((None, None, "MainThread", 2))
+    for (_, _, name, n), tid in zip(runs, tids + [tid_of_current()]):
         assert decoded.threads[tid].name == name
-        assert only(decoded.calls([HERE], tid=tid), "step") == [("B", "step"), ("E", "step")] * n
+        assert only(decoded.calls([HERE], tid=tid), "step") == [("B", "step"), ("E", "step")] * (
+            n or 3)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

@@ -120,33 +120,6 @@ def test_the_advertisement_to_child_processes(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_profiler_slot_taken(tmp_path, decode, fmt):
-    sys.monitoring.use_tool_id(PROFILER, "other")
-    try:  # what the interpreter says when the slot is taken
-        with pytest.raises(ValueError) as e:
-            sys.monitoring.use_tool_id(PROFILER, "other")
-        message = str(e.value)
-        outer, inner = (Tracer(str(tmp_path / f"{n}.{fmt}"), format=fmt) for n in "oi")
-        with pytest.raises(ValueError) as e:
-            inner.__enter__()
-        assert str(e.value) == message and sys.monitoring.get_tool(PROFILER) == "other"
-    finally:
-        sys.monitoring.free_tool_id(PROFILER)
-    with outer:
-        first()
-        with pytest.raises(ValueError) as e:
-            inner.__enter__()
-        assert str(e.value) == message
-        with pytest.raises(RuntimeError, match=NOT_RUNNING):
-            inner.now_ns()
-        second()
-    with inner:  # usable once the slot is free again
-        second()
-    assert ran_here(decode(tmp_path / f"o.{fmt}", fmt)) == ["first", "second"]
-    assert ran_here(decode(tmp_path / f"i.{fmt}", fmt)) == ["second"]
-
-
-@pytest.mark.parametrize("fmt", FORMATS)
 def test_a_full_disk_is_reported(fmt):
     # Writes to /dev/full fail: JSON's already when it opens (it writes its
     # "[" then), the others' when the session ends.

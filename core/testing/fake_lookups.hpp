@@ -14,6 +14,8 @@ namespace fennik::testing {
 
 class FakeCodes : public CodeLookup {
  public:
+  FakeCodes() = default;
+  FakeCodes(std::initializer_list<std::pair<const std::uint32_t, CodeInfo>> init) : codes_(init) {}
   void add(std::uint32_t id, CodeInfo info) { codes_[id] = std::move(info); }
   std::optional<CodeInfo> code(std::uint32_t id) const override {
     auto it = codes_.find(id);
@@ -27,6 +29,9 @@ class FakeCodes : public CodeLookup {
 
 class FakeThreads : public ThreadNames {
  public:
+  FakeThreads() = default;
+  FakeThreads(std::initializer_list<std::pair<const std::uint32_t, std::string>> init)
+      : names_(init) {}
   void add(std::uint32_t tid, std::string name) { names_[tid] = std::move(name); }
   std::optional<std::string> name(std::uint32_t tid) const override {
     auto it = names_.find(tid);

@@ -13,7 +13,7 @@
 namespace fennik {
 namespace {
 
-// What a fake exporter saw, kept beyond the exporter's life.
+// What the exporter saw, kept beyond its life.
 struct ExportLog {
   std::mutex m;
   std::vector<std::vector<Event>> batches;
@@ -26,10 +26,7 @@ struct ExportLog {
 class FakeExporter : public Exporter {
  public:
   explicit FakeExporter(std::shared_ptr<ExportLog> log) : log_(std::move(log)) {}
-  ~FakeExporter() override {
-    std::lock_guard<std::mutex> g(log_->m);
-    log_->destroyed = true;
-  }
+  ~FakeExporter() override { log_->destroyed = true; }
   IoStatus write_batch(std::span<const Event> events, const CodeLookup&,
                        const ThreadNames&) override {
     std::lock_guard<std::mutex> g(log_->m);
@@ -48,60 +45,53 @@ class FakeExporter : public Exporter {
   std::shared_ptr<ExportLog> log_;
 };
 
-struct Session {
-  std::shared_ptr<EventQueue> queue = EventQueue::create(Clock::nanos(0));
-  std::shared_ptr<ExportLog> log = std::make_shared<ExportLog>();
-  std::future<IoStatus> result;
-
-  Session()
-      : result(std::async(std::launch::async, run_pipeline, queue,
-                          std::make_shared<testing::FakeCodes>(),
-                          std::make_shared<testing::FakeThreads>(),
-                          std::make_unique<FakeExporter>(log))) {}
-
-  // What the tracer does at the end: flush every thread, count, close, wait.
-  IoStatus end() {
-    queue->dropped.fetch_add(flush_every_thread());
-    queue->close();
-    return result.get();
-  }
-};
-
-// Records `count` events under tid `tid` whose codes are their sequence numbers.
-void produce(EventQueue& q, std::uint32_t tid, std::uint32_t count) {
-  HOT.tid.store(tid);
-  for (std::uint32_t n = 0; n < count; ++n) record(q, 1'000 + n, make_word(KIND_START, n));
-}
-
-// Three threads record `events + tid` events each, then stay idle while the
-// session ends. Every event must reach the exporter once, in its thread's
-// order, before finish, or be counted as dropped.
-void run_session(std::uint32_t events, bool expect_all) {
-  Session s;
-  constexpr std::uint32_t THREADS = 3;
-  testing::CountDown recorded(THREADS), release(1);
+// A streaming session of `threads` threads recording `events + tid` events
+// each (codes are sequence numbers, ticks 1,000 past them), which then stay
+// idle while it ends as the tracer ends it: flush every thread, count, close.
+std::shared_ptr<ExportLog> run_session(std::uint32_t threads, std::uint32_t events,
+                                       std::uint64_t dropped_before, std::uint64_t& dropped) {
+  auto queue = EventQueue::create(Clock::nanos(0));
+  queue->dropped.fetch_add(dropped_before);
+  auto log = std::make_shared<ExportLog>();
+  auto result = std::async(std::launch::async, run_pipeline, queue,
+                           std::make_shared<testing::FakeCodes>(),
+                           std::make_shared<testing::FakeThreads>(),
+                           std::make_unique<FakeExporter>(log));
+  testing::CountDown recorded(threads), release(1);
   std::vector<std::thread> producers;
-  for (std::uint32_t t = 1; t <= THREADS; ++t) {
-    producers.emplace_back([&, t] {
-      produce(*s.queue, t, events + t);  // every thread ends with a partial batch
+  for (std::uint32_t tid = 1; tid <= threads; ++tid) {
+    producers.emplace_back([&, tid] {
+      HOT.tid.store(tid);
+      for (std::uint32_t n = 0; n < events + tid; ++n) {
+        record(*queue, 1'000 + n, make_word(KIND_START, n));
+      }
       recorded.count_down();
       release.wait();
     });
   }
   recorded.wait();
-  IoStatus status = s.end();
+  queue->dropped.fetch_add(flush_every_thread());
+  queue->close();
+  const IoStatus status = result.get();
   release.count_down();
   for (auto& p : producers) p.join();
-  ASSERT_FALSE(status) << status->text();
+  EXPECT_FALSE(status);
+  dropped = queue->dropped.load();
+  return log;
+}
 
-  std::lock_guard<std::mutex> g(s.log->m);
-  EXPECT_EQ(s.log->finish_calls, 1);
-  EXPECT_FALSE(s.log->wrote_after_finish);
-  EXPECT_TRUE(s.log->destroyed);
-  EXPECT_EQ(s.log->dropped, s.queue->dropped.load());
+// Every event reaches the exporter once, in its thread's order, before the
+// one finish, or is counted as dropped.
+void check_session(std::uint32_t events, bool expect_all) {
+  std::uint64_t dropped = 0;
+  auto log = run_session(3, events, 0, dropped);
+  EXPECT_EQ(log->finish_calls, 1);
+  EXPECT_FALSE(log->wrote_after_finish);
+  EXPECT_TRUE(log->destroyed);
+  EXPECT_EQ(log->dropped, dropped);
   std::map<std::uint32_t, std::int64_t> last;
   std::uint64_t delivered = 0;
-  for (const auto& batch : s.log->batches) {
+  for (const auto& batch : log->batches) {
     for (const Event& e : batch) {
       ASSERT_EQ(e.tid, batch.front().tid) << "a batch mixes threads";
       const auto n = static_cast<std::int64_t>(word_code(e.code_kind));
@@ -112,29 +102,25 @@ void run_session(std::uint32_t events, bool expect_all) {
       ++delivered;
     }
   }
-  EXPECT_EQ(delivered + s.log->dropped, 3ull * events + 6);
+  EXPECT_EQ(delivered + dropped, 3ull * events + 6);
   if (expect_all) {
-    EXPECT_EQ(s.log->dropped, 0u);
-    for (std::uint32_t t = 1; t <= THREADS; ++t) EXPECT_EQ(last[t], static_cast<std::int64_t>(events + t - 1)) << t;
+    EXPECT_EQ(dropped, 0u);
+    for (std::uint32_t t = 1; t <= 3; ++t) EXPECT_EQ(last[t], std::int64_t{events} + t - 1) << t;
   }
 }
 
 TEST(Pipeline, EveryEventIsExportedOnceInThreadOrderOrCounted) {
   // Far more than the rings hold: whether some are dropped depends on timing.
-  run_session(100'000, false);
+  check_session(100'000, false);
 }
 
 TEST(Pipeline, BatchesFlushedAtTheEndAreAllExportedBeforeFinish) {
-  run_session(5 * BATCH_CAPACITY + 7, true);  // fits in the rings
+  check_session(5 * BATCH_CAPACITY + 7, true);  // fits in the rings
 }
 
 TEST(Pipeline, TheDroppedCountReachesFinish) {
-  Session s;
-  s.queue->dropped.fetch_add(42);
-  ASSERT_FALSE(s.end());
-  std::lock_guard<std::mutex> g(s.log->m);
-  EXPECT_EQ(s.log->finish_calls, 1);
-  EXPECT_EQ(s.log->dropped, 42u);
+  std::uint64_t dropped = 0;
+  EXPECT_EQ(run_session(0, 0, 42, dropped)->dropped, 42u);
 }
 
 }  // namespace
