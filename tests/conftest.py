@@ -20,27 +20,14 @@ def pytest_configure(config):
 
 
 @pytest.fixture(scope="session")
-def trace_pb(tmp_path_factory):
-    return decoders.compile_proto(decoders.TRACE_PROTO, tmp_path_factory.mktemp("trace_pb"))
-
-
-@pytest.fixture(scope="session")
-def profile_pb(tmp_path_factory):
-    return decoders.compile_proto(decoders.PROFILE_PROTO, tmp_path_factory.mktemp("profile_pb"))
-
-
-@pytest.fixture(scope="session")
-def decode(trace_pb, profile_pb):
+def decode(tmp_path_factory):
     """decode(path, format) -> decoders.Trace, or decoders.Profile for pprof."""
-
-    def run(path, fmt):
-        if fmt == "json":
-            return decoders.read_json(path)
-        if fmt == "pprof":
-            return decoders.read_pprof(profile_pb, path)
-        return decoders.read_protobuf(trace_pb, path)
-
-    return run
+    out = tmp_path_factory.mktemp("pb")
+    trace_pb, profile_pb = (decoders.compile_proto(proto, out)
+                            for proto in (decoders.TRACE_PROTO, decoders.PROFILE_PROTO))
+    return lambda path, fmt: (decoders.read_json(path) if fmt == "json" else
+                              decoders.read_pprof(profile_pb, path) if fmt == "pprof" else
+                              decoders.read_protobuf(trace_pb, path))
 
 
 @pytest.fixture

@@ -3,9 +3,7 @@
 # and outputs continued by a child process.
 
 import os
-import pathlib
 import subprocess
-import time
 
 import pytest
 from fennik._core import Tracer
@@ -112,34 +110,6 @@ def test_threads_using_the_tracer_while_it_exits_do_not_hang(run_python, tmp_pat
     except subprocess.TimeoutExpired:
         pytest.fail("a thread calling the tracer while it exits hung the process")
     assert done.stdout.strip() == "done"
-
-
-def thread_names():
-    names = []
-    for task in pathlib.Path("/proc/self/task").iterdir():
-        try:
-            names.append((task / "comm").read_text().strip())
-        except FileNotFoundError:
-            pass  # the thread ended while we looked
-    return sorted(names)
-
-
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_session_threads_come_and_go_with_the_session(tmp_path, fmt):
-    def settle(expected):  # threads name themselves after they start, and linger when joined
-        deadline = time.monotonic() + 10
-        while (names := thread_names()) != expected and time.monotonic() < deadline:
-            time.sleep(0.005)
-        return names
-
-    before = thread_names()
-    # Linux keeps the first 15 bytes of a thread's name.
-    with_session = sorted(before + ["fennik-exporter", "fennik-serializer"[:15]])
-    t = Tracer(str(tmp_path / "out"), format=fmt)
-    for _ in range(2):
-        with t:
-            assert settle(with_session) == with_session
-        assert settle(before) == before
 
 
 CHILD_SCRIPT = """

@@ -80,35 +80,6 @@ def test_threads_are_named_from_threading(trace, fmt):
             n or 3)
 
 
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_concurrent_threads_keep_their_events_apart(trace, fmt):
-    barrier = threading.Barrier(4)
-    tids = {}
-
-    def body(i):
-        tids[i] = tid_of_current()
-        barrier.wait()
-        work(500 + i)
-
-    def run():
-        threads = [threading.Thread(target=body, args=(i,), name=f"t{i}") for i in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-
-    decoded = trace(fmt, run)
-    if fmt == "pprof":
-        # The four threads ran the same stacks: one sample each.
-        body_name = "test_concurrent_threads_keep_their_events_apart.<locals>.body"
-        assert {(body_name, "work"), (body_name, "work", "step")} <= set(decoded.stacks([HERE]))
-        return
-    for i, tid in tids.items():
-        assert decoded.threads[tid].name == f"t{i}"
-        assert only(decoded.calls([HERE], tid=tid), "step") == [("B", "step"), ("E", "step")] * (
-            500 + i)
-
-
 def alpha():
     return "a"
 
@@ -117,37 +88,45 @@ def beta():
     return "b"
 
 
-@pytest.mark.parametrize("fmt", TRACE_FORMATS)
-def test_thread_alive_across_sessions(tmp_path, decode, fmt):
-    # A thread that outlives a session is named again in the next one, and its
-    # functions get that session's ids, not ids cached from the last one.
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_threads_recording_at_once_and_across_sessions(tmp_path, decode, fmt):
+    # Three threads call functions at the same moment, in two sessions they
+    # outlive: each is named again in the second, and its functions get that
+    # session's ids, not ids cached from the first.
     import fennik
 
-    jobs, done, tids = queue.Queue(), queue.Queue(), []
+    orders = [(alpha, beta) * 200, (beta, alpha) * 300]
+    barrier, jobs, tids = threading.Barrier(4), [queue.Queue() for _ in range(3)], {}
 
-    def serve():
-        tids.append(tid_of_current())
-        while (job := jobs.get()) is not None:
-            for fn in job:
+    def serve(i):
+        tids[i] = tid_of_current()
+        while (order := jobs[i].get()) is not None:
+            barrier.wait()
+            for fn in order:
                 fn()
-            done.put(None)
+            barrier.wait()
 
-    worker = threading.Thread(target=serve, name="long-lived")
-    worker.start()
-    orders = [(alpha, beta), (beta, alpha), (beta, alpha, beta)]
+    workers = [threading.Thread(target=serve, args=(i,), name=f"w{i}") for i in range(3)]
+    for w in workers:
+        w.start()
     try:
-        for i, order in enumerate(orders):
-            with fennik.Tracer(str(tmp_path / f"{i}.{fmt}"), format=fmt):
-                for fn in order:  # the main thread alternates too
-                    fn()
-                jobs.put(order)
-                done.get()
+        for n, order in enumerate(orders):
+            with fennik.Tracer(str(tmp_path / f"{n}.{fmt}"), format=fmt):
+                for j in jobs:
+                    j.put(order)
+                barrier.wait()
+                barrier.wait()
     finally:
-        jobs.put(None)
-        worker.join()
-    for i, order in enumerate(orders):
-        decoded = decode(tmp_path / f"{i}.{fmt}", fmt)
-        expected = [(ph, fn.__name__) for fn in order for ph in "BE"]
-        assert decoded.threads[tids[0]].name == "long-lived"
-        for t in (tids[0], tid_of_current()):
-            assert only(decoded.calls([HERE], tid=t), "alpha", "beta") == expected
+        for j in jobs:
+            j.put(None)
+        for w in workers:
+            w.join()
+    for n, order in enumerate(orders):
+        decoded = decode(tmp_path / f"{n}.{fmt}", fmt)
+        if fmt == "pprof":  # the three threads ran the same stacks: one sample each
+            assert set(decoded.stacks([HERE])) == {("alpha",), ("beta",)}
+            continue
+        for i, tid in tids.items():
+            assert decoded.threads[tid].name == f"w{i}"
+            assert only(decoded.calls([HERE], tid=tid), "alpha", "beta") == [
+                (ph, fn.__name__) for fn in order for ph in "BE"]
