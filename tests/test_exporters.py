@@ -61,25 +61,26 @@ def info(fmt, codes, code):
 
 def expected_trace(fmt, script):
     # Per thread, (phase, name, file, line, ts, kind) of each event; an end
-    # reads as the frame it closes, or as nothing the reader knows (protobuf)
-    # or its own code (json) when no frame is open.
-    stacks, threads = collections.defaultdict(list), {}
+    # reads as the frame it closes, or with no frame open as nothing
+    # (protobuf) or its own code (json).
+    stacks, threads = collections.defaultdict(list), collections.defaultdict(list)
     for tid, events in script.batches:
         for ts, kind, code in events:
-            kind_name = KIND_NAMES.get(kind, "start") if fmt == "json" else None
-            if kind in CLOSING:
-                orphan = (None, None, None) if fmt == "protobuf" else info(fmt, script.codes, code)
-                where = stacks[tid].pop() if stacks[tid] else orphan
-                threads.setdefault(tid, []).append(("E", *where, ts, kind_name))
-            else:
+            if kind not in CLOSING:
                 stacks[tid].append(info(fmt, script.codes, code))
-                threads.setdefault(tid, []).append(("B", *stacks[tid][-1], ts, kind_name))
+                where = stacks[tid][-1]
+            elif stacks[tid]:
+                where = stacks[tid].pop()
+            else:
+                where = (None,) * 3 if fmt == "protobuf" else info(fmt, script.codes, code)
+            threads[tid].append(("E" if kind in CLOSING else "B", *where, ts,
+                                 KIND_NAMES.get(kind, "start") if fmt == "json" else None))
     return threads
 
 
 def expected_profile(script):
-    # Samples and functions: the time from one event of a thread to its next
-    # belongs to the thread's stack as it stood in between.
+    # The time from one event of a thread to its next belongs to the thread's
+    # stack as it stood in between.
     folds, totals = {}, collections.Counter()
     for tid, events in script.batches:
         for ts, kind, code in events:
@@ -94,25 +95,20 @@ def expected_profile(script):
     samples = collections.Counter()
     for stack, ns in totals.items():
         samples[tuple(info("pprof", script.codes, c)[:2] for c in stack)] += min(ns, I64_MAX)
-    functions = {c + 1: info("pprof", script.codes, c) for stack in totals for c in stack}
-    return dict(samples), functions
+    return dict(samples), {c + 1: info("pprof", script.codes, c) for key in totals for c in key}
 
 
 def check(fmt, got, scripts):
-    if fmt == "pprof":
-        (script,) = scripts
-        assert got.sample_type == [("wall", "nanoseconds")]
-        assert (got.samples, got.functions) == expected_profile(script)
-    else:
-        want = {}
-        for script in scripts:
-            want.update(expected_trace(fmt, script))
-        events = {tid: [(e.ph, e.name, e.file, e.line, e.ts, e.kind) for e in t.events]
-                  for tid, t in got.threads.items()}
-        assert events == want
-        assert {tid: t.name for tid, t in got.threads.items()} == {
-            tid: s.names.get(tid) for s in scripts for tid, _ in s.batches}
     assert got.dropped == sum(s.dropped for s in scripts)
+    if fmt == "pprof":
+        assert got.sample_type == [("wall", "nanoseconds")]
+        assert (got.samples, got.functions) == expected_profile(*scripts)
+        return
+    want = {tid: events for s in scripts for tid, events in expected_trace(fmt, s).items()}
+    assert {tid: [(e.ph, e.name, e.file, e.line, e.ts, e.kind) for e in t.events]
+            for tid, t in got.threads.items()} == want
+    assert {tid: t.name for tid, t in got.threads.items()} == {
+        tid: s.names.get(tid) for s in scripts for tid, _ in s.batches}
 
 
 TEXT = st.one_of(st.text(max_size=8), st.text(min_size=100, max_size=140))  # both length bytes

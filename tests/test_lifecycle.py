@@ -1,6 +1,6 @@
 # Sessions at the edges of a process's life: the interpreter ending while a
-# tracer runs, threads racing a tracer that stops, the session's own threads,
-# and outputs continued by a child process.
+# tracer runs, threads racing a tracer that stops, and outputs continued by a
+# child process.
 
 import os
 import subprocess
@@ -9,7 +9,6 @@ import pytest
 from fennik._core import Tracer
 
 from decoders import FORMATS
-
 
 
 def work(n):
@@ -22,8 +21,7 @@ def leaf():
 
 
 EXIT_PROLOGUE = """
-import sys, threading
-import fennik
+import sys, threading, fennik
 
 def leaf():
     return 1
@@ -74,8 +72,10 @@ def test_output_is_complete_when_the_interpreter_exits(run_python, decode, tmp_p
 
 
 RACE_SCRIPT = """
-import sys, threading
-import fennik
+import sys, threading, fennik
+
+def leaf():
+    pass
 
 def poll(t, started, seen):
     started.set()
@@ -89,8 +89,8 @@ def poll(t, started, seen):
 for round in range(int(sys.argv[2])):
     t = fennik.Tracer(sys.argv[1], format="json")
     t.__enter__()
-    for _ in range(20000):
-        pass
+    for _ in range(20000):  # output for __exit__ to wait on
+        leaf()
     started, seen = threading.Event(), []
     poller = threading.Thread(target=poll, args=(t, started, seen))
     poller.start()

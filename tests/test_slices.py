@@ -118,32 +118,6 @@ def test_slice_sequence(trace, fmt, scenario):
         assert calls == [(ph, name, None) for ph, name, _ in expected]
 
 
-def starts_tracing(tracer):
-    tracer.__enter__()
-    leaf()
-
-
-def stops_tracing(tracer):
-    leaf()
-    tracer.__exit__(None, None, None)
-
-
-@pytest.mark.parametrize("fmt", TRACE_FORMATS)
-def test_calls_cut_by_the_session_boundaries(tmp_path, decode, fmt):
-    import fennik
-
-    out = tmp_path / f"out.{fmt}"
-    tracer = fennik.Tracer(str(out), format=fmt)
-    starts_tracing(tracer)
-    stops_tracing(tracer)
-    main = decode(out, fmt).threads[threading.get_native_id() & 0xFFFFFFFF]
-    # The return from the call that started tracing has no beginning (a
-    # protobuf end carries no name); the call that stopped tracing has no end.
-    assert [(e.ph, e.name) for e in main.events if e.file in (HERE, None)] == [
-        ("B", "leaf"), ("E", "leaf"), ("E", "starts_tracing" if fmt == "json" else None),
-        ("B", "stops_tracing"), ("B", "leaf"), ("E", "leaf")]
-
-
 ODD_NAMES = [("plain", "plain.py"), ('quote"and\\back', 'dir\\with "quotes".py'),
              ("tab\there\nnewline\x01\x1f\x7f", "ctrl\r\x08\x0c.py"),
              ("naïve.日本.🙂", "/tmp/ünïcode/файл.py"), ("<lambda>", "")]
