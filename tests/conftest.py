@@ -81,17 +81,15 @@ def run_python(tmp_path):
 
 
 @pytest.fixture(autouse=True)
-def isolated_session():
-    # Every test leaves the profiler slot free and the advertisement variables
-    # as it found them.
-    saved = {k: os.environ.get(k) for k in CHILD_VARS}
+def isolated_session(monkeypatch):
+    # Every test leaves the advertisement variables as it found them, and the
+    # profiler slot free.
+    for k in CHILD_VARS:
+        present = k in os.environ
+        monkeypatch.setenv(k, os.environ.get(k, ""))  # what teardown restores
+        if not present:
+            monkeypatch.delenv(k)
     yield
-    for k, v in saved.items():
-        if v is None:
-            os.environ.pop(k, None)
-        else:
-            os.environ[k] = v
-    tool = sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)
-    if tool is not None:
+    if (tool := sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)) is not None:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
         pytest.fail(f"the profiler slot was left taken by {tool!r}")

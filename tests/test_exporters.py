@@ -14,7 +14,6 @@ from hypothesis import given, settings, strategies as st
 
 from decoders import FORMATS
 
-EMIT = os.environ.get("FENNIK_EMIT")
 MAX_CODE = (1 << 24) - 1
 I64_MAX = (1 << 63) - 1
 CLOSING = {2, 3, 5}  # return, yield, unwind; every other kind value opens a frame
@@ -42,10 +41,8 @@ class Script:
 def emit(fmt, path, script, tag=0, append=False):
     # Writes `script` through the exporter of `fmt` in a process of its own;
     # returns that process's id.
-    if not EMIT:
-        pytest.fail("FENNIK_EMIT must name the emit_output helper")
-    done = subprocess.run([EMIT, fmt, str(path), str(tag), str(int(append))], input=script.text(),
-                          capture_output=True, text=True, timeout=60)
+    args = [os.environ["FENNIK_EMIT"], fmt, str(path), str(tag), str(int(append))]
+    done = subprocess.run(args, input=script.text(), capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return int(done.stdout)
 

@@ -49,8 +49,7 @@ EXIT_ENDINGS = {
 
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("ending", EXIT_ENDINGS)
-def test_output_is_complete_when_the_interpreter_exits(run_python, decode, tmp_path, fmt,
-                                                       ending):
+def test_output_is_complete_at_interpreter_exit(run_python, decode, tmp_path, fmt, ending):
     source, status = EXIT_ENDINGS[ending]
     out = tmp_path / f"out.{fmt}"
     done = run_python(EXIT_PROLOGUE + source, out, fmt, check=False)

@@ -63,9 +63,7 @@ int main(int argc, char** argv) {
     } else if (key == "b" && in >> id) {
       std::vector<fennik::Event> batch;
       std::uint64_t ts = 0;
-      unsigned kind = 0;
-      std::uint32_t code = 0;
-      while (in >> ts >> kind >> code) {
+      for (std::uint32_t kind = 0, code = 0; in >> ts >> kind >> code;) {
         batch.push_back({ts, id, fennik::make_word(static_cast<std::uint8_t>(kind), code)});
       }
       if (const fennik::IoStatus st = exporter.write_batch(batch, codes, threads)) {
