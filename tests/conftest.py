@@ -1,10 +1,9 @@
-"""Fixtures shared by the end-to-end tests: the decoders, a way to trace a
-piece of code into each format, and clean subprocesses."""
+# Fixtures shared by the Python tests: the decoders, a way to trace a piece
+# of code into each format, and clean subprocesses.
 
 import itertools
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -12,50 +11,29 @@ import textwrap
 import pytest
 
 import decoders
-
 from decoders import CHILD_VARS
-IN_CI = os.environ.get("CI", "").lower() == "true"
 
 
 def pytest_configure(config):
     # The protobuf runtime warns about its own use of datetime on import.
     config.addinivalue_line("filterwarnings", "ignore::DeprecationWarning:google.protobuf.*")
-    try:
-        import fennik._core  # noqa: F401
-    except ImportError as e:  # pragma: no cover - a setup error, said plainly
-        raise pytest.UsageError(
-            f"fennik._core is not importable ({e}); set PYTHONPATH=<build>/python"
-        ) from e
 
 
 @pytest.fixture(scope="session")
-def trace_pb(tmp_path_factory):
-    return decoders.compile_proto(decoders.TRACE_PROTO, tmp_path_factory.mktemp("trace_pb"))
-
-
-@pytest.fixture(scope="session")
-def profile_pb(tmp_path_factory):
-    return decoders.compile_proto(decoders.PROFILE_PROTO, tmp_path_factory.mktemp("profile_pb"))
-
-
-@pytest.fixture
-def decode(trace_pb, profile_pb):
+def decode(tmp_path_factory):
     """decode(path, format) -> decoders.Trace, or decoders.Profile for pprof."""
-
-    def run(path, fmt):
-        if fmt == "json":
-            return decoders.read_json(path)
-        if fmt == "pprof":
-            return decoders.read_pprof(profile_pb, path)
-        return decoders.read_protobuf(trace_pb, path)
-
-    return run
+    out = tmp_path_factory.mktemp("pb")
+    trace_pb, profile_pb = (decoders.compile_proto(proto, out)
+                            for proto in (decoders.TRACE_PROTO, decoders.PROFILE_PROTO))
+    return lambda path, fmt: (decoders.read_json(path) if fmt == "json" else
+                              decoders.read_pprof(profile_pb, path) if fmt == "pprof" else
+                              decoders.read_protobuf(trace_pb, path))
 
 
 @pytest.fixture
 def trace(tmp_path, decode):
-    """trace(fmt, body) runs body() under a fresh tracer writing `fmt` and
-    returns the decoded output."""
+    # trace(fmt, body) runs body() under a fresh tracer writing `fmt` and
+    # returns the decoded output.
     import fennik
 
     counter = itertools.count()
@@ -69,46 +47,16 @@ def trace(tmp_path, decode):
     return run
 
 
-@pytest.fixture(scope="session")
-def go_pprof():
-    """Runs `go tool pprof` offline. The tool compiles itself on first use
-    (minutes), so it keeps one cache: PPROF_GO_CACHE as the build sets it,
-    else the same default place under build/."""
-    go = shutil.which("go")
-    if go is None:
-        if IN_CI:
-            pytest.fail("go is required in CI to read profiles with go tool pprof")
-        pytest.skip("go is not installed")
-    home = pathlib.Path(
-        os.environ.get("PPROF_GO_CACHE") or decoders.ROOT / "build" / "go-cache"
-    )
-    env = decoders.go_pprof_env(home)
-
-    def run(*args):
-        done = subprocess.run(
-            [go, "tool", "pprof", "-symbolize=none", *map(str, args)],
-            env=env,
-            capture_output=True,
-            text=True,
-            timeout=600,
-        )
-        assert done.returncode == 0, done.stderr
-        return done.stdout
-
-    return run
-
-
 def clean_env(**extra):
-    """The environment for a child interpreter: ours without any fennik
-    setting, plus `extra`."""
+    # The environment for a child interpreter: ours without any fennik
+    # setting, plus `extra`; it imports the package this process imported.
     import fennik
 
-    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARS and k != "FENNIK_CODE_CAPACITY"}
-    # The package this process imported, wherever the child starts.
+    env = {k: v for k, v in os.environ.items()
+           if k not in CHILD_VARS and k != "FENNIK_CODE_CAPACITY"}
     package_root = str(pathlib.Path(fennik.__file__).resolve().parent.parent)
-    paths = [package_root] + [
-        str(pathlib.Path(p).resolve()) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p
-    ]
+    paths = [package_root] + [str(pathlib.Path(p).resolve())
+                              for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join(paths)
     env.update(extra)
     return env
@@ -116,20 +64,15 @@ def clean_env(**extra):
 
 @pytest.fixture
 def run_python(tmp_path):
-    """run_python(source, *args, env=None, timeout=60) runs a script in a fresh
-    interpreter in tmp_path and returns the CompletedProcess."""
+    # run_python(source, *args, env=None, timeout=60) runs a script in a fresh
+    # interpreter in tmp_path and returns the CompletedProcess.
 
     def run(source, *args, env=None, timeout=60, check=True):
         script = tmp_path / "script.py"
         script.write_text(textwrap.dedent(source))
-        done = subprocess.run(
-            [sys.executable, str(script), *map(str, args)],
-            cwd=tmp_path,
-            env=clean_env(**(env or {})),
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-        )
+        done = subprocess.run([sys.executable, str(script), *map(str, args)], cwd=tmp_path,
+                              env=clean_env(**(env or {})), capture_output=True, text=True,
+                              timeout=timeout)
         if check:
             assert done.returncode == 0, done.stderr
         return done
@@ -138,17 +81,15 @@ def run_python(tmp_path):
 
 
 @pytest.fixture(autouse=True)
-def isolated_session():
-    """Every test leaves the profiler slot free and the advertisement variables
-    as it found them."""
-    saved = {k: os.environ.get(k) for k in CHILD_VARS}
+def isolated_session(monkeypatch):
+    # Every test leaves the advertisement variables as it found them, and the
+    # profiler slot free.
+    for k in CHILD_VARS:
+        present = k in os.environ
+        monkeypatch.setenv(k, os.environ.get(k, ""))  # what teardown restores
+        if not present:
+            monkeypatch.delenv(k)
     yield
-    for k, v in saved.items():
-        if v is None:
-            os.environ.pop(k, None)
-        else:
-            os.environ[k] = v
-    tool = sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)
-    if tool is not None:
+    if (tool := sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)) is not None:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
         pytest.fail(f"the profiler slot was left taken by {tool!r}")

@@ -1,0 +1,79 @@
+// Writes one output file from an event script through Format::open, for the
+// Python tests that read it back with independent decoders.
+//
+//   emit_output FORMAT OUT WRITER_TAG APPEND(0|1) < SCRIPT
+//
+// Script lines (names in hex, "-" when empty):
+//   c ID LINE NAME FILE        a code the lookup knows
+//   t TID NAME                 a thread's name
+//   b TID TS KIND CODE ...     one batch of events of thread TID
+//   d N                        the dropped count given to finish
+// Prints the writer's process id.
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fake_lookups.hpp"
+#include "format.hpp"
+
+namespace {
+
+std::string unhex(const std::string& hex) {
+  std::string out;
+  for (std::size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+int fail(const std::string& what) {
+  std::fprintf(stderr, "emit_output: %s\n", what.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) return fail("usage: emit_output FORMAT OUT WRITER_TAG APPEND < SCRIPT");
+  const auto format = fennik::Format::parse(argv[1]);
+  if (!std::holds_alternative<fennik::Format>(format)) return fail(std::get<std::string>(format));
+  auto opened = fennik::Format::open(std::get<fennik::Format>(format), argv[2],
+                                     static_cast<std::uint32_t>(std::stoul(argv[3])),
+                                     std::string(argv[4]) == "1");
+  if (!opened.ok()) return fail(opened.error().text());
+  fennik::Exporter& exporter = *opened.value();
+  fennik::testing::FakeCodes codes;
+  fennik::testing::FakeThreads threads;
+  std::uint64_t dropped = 0;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string key, name, file;
+    std::uint32_t id = 0, first_line = 0;
+    in >> key;
+    if (key == "c" && in >> id >> first_line >> name >> file) {
+      codes.add(id, {unhex(name), unhex(file), first_line});
+    } else if (key == "t" && in >> id >> name) {
+      threads.add(id, unhex(name));
+    } else if (key == "d" && in >> dropped) {
+    } else if (key == "b" && in >> id) {
+      std::vector<fennik::Event> batch;
+      std::uint64_t ts = 0;
+      for (std::uint32_t kind = 0, code = 0; in >> ts >> kind >> code;) {
+        batch.push_back({ts, id, fennik::make_word(static_cast<std::uint8_t>(kind), code)});
+      }
+      if (const fennik::IoStatus st = exporter.write_batch(batch, codes, threads)) {
+        return fail(st->text());
+      }
+    } else {
+      return fail("cannot parse: " + line);
+    }
+  }
+  if (const fennik::IoStatus st = exporter.finish(codes, threads, dropped)) return fail(st->text());
+  std::printf("%d\n", static_cast<int>(::getpid()));
+  return 0;
+}
