@@ -60,6 +60,7 @@ class Thread:
     name: str | None = None
     events: list = dataclasses.field(default_factory=list)
     sequence: int | None = None  # protobuf: the packet sequence of its track
+    closed: bool = False  # json: named, so any later event is another thread's
 
 
 @dataclasses.dataclass
@@ -68,9 +69,18 @@ class Trace:
     threads: dict = dataclasses.field(default_factory=dict)
     dropped: int = 0  # summed over writers
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
+    ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
 
     def thread(self, tid):
         return self.threads.setdefault(tid, Thread(tid))
+
+    def start_again(self, tid):
+        # A later thread with the id of one that ended: a fresh thread.
+        self.ended.append(self.threads.pop(tid))
+        return self.thread(tid)
+
+    def incarnations(self):
+        return self.ended + list(self.threads.values())
 
     def calls(self, files, tid=None, kinds=False):
         # Per thread (or of one), the (phase, name[, kind]) of the events of
@@ -88,7 +98,7 @@ class Trace:
 def close_stacks(trace):
     # Pairs every end with the innermost open begin, as a trace reader does,
     # and names it after that begin; time never runs backwards on a thread.
-    for t in trace.threads.values():
+    for t in trace.incarnations():
         stack, last = [], 0
         for e in t.events:
             assert e.ts >= last, f"thread {t.tid}: time goes backwards at {e}"
@@ -125,7 +135,8 @@ def read_protobuf(pb, path):
                 trace.process_sequences.append(sid)
             if td.HasField("thread"):
                 t = trace.thread(td.thread.tid)
-                assert not t.events, f"thread {t.tid} described after its events"
+                if t.events:  # a new track for the id: a later thread
+                    t = trace.start_again(t.tid)
                 t.name = td.thread.thread_name if td.thread.HasField("thread_name") else None
                 t.sequence = sid
         d = p.interned_data
@@ -144,6 +155,7 @@ def read_protobuf(pb, path):
             continue
         assert td.HasField("thread") and p.sequence_flags & NEEDS_STATE, p
         thread = trace.thread(td.thread.tid)
+        assert thread.sequence == sid, "an event on a track of another thread"
         if te.type == SLICE_BEGIN:
             assert [seq["categories"][c] for c in te.category_iids] == ["py"]
             file, line = seq["locations"].get(te.source_location_iid, (None, None))
@@ -174,8 +186,11 @@ def read_json(path):
         if o["ph"] == "M":
             assert list(o) == ["args", "name", "ph", "pid", "tid"], o
             if o["name"] == "thread_name":
-                assert trace.thread(o["tid"]).name is None, f"thread {o['tid']} named twice"
-                trace.thread(o["tid"]).name = o["args"]["name"]
+                # Written when the thread ends, or at the end for the living:
+                # events after it are a later thread's with the same id.
+                t = trace.thread(o["tid"])
+                assert t.name is None, f"thread {o['tid']} named twice"
+                t.name, t.closed = o["args"]["name"], True
             else:
                 assert o["name"] == "fennik_dropped_events" and o["tid"] == 0, o
                 trace.dropped += o["args"]["count"]
@@ -183,7 +198,10 @@ def read_json(path):
         assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "args"], o
         kind = o["args"]["kind"]
         assert o["cat"] == "py" and kind in PHASE_KINDS[o["ph"]], o
-        trace.thread(o["tid"]).events.append(Event(
+        t = trace.thread(o["tid"])
+        if t.closed:
+            t = trace.start_again(o["tid"])
+        t.events.append(Event(
             o["ph"], o["name"], o["args"]["file"], o["args"]["line"], int(o["ts"] * 1000), kind))
     return close_stacks(trace)
 

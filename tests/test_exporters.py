@@ -22,19 +22,28 @@ KIND_NAMES = {1: "start", 2: "return", 3: "yield", 4: "resume", 5: "unwind", 6: 
 
 @dataclasses.dataclass
 class Script:
-    codes: dict  # code id -> (qualname, file, first line)
-    names: dict  # tid -> thread name
-    batches: list  # [(tid, [(ts, kind, code)])]
+    codes: dict  # code id -> (qualname, file, first line), at the start
+    names: dict  # tid -> thread name, at the start
+    # In order: ("b", tid, [(ts, kind, code)]) a batch; ("e", tid) the thread
+    # ended; ("c", code, info) the id now stands for another code; ("t", tid,
+    # name) a later thread with that id is named so.
+    ops: list
     dropped: int = 0
 
     def text(self):
         def hx(s):
             return s.encode().hex() or "-"
 
-        lines = [f"c {c} {ln} {hx(q)} {hx(f)}" for c, (q, f, ln) in self.codes.items()]
+        def code(c, info):
+            return f"c {c} {info[2]} {hx(info[0])} {hx(info[1])}"
+
+        lines = [code(c, i) for c, i in self.codes.items()]
         lines += [f"t {tid} {hx(name)}" for tid, name in self.names.items()]
-        lines += [f"b {tid} " + " ".join(f"{ts} {k} {c}" for ts, k, c in events)
-                  for tid, events in self.batches]
+        for op, key, *rest in self.ops:
+            lines.append({"b": lambda: f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]),
+                          "e": lambda: f"e {key}",
+                          "c": lambda: code(key, rest[0]),
+                          "t": lambda: f"t {key} {hx(rest[0])}"}[op]())
         return "\n".join(lines + [f"d {self.dropped}"]) + "\n"
 
 
@@ -57,61 +66,96 @@ def info(fmt, codes, code):
 
 
 def expected_trace(fmt, script):
-    # Per thread, (phase, name, file, line, ts, kind) of each event; an end
-    # reads as the frame it closes, or with no frame open as nothing
-    # (protobuf) or its own code (json).
-    stacks, threads = collections.defaultdict(list), collections.defaultdict(list)
-    for tid, events in script.batches:
-        for ts, kind, code in events:
-            if kind not in CLOSING:
-                stacks[tid].append(info(fmt, script.codes, code))
-                where = stacks[tid][-1]
-            elif stacks[tid]:
-                where = stacks[tid].pop()
-            else:
-                where = (None,) * 3 if fmt == "protobuf" else info(fmt, script.codes, code)
-            threads[tid].append(("E" if kind in CLOSING else "B", *where, ts,
-                                 KIND_NAMES.get(kind, "start") if fmt == "json" else None))
-    return threads
+    # Each thread's (tid, name, events), events as (phase, name, file, line,
+    # ts, kind); an end reads as the frame it closes, or with no frame open as
+    # nothing (protobuf) or its own code (json). A thread's end closes what it
+    # left open at its last event, innermost first.
+    codes, names, live, done = dict(script.codes), dict(script.names), {}, []
+    json_kind = (lambda k: KIND_NAMES.get(k, "start")) if fmt == "json" else (lambda k: None)
+    for op, key, *rest in script.ops:
+        if op == "b":
+            stack, events = live.setdefault(key, ([], []))
+            for ts, kind, code in rest[0]:
+                if kind not in CLOSING:
+                    stack.append(info(fmt, codes, code))
+                    where = stack[-1]
+                elif stack:
+                    where = stack.pop()
+                else:
+                    where = (None,) * 3 if fmt == "protobuf" else info(fmt, codes, code)
+                events.append(("E" if kind in CLOSING else "B", *where, ts, json_kind(kind)))
+        elif op == "e":
+            stack, events = live.pop(key)
+            events += [("E", *w, events[-1][4], json_kind(5)) for w in reversed(stack)]
+            done.append((key, names.pop(key, None), events))
+        elif op == "c":
+            codes[key] = rest[0]
+        else:
+            names[key] = rest[0]
+    return done + [(tid, names.get(tid), events) for tid, (_, events) in live.items()]
 
 
 def expected_profile(script):
     # The time from one event of a thread to its next belongs to the thread's
-    # stack as it stood in between.
-    folds, totals = {}, collections.Counter()
-    for tid, events in script.batches:
-        for ts, kind, code in events:
-            stack, last = folds.setdefault(tid, ([], ts))
-            if ts > last and stack:
-                totals[tuple(stack)] += ts - last
-            folds[tid] = (stack, ts)
-            if kind not in CLOSING:
-                stack.append(code)
-            elif stack:
-                stack.pop()
+    # stack as it stood in between; a thread's end starts its id afresh.
+    codes, folds, totals = dict(script.codes), {}, collections.Counter()
+    for op, key, *rest in script.ops:
+        if op == "e":
+            folds.pop(key)
+        elif op == "c":
+            codes[key] = rest[0]
+        elif op == "b":
+            for ts, kind, code in rest[0]:
+                stack, last = folds.setdefault(key, ([], ts))
+                if ts > last and stack:
+                    totals[tuple(stack)] += ts - last
+                folds[key] = (stack, ts)
+                if kind not in CLOSING:
+                    stack.append((code, info("pprof", codes, code)))
+                elif stack:
+                    stack.pop()
     samples = collections.Counter()
     for stack, ns in totals.items():
-        samples[tuple(info("pprof", script.codes, c)[:2] for c in stack)] += min(ns, I64_MAX)
-    return dict(samples), {c + 1: info("pprof", script.codes, c) for key in totals for c in key}
+        samples[tuple(i[:2] for _, i in stack)] += min(ns, I64_MAX)
+    return dict(samples), sorted({frame for key in totals for frame in key}, key=repr)
 
 
 def check(fmt, got, scripts):
     assert got.dropped == sum(s.dropped for s in scripts)
     if fmt == "pprof":
         assert got.sample_type == [("wall", "nanoseconds")]
-        assert (got.samples, got.functions) == expected_profile(*scripts)
+        samples, frames = expected_profile(*scripts)
+        assert got.samples == samples
+        # One function per code a charged stack ran, whatever ids it was given.
+        assert sorted(got.functions.values(), key=repr) == sorted((i for _, i in frames), key=repr)
         return
-    want = {tid: events for s in scripts for tid, events in expected_trace(fmt, s).items()}
-    assert {tid: [(e.ph, e.name, e.file, e.line, e.ts, e.kind) for e in t.events]
-            for tid, t in got.threads.items()} == want
-    assert {tid: t.name for tid, t in got.threads.items()} == {
-        tid: s.names.get(tid) for s in scripts for tid, _ in s.batches}
+    def key(thread):
+        return repr(thread)
+    want = [t for s in scripts for t in expected_trace(fmt, s) if t[2]]
+    assert sorted(((t.tid, t.name, [(e.ph, e.name, e.file, e.line, e.ts, e.kind) for e in t.events])
+                   for t in got.incarnations() if t.events), key=key) == sorted(want, key=key)
 
 
 TEXT = st.one_of(st.text(max_size=8), st.text(min_size=100, max_size=140))  # both length bytes
 STEP = st.tuples(st.booleans(), st.one_of(st.integers(0, 2000), st.just(1 << 33)),
                  st.sampled_from([0, 1, 2, MAX_CODE, 40]), st.sampled_from([1, 4, 6, 0, 7, 255]),
                  st.sampled_from([2, 3, 5]))
+
+
+@st.composite
+def thread_batches(draw, tid):
+    # Well nested, but ends may come with no frame open; timestamps may start
+    # past 2^63, the longest varint.
+    ts, stack, events = draw(st.sampled_from([0, 12_345, 1 << 63])), [], []
+    for opens, dt, code, open_kind, close_kind in draw(st.lists(STEP, min_size=1, max_size=40)):
+        ts += dt
+        if opens:
+            stack.append(code)
+            events.append((ts, open_kind, code))
+        else:
+            events.append((ts, close_kind, stack.pop() if stack else code))
+    size = draw(st.integers(1, 16))
+    return [("b", tid, events[i:i + size]) for i in range(0, len(events), size)]
 
 
 @st.composite
@@ -123,23 +167,40 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
     names = {tid: draw(TEXT.filter(bool)) for tid in tids if draw(st.booleans())}
     per_thread = []
     for tid in tids:
-        # Well nested, but ends may come with no frame open; timestamps may
-        # start past 2^63, the longest varint.
-        ts, stack, events = draw(st.sampled_from([0, 12_345, 1 << 63])), [], []
-        for opens, dt, code, open_kind, close_kind in draw(st.lists(STEP, min_size=1, max_size=40)):
-            ts += dt
-            if opens:
-                stack.append(code)
-                events.append((ts, open_kind, code))
-            else:
-                events.append((ts, close_kind, stack.pop() if stack else code))
-        size = draw(st.integers(1, 16))
-        per_thread.append([(tid, events[i:i + size]) for i in range(0, len(events), size)])
+        ops = draw(thread_batches(tid))
+        ended, again = draw(st.booleans()), draw(st.booleans())
+        if ended:
+            ops.append(("e", tid))
+        if ended and again:
+            # A later thread with the same id: named afresh, nothing inherited.
+            # (json tells the two apart by the first one's name.)
+            names.setdefault(tid, draw(TEXT.filter(bool)))
+            ops += [("t", tid, draw(TEXT.filter(bool)))] if draw(st.booleans()) else []
+            ops += draw(thread_batches(tid))
+        per_thread.append(ops)
     # The batches of different threads interleave, as the serializer hands them over.
-    batches = [b for rnd in range(max(map(len, per_thread))) for bs in per_thread
-               for b in bs[rnd:rnd + 1]]
+    ops = [op for rnd in range(max(map(len, per_thread))) for t in per_thread
+           for op in t[rnd:rnd + 1]]
+    # Ids are given to other codes only once nothing of theirs is open.
+    open_codes, with_reuse = collections.defaultdict(list), []
+    for op in ops:
+        if draw(st.integers(0, 3)) == 0:
+            free = sorted(set(codes) - {c for stack in open_codes.values() for c in stack})
+            if free:
+                with_reuse.append(("c", draw(st.sampled_from(free)),
+                                   (draw(TEXT), draw(TEXT), draw(st.integers(0, 9)))))
+        with_reuse.append(op)
+        if op[0] == "e":
+            open_codes.pop(op[1], None)
+        elif op[0] == "b":
+            for _, kind, code in op[2]:
+                stack = open_codes[op[1]]
+                if kind not in CLOSING:
+                    stack.append(code)
+                elif stack:
+                    stack.pop()
     dropped = draw(st.one_of(st.just(0), st.integers(1, 2**64 - 1)))
-    return Script(codes, names, batches, dropped)
+    return Script(codes, names, with_reuse, dropped)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -162,9 +223,9 @@ def test_writers_appending_to_one_output_stay_apart(decode, tmp_path, fmt, first
     # of its own, named with its tag). The tag here wraps the sequence-id block
     # past 32 bits and the child has more threads than a block holds.
     codes = {1: ("f", "a.py", 3)}
-    parent = Script(codes, {1: "MainThread"}, [(1, [(10, 1, 1), (20, 2, 1)])], dropped=2)
+    parent = Script(codes, {1: "MainThread"}, [("b", 1, [(10, 1, 1), (20, 2, 1)])], dropped=2)
     child = Script(codes, {100 + n: f"t{n}" for n in range(130)},
-                   [(100 + n, [(n, 1, 1), (n + 5, 2, 1)]) for n in range(130)], dropped=3)
+                   [("b", 100 + n, [(n, 1, 1), (n + 5, 2, 1)]) for n in range(130)], dropped=3)
     tag = (1 << 25) + 1
     path = tmp_path / "out"
     pids = [emit(fmt, path, parent, append=first_appends), emit(fmt, path, child, tag, True)]
@@ -176,9 +237,12 @@ def test_writers_appending_to_one_output_stay_apart(decode, tmp_path, fmt, first
     check(fmt, got, [parent, child])
     assert got.pids == pids
     if fmt == "protobuf":
-        # Each writer's sequences lie in the block its tag names, a thread's
-        # in the order it first appeared, and one writer's never meet another's.
+        # Each writer's sequences lie in the block its tag's low 22 bits name,
+        # a thread's in the order it first appeared; past the block's 126,
+        # in the tag's share of the ids above every block. Never another's.
         assert got.process_sequences == [1, 0x81]
         assert got.threads[1].sequence == 2
-        assert [got.threads[100 + n].sequence for n in range(130)] == [
-            0x82 + n for n in range(130)]
+        seqs = [got.threads[100 + n].sequence for n in range(130)]
+        assert seqs[:126] == [0x82 + n for n in range(126)]
+        above = [s - (1 << 29) for s in seqs[126:]]
+        assert len(set(above)) == 4 and all(s // 896 == 1 for s in above)

@@ -219,11 +219,6 @@ void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
 IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
                                   const ThreadNames& threads) {
   batch_.clear();
-  // The name now, while the thread still owns it: by the end of the session
-  // it may belong to a later thread with the same id.
-  if (const std::optional<std::string> name = threads.name(tid)) {
-    render_thread_name(batch_, tid, *name);
-  }
   if (auto it = threads_.find(tid); it != threads_.end()) {
     // Calls still open end with the thread's last event, marked as unwound:
     // no return of theirs was seen.
@@ -232,6 +227,12 @@ IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
       render(Event{state.last_ts, tid, make_word(KIND_UNWIND, *code)}, template_for(*code, codes));
     }
     threads_.erase(it);
+  }
+  // The name now, while the thread still owns it (by the end of the session
+  // it may belong to a later thread with the same id), and after its last
+  // event: a reader takes events after it as the later thread's.
+  if (const std::optional<std::string> name = threads.name(tid)) {
+    render_thread_name(batch_, tid, *name);
   }
   file_.write(batch_.data(), batch_.size());
   return file_.flush();

@@ -7,6 +7,7 @@
 //   c ID LINE NAME FILE        a code the lookup knows
 //   t TID NAME                 a thread's name
 //   b TID TS KIND CODE ...     one batch of events of thread TID
+//   e TID                      thread TID has ended (its name goes with it)
 //   d N                        the dropped count given to finish
 // Prints the writer's process id.
 #include <unistd.h>
@@ -59,6 +60,11 @@ int main(int argc, char** argv) {
       codes.add(id, {unhex(name), unhex(file), first_line});
     } else if (key == "t" && in >> id >> name) {
       threads.add(id, unhex(name));
+    } else if (key == "e" && in >> id) {
+      if (const fennik::IoStatus st = exporter.end_thread(id, codes, threads)) {
+        return fail(st->text());
+      }
+      threads.retire(id, 0);
     } else if (key == "d" && in >> dropped) {
     } else if (key == "b" && in >> id) {
       std::vector<fennik::Event> batch;
