@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
@@ -122,57 +120,6 @@ void produce(EventQueue& q, std::uint32_t tid, std::uint32_t count) {
   for (std::uint32_t n = 0; n < count; ++n) record(q, 1'000 + n, make_word(KIND_START, n));
 }
 
-// Three threads record `EVENTS + tid` events each, which fit in their rings,
-// then stay idle while the session ends: every event, the partial batches
-// included, reaches the exporter once, in its thread's order, before finish.
-TEST(Pipeline, BatchesFlushedAtTheEndAreAllExportedBeforeFinish) {
-  constexpr std::uint32_t THREADS = 3, EVENTS = 5 * BATCH_CAPACITY + 7;
-  Session s;
-  testing::CountDown recorded(THREADS), release(1);
-  std::vector<std::thread> producers;
-  for (std::uint32_t t = 1; t <= THREADS; ++t) {
-    producers.emplace_back([&, t] {
-      produce(*s.queue, t, EVENTS + t);
-      recorded.count_down();
-      release.wait();
-    });
-  }
-  recorded.wait();
-  IoStatus status = s.end();
-  release.count_down();
-  for (auto& p : producers) p.join();
-  ASSERT_FALSE(status) << status->text();
-
-  std::lock_guard<std::mutex> g(s.log->m);
-  EXPECT_EQ(s.log->finish_calls, 1);
-  EXPECT_FALSE(s.log->wrote_after_finish);
-  EXPECT_TRUE(s.log->destroyed);
-  EXPECT_EQ(s.log->dropped, 0u);
-  std::map<std::uint32_t, std::int64_t> last;
-  for (const auto& batch : s.log->batches) {
-    for (const Event& e : batch) {
-      ASSERT_EQ(e.tid, batch.front().tid) << "a batch mixes threads";
-      const auto n = static_cast<std::int64_t>(word_code(e.code_kind));
-      auto [it, fresh] = last.try_emplace(e.tid, -1);
-      ASSERT_EQ(n, it->second + 1) << "lost, duplicate or out of order on tid " << e.tid;
-      ASSERT_EQ(e.ts_ns, 1'000u + static_cast<std::uint64_t>(n));
-      it->second = n;
-    }
-  }
-  for (std::uint32_t t = 1; t <= THREADS; ++t) EXPECT_EQ(last[t], EVENTS + t - 1) << "tid " << t;
-}
-
-TEST(Pipeline, AnEmptySessionOnlyFinishesWithTheDroppedCount) {
-  Session s;
-  s.queue->dropped.fetch_add(42);
-  IoStatus status = s.end();
-  ASSERT_FALSE(status);
-  std::lock_guard<std::mutex> g(s.log->m);
-  EXPECT_TRUE(s.log->batches.empty());
-  EXPECT_EQ(s.log->finish_calls, 1);
-  EXPECT_EQ(s.log->dropped, 42u);
-}
-
 class PipelineFailure : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(PipelineFailure, AWriteErrorOrNoMemoryEndsItAtOnceWithoutFinishing) {
@@ -288,32 +235,6 @@ TEST(Pipeline, ThreadsComingAndGoing) {
   EXPECT_EQ(ended_threads.size(), IDS * WAVES);
   EXPECT_EQ(delivered + s.queue->dropped.load(), recorded.load());
   EXPECT_GE(s.queue->dropped.load(), 1u + IDS * BATCH_CAPACITY) << "stalled rings lost nothing";
-}
-
-// Names of this process's threads as the operating system shows them.
-std::vector<std::string> thread_names() {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(entry.path() / "comm");
-    std::string name;
-    std::getline(comm, name);
-    names.push_back(name);
-  }
-  return names;
-}
-
-TEST(Pipeline, TheDrainThreadIsNamedForTheOperatingSystem) {
-  Session s;
-  // Linux shows the first 15 characters of a thread name.
-  const std::string shown = std::string(SERIALIZER_THREAD_NAME).substr(0, 15);
-  bool seen = false;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!seen && std::chrono::steady_clock::now() < deadline) {
-    for (const auto& n : thread_names()) seen |= n == shown;
-    if (!seen) std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_TRUE(seen);
-  ASSERT_FALSE(s.end());
 }
 
 }  // namespace
