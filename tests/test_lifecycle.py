@@ -40,6 +40,9 @@ EXIT_ENDINGS = {
     "uncaught exception": (ENTER + "work(3000)\nraise SystemError('boom')\n", 1),
     "another tracer exited": (
         ENTER + "fennik.Tracer(out + '.unused').__exit__(None, None, None)\nwork(3000)\n", 0),
+    "a session entered by a later at-exit handler": (
+        "import atexit\ndef late():\n    try:\n        fennik.Tracer(out + '.unused').__enter__()\n"
+        "    except RuntimeError:\n        pass\natexit.register(late)\n" + ENTER + "work(3000)\n", 0),
     "thread still running": (
         ENTER + "go = threading.Event()\n"
         "def late():\n    go.wait()\n    work(3000)\n"

@@ -67,29 +67,6 @@ def test_forked_children_exit_and_leave_the_parent_output_whole(run_python, deco
         assert len(decoded.pids) == 1
 
 
-# ---- a session started after the at-exit hook ran ---------------------------
-
-AT_EXIT_SESSION = """
-import atexit, sys, fennik
-
-def late():
-    try:
-        fennik.Tracer(sys.argv[1] + ".late").__enter__()
-    except RuntimeError as e:
-        print(e)
-
-atexit.register(late)  # runs after fennik's own at-exit hook
-fennik.Tracer(sys.argv[1], format=sys.argv[2]).__enter__()
-"""
-
-
-def test_no_session_outlives_the_at_exit_hook(run_python, decode, tmp_path):
-    out = tmp_path / "out.json"
-    assert "the interpreter is exiting" in run_python(AT_EXIT_SESSION, out, "json").stdout
-    assert not (tmp_path / "out.json.late").exists()
-    decode(out, "json")
-
-
 # ---- limits: code capacity, recycled ids -----------------------------------
 
 # An independent counter: a second monitoring tool that only counts the
