@@ -1,3 +1,4 @@
+import os
 from types import TracebackType
 from typing import Literal, Self
 
@@ -6,7 +7,7 @@ class Tracer:
 
     def __new__(
         cls,
-        output: str,
+        output: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         format: str = "protobuf",
         trace_subprocesses: bool = True,
         record_last_mb: int | None = None,
