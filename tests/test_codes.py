@@ -67,7 +67,8 @@ with fennik.Tracer(sys.argv[1], format=sys.argv[2]):
 def test_code_capacity(run_python, decode, tmp_path, fmt, value, named):
     # Only the first N code objects a session sees get events; a value that
     # does not parse leaves the session unlimited.
-    run_python(CAPACITY_SCRIPT, tmp_path / "out", fmt, env={"FENNIK_CODE_CAPACITY": value})
+    done = run_python(CAPACITY_SCRIPT, tmp_path / "out", fmt, env={"FENNIK_CODE_CAPACITY": value})
+    assert ("FENNIK_CODE_CAPACITY=abc is not" in done.stderr) == (value == "abc")
     decoded = decode(tmp_path / "out", fmt)
     if fmt == "pprof":
         seen = {name for name, _, _ in decoded.functions.values()}
@@ -75,3 +76,56 @@ def test_code_capacity(run_python, decode, tmp_path, fmt, value, named):
         seen = decoded.names()
         assert sum(e.name == "f0" for t in decoded.threads.values() for e in t.events) == 4
     assert seen == (named or {"f0", "f1", "f2"})
+
+
+# An independent counter: a second monitoring tool that only counts the
+# events of this script's code and of code it makes with exec.
+COUNTER = """
+import sys
+mon, E = sys.monitoring, sys.monitoring.events
+FILES, counted = {__file__, "<string>"}, [0]
+def count(code, *args):
+    if code.co_filename in FILES:
+        counted[0] += 1
+mon.use_tool_id(4, "counter")
+for ev in (E.PY_START, E.PY_RETURN, E.PY_YIELD, E.PY_RESUME, E.PY_UNWIND, E.PY_THROW):
+    mon.register_callback(4, ev, count)
+mon.set_events(4, E.PY_START | E.PY_RETURN | E.PY_YIELD | E.PY_RESUME | E.PY_UNWIND | E.PY_THROW)
+"""
+
+CODES = COUNTER + """
+import time, fennik
+
+def make(i):
+    ns = {}
+    exec(f"def fn_{i}():\\n    return {i}", {}, ns)
+    return ns[f"fn_{i}"]
+
+with fennik.Tracer(sys.argv[1], format=sys.argv[2]):
+    for i in range(int(sys.argv[3])):
+        make(i)()  # each function is freed before the next is made
+        time.sleep(0.001)
+    kept = [make(int(sys.argv[3]) + i) for i in range(int(sys.argv[4]))]
+    for f in kept:
+        f()
+mon.set_events(4, 0)
+print(counted[0])
+"""
+
+
+@pytest.mark.parametrize("fmt", TRACE_FORMATS)
+def test_full_interner_names_right_and_counts_what_it_refuses(run_python, decode, tmp_path, fmt):
+    out = tmp_path / f"out.{fmt}"
+    # Room for 40 codes; 400 short-lived functions, then 50 alive at once.
+    done = run_python(CODES, out, fmt, 400, 50, env={"FENNIK_CODE_CAPACITY": "40"})
+    decoded = decode(out, fmt)
+    files = {str(tmp_path / "script.py"), "<string>"}
+    events = [e for t in decoded.threads.values() for e in t.events if e.file in files]
+    # Each fn_N runs once: a name seen twice is an id given to the wrong code.
+    made = [e.name for e in events if e.ph == "B" and e.name.startswith("fn_")]
+    assert len(made) == len(set(made))
+    # Ids come back once their code is gone and its events are written.
+    assert len(made) > 100
+    # Whatever the callbacks saw and the output lacks is in the dropped count.
+    assert len(events) + decoded.dropped == int(done.stdout)
+    assert decoded.dropped > 0

@@ -1,6 +1,6 @@
 # Sessions at the edges of a process's life: the interpreter ending while a
-# tracer runs, threads racing a tracer that stops, and outputs continued by a
-# child process.
+# tracer runs, threads racing a tracer that stops, outputs continued by a
+# child process, and forked children.
 
 import os
 import subprocess
@@ -142,3 +142,43 @@ def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, 
     decoded = decode(out, fmt)
     assert decoded.pids == [os.getpid(), child_pid]
     assert list(decoded.calls([script]).values()) == [[("B", "in_child"), ("E", "in_child")]]
+
+
+FORK = """
+import os, sys, threading, fennik
+
+stop = False
+def compile_forever():
+    # New code objects traced on another thread while the fork happens.
+    i = 0
+    while not stop:
+        exec(compile(f"def g{i}(): pass\\ng{i}()", "<gen>", "exec"), {})
+        i += 1
+
+with fennik.Tracer(sys.argv[1], format=sys.argv[2]):
+    worker = threading.Thread(target=compile_forever)
+    worker.start()
+    children = []
+    for _ in range(int(sys.argv[3])):
+        pid = os.fork()
+        if pid == 0:
+            sum(range(10))
+            sys.exit(0)
+        children.append(pid)
+    for pid in children:
+        assert os.waitpid(pid, 0)[1] == 0
+    stop = True
+    worker.join()
+"""
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_forked_children_exit_and_leave_the_parent_output_whole(run_python, decode, tmp_path, fmt):
+    out = tmp_path / f"out.{fmt}"
+    run_python(FORK, out, fmt, 10 if fmt == "protobuf" else 3, timeout=120)
+    decoded = decode(out, fmt)
+    names = {n for n, _, _ in decoded.functions.values()} if fmt == "pprof" else decoded.names()
+    assert "compile_forever" in names
+    if fmt != "pprof":
+        # Nothing recorded in the children, under the parent's ids or any other.
+        assert len(decoded.pids) == 1

@@ -117,3 +117,29 @@ def test_threads_recording_at_once_and_across_sessions(tmp_path, decode, fmt):
             assert decoded.threads[tid].name == f"w{i}"
             assert only(decoded.calls([HERE], tid=tid), "alpha", "beta") == [
                 (ph, fn.__name__) for fn in order for ph in "BE"]
+
+
+DUMMY = """
+import _thread, sys, threading, time, fennik
+
+def unregistered_thread_name():
+    names = []
+    _thread.start_new_thread(lambda: names.append(threading.current_thread().name), ())
+    while not names:
+        time.sleep(0.001)
+    return names[0]
+
+if len(sys.argv) > 1:
+    with fennik.Tracer(sys.argv[1], format="json"):
+        print(unregistered_thread_name())
+else:
+    print(unregistered_thread_name())
+"""
+
+
+def test_traced_program_sees_itself_as_untraced(run_python, decode, tmp_path):
+    out = tmp_path / "out.json"
+    assert run_python(DUMMY, out).stdout == run_python(DUMMY).stdout
+    files = {e.file for t in decode(out, "json").threads.values() for e in t.events}
+    # fennik's own start and end work (os.environ) is not the program's.
+    assert str(tmp_path / "script.py") in files and "<frozen os>" not in files

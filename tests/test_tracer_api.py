@@ -2,7 +2,6 @@
 # advertisement to child processes, and sessions one after another.
 
 import os
-import pathlib
 import sys
 
 import pytest
@@ -102,22 +101,52 @@ def test_sessions_one_after_another(tmp_path, decode, fmt):
 
 
 def test_the_advertisement_to_child_processes(tmp_path, monkeypatch):
-    out = str(tmp_path / "sortie-été ✓")
+    # Named with bytes that are not UTF-8, as open() takes them.
+    out = os.fsdecode(bytes(tmp_path) + b"/sortie-\xe9t\xe9 \xff")
+    existing = tmp_path / "existing.json"
+    existing.write_text("keep me")
     for var in CHILD_VARS:
         monkeypatch.setenv(var, "inherited")
-    with Tracer(out, format="pb"):
-        assert {v: os.environ.get(v) for v in CHILD_VARS} == {
-            "FENNIK_CHILD_OUTPUT": out, "FENNIK_CHILD_FORMAT": "protobuf",
-            "FENNIK_CHILD_RECORD_MB": None}
+    with Tracer(out, format="pb") as running:
+        advertised = {"FENNIK_CHILD_OUTPUT": out, "FENNIK_CHILD_FORMAT": "protobuf",
+                      "FENNIK_CHILD_RECORD_MB": None}
+        assert {v: os.environ.get(v) for v in CHILD_VARS} == advertised
+        # A failed entry touches no file and no variable; a tracer that is not
+        # running leaves the running one's advertisement alone.
+        for second in (running, Tracer(str(existing), format="json")):
+            with pytest.raises((RuntimeError, ValueError), match="already"):
+                second.__enter__()
+        assert Tracer(str(existing)).__exit__(ValueError, None, None) is False
+        assert {v: os.environ.get(v) for v in CHILD_VARS} == advertised
+    assert existing.read_text() == "keep me" and os.path.getsize(os.fsencode(out)) > 0
     assert not any(v in os.environ for v in CHILD_VARS)
     for var in CHILD_VARS:
         monkeypatch.setenv(var, "inherited")
     with Tracer(out, trace_subprocesses=False):
         assert not any(v in os.environ for v in CHILD_VARS)
-    # A tracer that never ran touches nothing: the variables may be another's.
-    monkeypatch.setenv("FENNIK_CHILD_OUTPUT", "left over")
-    assert Tracer(out).__exit__(ValueError, None, None) is False
-    assert os.environ["FENNIK_CHILD_OUTPUT"] == "left over"
+
+
+def test_a_profiler_slot_taken_over_meanwhile_is_left_to_its_new_owner(tmp_path):
+    mon = sys.monitoring
+    with Tracer(str(tmp_path / "out.pb")):
+        mon.set_events(PROFILER, 0)
+        mon.free_tool_id(PROFILER)
+        mon.use_tool_id(PROFILER, "other")
+    try:
+        assert mon.get_tool(PROFILER) == "other"
+    finally:
+        mon.free_tool_id(PROFILER)
+
+
+def test_subinterpreters_are_refused_plainly():
+    from concurrent import interpreters
+
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
+            interp.exec("import fennik._core")
+    finally:
+        interp.close()
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
