@@ -95,6 +95,18 @@ bool read_mirror(const Hot& hot, std::uint64_t queue_id, Look&& look) {
   return false;
 }
 
+// A copy of the events of `v` from index `from` on (none when it holds no
+// more), with the mirrored batch's base, so deltas keep their meaning.
+EventBatch copy_view(const MirrorView& v, std::uint32_t from) {
+  const std::uint32_t to = std::max(v.count, from);
+  EventBatch copy(to - from, v.base, v.tid);
+  for (std::uint32_t i = from; i < to; ++i) {
+    copy.slots()[i - from] = load_slot(v.start + i, MIRROR_LOAD);
+  }
+  copy.set_size(to - from);
+  return copy;
+}
+
 }  // namespace
 
 EventQueue::EventQueue(const Clock& c)
@@ -270,13 +282,8 @@ std::vector<EventBatch> EventQueue::read_tails() const {
   std::lock_guard<std::mutex> rings(lock_);
   for (const Recorder& r : RECORDERS->entries) {
     EventBatch copy(0, 0, 0);
-    const bool stable = read_mirror(*r.hot, queue_id, [&copy](const MirrorView& v) {
-      copy = EventBatch(v.count, v.base, v.tid);
-      for (std::uint32_t i = 0; i < v.count; ++i) {
-        copy.slots()[i] = load_slot(v.start + i, MIRROR_LOAD);
-      }
-      copy.set_size(v.count);
-    });
+    const bool stable =
+        read_mirror(*r.hot, queue_id, [&copy](const MirrorView& v) { copy = copy_view(v, 0); });
     if (stable && !copy.empty()) tails.push_back(std::move(copy));
   }
   return tails;
@@ -292,12 +299,8 @@ bool EventQueue::take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t 
   EventBatch copy(0, 0, 0);
   std::uint32_t filled_to = e.taken;
   const bool stable = read_mirror(*e.hot, queue_id, [&](const MirrorView& v) {
-    filled_to = std::max(v.count, e.taken);
-    copy = EventBatch(filled_to - e.taken, v.base, v.tid);
-    for (std::uint32_t i = e.taken; i < filled_to; ++i) {
-      copy.slots()[i - e.taken] = load_slot(v.start + i, MIRROR_LOAD);
-    }
-    copy.set_size(filled_to - e.taken);
+    copy = copy_view(v, e.taken);
+    filled_to = e.taken + copy.size();
   });
   // A batch that reached the ring meanwhile may be the one copied or come
   // before it; either way the copy is not known to be the front of the rest.

@@ -184,14 +184,9 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
     index_.clear();
     templates_.clear();
   }
-  // A batch is one thread's, so its state is looked up once per run of a tid.
-  ThreadState* thread = nullptr;
-  std::uint32_t thread_tid = 0;
+  // A batch is one thread's: its state is looked up once.
+  ThreadState* thread = events.empty() ? nullptr : &threads_[events.front().tid];
   for (const Event& e : events) {
-    if (thread == nullptr || e.tid != thread_tid) {
-      thread = &threads_[e.tid];
-      thread_tid = e.tid;
-    }
     const std::uint32_t code = word_code(e.code_kind);
     render(e, template_for(code, codes));
     thread->last_ts = e.ts_ns;

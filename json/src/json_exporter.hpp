@@ -84,7 +84,6 @@ class JsonExporter final : public Exporter {
 
   std::uint32_t pid() const noexcept { return pid_; }
   // Threads with state here now.
-  std::size_t live_threads() const noexcept { return threads_.size(); }
 
  private:
   // A thread's calls begun and not yet ended, innermost last.

@@ -44,7 +44,7 @@ pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLo
     // After an id reuse only a real change of code makes a new function.
     if (functions_[it->second.slot].info == info) return it->second.slot;
   }
-  if (functions_.size() >= pprof::StackTree::NO_NODE) return pprof::StackTree::NO_NODE;
+  if (functions_.size() >= pprof::NO_FUNCTION) return pprof::NO_FUNCTION;
   if (it == code_slots_.end()) it = code_slots_.emplace(code, CodeSlot{0, epoch_, 0}).first;
   CodeSlot& c = it->second;
   const std::uint64_t profile_id = (c.codes_seen << CODE_BITS) + profile_id_of_code(code);
@@ -62,17 +62,12 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
     reuse_generation_ = g;
     ++epoch_;
   }
-  // A batch is one thread's, so the fold is looked up once per run of a tid.
-  Fold* fold = nullptr;
-  std::uint32_t fold_tid = 0;
+  if (events.empty()) return IO_OK;
+  // A batch is one thread's: its fold is looked up once.
+  const auto [it, inserted] = folds_.try_emplace(events.front().tid);
+  Fold* fold = &it->second;
+  if (inserted) fold->last_ts = events.front().ts_ns;  // a thread's first event charges nothing
   for (const Event& e : events) {
-    if (fold == nullptr || e.tid != fold_tid) {
-      const auto [it, inserted] = folds_.try_emplace(e.tid);
-      if (inserted) it->second.last_ts = e.ts_ns;  // a thread's first event charges nothing
-      fold = &it->second;
-      fold_tid = e.tid;
-    }
-
     // The time since the thread's previous event belongs to the stack as it
     // stood after that event. Backwards time charges nothing but resets.
     if (e.ts_ns > fold->last_ts && !fold->stack.empty()) {
@@ -83,9 +78,8 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
     if (is_begin(word_kind(e.code_kind))) {
       const pprof::NodeId top = fold->stack.empty() ? pprof::StackTree::ROOT : fold->stack.back();
       const pprof::FunctionSlot function = function_for(word_code(e.code_kind), codes);
-      const pprof::NodeId node = function == pprof::StackTree::NO_NODE
-                                     ? pprof::StackTree::NO_NODE
-                                     : stacks_.child(top, function);
+      const pprof::NodeId node =
+          function == pprof::NO_FUNCTION ? pprof::StackTree::NO_NODE : stacks_.child(top, function);
       if (node == pprof::StackTree::NO_NODE) return IoError::other(std::string(TOO_MANY_STACKS));
       fold->stack.push_back(node);
     } else if (!fold->stack.empty()) {
@@ -133,7 +127,7 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, std::uint6
   }
 
   // Taking the totals leaves the stacks map empty; threads keep their stacks.
-  const std::vector<pprof::NodeId> charged = stacks_.charged_in_order(&ids);
+  const std::vector<pprof::NodeId> charged = stacks_.charged_in_order(ids);
   pprof::Samples& samples = profile.sample;
   samples.ends.reserve(charged.size());
   samples.values.reserve(charged.size());
@@ -165,7 +159,7 @@ std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> PprofExporter::
     const {
   const std::vector<std::uint64_t> ids = profile_ids();
   std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> out;
-  for (const pprof::NodeId node : stacks_.charged_in_order(&ids)) {
+  for (const pprof::NodeId node : stacks_.charged_in_order(ids)) {
     std::vector<std::uint32_t> codes;
     for (const pprof::FunctionSlot slot : stacks_.codes_of(node)) {
       codes.push_back(static_cast<std::uint32_t>((ids[slot] - 1) & MAX_CODE_ID));

@@ -12,9 +12,8 @@ constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 
 }  // namespace
 
-StackTree::StackTree(NodeId max_nodes)
-    : max_nodes_(max_nodes),
-      slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
+StackTree::StackTree()
+    : slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
       slot_mask_(INITIAL_SLOTS - 1),
       slot_shift_(64 - static_cast<unsigned>(std::countr_zero(INITIAL_SLOTS))) {
   static_assert(std::has_single_bit(INITIAL_SLOTS));
@@ -37,7 +36,7 @@ NodeId StackTree::child(NodeId parent, std::uint32_t code) {
   }
 
   // A new stack. Node ids stay below NO_NODE, which the index reserves.
-  if (nodes_.size() >= max_nodes_) return NO_NODE;
+  if (nodes_.size() >= NO_NODE) return NO_NODE;
   const auto node = static_cast<NodeId>(nodes_.size());
   nodes_.push_back(Node{parent, code, 0});
   const std::size_t slots = slot_mask_ + 1;
@@ -75,7 +74,7 @@ std::vector<std::uint8_t> StackTree::live_marks() const {
   return live;
 }
 
-std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>* rank) const {
+std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>& rank) const {
   const std::vector<std::uint8_t> live = live_marks();
 
   // The live children of every node, grouped by parent, each group sorted by code.
@@ -94,7 +93,7 @@ std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>
               [&](NodeId a, NodeId b) {
                 const std::uint32_t ca = nodes_[a].code;
                 const std::uint32_t cb = nodes_[b].code;
-                return rank != nullptr ? (*rank)[ca] < (*rank)[cb] : ca < cb;
+                return rank[ca] < rank[cb];
               });
   }
 

@@ -20,6 +20,8 @@ namespace fennik::pprof {
 using NodeId = std::uint32_t;
 // A function of the profile, numbered densely from 0 by its owner.
 using FunctionSlot = std::uint32_t;
+// Never a function: what is given once function slots are exhausted.
+inline constexpr FunctionSlot NO_FUNCTION = UINT32_MAX;
 
 class StackTree {
  public:
@@ -27,8 +29,7 @@ class StackTree {
   // Never a node: what `child` gives once node ids are exhausted.
   static constexpr NodeId NO_NODE = UINT32_MAX;
 
-  // At most `max_nodes` nodes, the root included.
-  explicit StackTree(NodeId max_nodes = NO_NODE);
+  StackTree();
   StackTree(StackTree&&) noexcept = default;
   StackTree& operator=(StackTree&&) noexcept = default;
 
@@ -50,8 +51,8 @@ class StackTree {
   std::size_t node_count() const noexcept { return nodes_.size(); }
 
   // The charged stacks (total > 0), in key order: siblings by ascending
-  // (*rank)[code], or by code without a rank.
-  std::vector<NodeId> charged_in_order(const std::vector<std::uint64_t>* rank = nullptr) const;
+  // rank[code].
+  std::vector<NodeId> charged_in_order(const std::vector<std::uint64_t>& rank) const;
   // The distinct codes of every frame of every charged stack, ascending.
   std::vector<FunctionSlot> charged_codes() const;
   // Forgets every total; the stacks themselves stay, so threads carry on.
@@ -86,7 +87,6 @@ class StackTree {
   std::vector<std::uint8_t> live_marks() const;
 
   std::vector<Node> nodes_;
-  NodeId max_nodes_;
   std::unique_ptr<Slot[]> slots_;
   std::size_t slot_mask_ = 0;
   unsigned slot_shift_ = 0;  // 64 - log2(slot count)

@@ -346,27 +346,19 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
     ++epoch_;
   }
 
-  // A batch holds one thread's events, so the sequence is looked up again
-  // only when the thread changes.
-  Sequence* seq = nullptr;
-  std::uint32_t seq_tid = 0;
-  bool have_tid = false;
+  // A batch holds one thread's events: one sequence for all of them.
+  Sequence* seq = events.empty() ? nullptr : sequence_for(events.front().tid, threads);
+  if (seq != nullptr && seq->tails_epoch != epoch_) {
+    // Cached tails name codes by iid as resolved before the reuse.
+    seq->tails.clear();
+    seq->arena.clear();
+    seq->tails_epoch = epoch_;
+  }
+  if (seq == nullptr) {
+    unplaced_events_ += events.size();  // no sequence id free: counted with the dropped events
+    return IO_OK;
+  }
   for (const Event& ev : events) {
-    if (!have_tid || ev.tid != seq_tid) {
-      seq = sequence_for(ev.tid, threads);
-      seq_tid = ev.tid;
-      have_tid = true;
-      if (seq != nullptr && seq->tails_epoch != epoch_) {
-        // Cached tails name codes by iid as resolved before the reuse.
-        seq->tails.clear();
-        seq->arena.clear();
-        seq->tails_epoch = epoch_;
-      }
-    }
-    if (seq == nullptr) {
-      ++unplaced_events_;  // no sequence id free: counted with the dropped events
-      continue;
-    }
     const bool begin = is_begin(word_kind(ev.code_kind));
     const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
     frame_event(batch_, *seq, tail, ev.ts_ns);

@@ -5,9 +5,10 @@
 
 namespace fennik {
 
-TailIndex::TailIndex(std::size_t slots) {
-  // At least two slots: the hash shift must stay below 64.
-  rehash(std::bit_ceil(std::max<std::size_t>(slots, 2)));
+TailIndex::TailIndex() {
+  static_assert(std::has_single_bit(INITIAL_SLOTS) && INITIAL_SLOTS >= 2,
+                "the hash shift must stay below 64");
+  rehash(INITIAL_SLOTS);
 }
 
 void TailIndex::insert(std::uint64_t key, TailSpan span) {

@@ -19,10 +19,9 @@ class TailIndex {
   // Marks an empty slot, so it is never stored: tail keys hold a 24-bit code
   // id and a begin bit, far below it.
   static constexpr std::uint64_t NO_KEY = ~std::uint64_t{0};
-  static constexpr std::size_t DEFAULT_SLOTS = 64;  // a power of two
+  static constexpr std::size_t INITIAL_SLOTS = 64;  // a power of two, grown by doubling
 
-  // `slots` must be a power of two.
-  explicit TailIndex(std::size_t slots = DEFAULT_SLOTS);
+  TailIndex();
 
   const TailSpan* find(std::uint64_t key) const noexcept {
     for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {

@@ -33,9 +33,9 @@ class Interner {
 
   std::optional<std::uint32_t> lookup(std::uintptr_t address) const;
   // `info` was read from the code object before the call, outside the lock.
-  // An id parked before `floor` is reused before a new one is taken, so the
-  // table stays as small as the live code objects. Gives nothing when every
-  // id is out and none can be reused yet.
+  // An id parked before `floor` is reused before a new one is taken: the
+  // table grows only while no parked id can be reused yet. Gives nothing when
+  // every id is out and none can be reused.
   std::optional<std::uint32_t> insert(std::uintptr_t address, CodeInfo info, std::uint64_t floor);
   // The code object at `address` was destroyed at tick `now`; true if it was known.
   bool forget(std::uintptr_t address, std::uint64_t now);

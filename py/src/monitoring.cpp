@@ -153,12 +153,15 @@ class SlowSide {
 };
 
 // The slow side of a callback: per-session resets, naming, and code-id
-// resolution through the thread cache and then the interner. Nothing when the
-// event cannot be recorded.
-[[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(State& state, PyObject* code_obj,
-                                                            Hot& hot) {
+// resolution through the thread cache and then the interner. Nothing when
+// the event cannot be recorded. The interpreter calls
+// callbacks through a borrowed reference, so before anything that may run it
+// (and with it another thread that ends the session and frees the callbacks
+// object, and the state with it) `keep` takes a reference to `self`.
+[[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(PyObject* self, State& state,
+                                                            PyObject* code_obj, Hot& hot,
+                                                            PyRef& keep) {
   if (!state.live()) return std::nullopt;
-  SlowSide in_slow_side;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   // Whatever happens below, the fast path must not reuse a stale answer.
   hot.cached_code = NO_CODE;
@@ -176,6 +179,8 @@ class SlowSide {
     hot.tid.store(current_thread_id(), std::memory_order_relaxed);
   }
   if (!hot.named && hot.name_tries != 0) {
+    keep = PyRef::borrow(self);
+    SlowSide in_slow_side;
     // Counted down first: whatever the interpreter runs inside cannot make
     // more attempts than remain.
     --hot.name_tries;
@@ -190,6 +195,8 @@ class SlowSide {
   } else {
     std::optional<std::uint32_t> found = state.interner.lookup(code);
     if (!found) {
+      if (!keep) keep = PyRef::borrow(self);
+      SlowSide in_slow_side;
       CodeInfo info = read_code_info(code_obj);
       found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
       if (!found) return std::nullopt;
@@ -199,7 +206,7 @@ class SlowSide {
   }
   // The interpreter may have run other threads meanwhile; one of them may have
   // ended the session.
-  if (!state.live()) return std::nullopt;
+  if (keep && !state.live()) return std::nullopt;
   hot.cached_id = id;
   // An unnamed thread with attempts left keeps coming back here to retry.
   hot.cached_code = (!hot.named && hot.name_tries != 0) ? NO_CODE : code;
@@ -208,14 +215,11 @@ class SlowSide {
 
 [[gnu::noinline]] void record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
                                    std::uint8_t kind) noexcept {
-  // The interpreter calls callbacks through a borrowed reference: if the
-  // session ends while this runs, the callbacks object (and with it the
-  // state) would be freed under us.
-  PyRef keep = PyRef::borrow(self);
+  PyRef keep;  // set by resolve_cold before it may run the interpreter
   State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   std::optional<std::uint32_t> id;
   try {
-    id = resolve_cold(state, code_obj, HOT);
+    id = resolve_cold(self, state, code_obj, HOT, keep);
   } catch (...) {  // allocation failure: the event is lost, and counted
     id.reset();
   }
@@ -309,34 +313,6 @@ bool call_ok(PyObject* result) {
   return result != nullptr;
 }
 
-// Keeps the first error of several steps that are all tried.
-class FirstError {
- public:
-  FirstError() = default;
-  FirstError(const FirstError&) = delete;
-  FirstError& operator=(const FirstError&) = delete;
-  ~FirstError() { Py_XDECREF(exc_); }
-
-  void step(bool ok) {
-    if (ok) return;
-    PyObject* e = PyErr_GetRaisedException();
-    if (exc_ == nullptr) {
-      exc_ = e;
-    } else {
-      Py_XDECREF(e);
-    }
-  }
-  // Restores the first error; true when there was none.
-  bool finish() {
-    if (exc_ == nullptr) return true;
-    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
-    return false;
-  }
-
- private:
-  PyObject* exc_ = nullptr;
-};
-
 long profiler_id(PyObject* mon) {
   PyRef tool_obj = PyRef::steal(PyObject_GetAttrString(mon, "PROFILER_ID"));
   if (!tool_obj) return -1;
@@ -414,10 +390,9 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<State>& state) {
   if (!mon) return false;
   const long tool = handle.tool;
   auto undo = [&] {
-    PyObject* exc = PyErr_GetRaisedException();
+    PendingError pending;
     FirstError ignored;
     unregister_all(mon.get(), tool, ignored);
-    PyErr_SetRaisedException(exc);
     return false;
   };
   PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));

@@ -76,7 +76,7 @@ struct MonitoringHandle {
 
 // Claims the profiler slot under TOOL_NAME without enabling any event, so a
 // conflict is found before anything else is touched. Nothing on failure, with
-// an exception that names the slot's holder.
+// the exception set, which for a taken slot names its holder.
 std::optional<MonitoringHandle> claim_tool();
 // Registers the six callbacks and turns their events on. False with the
 // interpreter's exception set; then nothing stays registered but the claim.

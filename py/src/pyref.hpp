@@ -38,6 +38,51 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+// Keeps the first error of several steps that are all tried.
+class FirstError {
+ public:
+  FirstError() = default;
+  FirstError(const FirstError&) = delete;
+  FirstError& operator=(const FirstError&) = delete;
+  ~FirstError() { Py_XDECREF(exc_); }
+
+  // A failed step's error is kept if it is the first, else dropped.
+  void step(bool ok) {
+    if (ok) return;
+    PyObject* e = PyErr_GetRaisedException();
+    if (exc_ == nullptr) {
+      exc_ = e;
+    } else {
+      Py_XDECREF(e);
+    }
+  }
+  // Restores the first error; true when there was none.
+  bool finish() {
+    if (exc_ == nullptr) return true;
+    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+    return false;
+  }
+
+ private:
+  PyObject* exc_ = nullptr;
+};
+
+// Sets the pending error aside while clean-up code runs, and puts it back
+// afterwards in place of anything the clean-up raised.
+class PendingError {
+ public:
+  PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
+  ~PendingError() {
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc_);
+  }
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+
+ private:
+  PyObject* exc_;
+};
+
 // Releases the interpreter lock for a blocking wait.
 class WithoutGil {
  public:

@@ -226,19 +226,15 @@ std::optional<SavedEnv> save_env(PyObject* environ) {
   return saved;
 }
 
-bool restore_env(PyObject* environ, const SavedEnv& saved) {
-  bool ok = true;
+// Best effort: errors are cleared.
+void restore_env(PyObject* environ, const SavedEnv& saved) {
   for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
     PyRef r = saved.values[i]
                   ? PyRef::steal(PyObject_CallMethod(environ, "__setitem__", "sO", CHILD_VARS[i],
                                                      saved.values[i].get()))
                   : PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", CHILD_VARS[i], Py_None));
-    if (!r) {
-      PyErr_Clear();
-      ok = false;
-    }
+    if (!r) PyErr_Clear();
   }
-  return ok;
 }
 
 bool set_env(PyObject* environ, const char* key, const std::string& value) {
@@ -278,9 +274,8 @@ std::optional<SavedEnv> advertise(const TracerConfig& c) {
               : remove_env(environ.get(), ENV_CHILD_RECORD_MB));
   }
   if (ok) return saved;
-  PyObject* exc = PyErr_GetRaisedException();
+  PendingError pending;
   restore_env(environ.get(), *saved);
-  PyErr_SetRaisedException(exc);
   return std::nullopt;
 }
 
@@ -309,13 +304,6 @@ std::optional<std::uint32_t> code_capacity() {
 
 // ---- start, install, end ----
 
-// Undoes a claimed profiler slot on a failed start; keeps the pending error.
-void release_claim(MonitoringHandle& handle) {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (!disable(handle)) PyErr_Clear();
-  PyErr_SetRaisedException(exc);
-}
-
 // Starts a session. Nothing is touched before the profiler slot is claimed,
 // so a conflict with a running tool leaves every file and variable as it was;
 // a later failure undoes what was done.
@@ -337,24 +325,14 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   if (!handle) return std::nullopt;
 
   std::optional<SavedEnv> saved_env;
-  if (!child) {
-    saved_env = advertise(c);
-    if (!saved_env) {
-      release_claim(*handle);
-      return std::nullopt;
-    }
-  }
+  // Puts the variables back and frees the slot, keeping the error.
   auto undo = [&] {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (saved_env) {
-      PyRef environ = os_environ();
-      if (environ) restore_env(environ.get(), *saved_env);
-      PyErr_Clear();
-    }
-    PyErr_SetRaisedException(exc);
-    release_claim(*handle);
+    PendingError pending;
+    if (PyRef environ = saved_env ? os_environ() : PyRef()) restore_env(environ.get(), *saved_env);
+    disable(*handle);
     return std::nullopt;
   };
+  if (!child && !(saved_env = advertise(c))) return undo();
 
   auto queue = EventQueue::create(Clock::starting_now());
   auto state = std::make_shared<State>(queue, *capacity);
@@ -377,11 +355,12 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   if (!enable(*handle, state)) {
     // Nothing was recorded; let the exporter finish its empty output, then
     // report the registration error.
-    PyObject* exc = PyErr_GetRaisedException();
-    state->end_recording();
-    queue->close();
-    (void)thread->join();
-    PyErr_SetRaisedException(exc);
+    {
+      PendingError pending;
+      state->end_recording();
+      queue->close();
+      (void)thread->join();
+    }
     return undo();
   }
   return Running{std::move(handle), std::move(queue), std::move(state), std::move(*thread),
@@ -392,9 +371,9 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
 // first, so nothing that runs below is recorded. Every step is taken whatever
 // fails; false with the first error set.
 bool end(Running running, const std::string& path) {
-  PyObject* first = nullptr;
+  FirstError errors;
   if (running.handle) {
-    if (!disable(*running.handle)) first = PyErr_GetRaisedException();
+    errors.step(disable(*running.handle));
     running.handle.reset();
   }
   running.state->end_recording();
@@ -402,10 +381,7 @@ bool end(Running running, const std::string& path) {
   // thread is inside a recording step while close flushes their batches.
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
-  if (first != nullptr) {
-    PyErr_SetRaisedException(first);
-    return false;
-  }
+  if (!errors.finish()) return false;
   if (outcome.status) {
     raise_io(*outcome.status, path);
     return false;
@@ -417,8 +393,8 @@ bool end(Running running, const std::string& path) {
   return true;
 }
 
-// Takes `self`'s session out of its slot and ends it; false (not running) or
-// true. Null with an exception on failure, after the teardown is complete.
+// Takes `self`'s session out of its slot and ends it; False, or null with an
+// exception on failure, raised after the teardown is complete.
 PyObject* exit_session(PyObject* self) {
   TracerData& d = data_of(self);
   std::optional<Running> running = d.take();
@@ -432,14 +408,10 @@ PyObject* exit_session(PyObject* self) {
     abandon(std::move(*running));
     Py_RETURN_FALSE;
   }
-  bool ok = end(std::move(*running), d.config.output);
-  PyObject* first = ok ? nullptr : PyErr_GetRaisedException();
-  if (!stop_advertising() && first == nullptr) first = PyErr_GetRaisedException();
-  PyErr_Clear();
-  if (first != nullptr) {
-    PyErr_SetRaisedException(first);
-    return nullptr;
-  }
+  FirstError errors;
+  errors.step(end(std::move(*running), d.config.output));
+  errors.step(stop_advertising());
+  if (!errors.finish()) return nullptr;
   Py_RETURN_FALSE;
 }
 
