@@ -4,9 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
-#include "temp_dir.hpp"
 
 namespace fennik {
 namespace {
@@ -22,8 +24,8 @@ TEST(SharedFile, LockFailureKeepsTheBuffer) {
 }
 
 TEST(SharedFile, WritersInTwoProcessesLeaveWholeChunks) {
-  testing::TempDir dir;
-  const std::string path = dir.file("shared");
+  const std::string path = ::testing::TempDir() + "fennik-shared-" + std::to_string(getpid());
+  std::remove(path.c_str());
   constexpr int CHUNKS = 200;
   constexpr std::size_t CHUNK = 50'000;  // several write() calls' worth on a pipe-sized boundary
   const auto writer = [&](char letter) {
@@ -45,7 +47,9 @@ TEST(SharedFile, WritersInTwoProcessesLeaveWholeChunks) {
   ASSERT_EQ(parent_rc, 0);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-  const std::string all = testing::read_file(path);
+  std::ifstream in(path, std::ios::binary);
+  const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::remove(path.c_str());
   ASSERT_EQ(all.size(), 2 * CHUNKS * CHUNK);
   int a = 0;
   for (std::size_t off = 0; off < all.size(); off += CHUNK) {
