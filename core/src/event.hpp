@@ -84,6 +84,10 @@ class EventBatch {
 
   std::uint64_t base;
   std::uint32_t tid;
+  // Events of this thread lost just before this batch's first one, and the
+  // tick of the first of them; the gap is shown where it happened.
+  std::uint64_t lost_before = 0;
+  std::uint64_t lost_tick = 0;
 
   std::uint32_t size() const noexcept { return len_; }
   std::uint32_t capacity() const noexcept { return cap_; }

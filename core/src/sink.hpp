@@ -49,7 +49,16 @@ class ThreadNames {
   }
 };
 
-// An output format writer: any number of write_batch calls, then one finish.
+// What buffering did over a session, written with the output.
+struct RunStats {
+  // Events that never reached the exporter (see EventQueue::dropped).
+  std::uint64_t dropped = 0;
+  // The most memory that held recorded events waiting to be written at once.
+  std::uint64_t peak_buffered_bytes = 0;
+};
+
+// An output format writer: any number of write_batch, write_gap and
+// end_thread calls, then one finish.
 // An exporter whose write_batch failed is destroyed without being finished.
 class Exporter {
  public:
@@ -57,9 +66,14 @@ class Exporter {
   // `events` come from one batch: one thread, in recording order.
   virtual IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                                const ThreadNames& threads) = 0;
-  // Writes what the format puts at the end, including the dropped count, and flushes.
+  // Writes what the format puts at the end, including `stats`, and flushes.
   virtual IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                          std::uint64_t dropped) = 0;
+                          const RunStats& stats) = 0;
+  // Thread `tid` lost `count` events starting at `ts_ns`; its next events
+  // come after them. Slices open on that thread end at the gap, and ends of
+  // frames that began before it no longer match anything.
+  virtual IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                             const CodeLookup& codes, const ThreadNames& threads) = 0;
   // `tid`'s thread has exited and every event of it was written: per-thread
   // state may go, and a later thread with the same id starts afresh.
   virtual IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
