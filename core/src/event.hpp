@@ -88,6 +88,9 @@ class EventBatch {
   // tick of the first of them; the gap is shown where it happened.
   std::uint64_t lost_before = 0;
   std::uint64_t lost_tick = 0;
+  // Events at the front that a tail reader already moved on (with the gap
+  // before them); the consumer leaves them out.
+  std::uint32_t skip = 0;
 
   std::uint32_t size() const noexcept { return len_; }
   std::uint32_t capacity() const noexcept { return cap_; }

@@ -57,13 +57,15 @@ struct MirrorView {
   std::uint32_t count;  // 0: no partial batch in the queue asked about
   std::uint64_t base;
   std::uint32_t tid;
+  std::uint64_t lost_before;
+  std::uint64_t lost_tick;
 };
 
 // Reads `hot`'s mirror under its sequence counter and passes it to `look`,
 // which must only read; true once a look was not torn by the owner changing
 // the mirror meanwhile, false after TAIL_READ_ATTEMPTS torn looks. The batch
 // looked at stays allocated: it is freed only under RECORDERS' lock, which the
-// caller holds, or after a consumer takes it from a ring under the queue's
+// caller holds, or after a consumer takes it from a list under the queue's
 // lock, which the caller holds too when `look` touches the events.
 template <class Look>
 bool read_mirror(const Hot& hot, std::uint64_t queue_id, Look&& look) {
@@ -73,7 +75,7 @@ bool read_mirror(const Hot& hot, std::uint64_t queue_id, Look&& look) {
       cpu_relax();
       continue;
     }
-    MirrorView view{nullptr, 0, 0, 0};
+    MirrorView view{nullptr, 0, 0, 0, 0, 0};
     if (hot.queue_id.load(MIRROR_LOAD) == queue_id) {
       const PackedEvent* cursor = hot.cursor.load(std::memory_order_acquire);
       const PackedEvent* end = hot.end.load(MIRROR_LOAD);
@@ -86,6 +88,8 @@ bool read_mirror(const Hot& hot, std::uint64_t queue_id, Look&& look) {
         view.count = static_cast<std::uint32_t>((cursor_addr - start_addr) / sizeof(PackedEvent));
         view.base = hot.base.load(MIRROR_LOAD);
         view.tid = hot.tid.load(MIRROR_LOAD);
+        view.lost_before = hot.lost_before.load(MIRROR_LOAD);
+        view.lost_tick = hot.lost_tick.load(MIRROR_LOAD);
       }
     }
     look(view);
@@ -96,7 +100,8 @@ bool read_mirror(const Hot& hot, std::uint64_t queue_id, Look&& look) {
 }
 
 // A copy of the events of `v` from index `from` on (none when it holds no
-// more), with the mirrored batch's base, so deltas keep their meaning.
+// more), with the mirrored batch's base, so deltas keep their meaning, and
+// from the start, with the gap before them.
 EventBatch copy_view(const MirrorView& v, std::uint32_t from) {
   const std::uint32_t to = std::max(v.count, from);
   EventBatch copy(to - from, v.base, v.tid);
@@ -104,25 +109,67 @@ EventBatch copy_view(const MirrorView& v, std::uint32_t from) {
     copy.slots()[i - from] = load_slot(v.start + i, MIRROR_LOAD);
   }
   copy.set_size(to - from);
+  if (from == 0) {
+    copy.lost_before = v.lost_before;
+    copy.lost_tick = v.lost_tick;
+  }
   return copy;
+}
+
+// Empties `batch`, whose events from `skip` on found no room, for reuse from
+// `now` on: they join the gap its next events will follow. Returns how many
+// were lost.
+std::uint32_t restart_after_loss(EventBatch& batch, std::uint32_t skip, std::uint64_t now,
+                                 std::uint32_t tid) noexcept {
+  const std::uint32_t lost = batch.size() - skip;
+  if (lost != 0 && batch.lost_before == 0) {
+    batch.lost_tick = batch.base + batch.slots()[skip].delta();
+  }
+  batch.lost_before += lost;
+  batch.set_size(0);
+  batch.skip = 0;
+  batch.base = now;
+  batch.tid = tid;
+  return lost;
 }
 
 }  // namespace
 
-EventQueue::EventQueue(const Clock& c)
-    : queue_id(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)), clock(c) {}
+EventQueue::EventQueue(const Clock& c, std::uint64_t budget)
+    : queue_id(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)),
+      clock(c),
+      budget_bytes(budget) {}
+
+bool EventQueue::hand_over(BatchProducer& producer, OwnedBatch& batch, BudgetUse use) noexcept {
+  const std::uint64_t waiting =
+      buffered_.fetch_add(QUEUED_BATCH_BYTES, std::memory_order_relaxed) + QUEUED_BATCH_BYTES;
+  if ((use == BudgetUse::Within && waiting > budget_bytes) || !producer.push(batch)) {
+    buffered_.fetch_sub(QUEUED_BATCH_BYTES, std::memory_order_relaxed);
+    return false;
+  }
+  std::uint64_t peak = peak_buffered_.load(std::memory_order_relaxed);
+  while (waiting > peak &&
+         !peak_buffered_.compare_exchange_weak(peak, waiting, std::memory_order_relaxed)) {
+  }
+  // Rung once per crossing of the mark, not for every batch above it.
+  const std::uint64_t mark = budget_bytes / WAKE_AT_BUDGET_DIVISOR;
+  if (waiting >= mark && waiting - QUEUED_BATCH_BYTES < mark) doorbell_.ring();
+  return true;
+}
 
 bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uint64_t now,
                                std::uint32_t tid) noexcept {
-  RingProducer producer;
-  RingConsumer consumer;
+  BatchProducer producer;
+  BatchConsumer consumer;
   try {
-    std::tie(producer, consumer) = make_thread_ring();
+    std::tie(producer, consumer) = make_thread_batches();
   } catch (const std::bad_alloc&) {
     return false;
   }
-  // An empty batch left by a flush is reused; one with events still goes to its own ring.
-  const bool reuse = cold.current && filled(hot, *cold.current) == 0;
+  // An empty batch left by a flush is reused; one with events, or a gap to
+  // show, still goes to its own list.
+  const bool reuse =
+      cold.current && filled(hot, *cold.current) == 0 && cold.current->lost_before == 0;
   std::unique_ptr<EventBatch> batch = reuse ? nullptr : try_fresh(now, tid);
   if ((!reuse && !batch) || !register_current()) return false;
   {
@@ -131,18 +178,18 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
     // such rings are not held back.
     std::uint32_t older = 0;
     if (tid != UNKNOWN_TID) {
-      for (const RingEntry& e : queue.shared_) older += e.tid == tid && !e.retired;
+      for (const ListEntry& e : queue.shared_) older += e.tid == tid && !e.retired;
     }
     try {
       queue.shared_.push_back(
-          RingEntry{std::move(consumer), tid, thread_serial(), older, false, 0, &hot});
+          ListEntry{std::move(consumer), tid, thread_serial(), older, false, &hot});
     } catch (const std::bad_alloc&) {
       return false;
     }
   }
   // Under RECORDERS' lock: the previous batch may be freed here while a tail
   // reader of its queue looks at it otherwise, and a session-end flush of the
-  // previous queue sees either the batch or that it is in the ring.
+  // previous queue sees either the batch or that it is in the list.
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   if (reuse) {
     batch = std::move(cold.current);
@@ -150,11 +197,18 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
     batch->tid = tid;
   } else if (cold.current) {
     const std::uint32_t n = filled(hot, *cold.current);
+    cold.current->skip = take_back_tail(hot);
+    if (cold.current->skip != 0) cold.current->lost_before = 0;
     cold.current->set_size(n);
-    if (!cold.producer || !cold.producer.try_push(cold.current)) count_lost(cold, n);
+    // The previous queue's last batch from this thread: past its budget too.
+    const std::shared_ptr<EventQueue> previous = cold.owner.lock();
+    if (!previous || !cold.producer ||
+        !previous->hand_over(cold.producer, cold.current, BudgetUse::Exceed)) {
+      count_lost(cold, n - cold.current->skip);
+    }
     cold.current.reset();
   }
-  cold.producer = std::move(producer);  // marks the previous ring Detached
+  cold.producer = std::move(producer);  // marks the previous list Detached
   cold.owner = queue.weak_from_this();
   cold.owner_queue = queue.queue_id;
   cold.current = std::move(batch);
@@ -189,20 +243,20 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
       // consumer, which may free it while HOT still points at it otherwise.
       SeqWrite w(hot);
       std::unique_ptr<EventBatch> batch = std::move(cold.current);
+      const std::uint32_t skip = take_back_tail(hot);
       if (batch) {
         const std::uint32_t n = filled(hot, *batch);
         batch->set_size(n);
-        if (n != 0 && !cold.producer.try_push(batch)) {
-          queue.dropped.fetch_add(n, std::memory_order_relaxed);
+        batch->skip = skip;
+        if (skip != 0) batch->lost_before = 0;  // shown with the part moved on
+        if (n == skip && batch->lost_before == 0) {
+          restart_after_loss(*batch, n, now, tid);
+        } else if (!queue.hand_over(cold.producer, batch, BudgetUse::Within)) {
+          queue.dropped.fetch_add(restart_after_loss(*batch, skip, now, tid),
+                                  std::memory_order_relaxed);
         }
       }
-      if (batch) {
-        batch->set_size(0);
-        batch->base = now;
-        batch->tid = tid;
-      } else {
-        batch = try_fresh(now, tid);
-      }
+      if (!batch) batch = try_fresh(now, tid);
       if (!batch) {
         mirror_none(hot);
         queue.dropped.fetch_add(1, std::memory_order_relaxed);
@@ -217,7 +271,7 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
 }
 
 void EventQueue::retire(std::size_t index) noexcept {
-  RingEntry& gone = shared_[index];
+  ListEntry& gone = shared_[index];
   gone.retired = true;
   if (gone.tid == UNKNOWN_TID) return;
   for (std::size_t i = index + 1; i < shared_.size(); ++i) {
@@ -225,12 +279,14 @@ void EventQueue::retire(std::size_t index) noexcept {
   }
 }
 
-std::unique_ptr<EventBatch> EventQueue::pop(RingEntry& e) noexcept {
+std::unique_ptr<EventBatch> EventQueue::pop(ListEntry& e) noexcept {
   for (;;) {
-    std::unique_ptr<EventBatch> batch = e.ring.try_pop();
-    if (!batch || e.taken == 0) return batch;
-    const std::uint32_t skip = std::min(e.taken, batch->size());
-    e.taken = 0;
+    std::unique_ptr<EventBatch> batch = e.list.try_pop();
+    if (!batch) return batch;
+    buffered_.fetch_sub(QUEUED_BATCH_BYTES, std::memory_order_relaxed);
+    if (batch->skip == 0) return batch;
+    const std::uint32_t skip = std::min(batch->skip, batch->size());
+    batch->skip = 0;
     PackedEvent* slots = batch->slots();
     std::copy(slots + skip, slots + batch->size(), slots);
     batch->set_size(batch->size() - skip);
@@ -244,19 +300,21 @@ std::size_t EventQueue::drain_batches(std::vector<Drained>& out, std::size_t max
   if (n == 0) return 0;
   const std::size_t start = rotor_.fetch_add(1, std::memory_order_relaxed) % n;
   std::size_t taken = 0;
-  // Empties ring `index`; false once `max` items are taken.
-  auto empty_ring = [&](std::size_t index) {
-    RingEntry& e = shared_[index];
+  std::size_t retired = 0;
+  // Empties list `index`; false once `max` items are taken.
+  auto empty_list = [&](std::size_t index) {
+    ListEntry& e = shared_[index];
     if (e.retired || e.older_same_tid != 0) return true;
     for (;;) {
       std::unique_ptr<EventBatch> batch = pop(e);
       if (!batch) {
         // The end is read before looking again: a push that preceded it is seen.
-        const ProducerEnd end = e.ring.producer_end();
+        const ProducerEnd end = e.list.producer_end();
         if (end == ProducerEnd::Open) return true;
         batch = pop(e);
         if (!batch) {
           retire(index);
+          ++retired;
           if (end == ProducerEnd::Exited) {
             out.push_back(Drained{nullptr, e.tid, e.serial});
             ++taken;
@@ -268,17 +326,20 @@ std::size_t EventQueue::drain_batches(std::vector<Drained>& out, std::size_t max
       if (++taken >= max) return false;
     }
   };
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!empty_ring((start + i) % n)) break;
+  // A list held back behind one retired in a pass gets its turn in the next.
+  for (bool full = false; !full;) {
+    const std::size_t retired_before = retired;
+    for (std::size_t i = 0; i < n && !full; ++i) full = !empty_list((start + i) % n);
+    if (retired == retired_before) break;
   }
-  std::erase_if(shared_, [](const RingEntry& e) { return e.retired; });
+  std::erase_if(shared_, [](const ListEntry& e) { return e.retired; });
   return taken;
 }
 
 std::vector<EventBatch> EventQueue::read_tails() const {
   std::vector<EventBatch> tails;
   std::lock_guard<std::mutex> registry(RECORDERS->lock);
-  // Held so that no batch taken from a ring is freed while it is copied.
+  // Held so that no batch taken from a list is freed while it is copied.
   std::lock_guard<std::mutex> rings(lock_);
   for (const Recorder& r : RECORDERS->entries) {
     EventBatch copy(0, 0, 0);
@@ -289,7 +350,7 @@ std::vector<EventBatch> EventQueue::read_tails() const {
   return tails;
 }
 
-bool EventQueue::take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t max) {
+bool EventQueue::take_tail(ListEntry& e, std::vector<Drained>& out, std::size_t max) {
   while (out.size() < max) {
     std::unique_ptr<EventBatch> batch = pop(e);
     if (!batch) break;
@@ -297,18 +358,22 @@ bool EventQueue::take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t 
   }
   if (out.size() >= max) return false;
   EventBatch copy(0, 0, 0);
-  std::uint32_t filled_to = e.taken;
+  std::uint64_t word = 0;
   const bool stable = read_mirror(*e.hot, queue_id, [&](const MirrorView& v) {
-    copy = copy_view(v, e.taken);
-    filled_to = e.taken + copy.size();
+    word = e.hot->tail_taken.load(std::memory_order_acquire);
+    copy = copy_view(v, static_cast<std::uint32_t>(word));
   });
-  // A batch that reached the ring meanwhile may be the one copied or come
+  // A batch that reached the list meanwhile may be the one copied or come
   // before it; either way the copy is not known to be the front of the rest.
-  if (!stable || !e.ring.empty()) return false;
-  if (!copy.empty()) {
-    out.push_back(Drained{std::make_unique<EventBatch>(std::move(copy)), e.tid, e.serial});
-    e.taken = filled_to;
+  if (!stable || !e.list.empty()) return false;
+  if (copy.empty()) return true;
+  // Fails when the owner replaced the batch since: it has already taken
+  // back how many were moved on, so this copy must not be.
+  if (!e.hot->tail_taken.compare_exchange_strong(word, word + copy.size(),
+                                                 std::memory_order_acq_rel)) {
+    return false;
   }
+  out.push_back(Drained{std::make_unique<EventBatch>(std::move(copy)), e.tid, e.serial});
   return true;
 }
 
@@ -317,15 +382,14 @@ std::optional<std::uint64_t> EventQueue::take_tails(std::vector<Drained>& out, s
   std::lock_guard<std::mutex> registry(RECORDERS->lock);
   std::lock_guard<std::mutex> rings(lock_);
   std::uint64_t oldest = now;
-  for (RingEntry& e : shared_) {
-    // A ring still Open under RECORDERS' lock has a live producer: its
+  for (ListEntry& e : shared_) {
+    // A list still Open under RECORDERS' lock has a live producer: its
     // thread closes it in that lock before it exits or moves on.
-    if (e.older_same_tid == 0 && e.ring.producer_end() == ProducerEnd::Open &&
+    if (e.older_same_tid == 0 && e.list.producer_end() == ProducerEnd::Open &&
         !take_tail(e, out, max)) {
       return std::nullopt;
     }
-    e.ring.for_each_queued(
-        [&](const std::unique_ptr<EventBatch>& b) { oldest = std::min(oldest, b->base); });
+    e.list.for_each_queued([&](const EventBatch& b) { oldest = std::min(oldest, b.base); });
   }
   return oldest;
 }
@@ -334,6 +398,7 @@ void EventQueue::close() noexcept {
   sealed_.store(true, std::memory_order_seq_cst);
   dropped.fetch_add(flush_threads_of(queue_id), std::memory_order_relaxed);
   closed_.store(true, std::memory_order_seq_cst);
+  doorbell_.ring();
 }
 
 }  // namespace fennik

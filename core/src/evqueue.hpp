@@ -1,7 +1,8 @@
-// The per-session hub of thread rings, and the recording step that feeds it.
+// The per-session hub of thread batch lists, and the recording step that feeds it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,14 +11,26 @@
 #include <vector>
 
 #include "clock.hpp"
+#include "doorbell.hpp"
 #include "event.hpp"
-#include "thread_ring.hpp"
+#include "thread_batches.hpp"
 #include "tls.hpp"
 
 namespace fennik {
 
 // A tail read that keeps colliding with its writer gives up after this many tries.
 inline constexpr int TAIL_READ_ATTEMPTS = 8;
+// Memory for batches waiting to be written, across all threads of a session,
+// unless the tracer is given another figure.
+inline constexpr std::uint64_t DEFAULT_BUFFER_BYTES = std::uint64_t{256} << 20;
+// What one waiting batch costs: its events, the batch and its list node.
+inline constexpr std::uint64_t QUEUED_BATCH_BYTES =
+    BATCH_BYTES + sizeof(EventBatch) + sizeof(batches::Node);
+// The consumer is woken early once this fraction of the budget is waiting.
+inline constexpr std::uint64_t WAKE_AT_BUDGET_DIVISOR = 8;
+
+// Whether a batch handed to a thread's list may take memory past the budget.
+enum class BudgetUse : std::uint8_t { Within, Exceed };
 
 // Ids of queues; 0 never names one, so a HOT with queue id 0 records nowhere.
 extern std::atomic<std::uint64_t> NEXT_QUEUE_ID;
@@ -35,19 +48,23 @@ struct Drained {
 
 class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
  public:
-  explicit EventQueue(const Clock& clock);
+  EventQueue(const Clock& clock, std::uint64_t budget_bytes);
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
   // Queues are always shared: threads hold them weakly to count late losses.
-  static std::shared_ptr<EventQueue> create(const Clock& clock) {
-    return std::make_shared<EventQueue>(clock);
+  static std::shared_ptr<EventQueue> create(const Clock& clock,
+                                            std::uint64_t budget_bytes = DEFAULT_BUFFER_BYTES) {
+    return std::make_shared<EventQueue>(clock, budget_bytes);
   }
 
   const std::uint64_t queue_id;
   const Clock clock;
+  // Full batches may wait in threads' lists up to this many bytes in all
+  // (QUEUED_BATCH_BYTES each); past it a full batch's events are dropped.
+  const std::uint64_t budget_bytes;
   // Events that will not reach the consumer: every one handed to record()
-  // and lost to a full ring, to a lack of memory or to a closed queue, plus
+  // and lost past the budget, to a lack of memory or to a closed queue, plus
   // whatever the tracer adds for events it could not hand to record().
   std::atomic<std::uint64_t> dropped{0};
 
@@ -57,11 +74,11 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   static void slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::uint32_t tid,
                         std::uint32_t word) noexcept;
 
-  // Moves items out of the rings, round-robin from a rotating start, emptying
-  // each ring before visiting the next; stops once `max` are taken (but takes
-  // one whenever one is available). A ring whose thread has gone is removed
-  // once empty, with an exit notice when the thread exited. A ring is not
-  // visited while an older ring of the same thread id is still here, so one
+  // Moves items out of the lists, round-robin from a rotating start, emptying
+  // each list before visiting the next; stops once `max` are taken (but takes
+  // one whenever one is available). A list whose thread has gone is removed
+  // once empty, with an exit notice when the thread exited. A list is not
+  // visited while an older list of the same thread id is still here, so one
   // id's batches and notices leave in the order its threads made them.
   // Only the consumer calls this. Returns the number appended.
   std::size_t drain_batches(std::vector<Drained>& out, std::size_t max);
@@ -70,20 +87,20 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // taken without stopping them; at most one per registered thread.
   std::vector<EventBatch> read_tails() const;
 
-  // Moves into `out` everything in the rings of threads still recording here,
+  // Moves into `out` everything in the lists of threads still recording here,
   // each followed by the part of that thread's partial batch not moved
   // before, so that a thread that stops recording does not hold its events
-  // back; the rest of that batch follows when it leaves the ring. Returns the
-  // smallest of `now` and the base tick of every batch left in a ring, or
+  // back; the rest of that batch follows when it leaves the list. Returns the
+  // smallest of `now` and the base tick of every batch left in a list, or
   // nothing when a thread's batch could not be read consistently or `out`
   // reached `max`. Only the consumer calls this.
   std::optional<std::uint64_t> take_tails(std::vector<Drained>& out, std::size_t max,
                                           std::uint64_t now);
 
   // Ends recording into the queue: later events are counted as dropped, every
-  // thread's partial batch is handed to its ring (those meeting a full ring are
-  // counted), then the consumer may finish once the rings are empty. No thread
-  // may be inside a recording step into this queue meanwhile.
+  // thread's partial batch is handed to its list, then the consumer may finish
+  // once the lists are empty. No thread may be inside a recording step into
+  // this queue meanwhile.
   void close() noexcept;
   bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
@@ -94,34 +111,46 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
     recycle_floor_.store(tick, std::memory_order_release);
   }
 
+  // Appends `batch` to a thread's list and counts it as waiting; false, with
+  // the batch left to the caller, past the budget (unless `use` allows it)
+  // or when memory ran out.
+  bool hand_over(BatchProducer& producer, OwnedBatch& batch, BudgetUse use) noexcept;
+  // The most bytes that waited at once (see budget_bytes).
+  std::uint64_t peak_buffered_bytes() const noexcept {
+    return peak_buffered_.load(std::memory_order_relaxed);
+  }
+  // The consumer's sleep between rounds: returns after `timeout`, or sooner
+  // once a good part of the budget waits or the queue closes.
+  void wait_for_work(std::chrono::nanoseconds timeout) { doorbell_.wait_for(timeout); }
+
  private:
-  struct RingEntry {
-    RingConsumer ring;
+  struct ListEntry {
+    BatchConsumer list;
     std::uint32_t tid;
     std::uint64_t serial;
-    std::uint32_t older_same_tid;  // rings of the same thread id ahead of this one
+    std::uint32_t older_same_tid;  // lists of the same thread id ahead of this one
     bool retired;
-    // Events at the front of the producer's current batch that take_tails
-    // already moved; the next batch out of the ring is that batch.
-    std::uint32_t taken;
-    // The producer's HOT; valid under RECORDERS' lock while the ring is Open.
-    const Hot* hot;
+    // The producer's HOT; valid under RECORDERS' lock while the list is Open.
+    Hot* hot;
   };
 
-  // Creates the calling thread's ring and first batch; false when memory ran out.
+  // Creates the calling thread's list and first batch; false when memory ran out.
   static bool init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uint64_t now,
                             std::uint32_t tid) noexcept;
   void retire(std::size_t index) noexcept;
-  // The next batch of `e`'s ring without the events take_tails moved already.
-  static std::unique_ptr<EventBatch> pop(RingEntry& e) noexcept;
-  bool take_tail(RingEntry& e, std::vector<Drained>& out, std::size_t max);
+  // The next batch of `e`'s list without the events a tail reader moved on.
+  std::unique_ptr<EventBatch> pop(ListEntry& e) noexcept;
+  bool take_tail(ListEntry& e, std::vector<Drained>& out, std::size_t max);
 
   mutable std::mutex lock_;
-  std::vector<RingEntry> shared_;  // guarded by lock_; registration order
+  std::vector<ListEntry> shared_;  // guarded by lock_; registration order
   std::atomic<std::uint64_t> rotor_{0};
   std::atomic<bool> sealed_{false};
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> recycle_floor_{0};
+  std::atomic<std::uint64_t> buffered_{0};
+  std::atomic<std::uint64_t> peak_buffered_{0};
+  Doorbell doorbell_;
 };
 
 // The recording step: one store of the packed event and a release store of the

@@ -1,8 +1,8 @@
-// Streaming mode's output path: a drain thread moves batches from the
-// session's queue into a hand-off ring (full ones as they come, what threads
-// have recorded since into their partial ones every FLOOR_PUBLISH_INTERVAL),
-// and the calling thread decodes them and hands them to the exporter, so
-// draining never waits for file output.
+// Streaming mode's output path: the exporting thread takes batches from the
+// session's queue in rounds (full ones as they come, then what threads have
+// recorded since into their partial ones) and hands them to the exporter.
+// Between rounds it sleeps; the queue wakes it early when a good part of its
+// budget waits, and when it closes. What waits meanwhile is the budget's.
 #pragma once
 
 #include <chrono>
@@ -17,13 +17,17 @@
 
 namespace fennik {
 
-inline constexpr std::uint32_t HANDOFF_CAPACITY = 256;
+// Items taken from the queue per hold of its lock.
+inline constexpr std::size_t DRAIN_ROUND_ITEMS = 64;
+// Partial batches and the lists' new batches taken at the end of a round.
+inline constexpr std::size_t TAIL_ROUND_ITEMS = 256;
+// The sleep after a round that found events, which is also how often partial
+// batches move on and the recycle floor is published: the delay before a
+// forgotten code id can be given out again.
+inline constexpr std::chrono::milliseconds ROUND_INTERVAL{10};
+// Rounds that find nothing double the sleep up to this.
+inline constexpr std::chrono::milliseconds IDLE_INTERVAL_MAX{160};
 inline constexpr std::size_t WRITER_EVENTS_RESERVE = BATCH_CAPACITY;
-// How often the drain thread moves partial batches on and publishes the
-// recycle floor: the delay before a forgotten code id can be given out again.
-inline constexpr std::chrono::milliseconds FLOOR_PUBLISH_INTERVAL{10};
-inline constexpr char SERIALIZER_THREAD_NAME[] = "fennik-serializer";
-inline constexpr char SERIALIZER_PANICKED[] = "serializer panicked";
 inline constexpr char OUT_OF_MEMORY[] = "out of memory";
 
 // Decodes drained items and hands them to the exporter; owned by the exporting thread.
@@ -31,8 +35,9 @@ class Writer {
  public:
   Writer(const Clock& clock, const CodeLookup& codes, ThreadNames& threads, Exporter& exporter);
 
-  // A batch goes to write_batch; an exit notice to end_thread, after which
-  // the thread's name is retired.
+  // A batch goes to write_gap when events were lost before it, then to
+  // write_batch; an exit notice to end_thread, after which the thread's name
+  // is retired.
   IoStatus write(const Drained& item);
 
  private:
@@ -43,10 +48,10 @@ class Writer {
   Exporter& exporter_;
 };
 
-// Runs until the queue is closed and everything in it has been exported, then
-// finishes the exporter with the queue's dropped count. Returns the first
-// error; running out of memory is one. While it runs it publishes the queue's
-// recycle floor.
+// Runs on the calling thread until the queue is closed and everything in it
+// has been exported, then finishes the exporter with the queue's dropped
+// count and peak buffered memory. Returns the first error; running out of
+// memory is one. While it runs it publishes the queue's recycle floor.
 IoStatus run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                       std::shared_ptr<ThreadNames> threads, std::unique_ptr<Exporter> exporter);
 

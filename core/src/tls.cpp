@@ -25,6 +25,8 @@ void mirror_into(Hot& hot, EventBatch& batch) noexcept {
   PackedEvent* start = batch.slots();
   hot.base.store(batch.base, MIRROR_STORE);
   hot.tid.store(batch.tid, MIRROR_STORE);
+  hot.lost_before.store(batch.lost_before, MIRROR_STORE);
+  hot.lost_tick.store(batch.lost_tick, MIRROR_STORE);
   hot.end.store(start + BATCH_CAPACITY, MIRROR_STORE);
   hot.cursor.store(start + batch.size(), std::memory_order_release);
 }
@@ -33,6 +35,14 @@ void mirror_none(Hot& hot) noexcept {
   hot.queue_id.store(0, MIRROR_STORE);
   hot.end.store(nullptr, MIRROR_STORE);
   hot.cursor.store(nullptr, std::memory_order_release);
+}
+
+std::uint32_t take_back_tail(Hot& hot) noexcept {
+  constexpr unsigned NUMBER_SHIFT = 32;
+  const std::uint64_t number = hot.tail_taken.load(std::memory_order_relaxed) >> NUMBER_SHIFT;
+  const std::uint64_t previous =
+      hot.tail_taken.exchange((number + 1) << NUMBER_SHIFT, std::memory_order_acq_rel);
+  return static_cast<std::uint32_t>(previous);
 }
 
 std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept {
@@ -50,23 +60,37 @@ void count_lost(const Cold& cold, std::uint64_t lost) noexcept {
 
 namespace {
 
-// Hands the partial current batch to the ring and points HOT at nothing, so
-// the thread's next event takes the slow path; a batch meeting a full ring
-// stays, emptied, for reuse. Returns the events lost to a full ring. Runs
-// under RECORDERS' lock, which orders it with tail readers and with the
-// session-end flush.
+// Hands the partial current batch to the list and points HOT at nothing, so
+// the thread's next event takes the slow path; a batch that cannot be handed
+// over stays, emptied, for reuse. The budget does not apply: this is a
+// thread's last batch in the queue, or the session's. Returns the events
+// lost. Runs under RECORDERS' lock, which orders it with tail readers and
+// with the session-end flush.
 std::uint64_t flush_partial(Cold& cold, Hot& hot) noexcept {
   if (!cold.current) return 0;
   const std::uint32_t n = filled(hot, *cold.current);
+  const std::uint32_t skip = take_back_tail(hot);
   {
     SeqWrite w(hot);
     mirror_none(hot);
   }
-  if (n == 0) return 0;  // an empty batch stays for reuse
-  cold.current->set_size(n);
-  if (cold.producer && cold.producer.try_push(cold.current)) return 0;
-  cold.current->set_size(0);
-  return n;
+  EventBatch& batch = *cold.current;
+  if (skip != 0) batch.lost_before = 0;  // shown with the part moved on
+  // An empty batch stays for reuse, unless it carries a gap to show.
+  if (n == skip && batch.lost_before == 0) {
+    batch.set_size(0);
+    return 0;
+  }
+  batch.set_size(n);
+  batch.skip = skip;
+  const std::shared_ptr<EventQueue> queue = cold.owner.lock();
+  if (queue && cold.producer && queue->hand_over(cold.producer, cold.current, BudgetUse::Exceed)) {
+    return 0;
+  }
+  batch.set_size(0);
+  batch.lost_before = 0;
+  batch.skip = 0;
+  return n - skip;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "event.hpp"
-#include "thread_ring.hpp"
+#include "thread_batches.hpp"
 
 namespace fennik {
 
@@ -35,6 +35,13 @@ struct alignas(64) Hot {
   std::uint32_t name_tries = 0;
   bool counter_mode = false;
   bool named = false;
+  // The mirrored batch's gap (see EventBatch::lost_before), for tail readers.
+  std::atomic<std::uint64_t> lost_before{0};
+  std::atomic<std::uint64_t> lost_tick{0};
+  // The current batch's number (high 32 bits, the owner's) and how many of
+  // its events a tail reader moved on (low 32 bits, the reader's, changed
+  // only by a compare-exchange that expects the number it read).
+  std::atomic<std::uint64_t> tail_taken{0};
 };
 
 #if defined(FENNIK_HOT_INITIAL_EXEC)
@@ -91,6 +98,10 @@ class SeqWrite {
 void mirror_into(Hot& hot, EventBatch& batch) noexcept;
 // Points HOT at nothing, so the next event takes the slow path.
 void mirror_none(Hot& hot) noexcept;
+// Gives the next batch a new number and returns how many events of the one
+// it replaces a tail reader moved on. Call inside a SeqWrite, or under
+// RECORDERS' lock, before the replaced batch can reach the consumer.
+std::uint32_t take_back_tail(Hot& hot) noexcept;
 
 class EventQueue;
 
@@ -101,7 +112,7 @@ struct Cold {
   // The queue `producer` feeds, held weakly: events the thread loses when it
   // exits or moves to another queue are counted there if it still exists.
   std::weak_ptr<EventQueue> owner;
-  RingProducer producer;
+  BatchProducer producer;
   // The batch being filled, mirrored by HOT; after a flush HOT points at
   // nothing and an empty batch may stay here for reuse.
   std::unique_ptr<EventBatch> current;
@@ -158,8 +169,8 @@ std::uint64_t thread_serial() noexcept;
 bool register_current() noexcept;
 
 // Hands every partial batch of a thread recording into queue `queue_id` to
-// its ring and points those threads' HOT at nothing; returns the events that
-// found their ring full. No thread may be inside a recording step into that
+// its list and points those threads' HOT at nothing; returns the events that
+// could not be handed over (memory ran out). No thread may be inside a recording step into that
 // queue meanwhile.
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
 

@@ -108,26 +108,41 @@ TEST(Recording, ABatchEndsAtCapacityOrWhenTheDeltaOutgrows32Bits) {
   EXPECT_EQ(q->dropped.load(), 0u);
 }
 
-TEST(Recording, FullRingCountsTheBatchAsDroppedAndReusesIt) {
-  auto q = make_queue();
+// Past the budget a full batch's events are dropped, counted and carried as
+// the gap before the batch's next events; the part a tail reader moved on is
+// not lost, and gaps in a row join.
+TEST(Recording, PastTheBudgetAFullBatchBecomesAGap) {
+  constexpr std::uint32_t TAKEN = 100;
+  auto q = EventQueue::create(Clock::nanos(0), 0);  // no room for a waiting batch
   on_fresh_thread([&] {
     std::uint64_t tick = 0;
-    for (std::uint32_t n = 0; n < 65 * BATCH_CAPACITY; ++n) record(*q, ++tick, word(n & 0xFFFF));
-    EXPECT_EQ(q->dropped.load(), 0u) << "64 batches in the ring, the 65th still current";
+    auto fill = [&](std::uint32_t n) {
+      for (std::uint32_t i = 0; i < n; ++i) {
+        ++tick;
+        record(*q, tick, word(static_cast<std::uint32_t>(tick)));
+      }
+    };
+    fill(TAKEN);
+    std::vector<Drained> tails;
+    ASSERT_TRUE(q->take_tails(tails, 100, tick));
+    ASSERT_EQ(tails.size(), 1u);
+    EXPECT_EQ(tails[0].batch->size(), TAKEN);
+    fill(BATCH_CAPACITY - TAKEN);
     const PackedEvent* buffer = HOT.end.load() - BATCH_CAPACITY;
-    record(*q, ++tick, word(1));
-    EXPECT_EQ(q->dropped.load(), BATCH_CAPACITY);
+    fill(1);
+    EXPECT_EQ(q->dropped.load(), BATCH_CAPACITY - TAKEN);
     EXPECT_EQ(HOT.end.load() - BATCH_CAPACITY, buffer) << "the dropped batch's buffer is reused";
-    EXPECT_EQ(HOT.base.load(), tick);
-    Batches out = drain_all(*q);
-    ASSERT_EQ(out.size(), RING_CAPACITY);
-    // With room again, the next rotation hands over instead of dropping.
-    for (std::uint32_t n = 1; n <= BATCH_CAPACITY; ++n) record(*q, ++tick, word(2));
-    EXPECT_EQ(q->dropped.load(), BATCH_CAPACITY);
-    out = drain_all(*q);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0]->events()[0].code(), 1u);
+    fill(BATCH_CAPACITY);
+    EXPECT_EQ(q->dropped.load(), 2 * BATCH_CAPACITY - TAKEN);
+    q->close();
   });
+  EXPECT_EQ(q->peak_buffered_bytes(), QUEUED_BATCH_BYTES) << "a thread's last batch may pass it";
+  Batches out = drain_all(*q);
+  ASSERT_EQ(out.size(), 2u);  // the last event's batch, the exit notice
+  EXPECT_EQ(out[0]->lost_before, 2 * BATCH_CAPACITY - TAKEN);
+  EXPECT_EQ(out[0]->lost_tick, TAKEN + 1u) << "the gap starts at the first event not moved on";
+  ASSERT_EQ(out[0]->size(), 1u);
+  EXPECT_EQ(out[0]->events()[0].code(), 2 * BATCH_CAPACITY + 1);
 }
 
 // No memory, or a slow path entered again on its own thread (a signal
@@ -141,21 +156,26 @@ TEST(Recording, EventsThatCannotBeStoredAreCounted) {
     EXPECT_EQ(q->dropped.load(), 1u);
     for (std::uint32_t n = 0; n < BATCH_CAPACITY; ++n) record(*q, 2 + n, word(2));
     FAIL_ALLOCATIONS = true;
-    record(*q, 5'000, word(3));  // the full batch goes; no fresh one
+    record(*q, 5'000, word(3));  // no node for the full batch: it becomes a gap
     FAIL_ALLOCATIONS = false;
-    EXPECT_EQ(q->dropped.load(), 2u);
+    EXPECT_EQ(q->dropped.load(), 1u + BATCH_CAPACITY);
+    for (std::uint32_t n = 1; n < BATCH_CAPACITY; ++n) record(*q, 5'000 + n, word(4));
     COLD.in_use = true;
-    record(*q, 5'001, word(4));
+    record(*q, 7'000, word(5));
     COLD.in_use = false;
-    EXPECT_EQ(q->dropped.load(), 3u);
-    record(*q, 5'002, word(5));
+    EXPECT_EQ(q->dropped.load(), 2u + BATCH_CAPACITY);
+    record(*q, 7'001, word(6));
     q->close();
   });
   Batches out = drain_all(*q);
-  ASSERT_EQ(out.size(), 3u);  // the full batch, the last event's, the exit notice
-  EXPECT_EQ(out[0]->size(), BATCH_CAPACITY);
-  EXPECT_EQ(out[1]->size(), 1u);
-  EXPECT_EQ(out[1]->events()[0].code(), 5u);
+  ASSERT_EQ(out.size(), 3u);  // the batch after the gap, the last event's, the exit notice
+  EXPECT_EQ(out[0]->lost_before, BATCH_CAPACITY);
+  EXPECT_EQ(out[0]->lost_tick, 2u);
+  ASSERT_EQ(out[0]->size(), BATCH_CAPACITY);
+  EXPECT_EQ(out[0]->events()[0].code(), 3u);
+  ASSERT_EQ(out[1]->size(), 1u);
+  EXPECT_EQ(out[1]->events()[0].code(), 6u);
+  EXPECT_EQ(out[1]->lost_before, 0u);
   EXPECT_EQ(out[2], nullptr);
 }
 

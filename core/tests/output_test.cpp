@@ -9,7 +9,6 @@
 #include <iterator>
 #include <string>
 
-
 namespace fennik {
 namespace {
 

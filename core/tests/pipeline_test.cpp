@@ -21,15 +21,16 @@ using namespace std::chrono_literals;
 struct ExportLog {
   std::mutex m;
   std::vector<std::vector<Event>> batches;
-  // Every call in order: 'b' a batch (index into batches), 'e' end_thread, 'r' retire.
+  // Every call in order: 'b' a batch (index into batches), 'g' a gap (its
+  // count), 'e' end_thread, 'r' retire (its serial).
   struct Call {
     char what;
     std::uint32_t tid;
-    std::uint64_t serial_or_index;
+    std::uint64_t detail;
   };
   std::vector<Call> calls;
   int finish_calls = 0;
-  std::uint64_t dropped = 0;
+  RunStats stats;
   bool destroyed = false;
   // A batch whose second event is older than the published recycle floor.
   std::uint64_t floor_violations = 0;
@@ -61,15 +62,21 @@ class FakeExporter : public Exporter {
     log_->batches.emplace_back(events.begin(), events.end());
     return IO_OK;
   }
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t, std::uint64_t count, const CodeLookup&,
+                     const ThreadNames&) override {
+    std::lock_guard<std::mutex> g(log_->m);
+    log_->calls.push_back({'g', tid, count});
+    return IO_OK;
+  }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup&, const ThreadNames&) override {
     std::lock_guard<std::mutex> g(log_->m);
     log_->calls.push_back({'e', tid, 0});
     return IO_OK;
   }
-  IoStatus finish(const CodeLookup&, const ThreadNames&, std::uint64_t dropped) override {
+  IoStatus finish(const CodeLookup&, const ThreadNames&, const RunStats& stats) override {
     std::lock_guard<std::mutex> g(log_->m);
     ++log_->finish_calls;
-    log_->dropped = dropped;
+    log_->stats = stats;
     return IO_OK;
   }
 
@@ -94,11 +101,13 @@ class LoggedThreads : public testing::FakeThreads {
 };
 
 struct Session {
-  std::shared_ptr<EventQueue> queue = EventQueue::create(Clock::nanos(0));
+  std::shared_ptr<EventQueue> queue;
   std::shared_ptr<ExportLog> log = std::make_shared<ExportLog>();
   std::future<IoStatus> result;
 
-  explicit Session(int fail_on_call = 0, Failure failure = Failure::None) {
+  explicit Session(int fail_on_call = 0, Failure failure = Failure::None,
+                   std::uint64_t budget = DEFAULT_BUFFER_BYTES)
+      : queue(EventQueue::create(Clock::nanos(0), budget)) {
     auto codes = std::make_shared<testing::FakeCodes>();
     auto threads = std::make_shared<LoggedThreads>(log);
     result = std::async(std::launch::async, run_pipeline, queue, codes, threads,
@@ -123,8 +132,8 @@ class PipelineFailure : public ::testing::TestWithParam<Failure> {};
 TEST_P(PipelineFailure, AWriteErrorOrNoMemoryEndsItAtOnceWithoutFinishing) {
   Session s(/*fail_on_call=*/2, GetParam());
   std::thread([&] { produce(*s.queue, 5, 10 * BATCH_CAPACITY); }).join();
-  // The queue is never closed: the drain thread must end because the
-  // exporting side is gone, and release its reference to the queue.
+  // The queue is never closed: the pipeline must end on its own and release
+  // its reference to the queue.
   IoStatus status = s.result.get();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->text(), GetParam() == Failure::Error ? "disk on fire" : OUT_OF_MEMORY);
@@ -138,31 +147,35 @@ TEST_P(PipelineFailure, AWriteErrorOrNoMemoryEndsItAtOnceWithoutFinishing) {
   while (s.queue.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(1ms);
   }
-  EXPECT_EQ(s.queue.use_count(), 1) << "the drain thread did not end";
+  EXPECT_EQ(s.queue.use_count(), 1) << "the pipeline did not end";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, PipelineFailure,
                          ::testing::Values(Failure::Error, Failure::OutOfMemory));
 
 // Threads start, record and exit throughout a session, several under each
-// thread id, the first ones while the exporter is stalled and their rings are
-// full; one records again after the end. The output holds each thread's
-// events in order, then its exit notice and retirement, and a later thread of
-// the same id only after those; every event it lacks is in the dropped count;
-// and the recycle floor advances without passing an unwritten event.
-TEST(Pipeline, ThreadsComingAndGoing) {
+// thread id, the first ones while the exporter is stalled; one records again
+// after the end. The output holds each thread's events in order, then its
+// exit notice and retirement, and a later thread of the same id only after
+// those. Within the budget nothing is lost; past a small one, every event a
+// thread lacks is in a gap at the place it lost them, and in the dropped
+// count. The recycle floor advances without passing an unwritten event.
+class Pipeline : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(Pipeline, ThreadsComingAndGoing) {
   constexpr std::uint32_t IDS = 3, WAVES = 6, SEQ_BITS = 18;
-  // More batches than the hand-off ring and the three rings hold together.
-  constexpr std::uint32_t STALLED_EVENTS =
-      (HANDOFF_CAPACITY / IDS + RING_CAPACITY + 8) * BATCH_CAPACITY;
+  constexpr std::uint32_t STALLED_EVENTS = 64 * BATCH_CAPACITY;
   static_assert(STALLED_EVENTS < (1u << SEQ_BITS) && IDS * WAVES < (1u << (CODE_BITS - SEQ_BITS)));
-  Session s;
+  const std::uint64_t budget = GetParam();
+  Session s(0, Failure::None, budget);
   std::vector<std::uint64_t> serials(IDS * WAVES + 1);
+  std::vector<std::uint32_t> events_of(IDS * WAVES + 1);
   std::atomic<std::uint64_t> recorded{0};
   // Thread k records under tid k % IDS + 1; its codes are k and a sequence number.
   auto run = [&](std::uint32_t k, std::uint32_t events) {
     HOT.tid.store(k % IDS + 1);
     serials[k] = thread_serial();
+    events_of[k] = events;
     for (std::uint32_t n = 0; n < events; ++n) {
       record(*s.queue, s.queue->clock.now_ticks(), make_word(KIND_START, k << SEQ_BITS | n));
     }
@@ -202,40 +215,60 @@ TEST(Pipeline, ThreadsComingAndGoing) {
   EXPECT_EQ(s.log->finish_calls, 1);
   EXPECT_EQ(s.log->floor_violations, 0u);
   std::map<std::uint32_t, std::int64_t> open;       // tid -> thread whose batches are being written
-  std::map<std::uint32_t, std::uint32_t> next_seq;  // thread -> least next sequence number
+  std::map<std::uint32_t, std::uint64_t> gap;       // tid -> events lost since its last batch
+  std::map<std::uint32_t, std::uint64_t> next_seq;  // thread -> its next sequence number
   std::set<std::uint32_t> ended_threads;
-  std::uint64_t delivered = 0;
+  std::uint64_t delivered = 0, in_gaps = 0;
   for (std::size_t i = 0; i < s.log->calls.size(); ++i) {
     const ExportLog::Call& c = s.log->calls[i];
     auto [it, fresh] = open.try_emplace(c.tid, -1);
-    if (c.what == 'b') {
-      for (const Event& e : s.log->batches[c.serial_or_index]) {
+    if (c.what == 'g') {
+      gap[c.tid] += c.detail;
+      in_gaps += c.detail;
+    } else if (c.what == 'b') {
+      for (const Event& e : s.log->batches[c.detail]) {
         const std::uint32_t k = word_code(e.code_kind) >> SEQ_BITS;
         const std::uint32_t n = word_code(e.code_kind) & ((1u << SEQ_BITS) - 1);
         ASSERT_EQ(e.tid, c.tid);
         ASSERT_FALSE(ended_threads.contains(k)) << "thread " << k << " written after its exit";
         if (it->second == -1) it->second = k;
         ASSERT_EQ(it->second, k) << "two threads of tid " << c.tid << " mixed";
-        ASSERT_GE(n, next_seq[k]) << "duplicate or out of order";
+        next_seq[k] += std::exchange(gap[c.tid], 0);
+        ASSERT_EQ(n, next_seq[k]) << "an event duplicated, out of order, or lost outside a gap";
         next_seq[k] = n + 1;
         ++delivered;
       }
     } else if (c.what == 'e') {
       ASSERT_NE(it->second, -1) << "an exit notice without the thread's events";
+      const auto k = static_cast<std::uint32_t>(it->second);
+      EXPECT_EQ(next_seq[k] + std::exchange(gap[c.tid], 0), events_of[k])
+          << "thread " << k << " lost events that no gap shows";
       ASSERT_LT(i + 1, s.log->calls.size());
       const ExportLog::Call& r = s.log->calls[i + 1];
-      EXPECT_TRUE(r.what == 'r' && r.tid == c.tid && r.serial_or_index == serials[it->second])
+      EXPECT_TRUE(r.what == 'r' && r.tid == c.tid && r.detail == serials[k])
           << "end_thread not followed by the retirement of the same thread";
-      ended_threads.insert(static_cast<std::uint32_t>(it->second));
+      ended_threads.insert(k);
       it->second = -1;
     }
   }
   EXPECT_EQ(ended_threads.size(), IDS * WAVES);
   EXPECT_EQ(delivered + s.queue->dropped.load(), recorded.load());
   // The exporter was given the count, all but the event recorded after the end.
-  EXPECT_EQ(s.log->dropped + 1, s.queue->dropped.load());
-  EXPECT_GE(s.log->dropped, 1u + IDS * BATCH_CAPACITY) << "stalled rings lost nothing";
+  EXPECT_EQ(s.log->stats.dropped + 1, s.queue->dropped.load());
+  EXPECT_EQ(in_gaps, s.log->stats.dropped) << "every lost event shows as a gap";
+  // Each thread's last batch may pass the budget by one.
+  EXPECT_LE(s.log->stats.peak_buffered_bytes, budget + (IDS * WAVES + 1) * QUEUED_BATCH_BYTES);
+  if (budget == DEFAULT_BUFFER_BYTES) {
+    EXPECT_EQ(in_gaps, 0u) << "a stalled exporter lost events within the budget";
+    EXPECT_GE(s.log->stats.peak_buffered_bytes, IDS * (STALLED_EVENTS / 2) * sizeof(PackedEvent))
+        << "the stalled batches waited without being counted";
+  } else {
+    EXPECT_GT(in_gaps, 0u) << "nothing was lost past a small budget";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Budgets, Pipeline,
+                         ::testing::Values(DEFAULT_BUFFER_BYTES, 16 * QUEUED_BATCH_BYTES));
 
 }  // namespace
 }  // namespace fennik

@@ -30,6 +30,9 @@ namespace {
 constexpr char ENV_CHILD_OUTPUT[] = "FENNIK_CHILD_OUTPUT";
 constexpr char ENV_CHILD_FORMAT[] = "FENNIK_CHILD_FORMAT";
 constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
+constexpr char BUFFER_MB_ENV[] = "FENNIK_BUFFER_MB";
+constexpr unsigned MB_SHIFT = 20;
+constexpr std::uint64_t MAX_BUFFER_MB = std::uint64_t{1} << 20;  // a terabyte
 constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
@@ -302,6 +305,31 @@ std::optional<std::uint32_t> code_capacity() {
   return MAX_CODE_CAPACITY;
 }
 
+// Memory for waiting batches from FENNIK_BUFFER_MB, in bytes; a malformed
+// value warns once and the default applies. Large values are capped.
+std::optional<std::uint64_t> buffer_budget() {
+  static bool warned = false;
+  const char* text = std::getenv(BUFFER_MB_ENV);
+  if (text == nullptr) return DEFAULT_BUFFER_BYTES;
+  std::uint64_t mb = 0;
+  bool well_formed = *text != '\0';
+  for (const char* p = text; *p != '\0' && well_formed; ++p) {
+    well_formed = *p >= '0' && *p <= '9';
+    if (mb <= MAX_BUFFER_MB) mb = mb * 10 + static_cast<std::uint64_t>(*p - '0');
+  }
+  if (well_formed) return std::min(mb, MAX_BUFFER_MB) << MB_SHIFT;
+  if (!warned) {
+    warned = true;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "%s=%s is not a whole number of megabytes; using the default, %llu",
+                         BUFFER_MB_ENV, text,
+                         static_cast<unsigned long long>(DEFAULT_BUFFER_BYTES >> MB_SHIFT)) < 0) {
+      return std::nullopt;
+    }
+  }
+  return DEFAULT_BUFFER_BYTES;
+}
+
 // ---- start, install, end ----
 
 // Starts a session. Nothing is touched before the profiler slot is claimed,
@@ -318,6 +346,8 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   }
   const std::optional<std::uint32_t> capacity = code_capacity();
   if (!capacity) return std::nullopt;
+  const std::optional<std::uint64_t> budget = buffer_budget();
+  if (!budget) return std::nullopt;
   // Threads are named from threading's table; imported now, before anything
   // is recorded, so that the main thread has its name from the start.
   if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
@@ -334,7 +364,7 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   };
   if (!child && !(saved_env = advertise(c))) return undo();
 
-  auto queue = EventQueue::create(Clock::starting_now());
+  auto queue = EventQueue::create(Clock::starting_now(), *budget);
   auto state = std::make_shared<State>(queue, *capacity);
   if (!watch(state)) return undo();
 
