@@ -17,7 +17,7 @@
 #include "clock.hpp"
 #include "event.hpp"
 #include "evqueue.hpp"
-#include "thread_ring.hpp"
+#include "thread_batches.hpp"
 #include "tls.hpp"
 
 namespace fennik {
@@ -27,15 +27,15 @@ using Steady = std::chrono::steady_clock;
 using Batches = std::vector<Drained>;
 
 constexpr std::size_t DRAIN_ALL = std::numeric_limits<std::size_t>::max();
-// Each recording thread drains every ring at least this often (in its own
-// batches), so no ring ever fills and no event takes the dropping path.
+// Each recording thread drains every list at least this often (in its own
+// batches), so waiting batches stay few, as in a session whose exporter keeps up.
 constexpr std::uint32_t DRAIN_EVERY_BATCHES = 16;
-static_assert(2 * DRAIN_EVERY_BATCHES < RING_CAPACITY);
-// Direct rotations timed in one go; the ring is drained between chunks.
+// Direct rotations timed in one go; the list is drained between chunks.
 constexpr std::uint32_t ROTATIONS_PER_CHUNK = 48;
-static_assert(ROTATIONS_PER_CHUNK < RING_CAPACITY);
+// Full batches each producer of the drain benchmark leaves in its list.
+constexpr std::uint32_t LIST_BATCHES = 64;
 constexpr std::uint32_t DRAIN_PRODUCERS = 4;
-constexpr std::uint32_t DRAIN_BATCHES = DRAIN_PRODUCERS * RING_CAPACITY;
+constexpr std::uint32_t DRAIN_BATCHES = DRAIN_PRODUCERS * LIST_BATCHES;
 
 // The queue the record and rotation benchmarks share across their threads;
 // one per benchmark run.
@@ -91,7 +91,7 @@ void drain_everything(EventQueue& q, Batches& out) {
 // several threads the library divides the threads' summed items by their
 // summed time.
 void report(benchmark::State& state, const EventQueue& q, std::uint64_t units, const char* name) {
-  if (q.dropped.load() != 0) state.SkipWithError("events were dropped: a ring filled up");
+  if (q.dropped.load() != 0) state.SkipWithError("events were dropped: the buffer budget ran out");
   state.SetItemsProcessed(static_cast<std::int64_t>(units));
   state.counters[name] = benchmark::Counter(
       static_cast<double>(units), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -141,7 +141,7 @@ void BM_RecordWithRotation(benchmark::State& state) {
 }
 
 // The rotation alone: the call the fast path makes when a batch is full,
-// which hands the batch to the ring and mirrors a fresh one into HOT.
+// which hands the batch to the list and mirrors a fresh one into HOT.
 void BM_SlowPathRotate(benchmark::State& state) {
   EventQueue& q = *SHARED_QUEUE;
   Batches drained;
@@ -190,7 +190,7 @@ void BM_ClockNowTicks(benchmark::State& state) {
   state.SetLabel(std::string("mode=") + mode_name(clock.mode));
 }
 
-// Producer threads that each push exactly one ring's worth of full batches
+// Producer threads that each push exactly LIST_BATCHES full batches
 // into a queue on request, then wait for the next request.
 class Fillers {
  public:
@@ -208,8 +208,8 @@ class Fillers {
   Fillers(const Fillers&) = delete;
   Fillers& operator=(const Fillers&) = delete;
 
-  // Returns once every thread's ring holds RING_CAPACITY full batches.
-  void fill_rings() {
+  // Returns once every thread's list holds LIST_BATCHES full batches.
+  void fill_lists() {
     std::unique_lock<std::mutex> g(lock_);
     done_ = 0;
     ++round_;
@@ -220,8 +220,8 @@ class Fillers {
  private:
   void run() {
     std::uint64_t tick = 0;
-    // The first batch starts with this event, so each round of a ring's worth
-    // of events rotates exactly RING_CAPACITY full batches out.
+    // The first batch starts with this event, so each round of LIST_BATCHES
+    // batches' worth of events rotates exactly that many full batches out.
     record_events<false>(q_, tick, 1);
     std::uint64_t seen = 0;
     for (;;) {
@@ -231,7 +231,7 @@ class Fillers {
         if (stop_) return;
         seen = round_;
       }
-      record_events<false>(q_, tick, RING_CAPACITY * BATCH_CAPACITY);
+      record_events<false>(q_, tick, LIST_BATCHES * BATCH_CAPACITY);
       {
         std::lock_guard<std::mutex> g(lock_);
         ++done_;
@@ -250,7 +250,7 @@ class Fillers {
   std::vector<std::thread> threads_;
 };
 
-// The consumer's side: full rings of several threads, drained with at most
+// The consumer's side: full lists of several threads, drained with at most
 // state.range(0) batches per call.
 void BM_DrainBatches(benchmark::State& state) {
   constexpr std::uint64_t EXPECTED = std::uint64_t{DRAIN_BATCHES} * BATCH_CAPACITY;
@@ -262,7 +262,7 @@ void BM_DrainBatches(benchmark::State& state) {
   std::uint64_t events = 0;
   for (auto _ : state) {
     drained.clear();  // frees the previous round's batches before refilling
-    fillers.fill_rings();
+    fillers.fill_lists();
     const auto start = Steady::now();
     while (q->drain_batches(drained, max_per_call) != 0) {
     }
@@ -310,7 +310,7 @@ BENCHMARK(BM_SlowPathRotate)
 BENCHMARK(BM_ReadCounter)->Name("clock/read_counter");
 BENCHMARK(BM_ReadMonotonicNs)->Name("clock/read_monotonic_ns");
 BENCHMARK(BM_ClockNowTicks)->Name("clock/now_ticks");
-// Refilling the rings costs far more than draining them; a fixed count keeps
+// Refilling the lists costs far more than draining them; a fixed count keeps
 // the run short.
 BENCHMARK(BM_DrainBatches)
     ->Name("drain_batches/4_threads_x_64_batches")

@@ -9,14 +9,12 @@
 #include "clock.hpp"
 #include "event.hpp"
 #include "evqueue.hpp"
-#include "thread_ring.hpp"
 #include "tls.hpp"
 
 namespace {
 
-// Draining this often (in events) keeps every ring well short of full.
+// Draining this often (in events) keeps the waiting batches few.
 constexpr std::uint64_t DRAIN_EVERY_EVENTS = 16 * fennik::BATCH_CAPACITY;
-static_assert(DRAIN_EVERY_EVENTS < fennik::RING_CAPACITY * fennik::BATCH_CAPACITY);
 
 fennik::EventQueue& probe_queue() {
   static const std::shared_ptr<fennik::EventQueue> queue =
@@ -34,7 +32,7 @@ extern "C" [[gnu::visibility("hidden"), gnu::noipa]] void fennik_probe_event(
 }
 
 // Records `count` events with synthetic ticks into this library's queue and
-// returns the events it has dropped so far (0 unless a ring filled up).
+// returns the events it has dropped so far (0 unless the buffer budget ran out).
 extern "C" [[gnu::visibility("default")]] std::uint64_t fennik_probe_record(
     std::uint64_t count) noexcept {
   thread_local std::uint64_t tick = 0;
