@@ -13,13 +13,14 @@
 namespace fennik {
 namespace {
 
-// With `drain` false the rings stay full and producers refill their batches
+// With `drain` false there is no budget, so producers refill their batches
 // in place, the hardest case for a copy taken while its owner writes. Threads
 // also start, switch queues and exit throughout, each of which frees a batch
 // that the tail reader may have been looking at.
 void run_tail_reads(bool drain) {
-  auto a = EventQueue::create(Clock::nanos(0));
-  auto b = EventQueue::create(Clock::nanos(0));
+  const std::uint64_t budget = drain ? DEFAULT_BUFFER_BYTES : 0;
+  auto a = EventQueue::create(Clock::nanos(0), budget);
+  auto b = EventQueue::create(Clock::nanos(0), budget);
   std::atomic<bool> stop{false};
   // Stops and joins the threads however the checks below leave the scope.
   struct Threads {
