@@ -25,10 +25,16 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
     // flush's batches are visible to this round, so an empty round means done.
     const bool closed = queue.closed();
     std::size_t moved = 0;
-    for (std::size_t n = DRAIN_ROUND_ITEMS; n == DRAIN_ROUND_ITEMS;) {
-      n = queue.drain_batches(local, DRAIN_ROUND_ITEMS);
+    // A round under steady load still ends in time for the partial batches
+    // and the floor; the next one then starts without a sleep.
+    const auto round_end = std::chrono::steady_clock::now() + ROUND_INTERVAL;
+    bool more = true;
+    while (more) {
+      const std::size_t n = queue.drain_batches(local, DRAIN_ROUND_ITEMS);
       moved += n;
       if (IoStatus err = write_local()) return err;
+      more = n == DRAIN_ROUND_ITEMS;
+      if (more && !closed && std::chrono::steady_clock::now() >= round_end) break;
     }
     if (closed) {
       if (moved == 0) break;
@@ -41,6 +47,7 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
     moved += local.size();
     if (IoStatus err = write_local()) return err;
     if (floor) queue.publish_recycle_floor(*floor);
+    if (more) continue;
     interval = moved != 0 ? ROUND_INTERVAL : std::min(interval * 2, IDLE_INTERVAL_MAX);
     queue.wait_for_work(interval);
   }
