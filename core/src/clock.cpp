@@ -211,14 +211,16 @@ bool pin_self(int cpu, Handoff& h) noexcept {
     h.fail(CpuCheck::Failed);
     return false;
   }
-  while (sched_getcpu() != cpu) {
+  // The deadline is looked at here too, so that it bounds the check even
+  // where no hand-off ever waits long.
+  for (;;) {
     if (read_monotonic_ns() > h.deadline) {
       h.fail(CpuCheck::OutOfBudget);
       return false;
     }
+    if (sched_getcpu() == cpu) return true;
     sched_yield();
   }
-  return true;
 }
 
 void anchor(Handoff& h, int cpu) noexcept {
