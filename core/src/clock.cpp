@@ -263,12 +263,10 @@ CounterSource choose_clock(const ClockFacts& f, ClockRequest request) noexcept {
   if (request == ClockRequest::Monotonic) return fallback(ClockReason::Forced);
   if (!f.invariant_tsc) return fallback(ClockReason::NotInvariant);
   if (f.kernel_tsc) {
-    if (f.cpuid_hz != 0) return use_counter(f.cpuid_hz, "cpuid", ClockReason::KernelTsc);
-    if (f.hypervisor_hz != 0)
-      return use_counter(f.hypervisor_hz, "hypervisor", ClockReason::KernelTsc);
-    if (f.calibrated_hz != 0)
-      return use_counter(f.calibrated_hz, "calibrated", ClockReason::KernelTsc);
-    return fallback(ClockReason::UnknownFrequency);
+    CounterSource kernel = use_counter(f.cpuid_hz, "cpuid", ClockReason::KernelTsc);
+    if (kernel.hz == 0) kernel = use_counter(f.hypervisor_hz, "hypervisor", ClockReason::KernelTsc);
+    if (kernel.hz == 0) kernel = use_counter(f.calibrated_hz, "calibrated", ClockReason::KernelTsc);
+    return kernel.hz != 0 ? kernel : fallback(ClockReason::UnknownFrequency);
   }
   // On bare metal a kernel that passed over the TSC found fault with it.
   if (!f.hypervisor) return fallback(ClockReason::NotVirtual);

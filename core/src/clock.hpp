@@ -130,8 +130,9 @@ std::vector<int> allowed_cpus();
 // A thread pinned to cpus[0] and a second one pinned to each other CPU in
 // turn hand a counter reading back and forth, each checking that its own
 // reading is not below the one it was handed. The calling thread's affinity is
-// untouched; both threads are joined before this returns, within about
-// `budget_ns`. Fewer than two CPUs pass trivially. `skew_ticks` is added to
+// untouched; both threads are joined before this returns, after at most
+// `budget_ns` plus however long the scheduler keeps one of them from running.
+// Fewer than two CPUs pass trivially. `skew_ticks` is added to
 // every reading taken off cpus[0], as a counter running ahead or behind would be.
 CpuCheck check_counters_in_step(std::span<const int> cpus, std::uint64_t budget_ns,
                                 std::int64_t skew_ticks = 0) noexcept;
