@@ -450,9 +450,12 @@ std::string describe_clock(const CounterSource& source) {
 #else
   const char* name = "counter";
 #endif
-  const bool measured = std::strcmp(source.origin, "calibrated") == 0;
+  const std::string origin = source.origin;
+  const std::string frequency = origin == "calibrated"   ? "calibrated"
+                                : origin == "hypervisor" ? "from the hypervisor"
+                                                         : "from " + origin;
   return std::string(name) + " " + rate + " (" + reason_text(source.reason) + "; frequency " +
-         (measured ? "calibrated" : std::string("from ") + source.origin) + ")";
+         frequency + ")";
 }
 
 // Precision: counter mode converts with a 128-bit product and one truncating

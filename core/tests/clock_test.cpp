@@ -75,7 +75,7 @@ TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
   }
   EXPECT_EQ(
       describe_clock(choose_clock(cases[0].facts, AUTO)),
-      "tsc 2.100 GHz (invariant, in step across the allowed CPUs; frequency from hypervisor)");
+      "tsc 2.100 GHz (invariant, in step across the allowed CPUs; frequency from the hypervisor)");
   EXPECT_EQ(describe_clock(session_clock(MONO)), "monotonic (FENNIK_CLOCK=monotonic)");
   EXPECT_EQ(parse_clock_request(nullptr), AUTO);
   EXPECT_EQ(parse_clock_request("monotonic"), MONO);
