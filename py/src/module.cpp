@@ -6,7 +6,6 @@
 #include <string>
 
 #include "clock.hpp"
-
 #include "pyref.hpp"
 #include "tracer.hpp"
 
