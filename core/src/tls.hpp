@@ -33,7 +33,6 @@ struct alignas(64) Hot {
   std::uint32_t cached_id = NO_ID;
   std::atomic<std::uint32_t> tid{UNKNOWN_TID};
   std::uint32_t name_tries = 0;
-  bool counter_mode = false;
   bool named = false;
   // The mirrored batch's gap (see EventBatch::lost_before), for tail readers.
   std::atomic<std::uint64_t> lost_before{0};

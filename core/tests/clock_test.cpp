@@ -1,24 +1,118 @@
 #include "clock.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace fennik {
 namespace {
 
 TEST(Clock, StartingNowTracksRealTime) {
-  const Clock c = Clock::starting_now();
-  const std::uint64_t t0 = c.now_ticks();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const std::uint64_t t1 = c.now_ticks();
-  ASSERT_GT(t1, t0);
-  // A wrong frequency would be off by far more than scheduling noise.
-  const std::uint64_t elapsed = c.ns_from_ticks(t1) - c.ns_from_ticks(t0);
-  EXPECT_GE(elapsed, 19'000'000u);
-  EXPECT_LT(elapsed, 2'000'000'000u);
+  for (const ClockRequest request : {ClockRequest::Automatic, ClockRequest::Monotonic}) {
+    const Clock c = Clock::starting_now(request);
+    EXPECT_EQ(c.counter_mode(), session_clock(request).usable);
+    const std::uint64_t t0 = c.now_ticks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::uint64_t t1 = c.now_ticks();
+    ASSERT_GT(t1, t0);
+    // A wrong frequency would be off by far more than scheduling noise.
+    const std::uint64_t elapsed = c.ns_from_ticks(t1) - c.ns_from_ticks(t0);
+    EXPECT_GE(elapsed, 19'000'000u);
+    EXPECT_LT(elapsed, 2'000'000'000u);
+  }
+}
+
+// Every input that fails makes the choice fall back to nanoseconds, the
+// override wins over everything, and the kernel's own choice of the TSC needs
+// no cross-CPU check.
+TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
+  constexpr std::uint64_t HV = 2'100'000'000, ID = 2'000'000'000, CAL = 2'099'000'000;
+  using R = ClockReason;
+  const CpuCheck NR = CpuCheck::NotRun, IN = CpuCheck::InStep;
+  const ClockRequest AUTO = ClockRequest::Automatic, MONO = ClockRequest::Monotonic;
+  struct Case {
+    ClockFacts facts;
+    ClockRequest request;
+    ClockReason reason;
+    std::uint64_t hz;  // 0: falls back
+  };
+  // Facts: invariant, kernel's clocksource is the TSC, TSC listed, kernel knows
+  // the rate, hypervisor, CPUID rate, hypervisor rate, calibrated rate, check.
+  const Case cases[] = {
+      {{1, 0, 1, 0, 1, 0, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
+      {{1, 0, 1, 0, 1, ID, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
+      {{1, 0, 1, 0, 1, ID, 0, 0, IN}, AUTO, R::CheckedTsc, ID},
+      {{1, 0, 1, 1, 1, 0, 0, CAL, IN}, AUTO, R::CheckedTsc, CAL},
+      {{1, 0, 1, 0, 1, 0, 0, CAL, IN}, AUTO, R::UnknownFrequency, 0},
+      {{1, 0, 1, 0, 1, 0, HV, 0, IN}, MONO, R::Forced, 0},
+      {{0, 0, 1, 0, 1, 0, HV, 0, IN}, AUTO, R::NotInvariant, 0},
+      {{1, 0, 1, 0, 0, 0, HV, 0, IN}, AUTO, R::NotVirtual, 0},
+      {{1, 0, 0, 0, 1, 0, HV, 0, IN}, AUTO, R::TscUnstable, 0},
+      {{1, 0, 1, 0, 1, 0, HV, 0, CpuCheck::OutOfStep}, AUTO, R::OutOfStep, 0},
+      {{1, 0, 1, 0, 1, 0, HV, 0, CpuCheck::OutOfBudget}, AUTO, R::OutOfBudget, 0},
+      {{1, 0, 1, 0, 1, 0, HV, 0, CpuCheck::Failed}, AUTO, R::CheckFailed, 0},
+      {{1, 0, 1, 0, 1, 0, HV, 0, NR}, AUTO, R::CheckFailed, 0},
+      {{1, 1, 1, 0, 0, ID, HV, 0, NR}, AUTO, R::KernelTsc, ID},
+      {{1, 1, 1, 0, 1, 0, HV, 0, CpuCheck::OutOfStep}, AUTO, R::KernelTsc, HV},
+      {{1, 1, 1, 0, 0, 0, 0, CAL, NR}, AUTO, R::KernelTsc, CAL},
+      {{1, 1, 1, 0, 0, 0, 0, 0, NR}, AUTO, R::UnknownFrequency, 0},
+      {{0, 1, 1, 0, 0, ID, 0, 0, NR}, AUTO, R::NotInvariant, 0},
+      {{1, 1, 1, 0, 0, ID, 0, 0, NR}, MONO, R::Forced, 0},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const CounterSource s = choose_clock(cases[i].facts, cases[i].request);
+    EXPECT_EQ(s.reason, cases[i].reason);
+    EXPECT_EQ(s.usable, cases[i].hz != 0);
+    EXPECT_EQ(s.hz, cases[i].hz);
+    EXPECT_EQ(describe_clock(s).rfind(s.usable ? "tsc " : "monotonic (", 0), 0u);
+  }
+  EXPECT_EQ(
+      describe_clock(choose_clock(cases[0].facts, AUTO)),
+      "tsc 2.100 GHz (invariant, in step across the allowed CPUs; frequency from the hypervisor)");
+  EXPECT_EQ(describe_clock(session_clock(MONO)), "monotonic (FENNIK_CLOCK=monotonic)");
+  EXPECT_EQ(parse_clock_request(nullptr), AUTO);
+  EXPECT_EQ(parse_clock_request("monotonic"), MONO);
+  EXPECT_EQ(parse_clock_request("tsc"), std::nullopt);
+}
+
+bool kernel_clocksource_is_tsc() {
+  std::ifstream f("/sys/devices/system/clocksource/clocksource0/current_clocksource");
+  std::string name;
+  return std::getline(f, name) && name == "tsc";
+}
+
+// The real check on this machine's CPUs. Where the kernel keeps the TSC it has
+// found the counters in step itself, so the check must agree; it must catch an
+// offset counter; CPUs that cannot be had and a spent budget fail (not hang);
+// the caller's affinity is untouched.
+TEST(Clock, CrossCpuCheckOnThisMachine) {
+  const std::vector<int> cpus = allowed_cpus();
+#if !defined(__x86_64__) && !defined(__i386__)
+  GTEST_SKIP() << "the check reads the x86 TSC";
+#endif
+  if (cpus.size() < 2) GTEST_SKIP() << "fewer than two CPUs to compare";
+  cpu_set_t before, after;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+
+  if (kernel_clocksource_is_tsc()) {
+    EXPECT_EQ(check_counters_in_step(cpus, NS_PER_SECOND), CpuCheck::InStep);
+  }
+  // A counter about a millisecond behind or ahead of the first CPU's is caught.
+  for (const std::int64_t skew : {-3'000'000, 3'000'000}) {
+    EXPECT_EQ(check_counters_in_step(cpus, NS_PER_SECOND, skew), CpuCheck::OutOfStep);
+  }
+  EXPECT_EQ(check_counters_in_step(cpus, 0), CpuCheck::OutOfBudget);
+  const int missing[] = {cpus[0], CPU_SETSIZE - 1};
+  EXPECT_EQ(check_counters_in_step(missing, NS_PER_SECOND), CpuCheck::Failed);
+
+  ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+  EXPECT_TRUE(CPU_EQUAL(&before, &after));
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // functions; tracing and the process hooks (at exit, at fork) wait for a Tracer.
 #include <exception>
 #include <new>
+#include <optional>
+#include <string>
 
+#include "clock.hpp"
 #include "pyref.hpp"
 #include "tracer.hpp"
 
@@ -13,6 +16,23 @@ int add_type(PyObject* module, const char* name, PyObject* type) {
   if (type == nullptr) return -1;
   return PyModule_Add(module, name, type);  // steals the reference
 }
+
+PyObject* clock(PyObject*, PyObject*) noexcept {
+  try {
+    const std::optional<ClockRequest> request = clock_request();
+    if (!request) return nullptr;
+    const std::string text = describe_clock(session_clock(*request));
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef MODULE_METHODS[] = {
+    {"clock", clock, METH_NOARGS,
+     "clock($module, /)\n--\n\nThe clock a session started now would use, and why."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 int exec_module(PyObject* module) noexcept {
   if (!PyModule_Check(module)) {
@@ -43,7 +63,7 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "", 0, MODULE_METHODS, MODULE_SLOTS, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -235,8 +235,9 @@ inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t co
   if (count == 0) return;
   State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
-  const std::uint64_t now =
-      (hot.counter_mode || state.counter_mode) ? read_counter() : state.queue->clock.now_ticks();
+  // The session's mode, not the thread's: a thread still attached to an
+  // earlier session may have cached another one.
+  const std::uint64_t now = state.counter_mode ? read_counter() : state.queue->clock.now_ticks();
   const auto code = reinterpret_cast<std::uint64_t>(args[0]);
   if (hot.cached_code == code && hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
       hot.code_gen == GENERATION.load(std::memory_order_acquire)) [[likely]] {

@@ -348,6 +348,8 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   if (!capacity) return std::nullopt;
   const std::optional<std::uint64_t> budget = buffer_budget();
   if (!budget) return std::nullopt;
+  const std::optional<ClockRequest> clock = clock_request();
+  if (!clock) return std::nullopt;
   // Threads are named from threading's table; imported now, before anything
   // is recorded, so that the main thread has its name from the start.
   if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
@@ -364,7 +366,7 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   };
   if (!child && !(saved_env = advertise(c))) return undo();
 
-  auto queue = EventQueue::create(Clock::starting_now(), *budget);
+  auto queue = EventQueue::create(Clock::starting_now(*clock), *budget);
   auto state = std::make_shared<State>(queue, *capacity);
   if (!watch(state)) return undo();
 
@@ -768,6 +770,21 @@ PyType_Spec TRACER_SPEC = {
 PyObject* TRACER_TYPE = nullptr;
 
 }  // namespace
+
+std::optional<ClockRequest> clock_request() {
+  static bool warned = false;
+  const char* text = std::getenv(CLOCK_ENV);
+  if (const std::optional<ClockRequest> request = parse_clock_request(text)) return request;
+  if (!warned) {
+    warned = true;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "%s=%s is not one of %s; choosing the clock automatically", CLOCK_ENV,
+                         text, CLOCK_ENV_VALUES) < 0) {
+      return std::nullopt;
+    }
+  }
+  return ClockRequest::Automatic;
+}
 
 PyObject* tracer_type() {
   if (TRACER_TYPE == nullptr) TRACER_TYPE = PyType_FromSpec(&TRACER_SPEC);

@@ -4,6 +4,6 @@
         main()
 """
 
-from fennik._core import Tracer
+from fennik._core import Tracer, clock
 
-__all__ = ["Tracer"]
+__all__ = ["Tracer", "clock"]
