@@ -180,7 +180,7 @@ IoStatus export_all(const std::shared_ptr<EventQueue>& queue, const CodeLookup& 
   }
 
   if (drain->join()) return IoError::other(SERIALIZER_PANICKED);
-  return exporter.finish(codes, threads, queue->dropped.load(std::memory_order_relaxed));
+  return exporter.finish(codes, threads, RunStats{queue->dropped.load(std::memory_order_relaxed)});
 }
 
 }  // namespace

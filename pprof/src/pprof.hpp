@@ -34,7 +34,10 @@ class PprofExporter final : public Exporter {
                        const ThreadNames& threads) override;
   // Writes the whole profile in one write and one flush.
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  std::uint64_t dropped) override;
+                  const RunStats& stats) override;
+  // Charges the thread's stack up to the gap, then starts it afresh.
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override;
   // Forgets the thread's stack; the time it was charged stays.
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
