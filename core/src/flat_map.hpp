@@ -33,12 +33,12 @@ class FlatMap {
     return const_cast<Value*>(static_cast<const FlatMap&>(*this).find(key));
   }
 
-  // `key` must be absent and not EMPTY.
-  void insert(Key key, const Value& value) {
+  // `key` must be absent and not EMPTY. Returns the stored value.
+  Value& insert(Key key, const Value& value) {
     // Keep the load at most one half so probe runs stay short.
     if (2 * (count_ + 1) > mask_ + 1) rehash();
-    place(key, value);
     ++count_;
+    return place(key, value);
   }
 
   // Forgets every key; the table keeps its size.
@@ -60,10 +60,11 @@ class FlatMap {
     return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E37'79B9'7F4A'7C15ull) >>
                                     shift_);
   }
-  void place(Key key, const Value& value) noexcept {
+  Value& place(Key key, const Value& value) noexcept {
     std::size_t i = home(key);
     while (slots_[i].key != EMPTY) i = (i + 1) & mask_;
     slots_[i] = Slot{key, value};
+    return slots_[i].value;
   }
   void reset(std::size_t slots) {
     slots_ = std::make_unique_for_overwrite<Slot[]>(slots);

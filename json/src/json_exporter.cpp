@@ -104,6 +104,16 @@ JsonExporter::JsonExporter(SharedFile file)
   json::push_u64(text, pid_);
   text.append(TID_KEY);
   pid_text_.assign(text.view());
+  text.append("0");
+  ids_text_.assign(text.view());
+}
+
+void JsonExporter::set_ids_tid(std::uint32_t tid) {
+  ByteBuffer text(ByteBuffer::MIN_CAPACITY);
+  text.append(pid_text_);
+  json::push_u64(text, tid);
+  ids_text_.assign(text.view());
+  ids_tid_ = tid;
 }
 
 const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeLookup& codes) {
@@ -119,13 +129,13 @@ const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeL
 
 void JsonExporter::render(const Event& e, const json::Template& t) {
   const KindText& k = KIND_TEXTS[known_kind(word_kind(e.code_kind))];
+  if (e.tid != ids_tid_) set_ids_tid(e.tid);  // once per batch: a batch is one thread's
   ByteBuffer& out = file_.buffer();
   char* p = out.claim(t.prefix.size() + t.suffix.size() + EVENT_FIXED_BYTES_MAX);
   p = put_bytes(p, t.prefix);
   p = put_bytes(p, k.head);
   p = json::put_micros(p, e.ts_ns);
-  p = put_bytes(p, pid_text_);
-  p = json::put_u64(p, e.tid);
+  p = put_bytes(p, ids_text_);
   p = put_bytes(p, t.suffix);
   out.commit(put_bytes(p, k.tail));
 }

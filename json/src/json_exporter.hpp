@@ -57,6 +57,7 @@ class JsonExporter final : public Exporter {
 
   const json::Template& template_for(std::uint32_t code, const CodeLookup& codes);
   void render(const Event& e, const json::Template& t);
+  void set_ids_tid(std::uint32_t tid);
   // Ends every call open on the thread at `ts`, innermost first, as unwound:
   // no return of theirs was seen.
   void end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
@@ -73,6 +74,9 @@ class JsonExporter final : public Exporter {
   std::uint32_t pid_;
   // ,"pid":PID,"tid": — constant for the exporter's life, rendered once.
   std::string pid_text_;
+  // The same followed by ids_tid_: what every event of that thread carries.
+  std::string ids_text_;
+  std::uint32_t ids_tid_ = 0;
 };
 
 }  // namespace fennik

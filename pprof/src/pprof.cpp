@@ -38,17 +38,16 @@ IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string
 PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
 
 pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLookup& codes) {
-  auto it = code_slots_.find(code);
-  if (it != code_slots_.end() && it->second.epoch == epoch_) return it->second.slot;
+  CodeSlot* known = code_slots_.find(code);
+  if (known != nullptr && known->epoch == epoch_) return known->slot;
   std::optional<CodeInfo> info = codes.code(code);
-  if (it != code_slots_.end()) {
-    it->second.epoch = epoch_;
+  if (known != nullptr) {
+    known->epoch = epoch_;
     // After an id reuse only a real change of code makes a new function.
-    if (functions_[it->second.slot].info == info) return it->second.slot;
+    if (functions_[known->slot].info == info) return known->slot;
   }
   if (functions_.size() >= pprof::NO_FUNCTION) return pprof::NO_FUNCTION;
-  if (it == code_slots_.end()) it = code_slots_.emplace(code, CodeSlot{0, epoch_, 0}).first;
-  CodeSlot& c = it->second;
+  CodeSlot& c = known != nullptr ? *known : code_slots_.insert(code, CodeSlot{0, epoch_, 0});
   const std::uint64_t profile_id = (c.codes_seen << CODE_BITS) + profile_id_of_code(code);
   functions_.push_back(Function{std::move(info), profile_id});
   ++c.codes_seen;

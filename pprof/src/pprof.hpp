@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "flat_map.hpp"
 #include "io_error.hpp"
 #include "output.hpp"
 #include "sink.hpp"
@@ -76,7 +77,7 @@ class PprofExporter final : public Exporter {
   std::unordered_map<std::uint32_t, Fold> folds_;
   pprof::StackTree stacks_;
   std::vector<Function> functions_;
-  std::unordered_map<std::uint32_t, CodeSlot> code_slots_;
+  FlatMap<std::uint32_t, CodeSlot> code_slots_;
   std::uint64_t reuse_generation_ = 0;
   std::uint64_t epoch_ = 0;  // moves with every reuse generation seen
 };
