@@ -49,7 +49,7 @@ def parse_exactly(pb_type, data):
 @dataclasses.dataclass
 class Event:
     ph: str  # "B", "E", or "G" for a gap where the thread lost events
-    name: str | int | None  # None for an end that closes nothing the reader saw begin; a gap's count
+    name: str | int | None  # None for an end that closes nothing begun; a gap's count
     file: str | None
     line: int | None
     ts: int  # nanoseconds
@@ -154,20 +154,20 @@ def read_protobuf(pb, path):
             continue
         te = p.track_event
         td = tracks[te.track_uuid if te.HasField("track_uuid") else seq["track"]]
-        if te.type == INSTANT and td.HasField("process"):
+        if te.type == INSTANT and td.HasField("process"):  # a record of the whole run
             if list(te.categories) == ["py", "dropped"]:
                 trace.dropped += int(DROPPED.fullmatch(te.name)[1])
             else:
-                assert list(te.categories) == ["py", "stats"], te
                 trace.peaks.append(int(PEAK.fullmatch(te.name)[1]))
+                assert list(te.categories) == ["py", "stats"], te
             continue
         assert td.HasField("thread") and p.sequence_flags & NEEDS_STATE, p
         thread = trace.thread(td.thread.tid)
         assert thread.sequence == sid, "an event on a track of another thread"
-        if te.type == INSTANT:
+        if te.type == INSTANT:  # a gap
             assert list(te.categories) == ["py", "dropped"], te
-            thread.events.append(Event("G", int(LOST.fullmatch(te.name)[1]), None, None,
-                                       p.timestamp))
+            lost = int(LOST.fullmatch(te.name)[1])
+            thread.events.append(Event("G", lost, None, None, p.timestamp))
         elif te.type == SLICE_BEGIN:
             assert [seq["categories"][c] for c in te.category_iids] == ["py"]
             file, line = seq["locations"].get(te.source_location_iid, (None, None))

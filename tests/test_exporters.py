@@ -42,11 +42,9 @@ class Script:
         lines = [code(c, i) for c, i in self.codes.items()]
         lines += [f"t {tid} {hx(name)}" for tid, name in self.names.items()]
         for op, key, *rest in self.ops:
-            lines.append({"b": lambda: f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]),
-                          "g": lambda: f"g {key} {rest[0]} {rest[1]}",
-                          "e": lambda: f"e {key}",
-                          "c": lambda: code(key, rest[0]),
-                          "t": lambda: f"t {key} {hx(rest[0])}"}[op]())
+            args = [hx(r) if op == "t" else str(r) for r in rest]
+            lines.append(f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]) if op == "b"
+                         else code(key, rest[0]) if op == "c" else " ".join([op, str(key), *args]))
         return "\n".join(lines + [f"d {self.dropped} {self.peak}"]) + "\n"
 
 
@@ -109,22 +107,24 @@ def expected_profile(script):
     # stack as it stood in between; a gap charges it up to the gap and starts
     # it afresh, as a thread's end does its id.
     codes, folds, totals = dict(script.codes), {}, collections.Counter()
+
+    def charge(tid, ts):  # the thread's stack, charged up to ts
+        stack, last = folds.setdefault(tid, ([], ts))
+        if ts > last and stack:
+            totals[tuple(stack)] += ts - last
+        folds[tid] = (stack, ts)
+        return stack
+
     for op, key, *rest in script.ops:
         if op == "e":
             folds.pop(key)
         elif op == "c":
             codes[key] = rest[0]
         elif op == "g":
-            stack, last = folds.get(key, ([], rest[0]))
-            if rest[0] > last and stack:
-                totals[tuple(stack)] += rest[0] - last
-            folds[key] = ([], rest[0])
+            charge(key, rest[0]).clear()
         elif op == "b":
             for ts, kind, code in rest[0]:
-                stack, last = folds.setdefault(key, ([], ts))
-                if ts > last and stack:
-                    totals[tuple(stack)] += ts - last
-                folds[key] = (stack, ts)
+                stack = charge(key, ts)
                 if kind not in CLOSING:
                     stack.append((code, info("pprof", codes, code)))
                 elif stack:
@@ -145,11 +145,9 @@ def check(fmt, got, scripts):
         # One function per code a charged stack ran, whatever ids it was given.
         assert sorted(got.functions.values(), key=repr) == sorted((i for _, i in frames), key=repr)
         return
-    def key(thread):
-        return repr(thread)
     want = [t for s in scripts for t in expected_trace(fmt, s) if t[2]]
     assert sorted(((t.tid, t.name, [(e.ph, e.name, e.file, e.line, e.ts, e.kind) for e in t.events])
-                   for t in got.incarnations() if t.events), key=key) == sorted(want, key=key)
+                   for t in got.incarnations() if t.events), key=repr) == sorted(want, key=repr)
 
 
 TEXT = st.one_of(st.text(max_size=8), st.text(min_size=100, max_size=140))  # both length bytes
