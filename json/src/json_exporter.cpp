@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -32,19 +32,37 @@ constexpr std::array<KindText, KIND_THROW + 1> KIND_TEXTS = {{
     {"B\",\"ts\":", "throw\"}},"},
 }};
 
-constexpr std::size_t longest_kind_text() {
-  std::size_t n = 0;
-  for (const KindText& k : KIND_TEXTS) n = std::max(n, k.head.size() + k.tail.size());
-  return n;
-}
+// The kind texts go out as fixed-size blocks (a constant-size copy is a few
+// moves, not a call) into room claimed past the event; only their real
+// length is kept. Every head is exactly HEAD_BYTES long.
+constexpr std::size_t HEAD_BYTES = 8;
+constexpr std::size_t TAIL_BLOCK_BYTES = 16;
+struct KindBlock {
+  std::array<char, HEAD_BYTES> head;
+  std::array<char, TAIL_BLOCK_BYTES> tail;
+  std::size_t tail_len;
+};
 
-constexpr std::size_t MAX_U32_DIGITS = 10;
+constexpr std::array<KindBlock, KIND_TEXTS.size()> kind_blocks() {
+  std::array<KindBlock, KIND_TEXTS.size()> out{};
+  for (std::size_t k = 0; k < KIND_TEXTS.size(); ++k) {
+    std::copy(KIND_TEXTS[k].head.begin(), KIND_TEXTS[k].head.end(), out[k].head.begin());
+    std::copy(KIND_TEXTS[k].tail.begin(), KIND_TEXTS[k].tail.end(), out[k].tail.begin());
+    out[k].tail_len = KIND_TEXTS[k].tail.size();
+  }
+  return out;
+}
+constexpr std::array<KindBlock, KIND_TEXTS.size()> KIND_BLOCKS = kind_blocks();
+static_assert(std::ranges::all_of(KIND_TEXTS, [](const KindText& k) {
+  return k.head.size() == HEAD_BYTES && k.tail.size() <= TAIL_BLOCK_BYTES;
+}));
+
 constexpr std::string_view PID_KEY = ",\"pid\":";
 constexpr std::string_view TID_KEY = ",\"tid\":";
-// An event's bytes besides its template: kind texts, timestamp, pid and tid.
-constexpr std::size_t EVENT_FIXED_BYTES_MAX = longest_kind_text() + json::MAX_MICROS_BYTES +
-                                              PID_KEY.size() + MAX_U32_DIGITS + TID_KEY.size() +
-                                              MAX_U32_DIGITS;
+static_assert(PID_KEY.size() + TID_KEY.size() + 2 * json::MAX_U32_DIGITS <= JSON_IDS_BLOCK_BYTES);
+// Room an event needs besides its template's text, the blocks' slack included.
+constexpr std::size_t EVENT_BLOCK_BYTES =
+    HEAD_BYTES + json::MAX_MICROS_BYTES + JSON_IDS_BLOCK_BYTES + TAIL_BLOCK_BYTES;
 
 constexpr std::string_view DROPPED_EVENTS_NAME = "fennik_dropped_events";
 constexpr std::string_view PEAK_BUFFERED_NAME = "fennik_peak_buffered_bytes";
@@ -104,15 +122,12 @@ JsonExporter::JsonExporter(SharedFile file)
   json::push_u64(text, pid_);
   text.append(TID_KEY);
   pid_text_.assign(text.view());
-  text.append("0");
-  ids_text_.assign(text.view());
+  set_ids_tid(0);
 }
 
 void JsonExporter::set_ids_tid(std::uint32_t tid) {
-  ByteBuffer text(ByteBuffer::MIN_CAPACITY);
-  text.append(pid_text_);
-  json::push_u64(text, tid);
-  ids_text_.assign(text.view());
+  char* end = json::put_u64(std::copy(pid_text_.begin(), pid_text_.end(), ids_block_.begin()), tid);
+  ids_len_ = static_cast<std::size_t>(end - ids_block_.data());
   ids_tid_ = tid;
 }
 
@@ -128,16 +143,17 @@ const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeL
 }
 
 void JsonExporter::render(const Event& e, const json::Template& t) {
-  const KindText& k = KIND_TEXTS[known_kind(word_kind(e.code_kind))];
+  const KindBlock& k = KIND_BLOCKS[known_kind(word_kind(e.code_kind))];
   if (e.tid != ids_tid_) set_ids_tid(e.tid);  // once per batch: a batch is one thread's
   ByteBuffer& out = file_.buffer();
-  char* p = out.claim(t.prefix.size() + t.suffix.size() + EVENT_FIXED_BYTES_MAX);
+  char* p = out.claim(t.prefix.size() + t.suffix.size() + EVENT_BLOCK_BYTES);
   p = put_bytes(p, t.prefix);
-  p = put_bytes(p, k.head);
-  p = json::put_micros(p, e.ts_ns);
-  p = put_bytes(p, ids_text_);
-  p = put_bytes(p, t.suffix);
-  out.commit(put_bytes(p, k.tail));
+  std::memcpy(p, k.head.data(), HEAD_BYTES);
+  p = json::put_micros(p + HEAD_BYTES, e.ts_ns);
+  std::memcpy(p, ids_block_.data(), JSON_IDS_BLOCK_BYTES);
+  p = put_bytes(p + ids_len_, t.suffix);
+  std::memcpy(p, k.tail.data(), TAIL_BLOCK_BYTES);
+  out.commit(p + k.tail_len);
 }
 
 IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,

@@ -4,6 +4,7 @@
 // one file.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,9 @@
 #include "sink.hpp"
 
 namespace fennik {
+
+// Room for an event's ,"pid":PID,"tid":TID text, copied as one block.
+inline constexpr std::size_t JSON_IDS_BLOCK_BYTES = 48;
 
 class JsonExporter final : public Exporter {
  public:
@@ -74,8 +78,10 @@ class JsonExporter final : public Exporter {
   std::uint32_t pid_;
   // ,"pid":PID,"tid": — constant for the exporter's life, rendered once.
   std::string pid_text_;
-  // The same followed by ids_tid_: what every event of that thread carries.
-  std::string ids_text_;
+  // The same followed by ids_tid_, what every event of that thread carries;
+  // copied as one block, of which ids_len_ bytes count.
+  std::array<char, JSON_IDS_BLOCK_BYTES> ids_block_{};
+  std::size_t ids_len_ = 0;
   std::uint32_t ids_tid_ = 0;
 };
 

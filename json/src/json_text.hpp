@@ -18,8 +18,9 @@ inline constexpr std::string_view UNKNOWN_QUALNAME = "<unknown>";
 
 // Most bytes push_string can emit for one input byte: a control byte as \u00XX.
 inline constexpr std::size_t MAX_ESCAPED_BYTES_PER_BYTE = 6;
-// Longest decimal u64: 18446744073709551615.
+// Longest decimal u64: 18446744073709551615; and u32: 4294967295.
 inline constexpr std::size_t MAX_U64_DIGITS = 20;
+inline constexpr std::size_t MAX_U32_DIGITS = 10;
 // Longest timestamp: u64 max / 1000 in decimal, the point and three digits.
 inline constexpr std::size_t MAX_MICROS_BYTES = 17 + 1 + 3;
 inline constexpr std::uint64_t NS_PER_MICRO = 1000;
