@@ -18,7 +18,7 @@ namespace fennik {
 
 // Copies `s` to `out` and returns the end: the claim/commit writers' step.
 inline char* put_bytes(char* out, std::string_view s) noexcept {
-  std::memcpy(out, s.data(), s.size());
+  if (!s.empty()) std::memcpy(out, s.data(), s.size());  // an empty view may have no data
   return out + s.size();
 }
 
@@ -64,9 +64,6 @@ class ByteBuffer {
   void truncate(std::size_t n) noexcept { len_ = std::min(len_, n); }
 
   void append(std::string_view s) { commit(put_bytes(claim(s.size()), s)); }
-  void append(const void* p, std::size_t n) {
-    append(std::string_view(static_cast<const char*>(p), n));
-  }
   void push_back(char c) {
     char* p = claim(1);
     *p++ = c;
