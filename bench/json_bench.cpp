@@ -154,7 +154,7 @@ void run_export(benchmark::State& state, const char* path) {
       state.ResumeTiming();
     }
   }
-  (void)exporter->finish(codes, names, 0);
+  (void)exporter->finish(codes, names, RunStats{});
   exporter.reset();
   ::unlink(OUTPUT_PATH);
 

@@ -147,7 +147,7 @@ void BM_Finish100kStacks(benchmark::State& state) {
     (void)exporter->write_batch(events, codes, threads);
     stacks = exporter->stack_totals().size();
     state.ResumeTiming();
-    const IoStatus st = exporter->finish(codes, threads, 0);
+    const IoStatus st = exporter->finish(codes, threads, RunStats{});
     if (st) state.SkipWithError(st->text().c_str());
   }
   struct stat info{};

@@ -86,31 +86,34 @@ std::size_t event_count(const Batches& batches) {
   return n;
 }
 
-// Bytes one pass over `batches` adds to a file, after `warm` (if any) has
-// been written by the same exporter.
-double bytes_per_event(const Batches* warm, const Batches& batches, const FakeCodes& codes,
-                       const FakeThreads& threads) {
+// Size of a file that one exporter wrote `first` (if any) and then `then`
+// to; the exporter is gone, so everything it buffered is in the file.
+std::int64_t written_bytes(const Batches* first, const Batches* then, const FakeCodes& codes,
+                           const FakeThreads& threads) {
   char path[] = "/tmp/fennik-proto-bench-XXXXXX";
   const int fd = ::mkstemp(path);
   if (fd < 0) return 0;
   ::close(fd);
-  auto file = SharedFile::open(path, true);
-  double result = 0;
-  if (file) {
+  if (auto file = SharedFile::open(path, true)) {
     ProtoExporter ex(std::move(file).value());
-    if (warm) {
-      for (const auto& b : *warm) (void)ex.write_batch(b, codes, threads);
+    for (const Batches* batches : {first, then}) {
+      if (batches == nullptr) continue;
+      for (const auto& b : *batches) (void)ex.write_batch(b, codes, threads);
     }
-    struct stat before{};
-    ::stat(path, &before);
-    for (const auto& b : batches) (void)ex.write_batch(b, codes, threads);
-    struct stat after{};
-    ::stat(path, &after);
-    result = static_cast<double>(after.st_size - before.st_size) /
-             static_cast<double>(event_count(batches));
   }
+  struct stat st{};
+  ::stat(path, &st);
   ::unlink(path);
-  return result;
+  return st.st_size;
+}
+
+// Bytes one pass over `batches` adds to a file, after `warm` (if any) has
+// been written by the same exporter.
+double bytes_per_event(const Batches* warm, const Batches& batches, const FakeCodes& codes,
+                       const FakeThreads& threads) {
+  const std::int64_t base = warm ? written_bytes(warm, nullptr, codes, threads) : 0;
+  const std::int64_t all = written_bytes(warm, &batches, codes, threads);
+  return static_cast<double>(all - base) / static_cast<double>(event_count(batches));
 }
 
 // Every (thread, code) tail is cached: the per-event cost of a long session.

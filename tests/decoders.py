@@ -24,6 +24,8 @@ SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
 DROPPED = re.compile(r"fennik: (\d+) events dropped")
+LOST = re.compile(r"fennik: (\d+) events lost")
+PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
 
 
 def compile_proto(proto, out_dir):
@@ -46,8 +48,8 @@ def parse_exactly(pb_type, data):
 
 @dataclasses.dataclass
 class Event:
-    ph: str  # "B" or "E"
-    name: str | None  # None for an end that closes nothing the reader saw begin
+    ph: str  # "B", "E", or "G" for a gap where the thread lost events
+    name: str | int | None  # None for an end that closes nothing begun; a gap's count
     file: str | None
     line: int | None
     ts: int  # nanoseconds
@@ -68,6 +70,7 @@ class Trace:
     pids: list = dataclasses.field(default_factory=list)  # writers, in order
     threads: dict = dataclasses.field(default_factory=dict)
     dropped: int = 0  # summed over writers
+    peaks: list = dataclasses.field(default_factory=list)  # peak buffered bytes, per writer
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
 
@@ -103,6 +106,8 @@ def close_stacks(trace):
         for e in t.events:
             assert e.ts >= last, f"thread {t.tid}: time goes backwards at {e}"
             last = e.ts
+            if e.ph == "G":
+                continue
             if e.ph == "B":
                 stack.append(e)
             elif stack:
@@ -149,14 +154,21 @@ def read_protobuf(pb, path):
             continue
         te = p.track_event
         td = tracks[te.track_uuid if te.HasField("track_uuid") else seq["track"]]
-        if te.type == INSTANT:
-            assert list(te.categories) == ["py", "dropped"] and td.HasField("process"), te
-            trace.dropped += int(DROPPED.fullmatch(te.name)[1])
+        if te.type == INSTANT and td.HasField("process"):  # a record of the whole run
+            if list(te.categories) == ["py", "dropped"]:
+                trace.dropped += int(DROPPED.fullmatch(te.name)[1])
+            else:
+                trace.peaks.append(int(PEAK.fullmatch(te.name)[1]))
+                assert list(te.categories) == ["py", "stats"], te
             continue
         assert td.HasField("thread") and p.sequence_flags & NEEDS_STATE, p
         thread = trace.thread(td.thread.tid)
         assert thread.sequence == sid, "an event on a track of another thread"
-        if te.type == SLICE_BEGIN:
+        if te.type == INSTANT:  # a gap
+            assert list(te.categories) == ["py", "dropped"], te
+            lost = int(LOST.fullmatch(te.name)[1])
+            thread.events.append(Event("G", lost, None, None, p.timestamp))
+        elif te.type == SLICE_BEGIN:
             assert [seq["categories"][c] for c in te.category_iids] == ["py"]
             file, line = seq["locations"].get(te.source_location_iid, (None, None))
             thread.events.append(Event("B", seq["names"][te.name_iid], file, line, p.timestamp))
@@ -191,16 +203,25 @@ def read_json(path):
                 t = trace.thread(o["tid"])
                 assert t.name is None, f"thread {o['tid']} named twice"
                 t.name, t.closed = o["args"]["name"], True
+            elif o["name"] == "fennik_peak_buffered_bytes" and o["tid"] == 0:
+                trace.peaks.append(o["args"]["bytes"])
             else:
                 assert o["name"] == "fennik_dropped_events" and o["tid"] == 0, o
                 trace.dropped += o["args"]["count"]
             continue
-        assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "args"], o
-        kind = o["args"]["kind"]
-        assert o["cat"] == "py" and kind in PHASE_KINDS[o["ph"]], o
         t = trace.thread(o["tid"])
         if t.closed:
             t = trace.start_again(o["tid"])
+        if o["ph"] == "i":
+            # A gap: thread-scoped, its count in the name and in args.
+            assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "s", "args"], o
+            count = o["args"]["count"]
+            assert (o["cat"], o["s"], o["name"]) == ("dropped", "t", f"fennik: {count} events lost")
+            t.events.append(Event("G", count, None, None, int(o["ts"] * 1000)))
+            continue
+        assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "args"], o
+        kind = o["args"]["kind"]
+        assert o["cat"] == "py" and kind in PHASE_KINDS[o["ph"]], o
         t.events.append(Event(
             o["ph"], o["name"], o["args"]["file"], o["args"]["line"], int(o["ts"] * 1000), kind))
     return close_stacks(trace)
@@ -212,6 +233,7 @@ class Profile:
     samples: dict  # stack of (name, file), outermost first -> nanoseconds
     functions: dict  # id -> (name, file, start line)
     dropped: int
+    peaks: list
 
     def stacks(self, files):
         # The samples' stacks cut to the frames of `files` (names, outermost first).
@@ -239,5 +261,8 @@ def read_pprof(pb, path):
         samples[stack] = samples.get(stack, 0) + sample.value[0]
     # One sample per stack, whichever threads it ran on.
     assert len({tuple(sample.location_id) for sample in p.sample}) == len(p.sample)
+    comments = [s[c] for c in p.comment]
+    assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) for c in comments), comments
     return Profile([(s[t.type], s[t.unit]) for t in p.sample_type], samples, functions,
-                   sum(int(DROPPED.fullmatch(s[c])[1]) for c in p.comment))
+                   sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
+                   [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))])

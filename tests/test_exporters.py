@@ -24,11 +24,13 @@ KIND_NAMES = {1: "start", 2: "return", 3: "yield", 4: "resume", 5: "unwind", 6: 
 class Script:
     codes: dict  # code id -> (qualname, file, first line), at the start
     names: dict  # tid -> thread name, at the start
-    # In order: ("b", tid, [(ts, kind, code)]) a batch; ("e", tid) the thread
-    # ended; ("c", code, info) the id now stands for another code; ("t", tid,
-    # name) a later thread with that id is named so.
+    # In order: ("b", tid, [(ts, kind, code)]) a batch; ("g", tid, ts, count)
+    # the thread lost count events from ts on; ("e", tid) the thread ended;
+    # ("c", code, info) the id now stands for another code; ("t", tid, name) a
+    # later thread with that id is named so.
     ops: list
     dropped: int = 0
+    peak: int = 0  # buffered bytes
 
     def text(self):
         def hx(s):
@@ -40,11 +42,10 @@ class Script:
         lines = [code(c, i) for c, i in self.codes.items()]
         lines += [f"t {tid} {hx(name)}" for tid, name in self.names.items()]
         for op, key, *rest in self.ops:
-            lines.append({"b": lambda: f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]),
-                          "e": lambda: f"e {key}",
-                          "c": lambda: code(key, rest[0]),
-                          "t": lambda: f"t {key} {hx(rest[0])}"}[op]())
-        return "\n".join(lines + [f"d {self.dropped}"]) + "\n"
+            args = [hx(r) if op == "t" else str(r) for r in rest]
+            lines.append(f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]) if op == "b"
+                         else code(key, rest[0]) if op == "c" else " ".join([op, str(key), *args]))
+        return "\n".join(lines + [f"d {self.dropped} {self.peak}"]) + "\n"
 
 
 def emit(fmt, path, script, tag=0, append=False):
@@ -69,7 +70,8 @@ def expected_trace(fmt, script):
     # Each thread's (tid, name, events), events as (phase, name, file, line,
     # ts, kind); an end reads as the frame it closes, or with no frame open as
     # nothing (protobuf) or its own code (json). A thread's end closes what it
-    # left open at its last event, innermost first.
+    # left open at its last event, innermost first; a gap closes what is open
+    # at its time, then shows its count there.
     codes, names, live, done = dict(script.codes), dict(script.names), {}, []
     json_kind = (lambda k: KIND_NAMES.get(k, "start")) if fmt == "json" else (lambda k: None)
     for op, key, *rest in script.ops:
@@ -84,6 +86,11 @@ def expected_trace(fmt, script):
                 else:
                     where = (None,) * 3 if fmt == "protobuf" else info(fmt, codes, code)
                 events.append(("E" if kind in CLOSING else "B", *where, ts, json_kind(kind)))
+        elif op == "g":
+            stack, events = live.setdefault(key, ([], []))
+            events += [("E", *w, rest[0], json_kind(5)) for w in reversed(stack)]
+            events.append(("G", rest[1], None, None, rest[0], None))
+            stack.clear()
         elif op == "e":
             stack, events = live.pop(key)
             events += [("E", *w, events[-1][4], json_kind(5)) for w in reversed(stack)]
@@ -97,19 +104,27 @@ def expected_trace(fmt, script):
 
 def expected_profile(script):
     # The time from one event of a thread to its next belongs to the thread's
-    # stack as it stood in between; a thread's end starts its id afresh.
+    # stack as it stood in between; a gap charges it up to the gap and starts
+    # it afresh, as a thread's end does its id.
     codes, folds, totals = dict(script.codes), {}, collections.Counter()
+
+    def charge(tid, ts):  # the thread's stack, charged up to ts
+        stack, last = folds.setdefault(tid, ([], ts))
+        if ts > last and stack:
+            totals[tuple(stack)] += ts - last
+        folds[tid] = (stack, ts)
+        return stack
+
     for op, key, *rest in script.ops:
         if op == "e":
             folds.pop(key)
         elif op == "c":
             codes[key] = rest[0]
+        elif op == "g":
+            charge(key, rest[0]).clear()
         elif op == "b":
             for ts, kind, code in rest[0]:
-                stack, last = folds.setdefault(key, ([], ts))
-                if ts > last and stack:
-                    totals[tuple(stack)] += ts - last
-                folds[key] = (stack, ts)
+                stack = charge(key, ts)
                 if kind not in CLOSING:
                     stack.append((code, info("pprof", codes, code)))
                 elif stack:
@@ -122,6 +137,7 @@ def expected_profile(script):
 
 def check(fmt, got, scripts):
     assert got.dropped == sum(s.dropped for s in scripts)
+    assert got.peaks == [s.peak for s in scripts]
     if fmt == "pprof":
         assert got.sample_type == [("wall", "nanoseconds")]
         samples, frames = expected_profile(*scripts)
@@ -129,33 +145,42 @@ def check(fmt, got, scripts):
         # One function per code a charged stack ran, whatever ids it was given.
         assert sorted(got.functions.values(), key=repr) == sorted((i for _, i in frames), key=repr)
         return
-    def key(thread):
-        return repr(thread)
     want = [t for s in scripts for t in expected_trace(fmt, s) if t[2]]
     assert sorted(((t.tid, t.name, [(e.ph, e.name, e.file, e.line, e.ts, e.kind) for e in t.events])
-                   for t in got.incarnations() if t.events), key=key) == sorted(want, key=key)
+                   for t in got.incarnations() if t.events), key=repr) == sorted(want, key=repr)
 
 
 TEXT = st.one_of(st.text(max_size=8), st.text(min_size=100, max_size=140))  # both length bytes
-STEP = st.tuples(st.booleans(), st.one_of(st.integers(0, 2000), st.just(1 << 33)),
-                 st.sampled_from([0, 1, 2, MAX_CODE, 40]), st.sampled_from([1, 4, 6, 0, 7, 255]),
-                 st.sampled_from([2, 3, 5]))
+CODES = st.sampled_from([0, 1, 2, MAX_CODE, 40])
+STEP = st.tuples(st.booleans(), st.one_of(st.integers(0, 2000), st.just(1 << 33)), CODES,
+                 st.sampled_from([1, 4, 6, 0, 7, 255]), st.sampled_from([2, 3, 5]),
+                 st.integers(0, 7))  # 0: events are lost before this one
 
 
 @st.composite
 def thread_batches(draw, tid):
     # Well nested, but ends may come with no frame open; timestamps may start
-    # past 2^63, the longest varint.
-    ts, stack, events = draw(st.sampled_from([0, 12_345, 1 << 63])), [], []
-    for opens, dt, code, open_kind, close_kind in draw(st.lists(STEP, min_size=1, max_size=40)):
+    # past 2^63, the longest varint. The events a gap stands for may have
+    # ended frames begun before it and begun others that end after it.
+    ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), [], [], []
+    size = draw(st.integers(1, 16))
+    for opens, dt, code, open_kind, close_kind, gap in draw(st.lists(STEP, min_size=1,
+                                                                     max_size=40)):
         ts += dt
+        if gap == 0:
+            ops += [("b", tid, batch)] if batch else []
+            ops.append(("g", tid, ts, draw(st.sampled_from([1, 2**64 - 1]))))
+            batch, stack = [], stack[:draw(st.integers(0, len(stack)))] + draw(st.lists(CODES,
+                                                                                     max_size=2))
         if opens:
             stack.append(code)
-            events.append((ts, open_kind, code))
+            batch.append((ts, open_kind, code))
         else:
-            events.append((ts, close_kind, stack.pop() if stack else code))
-    size = draw(st.integers(1, 16))
-    return [("b", tid, events[i:i + size]) for i in range(0, len(events), size)]
+            batch.append((ts, close_kind, stack.pop() if stack else code))
+        if len(batch) == size:
+            ops.append(("b", tid, batch))
+            batch = []
+    return ops + ([("b", tid, batch)] if batch else [])
 
 
 @st.composite
@@ -190,7 +215,7 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
                 with_reuse.append(("c", draw(st.sampled_from(free)),
                                    (draw(TEXT), draw(TEXT), draw(st.integers(0, 9)))))
         with_reuse.append(op)
-        if op[0] == "e":
+        if op[0] in "eg":  # nothing is open after a thread's end or a gap
             open_codes.pop(op[1], None)
         elif op[0] == "b":
             for _, kind, code in op[2]:
@@ -200,7 +225,7 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
                 elif stack:
                     stack.pop()
     dropped = draw(st.one_of(st.just(0), st.integers(1, 2**64 - 1)))
-    return Script(codes, names, with_reuse, dropped)
+    return Script(codes, names, with_reuse, dropped, draw(st.integers(0, 2**64 - 1)))
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

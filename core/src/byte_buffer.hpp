@@ -1,5 +1,10 @@
 // A growable byte buffer that keeps its capacity when emptied, so a writer
 // that renders into it batch after batch stops allocating once it is warm.
+//
+// Raw writing goes through one protocol: claim(n) makes room for up to n
+// bytes and returns where they go; the writer fills them and hands the end of
+// what it wrote to commit(end). Encoders that know only an upper bound (a
+// varint, a decimal number) write freely and commit exactly what they used.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +15,12 @@
 #include <utility>
 
 namespace fennik {
+
+// Copies `s` to `out` and returns the end: the claim/commit writers' step.
+inline char* put_bytes(char* out, std::string_view s) noexcept {
+  if (!s.empty()) std::memcpy(out, s.data(), s.size());  // an empty view may have no data
+  return out + s.size();
+}
 
 class ByteBuffer {
  public:
@@ -38,34 +49,30 @@ class ByteBuffer {
   std::size_t size() const noexcept { return len_; }
   std::size_t capacity() const noexcept { return cap_; }
   const char* data() const noexcept { return buf_.get(); }
+  // Written bytes may be patched in place (a length filled in afterwards).
+  char* data() noexcept { return buf_.get(); }
   std::string_view view() const noexcept { return {buf_.get(), len_}; }
 
-  // Makes room for `n` more bytes; the unchecked writers below rely on it.
-  void reserve_more(std::size_t n) {
+  // Room for `n` more bytes, at the end of what is written.
+  char* claim(std::size_t n) {
     if (n > cap_ - len_) grow(n);
+    return buf_.get() + len_;
   }
+  // Takes everything up to `end`, which lies within the last claim.
+  void commit(const char* end) noexcept { len_ = static_cast<std::size_t>(end - buf_.get()); }
+  // Forgets what was written past the first `n` bytes.
+  void truncate(std::size_t n) noexcept { len_ = std::min(len_, n); }
 
-  void append(std::string_view s) {
-    reserve_more(s.size());
-    append_unchecked(s);
-  }
+  void append(std::string_view s) { commit(put_bytes(claim(s.size()), s)); }
   void push_back(char c) {
-    reserve_more(1);
-    push_back_unchecked(c);
+    char* p = claim(1);
+    *p++ = c;
+    commit(p);
   }
-
-  void append_unchecked(std::string_view s) noexcept {
-    std::memcpy(buf_.get() + len_, s.data(), s.size());
-    len_ += s.size();
-  }
-  void push_back_unchecked(char c) noexcept { buf_[len_++] = c; }
-  // Raw access for number conversions: write at tail(), then commit the count.
-  char* tail() noexcept { return buf_.get() + len_; }
-  void commit(std::size_t n) noexcept { len_ += n; }
 
  private:
   void grow(std::size_t more) {
-    const std::size_t want = std::max(len_ + more, cap_ * 2);
+    const std::size_t want = std::max({len_ + more, cap_ * 2, MIN_CAPACITY});
     auto bigger = std::make_unique_for_overwrite<char[]>(want);
     if (len_ != 0) std::memcpy(bigger.get(), buf_.get(), len_);
     buf_ = std::move(bigger);

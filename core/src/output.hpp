@@ -17,6 +17,8 @@
 namespace fennik {
 
 inline constexpr std::size_t SHARED_FILE_BUFFER_BYTES = 131'072;
+// flush_if_full writes the buffer out once it holds this much.
+inline constexpr std::size_t SHARED_FILE_FLUSH_BYTES = SHARED_FILE_BUFFER_BYTES;
 inline constexpr unsigned OUTPUT_FILE_MODE = 0666;  // before the umask
 
 class SharedFile {
@@ -35,16 +37,19 @@ class SharedFile {
   ~SharedFile();
 
   // Buffers bytes; never touches the file, never fails.
-  void write(const void* data, std::size_t n) {
-    buf_.append(std::string_view(static_cast<const char*>(data), n));
-  }
   void write(std::string_view s) { buf_.append(s); }
-  void write_all(std::string_view s) { buf_.append(s); }
   void put(char c) { buf_.push_back(c); }
+  // Writers render straight into the buffer; what they add goes out with
+  // the next flush.
+  ByteBuffer& buffer() noexcept { return buf_; }
 
   // Appends the buffer to the file under the lock. On a write error the
   // buffered bytes are dropped; on a lock error they are kept.
   IoStatus flush();
+  // Flushes once SHARED_FILE_FLUSH_BYTES are buffered. Writers call it only
+  // between the units other processes appending to the file must see whole
+  // (a record, an object, a batch's worth), never inside one.
+  IoStatus flush_if_full() { return buf_.size() >= SHARED_FILE_FLUSH_BYTES ? flush() : IO_OK; }
 
   std::size_t buffered() const noexcept { return buf_.size(); }
   int fd() const noexcept { return fd_.get(); }

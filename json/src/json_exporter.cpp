@@ -7,52 +7,11 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
 namespace fennik {
-namespace json {
-
-TemplateIndex::TemplateIndex()
-    : keys_(INITIAL_SLOTS, EMPTY),
-      values_(INITIAL_SLOTS),
-      mask_(INITIAL_SLOTS - 1),
-      shift_(64 - static_cast<unsigned>(std::countr_zero(INITIAL_SLOTS))) {
-  static_assert(std::has_single_bit(INITIAL_SLOTS));
-}
-
-void TemplateIndex::place(std::uint32_t code, std::uint32_t value) noexcept {
-  std::size_t i = slot_of(code);
-  while (keys_[i] != EMPTY) i = (i + 1) & mask_;
-  keys_[i] = code;
-  values_[i] = value;
-}
-
-void TemplateIndex::insert(std::uint32_t code, std::uint32_t value) {
-  // Keep the table at most half full so probe runs stay short.
-  if (2 * (size_ + 1) > keys_.size()) {
-    const std::vector<std::uint32_t> old_keys = std::move(keys_);
-    const std::vector<std::uint32_t> old_values = std::move(values_);
-    keys_.assign(old_keys.size() * 2, EMPTY);
-    values_.assign(old_values.size() * 2, 0);
-    mask_ = keys_.size() - 1;
-    --shift_;
-    for (std::size_t i = 0; i < old_keys.size(); ++i) {
-      if (old_keys[i] != EMPTY) place(old_keys[i], old_values[i]);
-    }
-  }
-  place(code, value);
-  ++size_;
-}
-
-void TemplateIndex::clear() noexcept {
-  std::fill(keys_.begin(), keys_.end(), EMPTY);
-  size_ = 0;
-}
-
-}  // namespace json
-
 namespace {
 
 // The parts of an event object that depend only on the kind: the phase with
@@ -73,23 +32,40 @@ constexpr std::array<KindText, KIND_THROW + 1> KIND_TEXTS = {{
     {"B\",\"ts\":", "throw\"}},"},
 }};
 
-constexpr std::size_t longest_kind_text() {
-  std::size_t n = 0;
-  for (const KindText& k : KIND_TEXTS) n = std::max(n, k.head.size() + k.tail.size());
-  return n;
-}
+// The kind texts go out as fixed-size blocks (a constant-size copy is a few
+// moves, not a call) into room claimed past the event; only their real
+// length is kept. Every head is exactly HEAD_BYTES long.
+constexpr std::size_t HEAD_BYTES = 8;
+constexpr std::size_t TAIL_BLOCK_BYTES = 16;
+struct KindBlock {
+  std::array<char, HEAD_BYTES> head;
+  std::array<char, TAIL_BLOCK_BYTES> tail;
+  std::size_t tail_len;
+};
 
-constexpr std::size_t MAX_U32_DIGITS = 10;
+constexpr std::array<KindBlock, KIND_TEXTS.size()> kind_blocks() {
+  std::array<KindBlock, KIND_TEXTS.size()> out{};
+  for (std::size_t k = 0; k < KIND_TEXTS.size(); ++k) {
+    std::copy(KIND_TEXTS[k].head.begin(), KIND_TEXTS[k].head.end(), out[k].head.begin());
+    std::copy(KIND_TEXTS[k].tail.begin(), KIND_TEXTS[k].tail.end(), out[k].tail.begin());
+    out[k].tail_len = KIND_TEXTS[k].tail.size();
+  }
+  return out;
+}
+constexpr std::array<KindBlock, KIND_TEXTS.size()> KIND_BLOCKS = kind_blocks();
+static_assert(std::ranges::all_of(KIND_TEXTS, [](const KindText& k) {
+  return k.head.size() == HEAD_BYTES && k.tail.size() <= TAIL_BLOCK_BYTES;
+}));
+
 constexpr std::string_view PID_KEY = ",\"pid\":";
 constexpr std::string_view TID_KEY = ",\"tid\":";
-// An event's bytes besides its template: kind texts, timestamp, pid and tid.
-constexpr std::size_t EVENT_FIXED_BYTES_MAX = longest_kind_text() + json::MAX_MICROS_BYTES +
-                                              PID_KEY.size() + MAX_U32_DIGITS + TID_KEY.size() +
-                                              MAX_U32_DIGITS;
+static_assert(PID_KEY.size() + TID_KEY.size() + 2 * json::MAX_U32_DIGITS <= JSON_IDS_BLOCK_BYTES);
+// Room an event needs besides its template's text, the blocks' slack included.
+constexpr std::size_t EVENT_BLOCK_BYTES =
+    HEAD_BYTES + json::MAX_MICROS_BYTES + JSON_IDS_BLOCK_BYTES + TAIL_BLOCK_BYTES;
 
 constexpr std::string_view DROPPED_EVENTS_NAME = "fennik_dropped_events";
-// Metadata rendering at finish.
-constexpr std::size_t METADATA_BUFFER_BYTES = 4096;
+constexpr std::string_view PEAK_BUFFERED_NAME = "fennik_peak_buffered_bytes";
 
 // A file that is still empty gets the array's opening bracket. The check and
 // the write happen under the same lock every flush takes, so of several
@@ -140,19 +116,23 @@ IoResult<std::unique_ptr<JsonExporter>> JsonExporter::append(const std::string& 
 }
 
 JsonExporter::JsonExporter(SharedFile file)
-    : file_(std::move(file)),
-      batch_(JSON_BATCH_BUFFER_BYTES),
-      pid_(static_cast<std::uint32_t>(::getpid())) {
+    : file_(std::move(file)), pid_(static_cast<std::uint32_t>(::getpid())) {
   ByteBuffer text(ByteBuffer::MIN_CAPACITY);
   text.append(PID_KEY);
   json::push_u64(text, pid_);
   text.append(TID_KEY);
   pid_text_.assign(text.view());
+  set_ids_tid(0);
+}
+
+void JsonExporter::set_ids_tid(std::uint32_t tid) {
+  char* end = json::put_u64(std::copy(pid_text_.begin(), pid_text_.end(), ids_block_.begin()), tid);
+  ids_len_ = static_cast<std::size_t>(end - ids_block_.data());
+  ids_tid_ = tid;
 }
 
 const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeLookup& codes) {
-  const std::uint32_t found = index_.find(code);
-  if (found != json::TemplateIndex::MISSING) return templates_[found];
+  if (const std::uint32_t* found = index_.find(code)) return templates_[*found];
   // First sight of this code since the last id reuse: what the lookup says
   // now holds until the next reuse; an unknown code renders with an empty
   // name and file.
@@ -163,20 +143,21 @@ const json::Template& JsonExporter::template_for(std::uint32_t code, const CodeL
 }
 
 void JsonExporter::render(const Event& e, const json::Template& t) {
-  const KindText& k = KIND_TEXTS[known_kind(word_kind(e.code_kind))];
-  batch_.reserve_more(t.prefix.size() + t.suffix.size() + EVENT_FIXED_BYTES_MAX);
-  batch_.append_unchecked(t.prefix);
-  batch_.append_unchecked(k.head);
-  json::push_micros_unchecked(batch_, e.ts_ns);
-  batch_.append_unchecked(pid_text_);
-  json::push_u64_unchecked(batch_, e.tid);
-  batch_.append_unchecked(t.suffix);
-  batch_.append_unchecked(k.tail);
+  const KindBlock& k = KIND_BLOCKS[known_kind(word_kind(e.code_kind))];
+  if (e.tid != ids_tid_) set_ids_tid(e.tid);  // once per batch: a batch is one thread's
+  ByteBuffer& out = file_.buffer();
+  char* p = out.claim(t.prefix.size() + t.suffix.size() + EVENT_BLOCK_BYTES);
+  p = put_bytes(p, t.prefix);
+  std::memcpy(p, k.head.data(), HEAD_BYTES);
+  p = json::put_micros(p + HEAD_BYTES, e.ts_ns);
+  std::memcpy(p, ids_block_.data(), JSON_IDS_BLOCK_BYTES);
+  p = put_bytes(p + ids_len_, t.suffix);
+  std::memcpy(p, k.tail.data(), TAIL_BLOCK_BYTES);
+  out.commit(p + k.tail_len);
 }
 
 IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                    const ThreadNames& /*threads*/) {
-  batch_.clear();
   // Read before any lookup of this batch: a reuse racing with the batch is
   // then seen, at the latest, by the next one.
   if (const std::uint64_t g = codes.reuse_generation(); g != reuse_generation_) {
@@ -196,9 +177,39 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
       thread->open.pop_back();
     }
   }
-  // One flush per batch: the batch lands in the file as one locked append.
-  file_.write(batch_.data(), batch_.size());
-  return file_.flush();
+  // Objects are rendered straight into the file's buffer; it goes out once
+  // full, whole objects only, as one locked append.
+  return file_.flush_if_full();
+}
+
+void JsonExporter::end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
+                                  const CodeLookup& codes) {
+  for (auto code = state.open.rbegin(); code != state.open.rend(); ++code) {
+    render(Event{ts, tid, make_word(KIND_UNWIND, *code)}, template_for(*code, codes));
+  }
+  state.open.clear();
+}
+
+IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                                 const CodeLookup& codes, const ThreadNames& /*threads*/) {
+  ThreadState& state = threads_[tid];
+  // What was open ends where the thread's record breaks off; ends of those
+  // calls after the gap then close nothing, like ends of calls begun before
+  // the session.
+  const std::uint64_t ts = std::max(ts_ns, state.last_ts);
+  end_open_calls(tid, state, ts, codes);
+  state.last_ts = ts;
+  ByteBuffer& out = file_.buffer();
+  out.append("{\"name\":\"fennik: ");
+  json::push_u64(out, count);
+  out.append(" events lost\",\"cat\":\"dropped\",\"ph\":\"i\",\"ts\":");
+  json::push_micros(out, ts);
+  out.append(pid_text_);
+  json::push_u64(out, tid);
+  out.append(",\"s\":\"t\",\"args\":{\"count\":");
+  json::push_u64(out, count);
+  out.append("}},");
+  return file_.flush_if_full();
 }
 
 void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
@@ -213,40 +224,38 @@ void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
 
 IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
                                   const ThreadNames& threads) {
-  batch_.clear();
   if (auto it = threads_.find(tid); it != threads_.end()) {
-    // Calls still open end with the thread's last event, marked as unwound:
-    // no return of theirs was seen.
-    const ThreadState& state = it->second;
-    for (auto code = state.open.rbegin(); code != state.open.rend(); ++code) {
-      render(Event{state.last_ts, tid, make_word(KIND_UNWIND, *code)}, template_for(*code, codes));
-    }
+    // Calls still open end with the thread's last event.
+    end_open_calls(tid, it->second, it->second.last_ts, codes);
     threads_.erase(it);
   }
   // The name now, while the thread still owns it (by the end of the session
   // it may belong to a later thread with the same id), and after its last
   // event: a reader takes events after it as the later thread's.
   if (const std::optional<std::string> name = threads.name(tid)) {
-    render_thread_name(batch_, tid, *name);
+    render_thread_name(file_.buffer(), tid, *name);
   }
-  file_.write(batch_.data(), batch_.size());
-  return file_.flush();
+  return file_.flush_if_full();
 }
 
 IoStatus JsonExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& threads,
-                              std::uint64_t dropped) {
-  ByteBuffer meta(METADATA_BUFFER_BYTES);
+                              const RunStats& stats) {
+  // Whatever is buffered goes out with these, in the one last flush.
+  ByteBuffer& meta = file_.buffer();
   for (const auto& [tid, name] : threads.snapshot()) render_thread_name(meta, tid, name);
-  if (dropped > 0) {
-    meta.append("{\"args\":{\"count\":");
-    json::push_u64(meta, dropped);
+  const auto process_record = [&](std::string_view name, std::string_view key, std::uint64_t n) {
+    meta.append("{\"args\":{\"");
+    meta.append(key);
+    meta.append("\":");
+    json::push_u64(meta, n);
     meta.append("},\"name\":");
-    json::push_string(meta, DROPPED_EVENTS_NAME);
+    json::push_string(meta, name);
     meta.append(",\"ph\":\"M\"");
     meta.append(pid_text_);
     meta.append("0},");
-  }
-  file_.write(meta.data(), meta.size());
+  };
+  if (stats.dropped > 0) process_record(DROPPED_EVENTS_NAME, "count", stats.dropped);
+  process_record(PEAK_BUFFERED_NAME, "bytes", stats.peak_buffered_bytes);
   return file_.flush();
 }
 

@@ -4,6 +4,7 @@
 // one file.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,58 +14,21 @@
 #include <vector>
 
 #include "byte_buffer.hpp"
+#include "flat_map.hpp"
 #include "json_text.hpp"
 #include "output.hpp"
 #include "sink.hpp"
 
 namespace fennik {
 
-// Rendered text of one batch; big enough for a full batch of typical events.
-inline constexpr std::size_t JSON_BATCH_BUFFER_BYTES = 262'144;
-
-namespace json {
-
-// Code id -> index of its template. Open addressing with linear probing: the
-// per-event lookup touches one or two adjacent words and never allocates.
-class TemplateIndex {
- public:
-  static constexpr std::size_t INITIAL_SLOTS = 1024;  // a power of two
-  // No code id has the top bits set, so this never collides with a real key.
-  static constexpr std::uint32_t EMPTY = 0xFFFF'FFFF;
-  static constexpr std::uint32_t MISSING = 0xFFFF'FFFF;
-
-  TemplateIndex();
-  // The value stored for `code`, or MISSING.
-  std::uint32_t find(std::uint32_t code) const noexcept {
-    for (std::size_t i = slot_of(code);; i = (i + 1) & mask_) {
-      if (keys_[i] == code) return values_[i];
-      if (keys_[i] == EMPTY) return MISSING;
-    }
-  }
-  // `code` must not be present yet.
-  void insert(std::uint32_t code, std::uint32_t value);
-  // Forgets every code; the table keeps its size.
-  void clear() noexcept;
-  std::size_t size() const noexcept { return size_; }
-
- private:
-  std::size_t slot_of(std::uint32_t code) const noexcept {
-    // Fibonacci hashing spreads both dense and strided ids over the table.
-    return (static_cast<std::uint64_t>(code) * 0x9E37'79B9'7F4A'7C15ull) >> shift_;
-  }
-  void place(std::uint32_t code, std::uint32_t value) noexcept;
-
-  std::vector<std::uint32_t> keys_;
-  std::vector<std::uint32_t> values_;
-  std::size_t mask_ = 0;
-  unsigned shift_ = 0;
-  std::size_t size_ = 0;
-};
-
-}  // namespace json
+// Room for an event's ,"pid":PID,"tid":TID text, copied as one block.
+inline constexpr std::size_t JSON_IDS_BLOCK_BYTES = 48;
 
 class JsonExporter final : public Exporter {
  public:
+  // Starting size of the template index: room for a typical program's codes.
+  static constexpr std::size_t TEMPLATE_INDEX_SLOTS = 1024;
+
   // A new file: truncates `path` and writes the opening "[".
   static IoResult<std::unique_ptr<JsonExporter>> create(const std::string& path);
   // Continues a file another process started. A missing or empty file gets the
@@ -76,14 +40,17 @@ class JsonExporter final : public Exporter {
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  std::uint64_t dropped) override;
+                  const RunStats& stats) override;
+  // Ends the calls open at the gap there and marks it with a thread-scoped
+  // instant event naming the count.
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override;
   // Names the thread and ends the calls it left open at its last event, so
   // a later thread with the same id starts with nothing open under it.
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
 
   std::uint32_t pid() const noexcept { return pid_; }
-  // Threads with state here now.
 
  private:
   // A thread's calls begun and not yet ended, innermost last.
@@ -94,18 +61,28 @@ class JsonExporter final : public Exporter {
 
   const json::Template& template_for(std::uint32_t code, const CodeLookup& codes);
   void render(const Event& e, const json::Template& t);
+  void set_ids_tid(std::uint32_t tid);
+  // Ends every call open on the thread at `ts`, innermost first, as unwound:
+  // no return of theirs was seen.
+  void end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
+                      const CodeLookup& codes);
   // `{"args":{"name":NAME},"name":"thread_name",...}`, into `out`.
   void render_thread_name(ByteBuffer& out, std::uint32_t tid, const std::string& name) const;
 
   SharedFile file_;
-  ByteBuffer batch_;
-  json::TemplateIndex index_;
+  // Code id -> index of its template.
+  FlatMap<std::uint32_t, std::uint32_t> index_{TEMPLATE_INDEX_SLOTS};
   std::vector<json::Template> templates_;
   std::unordered_map<std::uint32_t, ThreadState> threads_;
   std::uint64_t reuse_generation_ = 0;
   std::uint32_t pid_;
   // ,"pid":PID,"tid": — constant for the exporter's life, rendered once.
   std::string pid_text_;
+  // The same followed by ids_tid_, what every event of that thread carries;
+  // copied as one block, of which ids_len_ bytes count.
+  std::array<char, JSON_IDS_BLOCK_BYTES> ids_block_{};
+  std::size_t ids_len_ = 0;
+  std::uint32_t ids_tid_ = 0;
 };
 
 }  // namespace fennik

@@ -50,32 +50,25 @@ Utf8Step utf8_step(const unsigned char* s, std::size_t n) noexcept {
   return {trail + 1, true};
 }
 
-void push_escape(ByteBuffer& out, unsigned char c) noexcept {
+char* put_escape(char* out, unsigned char c) noexcept {
   switch (c) {
     case '"':
-      out.append_unchecked("\\\"");
-      return;
+      return put_bytes(out, "\\\"");
     case '\\':
-      out.append_unchecked("\\\\");
-      return;
+      return put_bytes(out, "\\\\");
     case '\b':
-      out.append_unchecked("\\b");
-      return;
+      return put_bytes(out, "\\b");
     case '\t':
-      out.append_unchecked("\\t");
-      return;
+      return put_bytes(out, "\\t");
     case '\n':
-      out.append_unchecked("\\n");
-      return;
+      return put_bytes(out, "\\n");
     case '\f':
-      out.append_unchecked("\\f");
-      return;
+      return put_bytes(out, "\\f");
     case '\r':
-      out.append_unchecked("\\r");
-      return;
+      return put_bytes(out, "\\r");
     default: {
       const char u[] = {'\\', 'u', '0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0xF]};
-      out.append_unchecked({u, sizeof u});
+      return put_bytes(out, {u, sizeof u});
     }
   }
 }
@@ -85,8 +78,8 @@ void push_escape(ByteBuffer& out, unsigned char c) noexcept {
 void push_string(ByteBuffer& out, std::string_view text) {
   // Both quotes plus the worst case per byte; names are short and this is off
   // the per-event path.
-  out.reserve_more(2 + text.size() * MAX_ESCAPED_BYTES_PER_BYTE);
-  out.push_back_unchecked('"');
+  char* p = out.claim(2 + text.size() * MAX_ESCAPED_BYTES_PER_BYTE);
+  *p++ = '"';
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -94,18 +87,19 @@ void push_string(ByteBuffer& out, std::string_view text) {
     const unsigned char c = s[i];
     if (c < 0x80) {
       if (c < 0x20 || c == '"' || c == '\\') {
-        push_escape(out, c);
+        p = put_escape(p, c);
       } else {
-        out.push_back_unchecked(static_cast<char>(c));
+        *p++ = static_cast<char>(c);
       }
       ++i;
       continue;
     }
     const Utf8Step step = utf8_step(s + i, n - i);
-    out.append_unchecked(step.valid ? text.substr(i, step.len) : REPLACEMENT);
+    p = put_bytes(p, step.valid ? text.substr(i, step.len) : REPLACEMENT);
     i += step.len;
   }
-  out.push_back_unchecked('"');
+  *p++ = '"';
+  out.commit(p);
 }
 
 Template Template::of(const CodeInfo& info) {

@@ -18,8 +18,9 @@ inline constexpr std::string_view UNKNOWN_QUALNAME = "<unknown>";
 
 // Most bytes push_string can emit for one input byte: a control byte as \u00XX.
 inline constexpr std::size_t MAX_ESCAPED_BYTES_PER_BYTE = 6;
-// Longest decimal u64: 18446744073709551615.
+// Longest decimal u64: 18446744073709551615; and u32: 4294967295.
 inline constexpr std::size_t MAX_U64_DIGITS = 20;
+inline constexpr std::size_t MAX_U32_DIGITS = 10;
 // Longest timestamp: u64 max / 1000 in decimal, the point and three digits.
 inline constexpr std::size_t MAX_MICROS_BYTES = 17 + 1 + 3;
 inline constexpr std::uint64_t NS_PER_MICRO = 1000;
@@ -30,34 +31,31 @@ inline constexpr std::uint64_t NS_PER_MICRO = 1000;
 // does, because raw invalid bytes would make the whole file undecodable.
 void push_string(ByteBuffer& out, std::string_view text);
 
-// The unchecked forms need MAX_U64_DIGITS / MAX_MICROS_BYTES of reserved room.
-inline void push_u64_unchecked(ByteBuffer& out, std::uint64_t value) noexcept {
-  char* p = out.tail();
-  const std::to_chars_result r = std::to_chars(p, p + MAX_U64_DIGITS, value);
-  out.commit(static_cast<std::size_t>(r.ptr - p));
+// Claim/commit writers: `out` has MAX_U64_DIGITS / MAX_MICROS_BYTES of
+// claimed room; they return the end of what they wrote.
+inline char* put_u64(char* out, std::uint64_t value) noexcept {
+  return std::to_chars(out, out + MAX_U64_DIGITS, value).ptr;
 }
 
-inline void push_micros_unchecked(ByteBuffer& out, std::uint64_t ns) noexcept {
-  push_u64_unchecked(out, ns / NS_PER_MICRO);
+// Nanoseconds as microseconds with exactly three decimals (12005 -> 12.005).
+inline char* put_micros(char* out, std::uint64_t ns) noexcept {
+  out = put_u64(out, ns / NS_PER_MICRO);
   const auto frac = static_cast<unsigned>(ns % NS_PER_MICRO);
-  char* p = out.tail();
-  p[0] = '.';
-  p[1] = static_cast<char>('0' + frac / 100);
-  p[2] = static_cast<char>('0' + frac / 10 % 10);
-  p[3] = static_cast<char>('0' + frac % 10);
-  out.commit(4);
+  out[0] = '.';
+  out[1] = static_cast<char>('0' + frac / 100);
+  out[2] = static_cast<char>('0' + frac / 10 % 10);
+  out[3] = static_cast<char>('0' + frac % 10);
+  return out + 4;
 }
 
 // Appends `value` in decimal.
 inline void push_u64(ByteBuffer& out, std::uint64_t value) {
-  out.reserve_more(MAX_U64_DIGITS);
-  push_u64_unchecked(out, value);
+  out.commit(put_u64(out.claim(MAX_U64_DIGITS), value));
 }
 
-// Appends nanoseconds as microseconds with exactly three decimals (12005 -> 12.005).
+// Appends nanoseconds as microseconds (see put_micros).
 inline void push_micros(ByteBuffer& out, std::uint64_t ns) {
-  out.reserve_more(MAX_MICROS_BYTES);
-  push_micros_unchecked(out, ns);
+  out.commit(put_micros(out.claim(MAX_MICROS_BYTES), ns));
 }
 
 // The constant text of one code's event objects: everything before the phase

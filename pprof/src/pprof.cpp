@@ -15,6 +15,8 @@ constexpr std::string_view SAMPLE_UNIT = "nanoseconds";
 constexpr std::string_view UNKNOWN_FUNCTION = "<unknown>";
 constexpr std::string_view DROPPED_PREFIX = "fennik: ";
 constexpr std::string_view DROPPED_SUFFIX = " events dropped";
+constexpr std::string_view PEAK_PREFIX = "fennik: peak buffered memory ";
+constexpr std::string_view PEAK_SUFFIX = " bytes";
 
 constexpr std::string_view TOO_MANY_STACKS =
     "the profile has more distinct stacks than it can hold";
@@ -36,17 +38,16 @@ IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string
 PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
 
 pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLookup& codes) {
-  auto it = code_slots_.find(code);
-  if (it != code_slots_.end() && it->second.epoch == epoch_) return it->second.slot;
+  CodeSlot* known = code_slots_.find(code);
+  if (known != nullptr && known->epoch == epoch_) return known->slot;
   std::optional<CodeInfo> info = codes.code(code);
-  if (it != code_slots_.end()) {
-    it->second.epoch = epoch_;
+  if (known != nullptr) {
+    known->epoch = epoch_;
     // After an id reuse only a real change of code makes a new function.
-    if (functions_[it->second.slot].info == info) return it->second.slot;
+    if (functions_[known->slot].info == info) return known->slot;
   }
   if (functions_.size() >= pprof::NO_FUNCTION) return pprof::NO_FUNCTION;
-  if (it == code_slots_.end()) it = code_slots_.emplace(code, CodeSlot{0, epoch_, 0}).first;
-  CodeSlot& c = it->second;
+  CodeSlot& c = known != nullptr ? *known : code_slots_.insert(code, CodeSlot{0, epoch_, 0});
   const std::uint64_t profile_id = (c.codes_seen << CODE_BITS) + profile_id_of_code(code);
   functions_.push_back(Function{std::move(info), profile_id});
   ++c.codes_seen;
@@ -91,6 +92,21 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
   return IO_OK;
 }
 
+IoStatus PprofExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t /*count*/,
+                                  const CodeLookup&, const ThreadNames&) {
+  const auto [it, inserted] = folds_.try_emplace(tid);
+  Fold& fold = it->second;
+  // What was open is charged up to the gap and then dropped: the thread's
+  // stack after the gap is unknown, and ends of frames from before it must
+  // not pop frames begun after it.
+  if (!inserted && ts_ns > fold.last_ts && !fold.stack.empty()) {
+    stacks_.charge(fold.stack.back(), ts_ns - fold.last_ts);
+  }
+  fold.stack.clear();
+  fold.last_ts = ts_ns;
+  return IO_OK;
+}
+
 IoStatus PprofExporter::end_thread(std::uint32_t tid, const CodeLookup&, const ThreadNames&) {
   folds_.erase(tid);
   return IO_OK;
@@ -103,7 +119,7 @@ std::vector<std::uint64_t> PprofExporter::profile_ids() const {
   return ids;
 }
 
-IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, std::uint64_t dropped) {
+IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunStats& stats) {
   pprof::Strings strings = pprof::Strings::with_empty_head();
   pprof::Profile profile;
   const auto type = static_cast<std::int64_t>(strings.id(SAMPLE_TYPE));
@@ -141,17 +157,19 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, std::uint6
   }
   stacks_.clear_totals();
 
-  if (dropped > 0) {
-    std::string comment(DROPPED_PREFIX);
-    comment += std::to_string(dropped);
-    comment += DROPPED_SUFFIX;
-    profile.comment.push_back(static_cast<std::int64_t>(strings.id(comment)));
-  }
+  const auto comment = [&](std::string_view prefix, std::uint64_t n, std::string_view suffix) {
+    std::string text(prefix);
+    text += std::to_string(n);
+    text += suffix;
+    profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
+  };
+  if (stats.dropped > 0) comment(DROPPED_PREFIX, stats.dropped, DROPPED_SUFFIX);
+  comment(PEAK_PREFIX, stats.peak_buffered_bytes, PEAK_SUFFIX);
   profile.string_table = std::move(strings).take_list();
 
-  const std::optional<wire::Buffer> bytes = pprof::encode(profile);
-  if (!bytes) return IoError::other(std::string(ENCODING_MISMATCH));
-  file_.write(bytes->data(), bytes->size());
+  // Encoded straight into the file's buffer, as one write at the flush.
+  if (!pprof::encode(profile, file_.buffer()))
+    return IoError::other(std::string(ENCODING_MISMATCH));
   return file_.flush();
 }
 

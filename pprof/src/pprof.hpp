@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "flat_map.hpp"
 #include "io_error.hpp"
 #include "output.hpp"
 #include "sink.hpp"
@@ -34,7 +35,10 @@ class PprofExporter final : public Exporter {
                        const ThreadNames& threads) override;
   // Writes the whole profile in one write and one flush.
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  std::uint64_t dropped) override;
+                  const RunStats& stats) override;
+  // Charges the thread's stack up to the gap, then starts it afresh.
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override;
   // Forgets the thread's stack; the time it was charged stays.
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
@@ -73,7 +77,7 @@ class PprofExporter final : public Exporter {
   std::unordered_map<std::uint32_t, Fold> folds_;
   pprof::StackTree stacks_;
   std::vector<Function> functions_;
-  std::unordered_map<std::uint32_t, CodeSlot> code_slots_;
+  FlatMap<std::uint32_t, CodeSlot> code_slots_;
   std::uint64_t reuse_generation_ = 0;
   std::uint64_t epoch_ = 0;  // moves with every reuse generation seen
 };

@@ -42,9 +42,9 @@ constexpr std::uint32_t FILENAME = 4;
 constexpr std::uint32_t START_LINE = 5;
 }  // namespace function_field
 
-// The buffer's field writers claim room for a tag and a length beyond the
-// payload before they know how short those are; this much slack past the
-// exact size keeps the one allocation from ever growing.
+// The field writers claim room for a tag and a length beyond the payload
+// before they know how short those are; this much slack past the exact size
+// keeps the buffer from growing more than once.
 constexpr std::size_t WRITER_SLACK_BYTES = 2 * wire::MAX_VARINT_BYTES;
 
 std::size_t tag_size(std::uint32_t field, WireType type) {
@@ -62,13 +62,13 @@ std::size_t len_field_size(std::uint32_t field, std::size_t body) {
   return tag_size(field, WireType::Len) + varint_size(body) + body;
 }
 
-void put_varint_field(wire::Buffer& out, std::uint32_t field, std::uint64_t v) {
+void put_varint_field(wire::Writer& out, std::uint32_t field, std::uint64_t v) {
   if (v != 0) out.uint_field(field, v);
 }
-void put_varint_field(wire::Buffer& out, std::uint32_t field, std::int64_t v) {
+void put_varint_field(wire::Writer& out, std::uint32_t field, std::int64_t v) {
   if (v != 0) out.int_field(field, v);
 }
-void put_message_head(wire::Buffer& out, std::uint32_t field, std::size_t body) {
+void put_message_head(wire::Writer& out, std::uint32_t field, std::size_t body) {
   out.tag(field, WireType::Len);
   out.varint(body);
 }
@@ -138,9 +138,11 @@ std::size_t encoded_size(const Profile& p) {
   return n;
 }
 
-std::optional<wire::Buffer> encode(const Profile& p) {
+bool encode(const Profile& p, ByteBuffer& buffer) {
   const std::size_t size = encoded_size(p);
-  wire::Buffer out(size + WRITER_SLACK_BYTES);
+  const std::size_t start = buffer.size();
+  buffer.claim(size + WRITER_SLACK_BYTES);
+  wire::Writer out(buffer);
 
   for (const ValueType& v : p.sample_type) {
     put_message_head(out, profile_field::SAMPLE_TYPE, value_type_body(v));
@@ -172,8 +174,9 @@ std::optional<wire::Buffer> encode(const Profile& p) {
   out.packed_int_field(profile_field::COMMENT, p.comment);
 
   // The sizes above and the writers must agree; a mismatch would be a corrupt file.
-  if (out.size() != size) return std::nullopt;
-  return out;
+  if (buffer.size() - start == size) return true;
+  buffer.truncate(start);
+  return false;
 }
 
 }  // namespace fennik::pprof

@@ -4,10 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "byte_buffer.hpp"
 #include "wire.hpp"
 
 namespace fennik::pprof {
@@ -58,8 +58,8 @@ struct Profile {
 // The exact number of bytes `encode` produces.
 std::size_t encoded_size(const Profile& profile);
 
-// The encoded message in a buffer allocated once for it; nothing if the
+// Appends the encoded message to `out`; false, with nothing appended, if the
 // encoding did not come out at the computed size.
-std::optional<wire::Buffer> encode(const Profile& profile);
+bool encode(const Profile& profile, ByteBuffer& out);
 
 }  // namespace fennik::pprof

@@ -1,66 +1,22 @@
 #include "stack_tree.hpp"
 
 #include <algorithm>
-#include <bit>
 
 namespace fennik::pprof {
-namespace {
 
-// Fibonacci hashing: the top bits of key * 2^64/phi spread consecutive parents
-// and codes over the whole table.
-constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
-
-}  // namespace
-
-StackTree::StackTree()
-    : slots_(std::make_unique_for_overwrite<Slot[]>(INITIAL_SLOTS)),
-      slot_mask_(INITIAL_SLOTS - 1),
-      slot_shift_(64 - static_cast<unsigned>(std::countr_zero(INITIAL_SLOTS))) {
-  static_assert(std::has_single_bit(INITIAL_SLOTS));
-  for (std::size_t i = 0; i < INITIAL_SLOTS; ++i) slots_[i].key = EMPTY_KEY;
+StackTree::StackTree() {
   nodes_.push_back(Node{ROOT, 0, 0});
-}
-
-std::size_t StackTree::home_of(std::uint64_t key) const noexcept {
-  return static_cast<std::size_t>((key * HASH_MULTIPLIER) >> slot_shift_);
 }
 
 NodeId StackTree::child(NodeId parent, std::uint32_t code) {
   const std::uint64_t key = key_of(parent, code);
-  std::size_t i = home_of(key);
-  for (;;) {
-    const Slot& s = slots_[i];
-    if (s.key == key) return s.node;
-    if (s.key == EMPTY_KEY) break;
-    i = (i + 1) & slot_mask_;
-  }
-
-  // A new stack. Node ids stay below NO_NODE, which the index reserves.
+  if (const NodeId* found = index_.find(key)) return *found;
+  // A new stack. Node ids stay below NO_NODE, which marks a full tree.
   if (nodes_.size() >= NO_NODE) return NO_NODE;
   const auto node = static_cast<NodeId>(nodes_.size());
   nodes_.push_back(Node{parent, code, 0});
-  const std::size_t slots = slot_mask_ + 1;
-  // nodes_.size() - 1 entries are indexed once this one is in.
-  if ((nodes_.size() - 1) * MAX_LOAD_DEN > slots * MAX_LOAD_NUM) {
-    grow_index();  // re-inserts every node, this one included
-    return node;
-  }
-  slots_[i] = Slot{key, node};
+  index_.insert(key, node);
   return node;
-}
-
-void StackTree::grow_index() {
-  const std::size_t slots = (slot_mask_ + 1) * 2;
-  slots_ = std::make_unique_for_overwrite<Slot[]>(slots);
-  for (std::size_t i = 0; i < slots; ++i) slots_[i].key = EMPTY_KEY;
-  slot_mask_ = slots - 1;
-  slot_shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots));
-  for (std::size_t n = 1; n < nodes_.size(); ++n) {
-    const std::uint64_t key = key_of(nodes_[n].parent, nodes_[n].code);
-    std::size_t i = home_of(key);
-    while (slots_[i].key != EMPTY_KEY) i = (i + 1) & slot_mask_;
-    slots_[i] = Slot{key, static_cast<NodeId>(n)};
-  }
 }
 
 // A node is live when it or a stack it begins holds time. A child is always

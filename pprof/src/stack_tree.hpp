@@ -11,8 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
+
+#include "flat_map.hpp"
 
 namespace fennik::pprof {
 
@@ -68,28 +69,16 @@ class StackTree {
     std::int64_t total;
   };
 
-  // (parent, code) -> child, open addressing with linear probing.
-  struct Slot {
-    std::uint64_t key;
-    NodeId node;
-  };
-  static constexpr std::uint64_t EMPTY_KEY = UINT64_MAX;  // parent NO_NODE never exists
-  static constexpr std::size_t INITIAL_SLOTS = 1024;      // a power of two
-  // Grow when more than this share of slots (num/den) would be in use.
-  static constexpr std::size_t MAX_LOAD_NUM = 1;
-  static constexpr std::size_t MAX_LOAD_DEN = 2;
+  static constexpr std::size_t INITIAL_SLOTS = 1024;
 
+  // (parent, code) -> child. The all-ones key, parent NO_NODE, never exists.
   static std::uint64_t key_of(NodeId parent, std::uint32_t code) noexcept {
     return static_cast<std::uint64_t>(parent) << 32 | code;
   }
-  std::size_t home_of(std::uint64_t key) const noexcept;
-  void grow_index();
   std::vector<std::uint8_t> live_marks() const;
 
   std::vector<Node> nodes_;
-  std::unique_ptr<Slot[]> slots_;
-  std::size_t slot_mask_ = 0;
-  unsigned slot_shift_ = 0;  // 64 - log2(slot count)
+  FlatMap<std::uint64_t, NodeId> index_{INITIAL_SLOTS};
 };
 
 }  // namespace fennik::pprof

@@ -13,11 +13,10 @@
 namespace fennik {
 namespace {
 
-using wire::Buffer;
 using wire::MAX_VARINT_BYTES;
 using wire::put_varint;
-using wire::Varint;
 using wire::varint_size;
+using wire::Writer;
 
 // Field numbers of the trace schema that this exporter writes.
 namespace trace {
@@ -80,14 +79,14 @@ constexpr std::uint64_t TYPE_SLICE_END = 2;
 constexpr std::uint64_t TYPE_INSTANT = 3;
 
 // Single-byte tags of the hand-assembled event packets.
-constexpr std::uint8_t TAG_PACKET = 0x0A;                         // Trace.packet, length-delimited
-constexpr std::uint8_t TAG_TIMESTAMP = 0x40;                      // 8, varint
-constexpr std::uint8_t TAG_SEQUENCE_ID = 0x50;                    // 10, varint
-constexpr std::uint8_t TAG_SEQUENCE_FLAGS = 0x68;                 // 13, varint
-constexpr std::uint8_t TAG_TRACK_EVENT = 0x5A;                    // 11, length-delimited
-constexpr std::uint8_t TAG_TYPE = 0x48;                           // TrackEvent 9, varint
-constexpr std::uint8_t TAG_CATEGORY_IIDS = 0x18;                  // TrackEvent 3, varint, unpacked
-constexpr std::uint8_t TAG_NAME_IID = 0x50;                       // TrackEvent 10, varint
+constexpr char TAG_PACKET = 0x0A;                                 // Trace.packet, length-delimited
+constexpr char TAG_TIMESTAMP = 0x40;                              // 8, varint
+constexpr char TAG_SEQUENCE_ID = 0x50;                            // 10, varint
+constexpr char TAG_SEQUENCE_FLAGS = 0x68;                         // 13, varint
+constexpr char TAG_TRACK_EVENT = 0x5A;                            // 11, length-delimited
+constexpr char TAG_TYPE = 0x48;                                   // TrackEvent 9, varint
+constexpr char TAG_CATEGORY_IIDS = 0x18;                          // TrackEvent 3, varint, unpacked
+constexpr char TAG_NAME_IID = 0x50;                               // TrackEvent 10, varint
 constexpr std::uint8_t TAG_SOURCE_LOCATION_IID[] = {0x90, 0x02};  // TrackEvent 34, varint
 static_assert(TAG_PACKET == wire::make_tag(trace::PACKET, wire::WireType::Len));
 static_assert(TAG_TIMESTAMP == wire::make_tag(packet::TIMESTAMP, wire::WireType::Varint));
@@ -106,6 +105,7 @@ static_assert(wire::make_tag(track_event::SOURCE_LOCATION_IID, wire::WireType::V
 constexpr std::uint64_t CATEGORY_IID = 1;
 constexpr std::string_view CATEGORY = "py";
 constexpr std::string_view DROPPED_CATEGORY = "dropped";
+constexpr std::string_view STATS_CATEGORY = "stats";
 constexpr std::string_view PROCESS_NAME = "python";
 constexpr std::string_view PROCESS_TRACK_PREFIX = "python:";
 constexpr std::string_view UNKNOWN_CODE_NAME = "<unknown>";
@@ -120,7 +120,7 @@ constexpr std::uint64_t begin_tail_key(std::uint32_t code) noexcept {
 constexpr std::uint64_t END_TAIL_KEY = 0;
 
 // Common packet head of every whole-message packet: timestamp 0, sequence id.
-void packet_head(Buffer& p, std::uint32_t sequence_id) {
+void packet_head(Writer& p, std::uint32_t sequence_id) {
   p.uint_field(packet::TIMESTAMP, 0);
   p.uint_field(packet::TRUSTED_PACKET_SEQUENCE_ID, sequence_id);
 }
@@ -128,10 +128,7 @@ void packet_head(Buffer& p, std::uint32_t sequence_id) {
 }  // namespace
 
 ProtoExporter::ProtoExporter(SharedFile file)
-    : file_(std::move(file)),
-      packet_(PROTO_PACKET_BUFFER_BYTES),
-      batch_(PROTO_BATCH_BUFFER_BYTES),
-      pid_(static_cast<std::uint32_t>(::getpid())) {
+    : file_(std::move(file)), pid_(static_cast<std::uint32_t>(::getpid())) {
   process_uuid_ = (std::uint64_t{pid_} << 32) | 1;
 }
 
@@ -143,18 +140,11 @@ std::uint32_t ProtoExporter::thread_sequence_id(std::uint32_t slot) const noexce
          (slot - PROTO_BLOCK_THREAD_IDS);
 }
 
-void ProtoExporter::emit_packet() {
-  file_.put(static_cast<char>(TAG_PACKET));
-  const Varint len(packet_.size());
-  file_.write(len.data(), len.size());
-  file_.write(packet_.data(), packet_.size());
-}
-
 void ProtoExporter::ensure_process() {
   if (process_announced_) return;
   process_announced_ = true;
-  Buffer& p = packet_;
-  p.clear();
+  Writer p(file_.buffer());
+  const auto record = p.begin_message(trace::PACKET);
   packet_head(p, process_sequence_id());
   const auto td = p.begin_message(packet::TRACK_DESCRIPTOR);
   p.uint_field(track_descriptor::UUID, process_uuid_);
@@ -167,7 +157,7 @@ void ProtoExporter::ensure_process() {
   p.end_message(pd);
   p.end_message(td);
   p.uint_field(packet::SEQUENCE_FLAGS, SEQ_INCREMENTAL_STATE_CLEARED);
-  emit_packet();
+  p.end_message(record);
 }
 
 ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
@@ -192,8 +182,8 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
 
   // The descriptor clears the sequence's incremental state: a sequence id
   // that served an ended thread starts again from nothing.
-  Buffer& p = packet_;
-  p.clear();
+  Writer p(file_.buffer());
+  const auto record = p.begin_message(trace::PACKET);
   packet_head(p, sequence_id);
   const auto td = p.begin_message(packet::TRACK_DESCRIPTOR);
   p.uint_field(track_descriptor::UUID, track_uuid);
@@ -218,14 +208,14 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
   p.uint_field(defaults::TRACK_UUID, track_uuid);
   p.end_message(ted);
   p.end_message(pd);
-  emit_packet();
+  p.end_message(record);
 
   Sequence& seq = sequences_[tid];
-  std::uint8_t* h = seq.header.data();
+  char* h = seq.header.data();
   *h++ = TAG_SEQUENCE_ID;
   h = put_varint(h, sequence_id);
   *h++ = TAG_SEQUENCE_FLAGS;
-  *h++ = static_cast<std::uint8_t>(SEQ_NEEDS_INCREMENTAL_STATE);
+  *h++ = static_cast<char>(SEQ_NEEDS_INCREMENTAL_STATE);
   seq.header_len = static_cast<std::uint8_t>(h - seq.header.data());
   seq.sequence_id = sequence_id;
   seq.slot = slot;
@@ -264,8 +254,8 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
   has_location = r.info.has_value();
   it->second = Interned{iid, r.version, has_location};
 
-  Buffer& p = packet_;
-  p.clear();
+  Writer p(file_.buffer());
+  const auto record = p.begin_message(trace::PACKET);
   packet_head(p, seq.sequence_id);
   const auto interned = p.begin_message(packet::INTERNED_DATA);
   const auto name = p.begin_message(interned_data::EVENT_NAMES);
@@ -282,40 +272,41 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
   }
   p.end_message(interned);
   p.uint_field(packet::SEQUENCE_FLAGS, SEQ_NEEDS_INCREMENTAL_STATE);
-  emit_packet();
+  p.end_message(record);
   return iid;
 }
 
-TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
-                                 const CodeLookup& codes) {
+ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
+                                                const CodeLookup& codes) {
   const std::uint64_t key = begin ? begin_tail_key(code) : END_TAIL_KEY;
   if (const TailSpan* found = seq.tails.find(key)) return *found;
 
-  std::uint8_t te[MAX_TRACK_EVENT_BYTES];
-  std::uint8_t* q = te;
+  char te[MAX_TRACK_EVENT_BYTES];
+  char* q = te;
   *q++ = TAG_TYPE;
-  *q++ = static_cast<std::uint8_t>(begin ? TYPE_SLICE_BEGIN : TYPE_SLICE_END);
+  *q++ = static_cast<char>(begin ? TYPE_SLICE_BEGIN : TYPE_SLICE_END);
   if (begin) {
     bool has_location = false;
     const std::uint64_t iid = intern(seq, code, codes, has_location);
     *q++ = TAG_CATEGORY_IIDS;
-    *q++ = static_cast<std::uint8_t>(CATEGORY_IID);
+    *q++ = static_cast<char>(CATEGORY_IID);
     *q++ = TAG_NAME_IID;
     q = put_varint(q, iid);
     if (has_location) {
-      *q++ = TAG_SOURCE_LOCATION_IID[0];
-      *q++ = TAG_SOURCE_LOCATION_IID[1];
+      *q++ = static_cast<char>(TAG_SOURCE_LOCATION_IID[0]);
+      *q++ = static_cast<char>(TAG_SOURCE_LOCATION_IID[1]);
       q = put_varint(q, iid);
     }
   }
   const auto te_len = static_cast<std::size_t>(q - te);
 
-  Buffer& arena = seq.arena;
+  ByteBuffer& arena = seq.arena;
   const std::size_t offset = arena.size();
-  arena.append(seq.header.data(), seq.header_len);
-  arena.push(TAG_TRACK_EVENT);
-  arena.varint(te_len);
-  arena.append(te, te_len);
+  char* a = arena.claim(MAX_TAIL_BYTES);
+  a = put_bytes(a, {seq.header.data(), seq.header_len});
+  *a++ = TAG_TRACK_EVENT;
+  *a++ = static_cast<char>(te_len);  // below 0x80: one length byte
+  arena.commit(put_bytes(a, {te, te_len}));
   // Events copy a fixed MAX_TAIL_BYTES from a tail's start (a constant-size
   // copy is a few moves, not a call); keep that much allocated past the end.
   arena.claim(MAX_TAIL_BYTES);
@@ -325,8 +316,9 @@ TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
   return span;
 }
 
-void ProtoExporter::frame_event(Buffer& out, const Sequence& seq, TailSpan tail, std::uint64_t ts) {
-  std::uint8_t* p = out.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
+void ProtoExporter::frame_event(ByteBuffer& out, const Sequence& seq, TailSpan tail,
+                                std::uint64_t ts) {
+  char* p = out.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
   *p++ = TAG_PACKET;
   p = put_varint(p, 1 + varint_size(ts) + tail.length);
   *p++ = TAG_TIMESTAMP;
@@ -338,7 +330,6 @@ void ProtoExporter::frame_event(Buffer& out, const Sequence& seq, TailSpan tail,
 IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames& threads) {
   ensure_process();
-  batch_.clear();
   // Read before any lookup of this batch: a reuse racing with the batch is
   // then seen, at the latest, by the next one.
   if (const std::uint64_t g = codes.reuse_generation(); g != reuse_generation_) {
@@ -356,12 +347,15 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   }
   if (seq == nullptr) {
     unplaced_events_ += events.size();  // no sequence id free: counted with the dropped events
-    return IO_OK;
+    return file_.flush_if_full();
   }
+  // Event packets go straight into the file's buffer, after any descriptor
+  // and interning packet they need (written as they arise, in between).
+  ByteBuffer& out = file_.buffer();
   for (const Event& ev : events) {
     const bool begin = is_begin(word_kind(ev.code_kind));
     const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
-    frame_event(batch_, *seq, tail, ev.ts_ns);
+    frame_event(out, *seq, tail, ev.ts_ns);
     seq->last_ts = ev.ts_ns;
     if (begin) {
       ++seq->open_slices;
@@ -369,9 +363,43 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
       --seq->open_slices;
     }
   }
+  return file_.flush_if_full();
+}
 
-  file_.write(batch_.data(), batch_.size());
-  return file_.flush();
+void ProtoExporter::end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes) {
+  if (seq.open_slices == 0) return;
+  const TailSpan end = tail_for(seq, false, 0, codes);
+  for (std::uint64_t i = 0; i < seq.open_slices; ++i) frame_event(file_.buffer(), seq, end, ts);
+  seq.open_slices = 0;
+}
+
+IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                                  const CodeLookup& codes, const ThreadNames& threads) {
+  ensure_process();
+  Sequence* seq = sequence_for(tid, threads);
+  if (seq == nullptr) return file_.flush_if_full();  // the lost events are counted already
+  // What was open ends where the thread's record breaks off; ends of those
+  // frames after the gap then meet no open slice, like ends of calls begun
+  // before the session.
+  const std::uint64_t ts = std::max(ts_ns, seq->last_ts);
+  end_open_slices(*seq, ts, codes);
+  seq->last_ts = ts;
+
+  Writer p(file_.buffer());
+  const auto record = p.begin_message(trace::PACKET);
+  p.uint_field(packet::TIMESTAMP, ts);
+  p.buffer().append(std::string_view(seq->header.data(), seq->header_len));
+  const auto te = p.begin_message(packet::TRACK_EVENT);
+  p.uint_field(track_event::TYPE, TYPE_INSTANT);
+  p.string_field(track_event::CATEGORIES, CATEGORY);
+  p.string_field(track_event::CATEGORIES, DROPPED_CATEGORY);
+  std::string name = "fennik: ";
+  name += std::to_string(count);
+  name += " events lost";
+  p.string_field(track_event::NAME, name);
+  p.end_message(te);
+  p.end_message(record);
+  return file_.flush_if_full();
 }
 
 IoStatus ProtoExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
@@ -381,40 +409,36 @@ IoStatus ProtoExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
   Sequence& seq = it->second;
   // Slices still open end with the thread's last event: nothing of the
   // thread ran after it that the trace knows of.
-  if (seq.open_slices != 0) {
-    batch_.clear();
-    const TailSpan end = tail_for(seq, false, 0, codes);
-    for (std::uint64_t i = 0; i < seq.open_slices; ++i) {
-      frame_event(batch_, seq, end, seq.last_ts);
-    }
-    file_.write(batch_.data(), batch_.size());
-  }
+  end_open_slices(seq, seq.last_ts, codes);
   free_slots_.push_back(seq.slot);
   std::push_heap(free_slots_.begin(), free_slots_.end(), std::greater<>());
   sequences_.erase(it);
-  return file_.flush();
+  return file_.flush_if_full();
+}
+
+void ProtoExporter::process_instant(std::string_view category, std::string_view name) {
+  Writer p(file_.buffer());
+  const auto record = p.begin_message(trace::PACKET);
+  packet_head(p, process_sequence_id());
+  const auto te = p.begin_message(packet::TRACK_EVENT);
+  p.uint_field(track_event::TYPE, TYPE_INSTANT);
+  p.uint_field(track_event::TRACK_UUID, process_uuid_);
+  p.string_field(track_event::CATEGORIES, CATEGORY);
+  p.string_field(track_event::CATEGORIES, category);
+  p.string_field(track_event::NAME, name);
+  p.end_message(te);
+  p.end_message(record);
 }
 
 IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& /*threads*/,
-                               std::uint64_t dropped) {
-  dropped += unplaced_events_;
+                               const RunStats& stats) {
+  ensure_process();
+  const std::uint64_t dropped = stats.dropped + unplaced_events_;
   if (dropped > 0) {
-    ensure_process();
-    Buffer& p = packet_;
-    p.clear();
-    packet_head(p, process_sequence_id());
-    const auto te = p.begin_message(packet::TRACK_EVENT);
-    p.uint_field(track_event::TYPE, TYPE_INSTANT);
-    p.uint_field(track_event::TRACK_UUID, process_uuid_);
-    p.string_field(track_event::CATEGORIES, CATEGORY);
-    p.string_field(track_event::CATEGORIES, DROPPED_CATEGORY);
-    std::string name = "fennik: ";
-    name += std::to_string(dropped);
-    name += " events dropped";
-    p.string_field(track_event::NAME, name);
-    p.end_message(te);
-    emit_packet();
+    process_instant(DROPPED_CATEGORY, "fennik: " + std::to_string(dropped) + " events dropped");
   }
+  process_instant(STATS_CATEGORY, "fennik: peak buffered memory " +
+                                      std::to_string(stats.peak_buffered_bytes) + " bytes");
   return file_.flush();
 }
 

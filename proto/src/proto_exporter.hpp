@@ -10,18 +10,18 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "byte_buffer.hpp"
+#include "flat_map.hpp"
 #include "output.hpp"
 #include "sink.hpp"
-#include "tail_index.hpp"
 #include "wire.hpp"
 
 namespace fennik {
 
-inline constexpr std::size_t PROTO_PACKET_BUFFER_BYTES = 4096;
-inline constexpr std::size_t PROTO_BATCH_BUFFER_BYTES = 262'144;
 inline constexpr std::size_t PROTO_TAIL_ARENA_BYTES = 512;  // per thread, grows as needed
 
 // Packet sequence ids of the writers sharing one file must not collide. A
@@ -54,7 +54,11 @@ class ProtoExporter final : public Exporter {
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  std::uint64_t dropped) override;
+                  const RunStats& stats) override;
+  // Ends the thread's open slices at the gap and marks it with an instant
+  // event naming the count, on the thread's track.
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override;
   // Ends the slices the thread left open at its last event and frees its
   // sequence; a later thread with the same id gets a new track and sequence.
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
@@ -78,6 +82,11 @@ class ProtoExporter final : public Exporter {
   // and its end key, plus the copy slack: its 32-bit offsets cannot overflow.
   static_assert(((std::uint64_t{1} << 24) + 2) * MAX_TAIL_BYTES < (std::uint64_t{1} << 32));
 
+  // Where a cached tail lies in its sequence's arena.
+  struct TailSpan {
+    std::uint32_t offset;
+    std::uint32_t length;
+  };
   // What this exporter last read for a code id; `version` moves when a
   // re-read after an id reuse finds a different code.
   struct Resolved {
@@ -92,15 +101,15 @@ class ProtoExporter final : public Exporter {
   };
   // One packet sequence per live thread.
   struct Sequence {
-    std::array<std::uint8_t, MAX_HEADER_BYTES> header;  // sequence id and flags
+    std::array<char, MAX_HEADER_BYTES> header;  // sequence id and flags
     std::uint8_t header_len;
     std::uint32_t sequence_id;
     std::uint32_t slot;
     std::unordered_map<std::uint32_t, Interned> interned;
     std::uint64_t next_iid = 1;
     // Tails keyed by (code id << 1) | 1 for a begin, 0 for the shared end.
-    TailIndex tails;
-    wire::Buffer arena{PROTO_TAIL_ARENA_BYTES};
+    FlatMap<std::uint64_t, TailSpan> tails;
+    ByteBuffer arena{PROTO_TAIL_ARENA_BYTES};
     std::uint64_t tails_epoch = 0;
     std::uint64_t last_ts = 0;
     std::uint64_t open_slices = 0;
@@ -117,13 +126,13 @@ class ProtoExporter final : public Exporter {
   std::uint64_t intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
                        bool& has_location);
   // Appends one event packet to `out`.
-  static void frame_event(wire::Buffer& out, const Sequence& seq, TailSpan tail, std::uint64_t ts);
-  // Frames the packet buffer as one Trace.packet record into the file's buffer.
-  void emit_packet();
+  static void frame_event(ByteBuffer& out, const Sequence& seq, TailSpan tail, std::uint64_t ts);
+  // Ends every slice open on the sequence, at `ts`.
+  void end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes);
+  // An instant event on the process track, at time 0, named `name`.
+  void process_instant(std::string_view category, std::string_view name);
 
   SharedFile file_;
-  wire::Buffer packet_;
-  wire::Buffer batch_;
   std::unordered_map<std::uint32_t, Sequence> sequences_;
   std::unordered_map<std::uint32_t, Resolved> resolved_;
   std::vector<std::uint32_t> free_slots_;  // a min-heap: lowest ids are used first

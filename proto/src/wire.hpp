@@ -1,15 +1,16 @@
 // A small Protocol Buffers wire-format writer: varints, tags, varint and
 // length-delimited fields, and nested messages whose length is backfilled.
-// The product carries no protobuf runtime; exporters encode with this.
+// The product carries no protobuf runtime; exporters encode with this, into
+// a ByteBuffer through its claim/commit protocol.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <span>
 #include <string_view>
+
+#include "byte_buffer.hpp"
 
 namespace fennik::wire {
 
@@ -34,89 +35,43 @@ constexpr std::size_t varint_size(std::uint64_t v) noexcept {
 }
 
 // Writes v at `out`, which must have MAX_VARINT_BYTES of room; returns the end.
-inline std::uint8_t* put_varint(std::uint8_t* out, std::uint64_t v) noexcept {
+inline char* put_varint(char* out, std::uint64_t v) noexcept {
   while (v >= 0x80) {
-    *out++ = static_cast<std::uint8_t>(v | 0x80);
+    *out++ = static_cast<char>(v | 0x80);
     v >>= 7;
   }
-  *out++ = static_cast<std::uint8_t>(v);
+  *out++ = static_cast<char>(v);
   return out;
 }
 
-// The encoding of one u64 held by value: for ids and lengths written by hand.
-class Varint {
+// Protobuf field writers appending to a buffer the writer does not own.
+class Writer {
  public:
-  explicit Varint(std::uint64_t v) noexcept
-      : len_(static_cast<std::uint8_t>(put_varint(bytes_, v) - bytes_)) {}
-  const std::uint8_t* data() const noexcept { return bytes_; }
-  std::size_t size() const noexcept { return len_; }
+  explicit Writer(ByteBuffer& out) noexcept : out_(out) {}
 
- private:
-  std::uint8_t bytes_[MAX_VARINT_BYTES];
-  std::uint8_t len_;
-};
+  ByteBuffer& buffer() const noexcept { return out_; }
 
-// A growable byte buffer with protobuf field writers. Clearing keeps the
-// capacity, so a reused buffer stops allocating once it has grown.
-class Buffer {
- public:
-  explicit Buffer(std::size_t capacity = 0);
-  Buffer(Buffer&& other) noexcept;
-  Buffer& operator=(Buffer&& other) noexcept;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() = default;
-
-  const std::uint8_t* data() const noexcept { return data_.get(); }
-  std::size_t size() const noexcept { return len_; }
-  std::size_t capacity() const noexcept { return cap_; }
-  bool empty() const noexcept { return len_ == 0; }
-  void clear() noexcept { len_ = 0; }
-
-  // Raw writing: claim(n) makes room for up to n bytes and returns where they
-  // go; commit(end) then takes everything up to `end` (at most n bytes on).
-  std::uint8_t* claim(std::size_t n) {
-    if (n > cap_ - len_) grow(n);
-    return data_.get() + len_;
-  }
-  void commit(const std::uint8_t* end) noexcept {
-    len_ = static_cast<std::size_t>(end - data_.get());
-  }
-
-  void push(std::uint8_t b) {
-    if (len_ == cap_) grow(1);
-    data_[len_++] = b;
-  }
-  void append(const void* p, std::size_t n) {
-    if (n == 0) return;
-    std::memcpy(claim(n), p, n);
-    len_ += n;
-  }
-  void varint(std::uint64_t v) { commit(put_varint(claim(MAX_VARINT_BYTES), v)); }
+  void varint(std::uint64_t v) { out_.commit(put_varint(out_.claim(MAX_VARINT_BYTES), v)); }
   void tag(std::uint32_t field, WireType type) { varint(make_tag(field, type)); }
 
   // Scalar fields. uint32/uint64/bool/enum values go through uint_field;
   // int32/int64 through int_field (negative values take ten bytes, as the
   // wire format requires).
   void uint_field(std::uint32_t field, std::uint64_t v) {
-    std::uint8_t* p = claim(2 * MAX_VARINT_BYTES);
+    char* p = out_.claim(2 * MAX_VARINT_BYTES);
     p = put_varint(p, make_tag(field, WireType::Varint));
-    commit(put_varint(p, v));
+    out_.commit(put_varint(p, v));
   }
   void int_field(std::uint32_t field, std::int64_t v) {
     uint_field(field, static_cast<std::uint64_t>(v));
   }
 
   // Length-delimited fields: bytes, strings and pre-encoded messages.
-  void bytes_field(std::uint32_t field, const void* p, std::size_t n) {
-    std::uint8_t* q = claim(2 * MAX_VARINT_BYTES + n);
-    q = put_varint(q, make_tag(field, WireType::Len));
-    q = put_varint(q, n);
-    if (n != 0) std::memcpy(q, p, n);
-    commit(q + n);
-  }
   void string_field(std::uint32_t field, std::string_view s) {
-    bytes_field(field, s.data(), s.size());
+    char* q = out_.claim(2 * MAX_VARINT_BYTES + s.size());
+    q = put_varint(q, make_tag(field, WireType::Len));
+    q = put_varint(q, s.size());
+    out_.commit(put_bytes(q, s));
   }
 
   // Packed repeated varint fields; nothing is written for an empty list.
@@ -132,25 +87,22 @@ class Buffer {
   };
   Nested begin_message(std::uint32_t field) {
     tag(field, WireType::Len);
-    push(0);
-    return Nested{len_ - 1};
+    out_.push_back(0);
+    return Nested{out_.size() - 1};
   }
   void end_message(Nested m) {
-    const std::size_t body = len_ - m.length_at - 1;
+    const std::size_t body = out_.size() - m.length_at - 1;
     if (body < 0x80) {
-      data_[m.length_at] = static_cast<std::uint8_t>(body);
+      out_.data()[m.length_at] = static_cast<char>(body);
     } else {
       backfill_long(m.length_at, body);
     }
   }
 
  private:
-  void grow(std::size_t more);
   void backfill_long(std::size_t length_at, std::size_t body);
 
-  std::unique_ptr<std::uint8_t[]> data_;
-  std::size_t len_ = 0;
-  std::size_t cap_ = 0;
+  ByteBuffer& out_;
 };
 
 }  // namespace fennik::wire

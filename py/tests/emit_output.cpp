@@ -7,8 +7,9 @@
 //   c ID LINE NAME FILE        a code the lookup knows
 //   t TID NAME                 a thread's name
 //   b TID TS KIND CODE ...     one batch of events of thread TID
+//   g TID TS COUNT             thread TID lost COUNT events from TS on
 //   e TID                      thread TID has ended (its name goes with it)
-//   d N                        the dropped count given to finish
+//   d N PEAK                   the dropped count and peak buffered bytes for finish
 // Prints the writer's process id.
 #include <unistd.h>
 
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
   fennik::Exporter& exporter = *opened.value();
   fennik::testing::FakeCodes codes;
   fennik::testing::FakeThreads threads;
-  std::uint64_t dropped = 0;
+  fennik::RunStats stats;
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
@@ -65,7 +66,11 @@ int main(int argc, char** argv) {
         return fail(st->text());
       }
       threads.retire(id, 0);
-    } else if (key == "d" && in >> dropped) {
+    } else if (std::uint64_t at = 0, count = 0; key == "g" && in >> id >> at >> count) {
+      if (const fennik::IoStatus st = exporter.write_gap(id, at, count, codes, threads)) {
+        return fail(st->text());
+      }
+    } else if (key == "d" && in >> stats.dropped >> stats.peak_buffered_bytes) {
     } else if (key == "b" && in >> id) {
       std::vector<fennik::Event> batch;
       std::uint64_t ts = 0;
@@ -79,7 +84,7 @@ int main(int argc, char** argv) {
       return fail("cannot parse: " + line);
     }
   }
-  if (const fennik::IoStatus st = exporter.finish(codes, threads, dropped)) return fail(st->text());
+  if (const fennik::IoStatus st = exporter.finish(codes, threads, stats)) return fail(st->text());
   std::printf("%d\n", static_cast<int>(::getpid()));
   return 0;
 }
