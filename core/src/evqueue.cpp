@@ -158,7 +158,6 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
   cold.owner = queue.weak_from_this();
   cold.owner_queue = queue.queue_id;
   cold.current = std::move(batch);
-  hot.counter_mode = queue.clock.counter_mode();
   SeqWrite w(hot);
   hot.queue_id.store(queue.queue_id, MIRROR_STORE);
   mirror_into(hot, *cold.current);
