@@ -669,7 +669,7 @@ def targets_section(args, out_dir: str) -> list[str]:
           f"  competing{head}")
     summary = []
     for label, program, fmt in TARGETS:
-        cells, dropped = [], []
+        cells, dropped, peaks = [], [], []
         events = None
         for load in (False, True):
             with competing(competitor_count()) if load else contextlib.nullcontext():
@@ -682,9 +682,11 @@ def targets_section(args, out_dir: str) -> list[str]:
             rss = f"{r['peak_rss_mb']:.0f} ({r['rss_before_mb']:.0f})"
             cells.append(f"{r['dropped']:>11}{rss:>16}{r['seconds']:>8.1f}")
             dropped.append(str(r["dropped"]))
+            peaks.append(f"{r['peak_rss_mb']:.0f}")
         print(f"  {label:<26}{fmt:<10}{events if events is not None else '-':>11}  "
               f"{'':5}{cells[0]}  {'':9}{cells[1]}", flush=True)
-        summary.append(f"{label} {fmt}: dropped {dropped[0]} quiet, {dropped[1]} competing")
+        summary.append(f"{label} {fmt}: dropped {dropped[0]} quiet, {dropped[1]} competing "
+                       f"(target 0); peak RSS MB {' and '.join(peaks) or '-'}")
     print(f"  (competing: {competitor_count()} CPU-bound process(es); small calls: "
           f"{args.big_events} events)\n")
     return summary
