@@ -250,6 +250,9 @@ template <std::uint8_t KIND, bool COUNTER>
 PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   if (count != 0) [[likely]] {
     Hot& hot = HOT;
+    // HOT's address first, then the counter: the compiler would rather read
+    // the counter first, and that order measures about 1 ns per event slower.
+    asm volatile("" : : "r"(&hot));
     const std::uint64_t now =
         COUNTER ? read_counter()
                 : reinterpret_cast<CallbacksObject*>(self)->state->queue->clock.now_ticks();
