@@ -9,22 +9,18 @@
 namespace fennik::py {
 namespace {
 
-// Direct-mapped cache of (code object address, id) per thread, so alternating
-// between many functions stays off the interner's lock.
-struct CodeSlot {
-  std::uint64_t code;
-  std::uint32_t id;
-};
-constinit thread_local std::array<CodeSlot, CODE_CACHE_SLOTS> CODES{};
-
+// Each thread's direct-mapped cache of (code object address, id), HOT.codes,
+// lets alternation between many functions stay on the fast path and off the
+// interner's lock.
 constexpr std::uint64_t FIBONACCI_MULTIPLIER = 0x9E3779B97F4A7C15ull;
+static_assert(CODE_CACHE_SLOTS == 256, "the slot is the hash's top 8 bits");
 
 inline std::size_t code_slot(std::uint64_t code) noexcept {
   return static_cast<std::size_t>((code * FIBONACCI_MULTIPLIER) >> 56);
 }
 
-void empty_code_cache() noexcept {
-  CODES.fill(CodeSlot{0, 0});
+void empty_code_cache(Hot& hot) noexcept {
+  hot.codes.fill(CodeSlot{0, 0});
 }
 
 struct CallbacksObject {
@@ -166,13 +162,13 @@ class SlowSide {
   // Whatever happens below, the fast path must not reuse a stale answer.
   hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
   if (hot.queue_id.load(std::memory_order_relaxed) != state.queue_id) {
-    empty_code_cache();
+    empty_code_cache(hot);
     hot.named = false;
     hot.name_tries = NAME_TRIES;
   }
   const std::uint64_t generation = GENERATION.load(std::memory_order_acquire);
   if (hot.code_gen != generation) {
-    empty_code_cache();
+    empty_code_cache(hot);
     hot.code_gen = generation;
   }
   if (hot.tid.load(std::memory_order_relaxed) == UNKNOWN_TID) {
@@ -189,7 +185,7 @@ class SlowSide {
   }
 
   std::uint32_t id;
-  CodeSlot& slot = CODES[code_slot(code)];
+  CodeSlot& slot = hot.codes[code_slot(code)];
   if (code != 0 && slot.code == code) {
     id = slot.id;
   } else {
@@ -210,15 +206,15 @@ class SlowSide {
   return id;
 }
 
-// Everything but the fast path's store: a cached code whose batch is full or
-// whose delta overflows, and any event whose code is not the cached one.
+// Everything but the fast path's store: a known code whose batch is full or
+// whose delta overflows (`known`), and any event whose code the caches miss.
 [[gnu::noinline]] void record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
-                                   std::uint8_t kind) noexcept {
+                                   std::uint8_t kind, std::optional<std::uint32_t> known) noexcept {
   State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
-  if (hot.cached_code.load(std::memory_order_relaxed) == code) {
-    record(*state.queue, now, make_word(kind, hot.cached_id));
+  if (known) {
+    record(*state.queue, now, make_word(kind, *known));
     return;
   }
   PyRef keep;  // set by resolve_cold before it may run the interpreter
@@ -234,32 +230,47 @@ class SlowSide {
   }
   record(*state.queue, now, make_word(kind, *id));
   // Cached only once HOT mirrors this session's batch: what resets the cache
-  // at a session's end reaches exactly the threads bound to it. An unnamed
+  // at a session's end reaches exactly the threads bound to it. Not when a
+  // code object was forgotten since resolve_cold emptied `codes` (it may have
+  // run the interpreter): the next event empties them again. An unnamed
   // thread with attempts left keeps coming back here to retry.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
+      hot.code_gen == GENERATION.load(std::memory_order_acquire) &&
       (hot.named || hot.name_tries == 0)) {
     hot.cached_id = *id;
     hot.cached_code.store(code, std::memory_order_relaxed);
   }
 }
 
-// The fast path: the clock, one comparison against the thread's cached code,
-// and the store. The clock's kind is fixed per session, so it is chosen when
-// the callbacks are registered instead of on every event.
+// The fast path: the clock, the code id from the thread's caches, and the
+// store. The clock's kind is fixed per session, so it is chosen when the
+// callbacks are registered instead of on every event. `codes` is trusted only
+// while `cached_code` is set (see Hot); the fast path never writes either, so
+// it cannot undo a reset made by another thread.
 template <std::uint8_t KIND, bool COUNTER>
 PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   if (count != 0) [[likely]] {
-    Hot& hot = HOT;
     // HOT's address first, then the counter: the compiler would rather read
     // the counter first, and that order measures about 1 ns per event slower.
-    asm volatile("" : : "r"(&hot));
+    Hot* hot_address = &HOT;
+    asm volatile("" : "+r"(hot_address));
+    Hot& hot = *hot_address;
     const std::uint64_t now =
         COUNTER ? read_counter()
                 : reinterpret_cast<CallbacksObject*>(self)->state->queue->clock.now_ticks();
     const auto code = reinterpret_cast<std::uint64_t>(args[0]);
-    if (hot.cached_code.load(std::memory_order_relaxed) != code ||
-        !try_store(hot, now, make_word(KIND, hot.cached_id))) [[unlikely]] {
-      record_cold(self, args[0], now, KIND);
+    const std::uint64_t cached = hot.cached_code.load(std::memory_order_relaxed);
+    std::uint32_t id = hot.cached_id;
+    if (cached != code) [[unlikely]] {
+      const CodeSlot& slot = hot.codes[code_slot(code)];
+      if (cached == NO_CODE || slot.code != code) {
+        record_cold(self, args[0], now, KIND, std::nullopt);
+        Py_RETURN_NONE;
+      }
+      id = slot.id;
+    }
+    if (!try_store(hot, now, make_word(KIND, id))) [[unlikely]] {
+      record_cold(self, args[0], now, KIND, id);
     }
   }
   Py_RETURN_NONE;
