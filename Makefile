@@ -68,8 +68,6 @@ native-overhead:
 	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	PYTHONPATH=$(BUILD)/bench/python python3.14 bench/overhead.py --build-dir $(BUILD)/bench
-	if command -v perf >/dev/null; then bench/callback_cost.sh $(BUILD)/bench; \
-	else echo "perf not found: the recording path's own cost is not measured"; fi
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -205,18 +205,25 @@ def count_events(run) -> dict[str, int]:
 class Sample:
     inner_ns: int  # the workload alone, tracer on
     session_ns: int  # from switching the tracer on to having switched it off
+    cpu_ns: int  # the calling thread's CPU time over the workload alone
     size: int | None = None  # output bytes (fennik)
     dropped: int | None = None  # events fennik reported dropped
+
+
+def timed(run) -> tuple[int, int]:
+    """Wall and calling-thread CPU nanoseconds of `run`."""
+    c0, t0 = time.thread_time_ns(), now()
+    run()
+    t1, c1 = now(), time.thread_time_ns()
+    return t1 - t0, c1 - c0
 
 
 class Untraced:
     name = "untraced"
 
     def measure(self, run) -> Sample:
-        t0 = now()
-        run()
-        t1 = now()
-        return Sample(t1 - t0, t1 - t0)
+        wall, cpu = timed(run)
+        return Sample(wall, wall, cpu)
 
 
 class EnableDisable:
@@ -230,12 +237,10 @@ class EnableDisable:
     def measure(self, run) -> Sample:
         s0 = now()
         self._enable()
-        t0 = now()
-        run()
-        t1 = now()
+        wall, cpu = timed(run)
         self._disable()
         s1 = now()
-        return Sample(t1 - t0, s1 - s0)
+        return Sample(wall, s1 - s0, cpu)
 
 
 DROPPED_PATTERNS = {
@@ -267,14 +272,12 @@ class Fennik:
     def measure(self, run) -> Sample:
         s0 = now()
         with self._fennik.Tracer(self._path, format=self._fmt):
-            t0 = now()
-            run()
-            t1 = now()
+            wall, cpu = timed(run)
         s1 = now()
         size = os.path.getsize(self._path)
         dropped = read_dropped(self._path, self._fmt)
         os.unlink(self._path)
-        return Sample(t1 - t0, s1 - s0, size, dropped)
+        return Sample(wall, s1 - s0, cpu, size, dropped)
 
 
 # ---------------------------------------------------------------- set-up
@@ -355,6 +358,34 @@ def print_table(workloads, tracers, results) -> None:
             cells.append(f"{slowdown:>9.2f}x{per_event:>10.1f}")
         print(f"  {t.name:<{name_w}}" + "".join(cells))
     print()
+
+
+def print_cpu_table(workloads, tracers, results) -> None:
+    """The traced thread's own CPU time: what recording costs it, without the
+    time it waited for a core, which on a busy machine blurs the wall clock."""
+    single = [w for w in workloads if "thr" not in w.name]
+    if not single:
+        return
+    print("added CPU time of the traced thread per event (ns; medians; over the "
+          "recorder's in brackets)")
+    print(f"  {'tracer':<17}" + "".join(f"{w.name:>20}" for w in single))
+    for t in tracers:
+        if t.name == "untraced":
+            continue
+        cells = []
+        for w in single:
+            ours = cpu_per_event(results, w, t.name)
+            floor = cpu_per_event(results, w, "recorder") if ("recorder" in
+                                                                 {x.name for x in tracers}) else 0
+            cells.append(f"{ours:.1f}" + (f" ({ours / floor:.2f}x)" if floor > 0 else ""))
+        print(f"  {t.name:<17}" + "".join(f"{c:>20}" for c in cells))
+    print()
+
+
+def cpu_per_event(results, workload: Workload, tracer: str) -> float:
+    base = median(s.cpu_ns for s in results[workload.name, "untraced"])
+    traced = median(s.cpu_ns for s in results[workload.name, tracer])
+    return (traced - base) / workload.events
 
 
 def print_fennik(workloads, tracers, results) -> None:
@@ -789,15 +820,18 @@ def main(argv=None) -> int:
         compare = {"fennik-protobuf", "recorder"} <= names and fib_w is not None
 
         def fib_ratio(results, label: str) -> str:
-            ours = ns_per_event(results, fib_w, "fennik-protobuf")
-            floor = ns_per_event(results, fib_w, "recorder")
-            ratio = f"{ours / floor:.2f}x" if floor > 0 else "n/a (recorder floor <= 0)"
-            return (f"{fib_w.name} {label}: fennik-protobuf {ours:.1f} ns/event vs minimal "
-                    f"recorder {floor:.1f} ns/event = {ratio}")
+            line = f"{fib_w.name} {label}: fennik-protobuf vs minimal recorder, ns/event"
+            for kind, per_event in (("wall", ns_per_event), ("thread CPU", cpu_per_event)):
+                ours = per_event(results, fib_w, "fennik-protobuf")
+                floor = per_event(results, fib_w, "recorder")
+                ratio = f"{ours / floor:.2f}x" if floor > 0 else "n/a (recorder floor <= 0)"
+                line += f"; {kind} {ours:.1f} vs {floor:.1f} = {ratio}"
+            return line
 
         if "quiet" in args.sections:
             results = run_rounds(workloads, tracers, args.reps, "quiet")
             print_table(workloads, tracers, results)
+            print_cpu_table(workloads, tracers, results)
             if {"fennik-protobuf", "recorder"} <= names:
                 print(ratio_line(workloads, results) + "\n")
             if any(t.name.startswith("fennik-") for t in tracers):
@@ -822,6 +856,7 @@ def main(argv=None) -> int:
             with competing(n):
                 results = run_rounds(workloads, busy_tracers, args.reps, "competing")
             print_table(workloads, busy_tracers, results)
+            print_cpu_table(workloads, busy_tracers, results)
             if {"fennik-protobuf", "recorder"} <= names:
                 print(ratio_line(workloads, results) + "\n")
             if any(t.name.startswith("fennik-") for t in busy_tracers):
