@@ -2,9 +2,7 @@
 // recording threads (RECORDERS).
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,13 +16,6 @@ namespace fennik {
 inline constexpr std::uint64_t NO_CODE = ~std::uint64_t{0};
 inline constexpr std::uint32_t NO_ID = ~std::uint32_t{0};
 inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
-inline constexpr std::size_t CODE_CACHE_SLOTS = 256;
-
-// One entry of a thread's direct-mapped cache of code ids; address 0 is empty.
-struct CodeSlot {
-  std::uint64_t code;
-  std::uint32_t id;
-};
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
@@ -33,13 +24,14 @@ struct CodeSlot {
 // watcher) are atomics; on the targets we build for their relaxed loads and
 // stores are plain moves.
 //
-// `cached_code` (with `cached_id`) and `codes` are all the callbacks' fast
-// path checks, so `cached_code` is set only while HOT mirrors a batch of the
-// session whose interner gave the ids, and while it is not NO_CODE `codes`
-// holds only live code objects of that session. It is reset whenever either
-// may stop being true: by mirror_none, at the start and end of every session
-// and when a code object is forgotten (forget_cached_codes); the callbacks'
-// slow side empties `codes` before it sets `cached_code` again.
+// `cached_code` (with `cached_id`) and the callbacks' per-thread code-id
+// cache are all the callbacks' fast path checks, so `cached_code` is set only
+// while HOT mirrors a batch of the session whose interner gave the ids, and
+// while it is not NO_CODE that cache holds only live code objects of that
+// session. It is reset whenever either may stop being true: by mirror_none,
+// at the start and end of every session and when a code object is forgotten
+// (forget_cached_codes); the callbacks' slow side empties the cache before it
+// sets `cached_code` again.
 struct alignas(64) Hot {
   std::atomic<PackedEvent*> cursor{nullptr};  // next free slot; stored last, with release
   std::atomic<PackedEvent*> end{nullptr};     // buffer start + BATCH_BYTES
@@ -52,7 +44,6 @@ struct alignas(64) Hot {
   std::uint64_t code_gen = 0;
   std::uint32_t name_tries = 0;
   bool named = false;
-  std::array<CodeSlot, CODE_CACHE_SLOTS> codes{};
 };
 
 #if defined(FENNIK_HOT_INITIAL_EXEC)
@@ -61,7 +52,9 @@ struct alignas(64) Hot {
 #define FENNIK_HOT_TLS
 #endif
 
-extern thread_local constinit Hot HOT FENNIK_HOT_TLS;
+// Hidden: the module reaches it with the same thread-local base as its own
+// per-thread caches.
+[[gnu::visibility("hidden")]] extern thread_local constinit Hot HOT FENNIK_HOT_TLS;
 
 #if defined(__SANITIZE_THREAD__)
 #define FENNIK_TSAN 1

@@ -9,9 +9,15 @@
 namespace fennik::py {
 namespace {
 
-// Each thread's direct-mapped cache of (code object address, id), HOT.codes,
-// lets alternation between many functions stay on the fast path and off the
-// interner's lock.
+// Direct-mapped cache of (code object address, id) per thread, so alternating
+// between many functions stays on the fast path and off the interner's lock.
+// Apart from HOT so that HOT stays small enough for static TLS.
+struct CodeSlot {
+  std::uint64_t code;  // 0: empty
+  std::uint32_t id;
+};
+constinit thread_local std::array<CodeSlot, CODE_CACHE_SLOTS> CODES{};
+
 constexpr std::uint64_t FIBONACCI_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 static_assert(CODE_CACHE_SLOTS == 256, "the slot is the hash's top 8 bits");
 
@@ -19,8 +25,8 @@ inline std::size_t code_slot(std::uint64_t code) noexcept {
   return static_cast<std::size_t>((code * FIBONACCI_MULTIPLIER) >> 56);
 }
 
-void empty_code_cache(Hot& hot) noexcept {
-  hot.codes.fill(CodeSlot{0, 0});
+void empty_code_cache() noexcept {
+  CODES.fill(CodeSlot{0, 0});
 }
 
 struct CallbacksObject {
@@ -162,13 +168,13 @@ class SlowSide {
   // Whatever happens below, the fast path must not reuse a stale answer.
   hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
   if (hot.queue_id.load(std::memory_order_relaxed) != state.queue_id) {
-    empty_code_cache(hot);
+    empty_code_cache();
     hot.named = false;
     hot.name_tries = NAME_TRIES;
   }
   const std::uint64_t generation = GENERATION.load(std::memory_order_acquire);
   if (hot.code_gen != generation) {
-    empty_code_cache(hot);
+    empty_code_cache();
     hot.code_gen = generation;
   }
   if (hot.tid.load(std::memory_order_relaxed) == UNKNOWN_TID) {
@@ -185,7 +191,7 @@ class SlowSide {
   }
 
   std::uint32_t id;
-  CodeSlot& slot = hot.codes[code_slot(code)];
+  CodeSlot& slot = CODES[code_slot(code)];
   if (code != 0 && slot.code == code) {
     id = slot.id;
   } else {
@@ -231,7 +237,7 @@ class SlowSide {
   record(*state.queue, now, make_word(kind, *id));
   // Cached only once HOT mirrors this session's batch: what resets the cache
   // at a session's end reaches exactly the threads bound to it. Not when a
-  // code object was forgotten since resolve_cold emptied `codes` (it may have
+  // code object was forgotten since resolve_cold emptied CODES (it may have
   // run the interpreter): the next event empties them again. An unnamed
   // thread with attempts left keeps coming back here to retry.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
@@ -244,7 +250,7 @@ class SlowSide {
 
 // The fast path: the clock, the code id from the thread's caches, and the
 // store. The clock's kind is fixed per session, so it is chosen when the
-// callbacks are registered instead of on every event. `codes` is trusted only
+// callbacks are registered instead of on every event. CODES is trusted only
 // while `cached_code` is set (see Hot); the fast path never writes either, so
 // it cannot undo a reset made by another thread.
 template <std::uint8_t KIND, bool COUNTER>
@@ -262,7 +268,7 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     const std::uint64_t cached = hot.cached_code.load(std::memory_order_relaxed);
     std::uint32_t id = hot.cached_id;
     if (cached != code) [[unlikely]] {
-      const CodeSlot& slot = hot.codes[code_slot(code)];
+      const CodeSlot& slot = CODES[code_slot(code)];
       if (cached == NO_CODE || slot.code != code) {
         record_cold(self, args[0], now, KIND, std::nullopt);
         Py_RETURN_NONE;
