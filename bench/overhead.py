@@ -1,21 +1,31 @@
 #!/usr/bin/env python3
-"""What tracing costs a traced program: fennik against no tracing, two reference
-callbacks, cProfile and yappi.
+"""What tracing costs a traced program, and what fennik's own threads cost.
 
 Run it from the top of the checkout after a build (inside tools/toolbox where the
 machine has no CPython 3.14):
 
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
     cmake --build build/bench
-    python3 bench/overhead.py                      # about 2 minutes on 2 cores
+    python3 bench/overhead.py                      # a few minutes on 2 cores
     python3 bench/overhead.py --build-dir build/x --quick
 
 The build directory (--build-dir, or $FENNIK_BUILD_DIR, default build/bench) gives
 both modules: fennik from <build>/python and the reference callbacks
 (fennik_refcb) from <build>/bench. Either may also come from PYTHONPATH.
 
-Workloads: recursive fib(N), a generator pipeline, a method-call-heavy loop, and
-two threads each running fib(N-1). Tracers:
+Sections (--sections picks some of them):
+
+    quiet       slowdown and added ns per event on the machine as it is
+    background  CPU time of fennik's own threads per event and their wake-ups
+                per second, busy (a traced CPU-bound program) and idle (a
+                session open while the program sleeps)
+    competing   the quiet table again while CPU-bound processes compete for
+                the cores (one per core minus one, at least one)
+    targets     dropped events and peak memory of the target programs, each in
+                a fresh process, quiet and with the competing processes
+
+Workloads of the tables: recursive fib(N), a generator pipeline, a method-call-heavy
+loop, and two threads each running fib(N-1). Tracers:
 
     untraced          nothing enabled
     fennik-protobuf   fennik.Tracer(path, format="protobuf"), streaming to a temp dir
@@ -24,8 +34,6 @@ two threads each running fib(N-1). Tracers:
     noop              a C callback that returns None at once: sys.monitoring's floor
     recorder          a C callback that stores rdtsc in a thread-local ring: the floor
                       of a recorder of fennik's design
-    cProfile          cProfile.Profile().enable() / disable()
-    yappi             wall clock, yappi.start() / stop() / clear_stats()
 
 Every (workload, tracer) pair runs once per round; rounds repeat --reps times with
 the tracer order rotated, and the figures are medians. The time is the workload
@@ -41,13 +49,16 @@ Figures are noisy on a loaded machine: the load average is printed with them.
 from __future__ import annotations
 
 import argparse
-import cProfile
+import contextlib
 import gc
 import importlib
 import itertools
+import json
 import os
 import re
+import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -194,18 +205,25 @@ def count_events(run) -> dict[str, int]:
 class Sample:
     inner_ns: int  # the workload alone, tracer on
     session_ns: int  # from switching the tracer on to having switched it off
+    cpu_ns: int  # the calling thread's CPU time over the workload alone
     size: int | None = None  # output bytes (fennik)
     dropped: int | None = None  # events fennik reported dropped
+
+
+def timed(run) -> tuple[int, int]:
+    """Wall and calling-thread CPU nanoseconds of `run`."""
+    c0, t0 = time.thread_time_ns(), now()
+    run()
+    t1, c1 = now(), time.thread_time_ns()
+    return t1 - t0, c1 - c0
 
 
 class Untraced:
     name = "untraced"
 
     def measure(self, run) -> Sample:
-        t0 = now()
-        run()
-        t1 = now()
-        return Sample(t1 - t0, t1 - t0)
+        wall, cpu = timed(run)
+        return Sample(wall, wall, cpu)
 
 
 class EnableDisable:
@@ -219,34 +237,10 @@ class EnableDisable:
     def measure(self, run) -> Sample:
         s0 = now()
         self._enable()
-        t0 = now()
-        run()
-        t1 = now()
+        wall, cpu = timed(run)
         self._disable()
         s1 = now()
-        return Sample(t1 - t0, s1 - s0)
-
-
-def cprofile_tracer() -> EnableDisable:
-    holder = []
-
-    def enable():
-        p = cProfile.Profile()
-        holder.append(p)
-        p.enable()
-
-    def disable():
-        holder.pop().disable()
-
-    return EnableDisable("cProfile", enable, disable)
-
-
-def yappi_tracer(yappi) -> EnableDisable:
-    def disable():
-        yappi.stop()
-        yappi.clear_stats()
-
-    return EnableDisable("yappi", yappi.start, disable)
+        return Sample(wall, s1 - s0, cpu)
 
 
 DROPPED_PATTERNS = {
@@ -263,8 +257,9 @@ def read_dropped(path: str, fmt: str) -> int:
         size = f.seek(0, os.SEEK_END)
         f.seek(0 if fmt == "pprof" else max(0, size - TAIL_BYTES))
         tail = f.read()
-    m = DROPPED_PATTERNS[fmt].search(tail)
-    return int(m.group(1)) if m else 0
+    # The session's total is the last record that names a count.
+    found = DROPPED_PATTERNS[fmt].findall(tail)
+    return int(found[-1]) if found else 0
 
 
 class Fennik:
@@ -277,14 +272,12 @@ class Fennik:
     def measure(self, run) -> Sample:
         s0 = now()
         with self._fennik.Tracer(self._path, format=self._fmt):
-            t0 = now()
-            run()
-            t1 = now()
+            wall, cpu = timed(run)
         s1 = now()
         size = os.path.getsize(self._path)
         dropped = read_dropped(self._path, self._fmt)
         os.unlink(self._path)
-        return Sample(t1 - t0, s1 - s0, size, dropped)
+        return Sample(wall, s1 - s0, cpu, size, dropped)
 
 
 # ---------------------------------------------------------------- set-up
@@ -305,11 +298,7 @@ def import_modules(build_dir: Path):
             f"build first (cmake --build {build_dir}) or pass --build-dir: fennik is "
             f"looked for in {build_dir}/python, fennik_refcb in {build_dir}/bench"
         )
-    try:
-        yappi = importlib.import_module("yappi")
-    except ImportError:
-        yappi = None
-    return fennik, refcb, yappi
+    return fennik, refcb
 
 
 def load_average() -> str:
@@ -371,6 +360,34 @@ def print_table(workloads, tracers, results) -> None:
     print()
 
 
+def print_cpu_table(workloads, tracers, results) -> None:
+    """The traced thread's own CPU time: what recording costs it, without the
+    time it waited for a core, which on a busy machine blurs the wall clock."""
+    single = [w for w in workloads if "thr" not in w.name]
+    if not single:
+        return
+    print("added CPU time of the traced thread per event (ns; medians; over the "
+          "recorder's in brackets)")
+    print(f"  {'tracer':<17}" + "".join(f"{w.name:>20}" for w in single))
+    for t in tracers:
+        if t.name == "untraced":
+            continue
+        cells = []
+        for w in single:
+            ours = cpu_per_event(results, w, t.name)
+            floor = cpu_per_event(results, w, "recorder") if ("recorder" in
+                                                                 {x.name for x in tracers}) else 0
+            cells.append(f"{ours:.1f}" + (f" ({ours / floor:.2f}x)" if floor > 0 else ""))
+        print(f"  {t.name:<17}" + "".join(f"{c:>20}" for c in cells))
+    print()
+
+
+def cpu_per_event(results, workload: Workload, tracer: str) -> float:
+    base = median(s.cpu_ns for s in results[workload.name, "untraced"])
+    traced = median(s.cpu_ns for s in results[workload.name, tracer])
+    return (traced - base) / workload.events
+
+
 def print_fennik(workloads, tracers, results) -> None:
     print("fennik streaming: output per event, dropped events, session start + end")
     print(f"  {'format':<17}{'workload':<20}{'bytes/event':>12}{'dropped max':>13}"
@@ -396,41 +413,369 @@ def ns_per_event(results, workload: Workload, tracer: str) -> float:
     return (traced - base) / workload.events
 
 
+def ratio_line(workloads, results, tracer: str = "fennik-protobuf") -> str:
+    ratios = []
+    for w in workloads:
+        floor = ns_per_event(results, w, "recorder")
+        ours = ns_per_event(results, w, tracer)
+        ratios.append(f"{w.name} {ours / floor:.2f}x" if floor > 0 else f"{w.name} n/a")
+    return f"{tracer} ns/event over the recorder's: " + ", ".join(ratios)
+
+
+def run_rounds(workloads, tracers, reps: int, label: str):
+    """Every (workload, tracer) pair once per round, the tracer order rotated."""
+    # One unmeasured round: imports, instrumentation and caches settle.
+    for w in workloads:
+        for t in tracers:
+            gc.collect()
+            t.measure(w.run)
+    results = {(w.name, t.name): [] for w in workloads for t in tracers}
+    started = time.monotonic()
+    for rep in range(reps):
+        order = tracers[rep % len(tracers):] + tracers[:rep % len(tracers)]
+        for w in workloads:
+            for t in order:
+                gc.collect()
+                results[w.name, t.name].append(t.measure(w.run))
+        print(f"\r{label}: round {rep + 1}/{reps} ({time.monotonic() - started:.0f} s)",
+              end="", file=sys.stderr, flush=True)
+    print(file=sys.stderr)
+    return results
+
+
+# ---------------------------------------------------------------- competing load
+
+# A CPU-bound process that never sleeps; one per core but one (at least one), so
+# that the traced program and fennik's threads share what is left.
+COMPETITOR_CODE = "while True: pass"
+COMPETITOR_SETTLE_S = 0.2
+
+
+def competitor_count() -> int:
+    return max(1, (os.cpu_count() or 1) - 1)
+
+
+@contextlib.contextmanager
+def competing(count: int):
+    procs = [subprocess.Popen([sys.executable, "-c", COMPETITOR_CODE]) for _ in range(count)]
+    try:
+        time.sleep(COMPETITOR_SETTLE_S)
+        yield
+    finally:
+        for p in procs:
+            p.send_signal(signal.SIGKILL)
+        for p in procs:
+            p.wait()
+
+
+# ---------------------------------------------------------------- fennik's own threads
+
+THREAD_PREFIX = "fennik-"
+IDLE_SECONDS = 2.0
+BACKGROUND_RUNS = 3
+BACKGROUND_FIB = 30  # long enough a busy window to count wake-ups over
+
+
+def fennik_threads() -> tuple[int, int]:
+    """CPU ns (clock-tick resolution) and context switches of the live fennik-* threads."""
+    tick_ns = 1_000_000_000 // os.sysconf("SC_CLK_TCK")
+    cpu = switches = 0
+    for task in os.listdir("/proc/self/task"):
+        d = f"/proc/self/task/{task}"
+        try:
+            with open(f"{d}/comm") as f:
+                if not f.read().startswith(THREAD_PREFIX):
+                    continue
+            with open(f"{d}/stat") as f:
+                stat = f.read()
+            with open(f"{d}/status") as f:
+                status = f.read()
+        except FileNotFoundError:  # the thread ended meanwhile
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()  # from field 3 (state) on
+        cpu += (int(fields[11]) + int(fields[12])) * tick_ns  # utime, stime
+        for line in status.splitlines():
+            if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                switches += int(line.split()[1])
+    return cpu, switches
+
+
+@dataclass
+class Background:
+    cpu_ns: int  # fennik's threads, the whole session: start and last drain included
+    switches: int  # theirs, while `run` ran
+    window_s: float  # how long `run` ran
+
+
+def measure_background(fennik, fmt: str, path: str, run) -> Background:
+    """fennik's threads' CPU is the process's less the calling thread's: exact,
+    and it keeps the threads' work up to their exit, which /proc cannot see."""
+    gc.collect()
+    p0, m0 = time.process_time_ns(), time.thread_time_ns()
+    with fennik.Tracer(path, format=fmt):
+        _, c0 = fennik_threads()
+        w0 = time.monotonic()
+        run()
+        w1 = time.monotonic()
+        _, c1 = fennik_threads()
+    p1, m1 = time.process_time_ns(), time.thread_time_ns()
+    os.unlink(path)
+    return Background((p1 - p0) - (m1 - m0), c1 - c0, w1 - w0)
+
+
+def background_section(fennik, out_dir: str, fib_n: int, runs: int) -> dict:
+    events = 2 * fib_calls(fib_n)
+    figures = {}
+    print(f"fennik's own threads ({THREAD_PREFIX}*): CPU time (the process's less the "
+          f"program's) and wake-ups (context switches); medians of {runs} sessions")
+    print(f"  {'format':<10}{'busy: fib(' + str(fib_n) + f') {events} events':>34}"
+          f"{'idle: ' + format(IDLE_SECONDS, '.1f') + ' s asleep':>34}")
+    print(f"  {'':<10}{'ns/event':>12}{'wake-ups/s':>12}{'run s':>10}"
+          f"{'CPU ms':>12}{'wake-ups/s':>12}{'window s':>10}")
+    for fmt in ("protobuf", "json"):
+        path = os.path.join(out_dir, f"background.{fmt}")
+        busy = [measure_background(fennik, fmt, path, lambda: fib(fib_n)) for _ in range(runs)]
+        idle = [measure_background(fennik, fmt, path, lambda: time.sleep(IDLE_SECONDS))
+                for _ in range(runs)]
+        per_event = median(b.cpu_ns / events for b in busy)
+        busy_wakeups = median(b.switches / b.window_s for b in busy)
+        idle_cpu_ms = median(b.cpu_ns for b in idle) / 1e6
+        idle_wakeups = median(b.switches / b.window_s for b in idle)
+        figures[fmt] = (per_event, busy_wakeups, idle_wakeups)
+        print(f"  {fmt:<10}{per_event:>12.1f}{busy_wakeups:>12.0f}"
+              f"{median(b.window_s for b in busy):>10.2f}"
+              f"{idle_cpu_ms:>12.2f}{idle_wakeups:>12.0f}"
+              f"{median(b.window_s for b in idle):>10.2f}")
+    print("  (idle CPU covers the whole session, its start and end included)\n")
+    return figures
+
+
+# ---------------------------------------------------------------- target programs
+
+# Each runs in a fresh process (this script with --target), so that its peak RSS
+# is its own.
+TARGET_FIB = 27
+THREAD_COUNT = 16
+THREAD_SECONDS = 1.0
+THREAD_FIB = 15  # small, so that each thread looks at the time often
+# The long program: calls of small functions, two events each.
+BIG_EVENTS = 100_000_000
+GEN_DEPTH = 5_000
+GEN_ITEMS = 1_000
+RECURSION_HEADROOM = 1_000
+
+
+def small_a(x):
+    return x + 1
+
+
+def small_b(x):
+    return x ^ 1
+
+
+def small_c(x):
+    return x - 1
+
+
+def small_calls(events: int) -> int:
+    rounds = events // 6
+    for i in range(rounds):
+        small_a(i)
+        small_b(i)
+        small_c(i)
+    return 6 * rounds
+
+
+def nested(depth: int, items: int):
+    if depth == 0:
+        yield from range(items)
+    else:
+        yield from nested(depth - 1, items)
+
+
+def generator_nesting(depth: int, items: int) -> int:
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), depth + RECURSION_HEADROOM))
+    for _ in nested(depth, items):
+        pass
+    # Every item resumes and suspends each level; the end resumes and returns each.
+    return 2 * (depth + 1) * (items + 1)
+
+
+def recursive_threads(count: int, seconds: float, n: int) -> int:
+    rounds = [0] * count
+    start = threading.Barrier(count)
+
+    def work(k: int) -> None:
+        start.wait()
+        deadline = time.perf_counter() + seconds
+        done = 0
+        while time.perf_counter() < deadline:
+            fib(n)
+            done += 1
+        rounds[k] = done
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return 2 * fib_calls(n) * sum(rounds)
+
+
+def fib_target() -> int:
+    fib(TARGET_FIB)
+    return 2 * fib_calls(TARGET_FIB)
+
+
+def target_program(name: str, big_events: int):
+    """The program and a function giving its event count (fib's loop counted
+    exactly, the others up to the few events of their own scaffolding)."""
+    if name == "fib":
+        return fib_target
+    if name == "threads":
+        return lambda: recursive_threads(THREAD_COUNT, THREAD_SECONDS, THREAD_FIB)
+    if name == "calls":
+        return lambda: small_calls(big_events)
+    if name == "generators":
+        return lambda: generator_nesting(GEN_DEPTH, GEN_ITEMS)
+    raise SystemExit(f"overhead.py: unknown target {name}")
+
+
+def peak_rss_mb() -> float:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def run_target(args) -> int:
+    """The child side: runs one program under one format, prints one JSON line."""
+    fennik, _ = import_modules(args.build_dir)
+    program = target_program(args.target, args.big_events)
+    gc.collect()
+    before = peak_rss_mb()
+    t0 = now()
+    with fennik.Tracer(args.out, format=args.format):
+        events = program()
+    t1 = now()
+    print(json.dumps({
+        "events": events, "dropped": read_dropped(args.out, args.format),
+        "seconds": (t1 - t0) / 1e9, "rss_before_mb": before, "peak_rss_mb": peak_rss_mb(),
+        "bytes": os.path.getsize(args.out),
+    }))
+    return 0
+
+
+TARGETS = [  # (label, program, format)
+    (f"fib({TARGET_FIB})", "fib", "protobuf"),
+    (f"fib({TARGET_FIB})", "fib", "json"),
+    (f"{THREAD_COUNT} thr x {THREAD_SECONDS:g} s fib", "threads", "protobuf"),
+    (f"{THREAD_COUNT} thr x {THREAD_SECONDS:g} s fib", "threads", "json"),
+    ("small calls", "calls", "protobuf"),
+    (f"{GEN_DEPTH}-deep generators", "generators", "pprof"),
+]
+
+
+def spawn_target(args, program: str, fmt: str, out_dir: str) -> dict:
+    out = os.path.join(out_dir, f"target.{fmt}")
+    cmd = [sys.executable, os.path.abspath(__file__), "--build-dir", str(args.build_dir),
+           "--target", program, "--format", fmt, "--out", out,
+           "--big-events", str(args.big_events)]
+    try:
+        done = subprocess.run(cmd, capture_output=True, text=True)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(out)
+    if done.returncode != 0:
+        return {"error": f"exit status {done.returncode}: {done.stderr.strip()[-200:]}"}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def targets_section(args, out_dir: str) -> list[str]:
+    print("target programs, each in a fresh process: events dropped (target 0) and peak "
+          "RSS (the process's high-water mark; before the session in brackets)")
+    head = f"{'dropped':>11}{'peak RSS MB':>16}{'time s':>8}"
+    print(f"  {'program':<26}{'format':<10}{'events':>11}  quiet{head}"
+          f"  competing{head}")
+    summary = []
+    for label, program, fmt in TARGETS:
+        cells, dropped, peaks = [], [], []
+        events = None
+        for load in (False, True):
+            with competing(competitor_count()) if load else contextlib.nullcontext():
+                r = spawn_target(args, program, fmt, out_dir)
+            if "error" in r:
+                cells.append(f"{'failed':>35}")
+                dropped.append(r["error"])
+                continue
+            events = r["events"]
+            rss = f"{r['peak_rss_mb']:.0f} ({r['rss_before_mb']:.0f})"
+            cells.append(f"{r['dropped']:>11}{rss:>16}{r['seconds']:>8.1f}")
+            dropped.append(str(r["dropped"]))
+            peaks.append(f"{r['peak_rss_mb']:.0f}")
+        print(f"  {label:<26}{fmt:<10}{events if events is not None else '-':>11}  "
+              f"{'':5}{cells[0]}  {'':9}{cells[1]}", flush=True)
+        summary.append(f"{label} {fmt}: dropped {dropped[0]} quiet, {dropped[1]} competing "
+                       f"(target 0); peak RSS MB {' and '.join(peaks) or '-'}")
+    print(f"  (competing: {competitor_count()} CPU-bound process(es); small calls: "
+          f"{args.big_events} events)\n")
+    return summary
+
+
 # ---------------------------------------------------------------- main
+
+SECTIONS = ("quiet", "background", "competing", "targets")
+COMPETING_TRACERS = ("untraced", "fennik-protobuf", "fennik-json", "recorder")
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(
-        description="Overhead of fennik against the reference callbacks, cProfile and yappi.")
+        description="Overhead of fennik against reference callbacks, its own threads' "
+                    "cost, and its target programs.")
     p.add_argument("--build-dir", type=Path,
                    default=Path(os.environ.get("FENNIK_BUILD_DIR", "build/bench")),
                    help="CMake build directory (default: $FENNIK_BUILD_DIR or build/bench)")
     p.add_argument("--reps", type=int, default=61,
                    help="rounds of every (workload, tracer) pair (default 61)")
     p.add_argument("--quick", action="store_true",
-                   help="3 rounds and one drop check: a smoke run, not figures to quote")
+                   help="3 rounds, one background session, a tenth of the long program: "
+                        "a smoke run, not figures to quote")
     p.add_argument("--fib", type=int, default=25, help="N of the fib workloads (default 25)")
-    p.add_argument("--drop-fib", type=int, default=27,
-                   help="N of the protobuf drop check (default 27)")
-    p.add_argument("--drop-runs", type=int, default=3,
-                   help="runs of the drop check (default 3)")
+    p.add_argument("--background-fib", type=int, default=BACKGROUND_FIB,
+                   help=f"N of the busy background run (default {BACKGROUND_FIB})")
+    p.add_argument("--big-events", type=int, default=BIG_EVENTS,
+                   help=f"events of the long target program (default {BIG_EVENTS})")
     p.add_argument("--workloads", default="",
                    help="comma-separated subset of fib,generators,methods,threads")
     p.add_argument("--tracers", default="",
                    help="comma-separated subset of tracer names (untraced always runs)")
+    p.add_argument("--sections", default=",".join(SECTIONS),
+                   help=f"comma-separated subset of {','.join(SECTIONS)}")
     p.add_argument("--tmp-dir", default=None, help="where fennik writes (default: system temp)")
+    # The child side of the target programs.
+    p.add_argument("--target", help=argparse.SUPPRESS)
+    p.add_argument("--format", help=argparse.SUPPRESS)
+    p.add_argument("--out", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.quick:
         args.reps = 3
-        args.drop_runs = 1
+        args.big_events //= 10
+    args.sections = [s for s in args.sections.split(",") if s]
+    unknown = set(args.sections) - set(SECTIONS)
+    if unknown:
+        p.error(f"unknown sections: {','.join(sorted(unknown))}")
     return args
 
 
 def main(argv=None) -> int:
     args = parse_args(argv)
-    fennik, refcb, yappi = import_modules(args.build_dir)
+    if args.target:
+        return run_target(args)
+    fennik, refcb = import_modules(args.build_dir)
     workloads = make_workloads(args.fib, [s for s in args.workloads.split(",") if s])
     load_start = load_average()
+    summary = []
 
     with tempfile.TemporaryDirectory(prefix="fennik-overhead-", dir=args.tmp_dir) as out_dir:
         tracers = [
@@ -440,91 +785,90 @@ def main(argv=None) -> int:
             Fennik(fennik, "pprof", out_dir),
             EnableDisable("noop", refcb.enable_noop, refcb.disable),
             EnableDisable("recorder", refcb.enable_recorder, refcb.disable),
-            cprofile_tracer(),
         ]
-        if yappi is not None:
-            yappi.set_clock_type("wall")
-            tracers.append(yappi_tracer(yappi))
         if args.tracers:
             keep = set(args.tracers.split(",")) | {"untraced"}
             tracers = [t for t in tracers if t.name in keep]
+        names = {t.name for t in tracers}
 
         print(f"fennik overhead: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
               f"load average {load_start}")
         print(f"{args.reps} interleaved rounds, medians; fennik writes to {out_dir}")
-        if yappi is None:
-            print("yappi is not installed: its row is left out")
         print()
 
-        counts = {}
-        for w in workloads:
-            counts[w.name] = count_events(w.run)
-            w.events = sum(counts[w.name].values())
-        print_events(workloads, counts)
-
-        # A check that the recorder fires: on one thread it stores a word per event.
-        for w in workloads:
-            if "thr" in w.name or not any(t.name == "recorder" for t in tracers):
-                continue
-            before = refcb.recorded()
-            refcb.enable_recorder()
-            w.run()
-            refcb.disable()
-            stored = refcb.recorded() - before
-            if stored != w.events:
-                print(f"warning: the recorder stored {stored} words on {w.name}, "
-                      f"{w.events} events were counted")
-
-        # One unmeasured round: imports, instrumentation and caches settle.
-        for w in workloads:
-            for t in tracers:
-                gc.collect()
-                t.measure(w.run)
-
-        results = {(w.name, t.name): [] for w in workloads for t in tracers}
-        started = time.monotonic()
-        for rep in range(args.reps):
-            order = tracers[rep % len(tracers):] + tracers[:rep % len(tracers)]
+        if {"quiet", "competing"} & set(args.sections):
+            counts = {}
             for w in workloads:
-                for t in order:
-                    gc.collect()
-                    results[w.name, t.name].append(t.measure(w.run))
-            print(f"\rround {rep + 1}/{args.reps} ({time.monotonic() - started:.0f} s)",
-                  end="", file=sys.stderr, flush=True)
-        print(file=sys.stderr)
+                counts[w.name] = count_events(w.run)
+                w.events = sum(counts[w.name].values())
+            print_events(workloads, counts)
 
-        print_table(workloads, tracers, results)
-        if {"fennik-protobuf", "recorder"} <= {t.name for t in tracers}:
-            ratios = []
+            # A check that the recorder fires: on one thread it stores a word per event.
             for w in workloads:
-                floor = ns_per_event(results, w, "recorder")
-                ours = ns_per_event(results, w, "fennik-protobuf")
-                ratios.append(f"{w.name} {ours / floor:.2f}x" if floor > 0 else f"{w.name} n/a")
-            print("fennik-protobuf ns/event over the recorder's: " + ", ".join(ratios) + "\n")
-        if any(t.name.startswith("fennik-") for t in tracers):
-            print_fennik(workloads, tracers, results)
+                if "thr" in w.name or "recorder" not in names:
+                    continue
+                before = refcb.recorded()
+                refcb.enable_recorder()
+                w.run()
+                refcb.disable()
+                stored = refcb.recorded() - before
+                if stored != w.events:
+                    print(f"warning: the recorder stored {stored} words on {w.name}, "
+                          f"{w.events} events were counted")
 
-        drop_events = 2 * fib_calls(args.drop_fib)
-        drops = []
-        for _ in range(args.drop_runs):
-            gc.collect()
-            s = Fennik(fennik, "protobuf", out_dir).measure(lambda: fib(args.drop_fib))
-            drops.append(s.dropped)
+        fib_w = next((w for w in workloads if w.name.startswith("fib(")), None)
+        compare = {"fennik-protobuf", "recorder"} <= names and fib_w is not None
+
+        def fib_ratio(results, label: str) -> str:
+            line = f"{fib_w.name} {label}: fennik-protobuf vs minimal recorder, ns/event"
+            for kind, per_event in (("wall", ns_per_event), ("thread CPU", cpu_per_event)):
+                ours = per_event(results, fib_w, "fennik-protobuf")
+                floor = per_event(results, fib_w, "recorder")
+                ratio = f"{ours / floor:.2f}x" if floor > 0 else "n/a (recorder floor <= 0)"
+                line += f"; {kind} {ours:.1f} vs {floor:.1f} = {ratio}"
+            return line
+
+        if "quiet" in args.sections:
+            results = run_rounds(workloads, tracers, args.reps, "quiet")
+            print_table(workloads, tracers, results)
+            print_cpu_table(workloads, tracers, results)
+            if {"fennik-protobuf", "recorder"} <= names:
+                print(ratio_line(workloads, results) + "\n")
+            if any(t.name.startswith("fennik-") for t in tracers):
+                print_fennik(workloads, tracers, results)
+            if compare:
+                summary.append(fib_ratio(results, "quiet") + " (target <= 1.15x)")
+
+        if "background" in args.sections:
+            figures = background_section(fennik, out_dir, args.background_fib,
+                                         1 if args.quick else BACKGROUND_RUNS)
+            limits = {"protobuf": 15, "json": 60}
+            for fmt, (per_event, _, idle_wakeups) in figures.items():
+                summary.append(f"background {fmt}: {per_event:.1f} ns/event (target <= "
+                               f"{limits[fmt]}), {idle_wakeups:.0f} wake-ups/s idle "
+                               f"(target <= 100)")
+
+        if "competing" in args.sections:
+            busy_tracers = [t for t in tracers if t.name in COMPETING_TRACERS]
+            n = competitor_count()
+            print(f"with {n} competing CPU-bound process(es) (one per CPU but one, at least "
+                  f"one), load average {load_average()}")
+            with competing(n):
+                results = run_rounds(workloads, busy_tracers, args.reps, "competing")
+            print_table(workloads, busy_tracers, results)
+            print_cpu_table(workloads, busy_tracers, results)
+            if {"fennik-protobuf", "recorder"} <= names:
+                print(ratio_line(workloads, results) + "\n")
+            if any(t.name.startswith("fennik-") for t in busy_tracers):
+                print_fennik(workloads, busy_tracers, results)
+            if compare:
+                summary.append(fib_ratio(results, "competing") + " (target <= 1.5x)")
+
+        if "targets" in args.sections:
+            summary.extend(targets_section(args, out_dir))
 
     print(f"load average {load_start} at the start, {load_average()} at the end")
-    fib_w = next((w for w in workloads if w.name.startswith("fib(")), None)
-    names = {t.name for t in tracers}
-    summary = []
-    if fib_w is not None and {"fennik-protobuf", "recorder"} <= names:
-        ours = ns_per_event(results, fib_w, "fennik-protobuf")
-        floor = ns_per_event(results, fib_w, "recorder")
-        ratio = f"{ours / floor:.2f}x" if floor > 0 else "n/a (recorder floor <= 0)"
-        summary.append(f"{fib_w.name}: fennik-protobuf {ours:.1f} ns/event vs minimal "
-                       f"recorder {floor:.1f} ns/event = {ratio} (target <= 1.15x)")
-    runs = f"{len(drops)} run" + ("s" if len(drops) != 1 else "")
-    summary.append(f"fib({args.drop_fib}) streaming protobuf ({drop_events} events): "
-                   f"dropped {max(drops)} (max of {runs}; target 0)")
-    print("summary: " + "; ".join(summary))
+    print("summary:\n  " + "\n  ".join(summary))
     return 0
 
 

@@ -1,7 +1,6 @@
 # Code objects that come and go during a session, and the limit on how many
 # one session names (FENNIK_CODE_CAPACITY).
 
-import queue
 import threading
 import types
 
@@ -24,22 +23,31 @@ def made(i):
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
 def test_code_freed_on_one_thread_and_called_on_another(trace, fmt):
     # The worker's cached ids must be dropped when another thread frees code.
-    jobs, done, tids = queue.Queue(), queue.Queue(), []
+    # The hand-off goes through C-level locks alone, so the last code the
+    # worker ran before each wait is the freed one, whose address the next
+    # code object is likely to get.
+    go, done, slot, tids = threading.Lock(), threading.Lock(), [None], []
+    go.acquire()
+    done.acquire()
 
     def worker():
         tids.append(threading.get_native_id() & 0xFFFFFFFF)
-        while (fn := jobs.get()) is not None:
-            fn()
-            del fn
-            done.put(None)
+        while True:
+            go.acquire()
+            if slot[0] is None:
+                return
+            slot[0]()
+            done.release()
 
     def run():
         t = threading.Thread(target=worker)
         t.start()
         for i in range(ROUNDS):
-            jobs.put(made(i))
-            done.get()
-        jobs.put(None)
+            slot[0] = made(i)
+            go.release()
+            done.acquire()
+            slot[0] = None
+        go.release()
         t.join()
 
     events = trace(fmt, run).threads[tids[0]].events

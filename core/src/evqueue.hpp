@@ -153,17 +153,28 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   Doorbell doorbell_;
 };
 
-// The recording step: one store of the packed event and a release store of the
-// cursor, unless the batch is full, the delta overflows 32 bits, or this is
-// the thread's first event in the queue.
-inline void record(EventQueue& queue, std::uint64_t now, std::uint32_t word) noexcept {
-  Hot& hot = HOT;
+// The recording step's fast side, for a caller that knows HOT mirrors a batch
+// of the queue it records into: one store of the packed event and a release
+// store of the cursor. False, with nothing stored, when the batch is full or
+// the delta does not fit in 32 bits.
+inline bool try_store(Hot& hot, std::uint64_t now, std::uint32_t word) noexcept {
   PackedEvent* cursor = hot.cursor.load(std::memory_order_relaxed);
   const std::uint64_t delta = now - hot.base.load(std::memory_order_relaxed);
-  if (cursor < hot.end.load(std::memory_order_relaxed) && (delta >> 32) == 0 &&
-      hot.queue_id.load(std::memory_order_relaxed) == queue.queue_id) [[likely]] {
-    store_slot(cursor, PackedEvent::pack(static_cast<std::uint32_t>(delta), word));
-    hot.cursor.store(cursor + 1, std::memory_order_release);
+  if (cursor >= hot.end.load(std::memory_order_relaxed) || (delta >> 32) != 0) [[unlikely]] {
+    return false;
+  }
+  store_slot(cursor, PackedEvent::pack(static_cast<std::uint32_t>(delta), word));
+  hot.cursor.store(cursor + 1, std::memory_order_release);
+  return true;
+}
+
+// The recording step: the fast side when HOT mirrors a batch of `queue`, else
+// (also when the batch is full, the delta overflows 32 bits, or this is the
+// thread's first event in the queue) the slow side.
+inline void record(EventQueue& queue, std::uint64_t now, std::uint32_t word) noexcept {
+  Hot& hot = HOT;
+  if (hot.queue_id.load(std::memory_order_relaxed) == queue.queue_id && try_store(hot, now, word))
+      [[likely]] {
     return;
   }
   EventQueue::slow_path(queue, hot, now, hot.tid.load(std::memory_order_relaxed), word);

@@ -32,6 +32,7 @@ void mirror_into(Hot& hot, EventBatch& batch) noexcept {
 }
 
 void mirror_none(Hot& hot) noexcept {
+  hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
   hot.queue_id.store(0, MIRROR_STORE);
   hot.end.store(nullptr, MIRROR_STORE);
   hot.cursor.store(nullptr, std::memory_order_release);
@@ -141,9 +142,17 @@ std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   std::uint64_t lost = 0;
   for (const Recorder& r : RECORDERS->entries) {
+    r.hot->cached_code.store(NO_CODE, std::memory_order_relaxed);
     if (r.cold->owner_queue == queue_id) lost += flush_partial(*r.cold, *r.hot);
   }
   return lost;
+}
+
+void forget_cached_codes() noexcept {
+  std::lock_guard<std::mutex> g(RECORDERS->lock);
+  for (const Recorder& r : RECORDERS->entries) {
+    r.hot->cached_code.store(NO_CODE, std::memory_order_relaxed);
+  }
 }
 
 void abandon_after_fork() noexcept {

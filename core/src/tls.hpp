@@ -19,19 +19,29 @@ inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
-// the thread-local address. The fields another thread reads (the tail reader,
-// the recycle floor's reader and the session-end flush) are atomics; on the
-// targets we build for their relaxed loads and stores are plain moves.
+// the thread-local address. The fields another thread reads or writes (the
+// tail reader, the recycle floor's reader, the session-end flush and the code
+// watcher) are atomics; on the targets we build for their relaxed loads and
+// stores are plain moves.
+//
+// `cached_code` (with `cached_id`) and the callbacks' per-thread code-id
+// cache are all the callbacks' fast path checks, so `cached_code` is set only
+// while HOT mirrors a batch of the session whose interner gave the ids, and
+// while it is not NO_CODE that cache holds only live code objects of that
+// session. It is reset whenever either may stop being true: by mirror_none,
+// at the start and end of every session and when a code object is forgotten
+// (forget_cached_codes); the callbacks' slow side empties the cache before it
+// sets `cached_code` again.
 struct alignas(64) Hot {
   std::atomic<PackedEvent*> cursor{nullptr};  // next free slot; stored last, with release
   std::atomic<PackedEvent*> end{nullptr};     // buffer start + BATCH_BYTES
   std::atomic<std::uint64_t> base{0};
+  std::atomic<std::uint64_t> cached_code{NO_CODE};
+  std::uint32_t cached_id = NO_ID;
+  std::atomic<std::uint32_t> tid{UNKNOWN_TID};
   std::atomic<std::uint64_t> queue_id{0};
   std::atomic<std::uint64_t> seq{0};  // odd while the mirrored batch is replaced
   std::uint64_t code_gen = 0;
-  std::uint64_t cached_code = NO_CODE;
-  std::uint32_t cached_id = NO_ID;
-  std::atomic<std::uint32_t> tid{UNKNOWN_TID};
   std::uint32_t name_tries = 0;
   bool named = false;
   // The mirrored batch's gap (see EventBatch::lost_before), for tail readers.
@@ -49,7 +59,9 @@ struct alignas(64) Hot {
 #define FENNIK_HOT_TLS
 #endif
 
-extern thread_local constinit Hot HOT FENNIK_HOT_TLS;
+// Hidden: the module reaches it with the same thread-local base as its own
+// per-thread caches.
+[[gnu::visibility("hidden")]] extern thread_local constinit Hot HOT FENNIK_HOT_TLS;
 
 #if defined(__SANITIZE_THREAD__)
 #define FENNIK_TSAN 1
@@ -95,7 +107,8 @@ class SeqWrite {
 
 // Points HOT at `batch` (cursor at its first free slot). Call inside a SeqWrite.
 void mirror_into(Hot& hot, EventBatch& batch) noexcept;
-// Points HOT at nothing, so the next event takes the slow path.
+// Points HOT at nothing and empties its cached code, so the next event takes
+// the slow path.
 void mirror_none(Hot& hot) noexcept;
 // Gives the next batch a new number and returns how many events of the one
 // it replaces a tail reader moved on. Call inside a SeqWrite, or under
@@ -168,10 +181,15 @@ std::uint64_t thread_serial() noexcept;
 bool register_current() noexcept;
 
 // Hands every partial batch of a thread recording into queue `queue_id` to
-// its list and points those threads' HOT at nothing; returns the events that
-// could not be handed over (memory ran out). No thread may be inside a recording step into that
-// queue meanwhile.
+// its list and points those threads' HOT at nothing, and empties every
+// thread's cached code; returns the events that could not be handed over
+// (memory ran out). No thread may be inside a recording step into that queue
+// meanwhile.
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
+
+// Empties the cached code of every registered thread, so that each resolves
+// its next event's code again. Called with the interpreter lock held.
+void forget_cached_codes() noexcept;
 
 // Called in the child right after fork, when only the calling thread is left:
 // drops the parent's sessions without taking any lock a vanished thread may

@@ -30,16 +30,23 @@ int on_code_event(PyCodeEvent event, PyCodeObject* code) noexcept {
   if (event != PY_CODE_EVENT_DESTROY) return 0;
   const auto address = reinterpret_cast<std::uintptr_t>(code);
   bool forgot = false;
-  // Taken only with the interpreter lock held, so never held across a fork.
-  std::lock_guard<std::mutex> g(WATCHED->lock);
-  for (const auto& weak : WATCHED->states) {
-    std::shared_ptr<State> s = weak.lock();
-    // A session abandoned by a forked child is left alone: its interner's
-    // lock may have been held by a thread that does not exist here.
-    if (!s || !s->live()) continue;
-    forgot |= s->interner.forget(address, s->queue->clock.now_ticks());
+  {
+    // Taken only with the interpreter lock held, so never held across a fork.
+    std::lock_guard<std::mutex> g(WATCHED->lock);
+    for (const auto& weak : WATCHED->states) {
+      std::shared_ptr<State> s = weak.lock();
+      // A session abandoned by a forked child is left alone: its interner's
+      // lock may have been held by a thread that does not exist here.
+      if (!s || !s->live()) continue;
+      forgot |= s->interner.forget(address, s->queue->clock.now_ticks());
+    }
   }
-  if (forgot) GENERATION.fetch_add(1, std::memory_order_release);
+  if (forgot) {
+    // The fast path checks only a thread's cached code, so every thread's
+    // goes; the generation tells each to empty its code cache too.
+    GENERATION.fetch_add(1, std::memory_order_release);
+    forget_cached_codes();
+  }
   return 0;
 }
 
