@@ -473,6 +473,9 @@ Clock Clock::counter(std::uint64_t hz, std::uint64_t start) noexcept {
   c.mode = ClockMode::Counter;
   c.ratio_num = NS_PER_SECOND;
   c.ratio_den = hz == 0 ? 1 : hz;
+  c.whole_ns_per_tick = c.ratio_num / c.ratio_den;
+  c.fraction_ns_per_tick = static_cast<std::uint64_t>(
+      (static_cast<u128>(c.ratio_num % c.ratio_den) << 64) / c.ratio_den);
   c.start = start;
   return c;
 }
@@ -497,8 +500,15 @@ std::uint64_t Clock::ns_from_ticks(std::uint64_t tick) const noexcept {
   if (tick <= start) return 0;
   const std::uint64_t d = tick - start;
   switch (mode) {
-    case ClockMode::Counter:
-      return static_cast<std::uint64_t>(static_cast<u128>(d) * ratio_num / ratio_den);
+    case ClockMode::Counter: {
+      // The fraction is short of the ratio by less than 2^-64, so this is the
+      // exact quotient or one less; one multiplication tells which.
+      const auto q =
+          static_cast<std::uint64_t>(static_cast<u128>(d) * whole_ns_per_tick +
+                                     ((static_cast<u128>(d) * fraction_ns_per_tick) >> 64));
+      const u128 exact = static_cast<u128>(d) * ratio_num;
+      return static_cast<u128>(q + 1) * ratio_den <= exact ? q + 1 : q;
+    }
     case ClockMode::Calibrated:
       return static_cast<std::uint64_t>((static_cast<u128>(d) * scale) >> (shift % 128));
     case ClockMode::Nanos:

@@ -141,6 +141,10 @@ struct Clock {
   ClockMode mode = ClockMode::Nanos;
   std::uint64_t ratio_num = NS_PER_SECOND;
   std::uint64_t ratio_den = 1;
+  // Counter mode's ratio as whole nanoseconds per tick plus a 64-bit binary
+  // fraction, so that converting an event's tick needs no division.
+  std::uint64_t whole_ns_per_tick = NS_PER_SECOND;
+  std::uint64_t fraction_ns_per_tick = 0;
   std::uint64_t scale = 1;
   std::uint32_t shift = 0;
   std::uint64_t start = 0;

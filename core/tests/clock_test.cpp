@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -24,6 +25,22 @@ TEST(Clock, StartingNowTracksRealTime) {
     const std::uint64_t elapsed = c.ns_from_ticks(t1) - c.ns_from_ticks(t0);
     EXPECT_GE(elapsed, 19'000'000u);
     EXPECT_LT(elapsed, 2'000'000'000u);
+  }
+}
+
+// Counter mode converts without dividing; it must still give the exact
+// quotient, for frequencies below and above 1 GHz and ticks of any size.
+TEST(Clock, CounterConversionIsTheExactQuotient) {
+  __extension__ using u128 = unsigned __int128;
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 100'000; ++i) {
+    const std::uint64_t hz = 1'000'000 + random() % 6'000'000'000;
+    const std::uint64_t d = random() >> (random() % 64);
+    const u128 exact = static_cast<u128>(d) * NS_PER_SECOND / hz;
+    if ((exact >> 64) != 0) continue;  // beyond what nanoseconds since the start can hold
+    const Clock c = Clock::counter(hz, 5);
+    ASSERT_EQ(c.ns_from_ticks(5 + d), static_cast<std::uint64_t>(exact))
+        << "hz " << hz << " ticks " << d;
   }
 }
 
