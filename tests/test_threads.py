@@ -2,7 +2,6 @@
 # `threading` gave it when the thread first recorded.
 
 import _thread
-import queue
 import threading
 
 import pytest
@@ -68,55 +67,6 @@ def test_threads_are_named_from_threading(trace, fmt):
         assert decoded.threads[tid].name == name
         assert only(decoded.calls([HERE], tid=tid), "step") == [("B", "step"), ("E", "step")] * (
             n or 3)
-
-
-def alpha():
-    return "a"
-
-
-def beta():
-    return "b"
-
-
-@pytest.mark.parametrize("fmt", TRACE_FORMATS)
-def test_threads_recording_at_once_and_across_sessions(tmp_path, decode, fmt):
-    # Three threads call functions at the same moment, in two sessions they
-    # outlive: each is named again in the second, and its functions get that
-    # session's ids, not ids cached from the first.
-    import fennik
-
-    orders = [(alpha, beta) * 200, (beta, alpha) * 300]
-    barrier, jobs, tids = threading.Barrier(4), [queue.Queue() for _ in range(3)], {}
-
-    def serve(i):
-        tids[i] = tid_of_current()
-        while (order := jobs[i].get()) is not None:
-            barrier.wait()
-            for fn in order:
-                fn()
-            barrier.wait()
-
-    workers = [threading.Thread(target=serve, args=(i,), name=f"w{i}") for i in range(3)]
-    for w in workers:
-        w.start()
-    try:
-        for n, order in enumerate(orders):
-            with fennik.Tracer(str(tmp_path / f"{n}.{fmt}"), format=fmt):
-                for j in jobs:
-                    j.put(order)
-                barrier.wait()
-                barrier.wait()
-    finally:
-        for j in jobs:
-            j.put(None)
-        for w in workers:
-            w.join()
-    for n, order in enumerate(orders):
-        decoded = decode(tmp_path / f"{n}.{fmt}", fmt)
-        for i, tid in tids.items():
-            assert decoded.threads[tid].name == f"w{i}"
-            assert only(decoded.calls([HERE], tid=tid), "alpha", "beta") == [
-                (ph, fn.__name__) for fn in order for ph in "BE"]
 
 
 DUMMY = """

@@ -26,7 +26,9 @@ def ran_here(decoded):
     """The functions of this file that ran, as the stacks or slices show them."""
     if hasattr(decoded, "samples"):
         return sorted(s[0] for s in decoded.stacks([HERE]))
-    return [name for ph, name in decoded.calls([HERE]).popitem()[1] if ph == "B"]
+    ((tid, calls),) = decoded.calls([HERE]).items()
+    assert decoded.threads[tid].name == "MainThread"
+    return [name for ph, name in calls if ph == "B"]
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -84,7 +86,8 @@ def test_output_that_cannot_be_opened(tmp_path, monkeypatch, fmt, where, message
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_sessions_one_after_another(tmp_path, decode, fmt):
     # An exception ends the session and propagates; entering again starts a
-    # fresh output, and the session clock starts afresh.
+    # fresh output, names the thread again, gives codes that session's ids
+    # (none cached from the first) and starts the session clock afresh.
     out = tmp_path / f"out.{fmt}"
     t = Tracer(str(out), format=fmt)
     with pytest.raises(KeyboardInterrupt):
@@ -96,7 +99,9 @@ def test_sessions_one_after_another(tmp_path, decode, fmt):
     with t:
         readings = [t.now_ns() for _ in range(1000)]
         second()
-    assert ran_here(decode(out, fmt)) == ["second"]
+        first()
+    assert ran_here(decode(out, fmt)) == (["first", "second"] if fmt == "pprof" else
+                                          ["second", "first"])
     assert readings == sorted(readings) and readings[0] < 1_000_000_000
 
 

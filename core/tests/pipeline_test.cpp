@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
-#include "count_down.hpp"
 
 #include "fake_lookups.hpp"
 
@@ -192,14 +192,17 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
     if (wave == 0) stall.unlock();
   }
   // A thread that stops recording neither holds its events back nor the floor.
-  testing::CountDown started(1), ended(1);
+  std::atomic<int> late_stage{0};  // 1: it has recorded; 2: the session has ended
+  auto wait_for = [&](int stage) {
+    while (late_stage.load() < stage) std::this_thread::sleep_for(1ms);
+  };
   std::thread late([&] {
     run(IDS * WAVES, 5);
-    started.count_down();
-    ended.wait();
+    late_stage.store(1);
+    wait_for(2);
     record(*s.queue, s.queue->clock.now_ticks(), make_word(KIND_START, 0));
   });
-  started.wait();
+  wait_for(1);
   const std::uint64_t idle_since = s.queue->clock.now_ticks();
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (s.queue->recycle_floor() <= idle_since && std::chrono::steady_clock::now() < deadline) {
@@ -207,7 +210,7 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
   }
   EXPECT_GT(s.queue->recycle_floor(), idle_since) << "the floor did not pass an idle thread";
   ASSERT_FALSE(s.end());
-  ended.count_down();
+  late_stage.store(2);
   late.join();
   recorded.fetch_add(1);
 
