@@ -24,22 +24,12 @@ def tid_of_current():
     return threading.get_native_id() & 0xFFFFFFFF
 
 
-def only(calls, *names):
-    return [c for c in calls if c[1] in names]
-
-
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
 def test_threads_are_named_from_threading(trace, fmt):
-    # Each thread by the first threading name it recorded under; unnamed when
-    # threading did not start it (300 calls: past the naming attempts a thread
-    # gets).
-    runs = [  # (thread class, name given, name expected, calls of step)
-        (threading.Thread, "worker-1", "worker-1", 3),
-        (threading.Thread, 'wörker "2"\t\\', 'wörker "2"\t\\', 5),
-        (threading.Thread, "Dummy", "Dummy", 7),
-        (threading.Thread, "before", "before", 0),  # renamed to "after" while it runs
-        (None, None, None, 300),  # started by _thread
-    ]
+    # Each thread by the first threading name it recorded under ("before" is
+    # renamed while it runs); unnamed when threading did not start it (None:
+    # 300 calls, past the naming attempts a thread gets).
+    runs = [("worker-1", 3), ('wörker "2"\t\\', 5), ("Dummy", 7), ("before", 0), (None, 300)]
     tids = []
 
     def body(n):
@@ -50,23 +40,22 @@ def test_threads_are_named_from_threading(trace, fmt):
             work(2)
 
     def run():
-        for cls, name, _, n in runs:
-            if cls is None:
+        for name, n in runs:
+            if name is None:
                 done = threading.Event()
                 _thread.start_new_thread(lambda: (body(n), done.set()), ())
                 assert done.wait(30)
             else:
-                t = cls(target=body, args=(n,), **({"name": name} if name else {}))
+                t = threading.Thread(target=body, args=(n,), name=name)
                 t.start()
                 t.join()
         work(2)
 
     decoded = trace(fmt, run)
-    runs.append((None, None, "MainThread", 2))
-    for (_, _, name, n), tid in zip(runs, tids + [tid_of_current()]):
+    for (name, n), tid in zip(runs + [("MainThread", 2)], tids + [tid_of_current()]):
         assert decoded.threads[tid].name == name
-        assert only(decoded.calls([HERE], tid=tid), "step") == [("B", "step"), ("E", "step")] * (
-            n or 3)
+        steps = [c for c in decoded.calls([HERE], tid=tid) if c[1] == "step"]
+        assert steps == [("B", "step"), ("E", "step")] * (n or 3)
 
 
 DUMMY = """
