@@ -9,7 +9,8 @@
 
 // Allocation through operator new fails on a thread while this is set. The
 // replacements stay out of line so the compiler does not pair malloc and
-// free across them. Nothing here uses the nothrow forms.
+// free across them. Every form this binary allocates or frees with is
+// replaced (gtest allocates nothrow), so none reaches the sanitizer's own.
 thread_local bool FAIL_ALLOCATIONS = false;
 
 [[gnu::noinline]] void* operator new(std::size_t size) {
@@ -19,6 +20,12 @@ thread_local bool FAIL_ALLOCATIONS = false;
 }
 [[gnu::noinline]] void* operator new[](std::size_t size) {
   return ::operator new(size);
+}
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return FAIL_ALLOCATIONS ? nullptr : std::malloc(size == 0 ? 1 : size);
+}
+[[gnu::noinline]] void* operator new[](std::size_t size, const std::nothrow_t& nt) noexcept {
+  return ::operator new(size, nt);
 }
 [[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
