@@ -141,12 +141,12 @@ class Trace:
     def incarnations(self):
         return self.ended + list(self.threads.values())
 
-    def calls(self, files, tid=None, kinds=False):
-        # Per thread (or of one), the (phase, name[, kind]) of the events of
-        # functions defined in `files`.
+    def calls(self, files, tid=None):
+        # Per thread (or of one), the (phase, name) of the events of functions
+        # defined in `files`.
         files = {str(f) for f in files}
-        out = {t.tid: [(e.ph, e.name, e.kind)[:3 if kinds else 2]
-                       for e in t.events if e.file in files] for t in self.threads.values()}
+        out = {t.tid: [(e.ph, e.name) for e in t.events if e.file in files]
+               for t in self.threads.values()}
         out = {tid: seq for tid, seq in out.items() if seq}
         return out if tid is None else out.get(tid, [])
 
