@@ -56,29 +56,3 @@ def test_threads_are_named_from_threading(trace, fmt):
         assert decoded.threads[tid].name == name
         steps = [c for c in decoded.calls([HERE], tid=tid) if c[1] == "step"]
         assert steps == [("B", "step"), ("E", "step")] * (n or 3)
-
-
-DUMMY = """
-import _thread, sys, threading, time, fennik
-
-def unregistered_thread_name():
-    names = []
-    _thread.start_new_thread(lambda: names.append(threading.current_thread().name), ())
-    while not names:
-        time.sleep(0.001)
-    return names[0]
-
-if len(sys.argv) > 1:
-    with fennik.Tracer(sys.argv[1], format="json"):
-        print(unregistered_thread_name())
-else:
-    print(unregistered_thread_name())
-"""
-
-
-def test_traced_program_sees_itself_as_untraced(run_python, decode, tmp_path):
-    out = tmp_path / "out.json"
-    assert run_python(DUMMY, out).stdout == run_python(DUMMY).stdout
-    files = {e.file for t in decode(out, "json").threads.values() for e in t.events}
-    # fennik's own start and end work (os.environ) is not the program's.
-    assert str(tmp_path / "script.py") in files and "<frozen os>" not in files
