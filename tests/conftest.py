@@ -14,20 +14,12 @@ import decoders
 from decoders import CHILD_VARS
 
 
-def pytest_configure(config):
-    # The protobuf runtime warns about its own use of datetime on import.
-    config.addinivalue_line("filterwarnings", "ignore::DeprecationWarning:google.protobuf.*")
-
-
 @pytest.fixture(scope="session")
-def decode(tmp_path_factory):
+def decode():
     """decode(path, format) -> decoders.Trace, or decoders.Profile for pprof."""
-    out = tmp_path_factory.mktemp("pb")
-    trace_pb, profile_pb = (decoders.compile_proto(proto, out)
-                            for proto in (decoders.TRACE_PROTO, decoders.PROFILE_PROTO))
     return lambda path, fmt: (decoders.read_json(path) if fmt == "json" else
-                              decoders.read_pprof(profile_pb, path) if fmt == "pprof" else
-                              decoders.read_protobuf(trace_pb, path))
+                              decoders.read_pprof(path) if fmt == "pprof" else
+                              decoders.read_protobuf(path))
 
 
 @pytest.fixture

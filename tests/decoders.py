@@ -1,22 +1,16 @@
-# Readers for the three output formats that share nothing with the writers:
-# protoc-generated Python for subsets of the trace and profile schemas, and the
-# standard json module. Each turns a file into plain Python values for tests
-# to compare with what was traced, checking on the way what a reader of the
-# format relies on.
+# Readers for the three output formats that share nothing with the writers: a
+# small Protocol Buffers wire-format reader driven by the published field
+# numbers of the trace and profile schemas, and the standard json module. Each
+# turns a file into plain Python values for tests to compare with what was
+# traced, checking on the way what a reader of the format relies on.
 
 import collections
 import dataclasses
 import decimal
-import importlib
 import json
 import pathlib
 import re
-import subprocess
-import sys
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-TRACE_PROTO = ROOT / "proto" / "tests" / "trace_subset.proto"
-PROFILE_PROTO = ROOT / "pprof" / "tests" / "profile_subset.proto"
 FORMATS = ["protobuf", "json", "pprof"]
 TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in order
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB")
@@ -27,23 +21,85 @@ DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
 PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
 
+# The fields our outputs may hold, by message: number -> (name, type), the
+# type "u" an unsigned varint, "i" a two's-complement one, "s" UTF-8 text or
+# a message's name; "*" marks a repeated field (scalars packed or not).
+SCHEMA = {
+    "Trace": {1: ("packet", "*TracePacket")},
+    "TracePacket": {8: ("timestamp", "u"), 10: ("trusted_packet_sequence_id", "u"),
+                    11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
+                    13: ("sequence_flags", "u"), 59: ("trace_packet_defaults", "Defaults"),
+                    60: ("track_descriptor", "TrackDescriptor")},
+    "TrackEvent": {3: ("category_iids", "*u"), 9: ("type", "u"), 10: ("name_iid", "u"),
+                   11: ("track_uuid", "u"), 22: ("categories", "*s"), 23: ("name", "s"),
+                   34: ("source_location_iid", "u")},
+    "TrackDescriptor": {1: ("uuid", "u"), 2: ("name", "s"), 3: ("process", "Process"),
+                        4: ("thread", "Thread"), 5: ("parent_uuid", "u")},
+    "Process": {1: ("pid", "i"), 6: ("process_name", "s")},
+    "Thread": {1: ("pid", "i"), 2: ("tid", "i"), 5: ("thread_name", "s")},
+    "InternedData": {1: ("event_categories", "*Interned"), 2: ("event_names", "*Interned"),
+                     4: ("source_locations", "*SourceLocation")},
+    "Interned": {1: ("iid", "u"), 2: ("name", "s")},
+    "SourceLocation": {1: ("iid", "u"), 2: ("file_name", "s"), 4: ("line_number", "u")},
+    "Defaults": {11: ("track_event_defaults", "TrackEventDefaults")},
+    "TrackEventDefaults": {11: ("track_uuid", "u")},
+    "Profile": {1: ("sample_type", "*ValueType"), 2: ("sample", "*Sample"),
+                4: ("location", "*Location"), 5: ("function", "*Function"),
+                6: ("string_table", "*s"), 13: ("comment", "*i")},
+    "ValueType": {1: ("type", "i"), 2: ("unit", "i")},
+    "Sample": {1: ("location_id", "*u"), 2: ("value", "*i")},
+    "Location": {1: ("id", "u"), 4: ("line", "*Line")},
+    "Line": {1: ("function_id", "u"), 2: ("line", "i")},
+    "Function": {1: ("id", "u"), 2: ("name", "i"), 3: ("system_name", "i"), 4: ("filename", "i"),
+                 5: ("start_line", "i")},
+}
 
-def compile_proto(proto, out_dir):
-    subprocess.run(["protoc", f"-I{proto.parent}", f"--python_out={out_dir}", proto.name],
-                   check=True)
-    sys.path.insert(0, str(out_dir))
-    return importlib.import_module(proto.stem + "_pb2")
+
+def read_varint(data, i):
+    value = shift = 0
+    while True:
+        assert shift < 64 and i < len(data), "varint runs past 10 bytes or the end"
+        value, shift, i = value | (data[i] & 0x7F) << shift, shift + 7, i + 1
+        if data[i - 1] < 0x80:
+            assert value < 1 << 64, "varint past 64 bits"
+            return value, i
 
 
-def parse_exactly(pb_type, data):
-    # Every byte must be a field of the schema with its declared wire type;
-    # anything else would parse as an unknown field.
-    msg = pb_type.FromString(data)
-    clean = pb_type()
-    clean.CopyFrom(msg)
-    clean.DiscardUnknownFields()
-    assert clean.ByteSize() == len(data), "fields outside the schema"
-    return msg
+def parse(message, data):
+    # A dict of the fields present; every field must be in the schema with its
+    # declared wire type, and a field that is not repeated must come once.
+    fields, i = {}, 0
+    while i < len(data):
+        key, i = read_varint(data, i)
+        assert key >> 3 in SCHEMA[message], f"{message}: field {key >> 3} outside the schema"
+        name, kind = SCHEMA[message][key >> 3]
+        repeated, kind = kind.startswith("*"), kind.lstrip("*")
+        if key & 7 == 0 and kind in "ui":
+            value, i = read_varint(data, i)
+            values = [value]
+        else:
+            assert key & 7 == 2, f"{message}.{name}: wire type {key & 7}"
+            size, i = read_varint(data, i)
+            chunk, i = data[i:i + size], i + size
+            assert len(chunk) == size, f"{message}.{name} runs past the end"
+            if kind == "s":
+                values = [chunk.decode("utf-8")]
+            elif kind in "ui":
+                assert repeated, f"{message}.{name} packed but not repeated"
+                values, j = [], 0
+                while j < size:
+                    value, j = read_varint(chunk, j)
+                    values.append(value)
+            else:
+                values = [parse(kind, chunk)]
+        if kind == "i":
+            values = [v - (1 << 64) if v >> 63 else v for v in values]
+        if repeated:
+            fields.setdefault(name, []).extend(values)
+        else:
+            assert name not in fields, f"{message}.{name} twice"
+            fields[name] = values[0]
+    return fields
 
 
 @dataclasses.dataclass
@@ -85,12 +141,12 @@ class Trace:
     def incarnations(self):
         return self.ended + list(self.threads.values())
 
-    def calls(self, files, tid=None, kinds=False):
-        # Per thread (or of one), the (phase, name[, kind]) of the events of
-        # functions defined in `files`.
+    def calls(self, files, tid=None):
+        # Per thread (or of one), the (phase, name) of the events of functions
+        # defined in `files`.
         files = {str(f) for f in files}
-        out = {t.tid: [(e.ph, e.name, e.kind)[:3 if kinds else 2]
-                       for e in t.events if e.file in files] for t in self.threads.values()}
+        out = {t.tid: [(e.ph, e.name) for e in t.events if e.file in files]
+               for t in self.threads.values()}
         out = {tid: seq for tid, seq in out.items() if seq}
         return out if tid is None else out.get(tid, [])
 
@@ -118,63 +174,63 @@ def close_stacks(trace):
     return trace
 
 
-def read_protobuf(pb, path):
+def read_protobuf(path):
     # Replays the packets as a trace reader does: incremental state, interned
     # names and locations per packet sequence; tracks by uuid.
     trace, tracks, sequences = Trace(), {}, {}
-    for p in parse_exactly(pb.Trace, pathlib.Path(path).read_bytes()).packet:
-        sid = p.trusted_packet_sequence_id
+    for p in parse("Trace", pathlib.Path(path).read_bytes()).get("packet", []):
+        sid, flags = p.get("trusted_packet_sequence_id", 0), p.get("sequence_flags", 0)
         assert sid != 0, "sequence 0 carries no incremental state"
-        if p.sequence_flags & STATE_CLEARED or sid not in sequences:
-            sequences[sid] = dict(cleared=p.sequence_flags & STATE_CLEARED, names={},
-                                  locations={}, categories={}, track=None)
+        if flags & STATE_CLEARED or sid not in sequences:
+            sequences[sid] = dict(cleared=flags & STATE_CLEARED, names={}, locations={},
+                                  categories={}, track=None)
         seq = sequences[sid]
-        assert seq["cleared"] or not p.sequence_flags & NEEDS_STATE, f"{sid}: state never set"
-        if p.HasField("track_descriptor"):
-            td = p.track_descriptor
-            assert td.uuid not in tracks, f"track {td.uuid:#x} described twice"
-            assert not td.HasField("parent_uuid") or td.parent_uuid in tracks, "parent unknown"
-            tracks[td.uuid] = td
-            if td.HasField("process"):
-                trace.pids.append(td.process.pid)
+        assert seq["cleared"] or not flags & NEEDS_STATE, f"{sid}: state never set"
+        if td := p.get("track_descriptor"):
+            assert td["uuid"] not in tracks, f"track {td['uuid']:#x} described twice"
+            assert td.get("parent_uuid", 0) in tracks.keys() | {0}, "parent unknown"
+            tracks[td["uuid"]] = td
+            if "process" in td:
+                trace.pids.append(td["process"]["pid"])
                 trace.process_sequences.append(sid)
-            if td.HasField("thread"):
-                t = trace.thread(td.thread.tid)
+            if "thread" in td:
+                t = trace.thread(td["thread"]["tid"])
                 if t.events:  # a new track for the id: a later thread
                     t = trace.start_again(t.tid)
-                t.name = td.thread.thread_name if td.thread.HasField("thread_name") else None
-                t.sequence = sid
-        d = p.interned_data
-        seq["categories"].update((e.iid, e.name) for e in d.event_categories)
-        seq["names"].update((e.iid, e.name) for e in d.event_names)
-        seq["locations"].update((e.iid, (e.file_name, e.line_number)) for e in d.source_locations)
-        if p.HasField("trace_packet_defaults"):
-            seq["track"] = p.trace_packet_defaults.track_event_defaults.track_uuid
-        if not p.HasField("track_event"):
+                t.name, t.sequence = td["thread"].get("thread_name"), sid
+        d = p.get("interned_data", {})
+        seq["categories"].update((e["iid"], e["name"]) for e in d.get("event_categories", []))
+        seq["names"].update((e["iid"], e.get("name", "")) for e in d.get("event_names", []))
+        seq["locations"].update((e["iid"], (e.get("file_name", ""), e.get("line_number", 0)))
+                                for e in d.get("source_locations", []))
+        if "trace_packet_defaults" in p:
+            seq["track"] = p["trace_packet_defaults"]["track_event_defaults"]["track_uuid"]
+        if "track_event" not in p:
             continue
-        te = p.track_event
-        td = tracks[te.track_uuid if te.HasField("track_uuid") else seq["track"]]
-        if te.type == INSTANT and td.HasField("process"):  # a record of the whole run
-            if list(te.categories) == ["py", "dropped"]:
-                trace.dropped += int(DROPPED.fullmatch(te.name)[1])
+        te, ts = p["track_event"], p.get("timestamp", 0)
+        td = tracks[te.get("track_uuid", seq["track"])]
+        kind, categories = te.get("type", 0), te.get("categories", [])
+        if kind == INSTANT and "process" in td:  # a record of the whole run
+            if categories == ["py", "dropped"]:
+                trace.dropped += int(DROPPED.fullmatch(te["name"])[1])
             else:
-                trace.peaks.append(int(PEAK.fullmatch(te.name)[1]))
-                assert list(te.categories) == ["py", "stats"], te
+                trace.peaks.append(int(PEAK.fullmatch(te["name"])[1]))
+                assert categories == ["py", "stats"], te
             continue
-        assert td.HasField("thread") and p.sequence_flags & NEEDS_STATE, p
-        thread = trace.thread(td.thread.tid)
+        assert "thread" in td and flags & NEEDS_STATE, p
+        thread = trace.thread(td["thread"]["tid"])
         assert thread.sequence == sid, "an event on a track of another thread"
-        if te.type == INSTANT:  # a gap
-            assert list(te.categories) == ["py", "dropped"], te
-            lost = int(LOST.fullmatch(te.name)[1])
-            thread.events.append(Event("G", lost, None, None, p.timestamp))
-        elif te.type == SLICE_BEGIN:
-            assert [seq["categories"][c] for c in te.category_iids] == ["py"]
-            file, line = seq["locations"].get(te.source_location_iid, (None, None))
-            thread.events.append(Event("B", seq["names"][te.name_iid], file, line, p.timestamp))
+        if kind == INSTANT:  # a gap
+            assert categories == ["py", "dropped"], te
+            lost = int(LOST.fullmatch(te["name"])[1])
+            thread.events.append(Event("G", lost, None, None, ts))
+        elif kind == SLICE_BEGIN:
+            assert [seq["categories"][c] for c in te.get("category_iids", [])] == ["py"]
+            file, line = seq["locations"].get(te.get("source_location_iid"), (None, None))
+            thread.events.append(Event("B", seq["names"][te["name_iid"]], file, line, ts))
         else:
-            assert te.type == SLICE_END and not te.HasField("name_iid"), te
-            thread.events.append(Event("E", None, None, None, p.timestamp))
+            assert kind == SLICE_END and "name_iid" not in te, te
+            thread.events.append(Event("E", None, None, None, ts))
     return close_stacks(trace)
 
 
@@ -245,24 +301,28 @@ class Profile:
         return out
 
 
-def read_pprof(pb, path):
-    p = parse_exactly(pb.Profile, pathlib.Path(path).read_bytes())
-    s = list(p.string_table)
+def read_pprof(path):
+    p = parse("Profile", pathlib.Path(path).read_bytes())
+    s = p.get("string_table", [])
     assert s[0] == ""
-    functions = {f.id: (s[f.name], s[f.filename], f.start_line) for f in p.function}
-    assert len(functions) == len(p.function) and 0 not in functions
-    locations = {loc.id: functions[loc.line[0].function_id] for loc in p.location}
-    assert len(locations) == len(p.location) and 0 not in locations
-    assert all(len(loc.line) == 1 for loc in p.location)
+    functions = {f.get("id", 0): (s[f.get("name", 0)], s[f.get("filename", 0)],
+                                  f.get("start_line", 0)) for f in p.get("function", [])}
+    assert len(functions) == len(p.get("function", [])) and 0 not in functions
+    locations = {loc.get("id", 0): functions[loc["line"][0].get("function_id", 0)]
+                 for loc in p.get("location", [])}
+    assert len(locations) == len(p.get("location", [])) and 0 not in locations
+    assert all(len(loc["line"]) == 1 for loc in p.get("location", []))
     samples = {}
-    for sample in p.sample:
-        stack = tuple(locations[i][:2] for i in reversed(sample.location_id))
-        assert len(sample.value) == 1 and sample.value[0] > 0
-        samples[stack] = samples.get(stack, 0) + sample.value[0]
+    for sample in p.get("sample", []):
+        stack = tuple(locations[i][:2] for i in reversed(sample.get("location_id", [])))
+        assert len(sample["value"]) == 1 and sample["value"][0] > 0
+        samples[stack] = samples.get(stack, 0) + sample["value"][0]
     # One sample per stack, whichever threads it ran on.
-    assert len({tuple(sample.location_id) for sample in p.sample}) == len(p.sample)
-    comments = [s[c] for c in p.comment]
+    assert len({tuple(sample.get("location_id", [])) for sample in p.get("sample", [])}) == len(
+        p.get("sample", []))
+    comments = [s[c] for c in p.get("comment", [])]
     assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) for c in comments), comments
-    return Profile([(s[t.type], s[t.unit]) for t in p.sample_type], samples, functions,
+    return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
+                   samples, functions,
                    sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
                    [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))])

@@ -1,12 +1,17 @@
-# Code objects that come and go during a session, and the limit on how many
-# one session names (FENNIK_CODE_CAPACITY).
+# Settings from the environment, code objects that come and go during a
+# session, and events lost to the limits on codes and on buffered memory.
 
+import pathlib
+import subprocess
 import threading
 import types
 
 import pytest
 
 from decoders import FORMATS, TRACE_FORMATS
+
+# Reads a protobuf trace as the Perfetto UI would, where the checkout has it.
+PERFETTO_CHECK = pathlib.Path(__file__).resolve().parents[2] / "shared/tools/perfetto-check"
 
 ROUNDS = 300
 
@@ -64,19 +69,23 @@ def f0(): pass
 def f1(): pass
 def f2(): pass
 
+with fennik.Tracer(sys.argv[1] + ".before", format=sys.argv[2]):
+    pass
 with fennik.Tracer(sys.argv[1], format=sys.argv[2]):
     f0(); f1(); f2(); f0()
 """
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("value, named", [
-    ("1", {"f0"}), ("+2", {"f0", "f1"}), ("0", {"f0"}), ("abc", None), ("20000000", None)])
-def test_code_capacity(run_python, decode, tmp_path, fmt, value, named):
+@pytest.mark.parametrize("var, value, named", [
+    ("FENNIK_CODE_CAPACITY", "1", {"f0"}), ("FENNIK_CODE_CAPACITY", "+2", {"f0", "f1"}),
+    ("FENNIK_CODE_CAPACITY", "0", {"f0"}), ("FENNIK_CODE_CAPACITY", "abc", None),
+    ("FENNIK_CODE_CAPACITY", "20000000", None), ("FENNIK_BUFFER_MB", "1.5", None)])
+def test_settings_from_the_environment(run_python, decode, tmp_path, fmt, var, value, named):
     # Only the first N code objects a session sees get events; a value that
-    # does not parse leaves the session unlimited.
-    done = run_python(CAPACITY_SCRIPT, tmp_path / "out", fmt, env={"FENNIK_CODE_CAPACITY": value})
-    assert ("FENNIK_CODE_CAPACITY=abc is not" in done.stderr) == (value == "abc")
+    # does not parse warns once, at the first session, and is not used.
+    done = run_python(CAPACITY_SCRIPT, tmp_path / "out", fmt, env={var: value})
+    assert done.stderr.count(f"{var}={value} is not") == (value in ("abc", "1.5"))
     decoded = decode(tmp_path / "out", fmt)
     if fmt == "pprof":
         seen = {name for name, _, _ in decoded.functions.values()}
@@ -104,6 +113,9 @@ mon.set_events(4, E.PY_START | E.PY_RETURN | E.PY_YIELD | E.PY_RESUME | E.PY_UNW
 CODES = COUNTER + """
 import time, fennik
 
+def burst():
+    pass
+
 def make(i):
     ns = {}
     exec(f"def fn_{i}():\\n    return {i}", {}, ns)
@@ -116,24 +128,47 @@ with fennik.Tracer(sys.argv[1], format=sys.argv[2]):
     kept = [make(int(sys.argv[3]) + i) for i in range(int(sys.argv[4]))]
     for f in kept:
         f()
+    for _ in range(int(sys.argv[5])):
+        burst()
 mon.set_events(4, 0)
 print(counted[0])
 """
 
 
-@pytest.mark.parametrize("fmt", TRACE_FORMATS)
-def test_full_interner_names_right_and_counts_what_it_refuses(run_python, decode, tmp_path, fmt):
-    out = tmp_path / f"out.{fmt}"
-    # Room for 40 codes; 400 short-lived functions, then 50 alive at once.
-    done = run_python(CODES, out, fmt, 400, 50, env={"FENNIK_CODE_CAPACITY": "40"})
-    decoded = decode(out, fmt)
-    files = {str(tmp_path / "script.py"), "<string>"}
-    events = [e for t in decoded.threads.values() for e in t.events if e.file in files]
+@pytest.mark.parametrize("fmt, case", [(f, "codes") for f in TRACE_FORMATS] +
+                         [(f, "budget") for f in FORMATS])
+def test_lost_events_are_counted_and_shown(run_python, decode, tmp_path, fmt, case):
+    # Room for 40 codes: 400 short-lived functions, then 50 alive at once. Or
+    # no room for a waiting batch: each full one is lost, and shows as a gap.
+    out, files = tmp_path / f"out.{fmt}", {str(tmp_path / "script.py"), "<string>"}
+    env = {"FENNIK_CODE_CAPACITY": "40"} if case == "codes" else {"FENNIK_BUFFER_MB": "0"}
+    done = run_python(CODES, out, fmt, 400, 50, 0 if case == "codes" else 100_000, env=env)
+    decoded, counted = decode(out, fmt), int(done.stdout)
+    assert 0 < decoded.dropped < counted
+    if fmt == "pprof":
+        # Each gap restarts the thread's fold: no stack outgrows the script's.
+        assert decoded.stacks(files) and all(
+            len(s) == 1 or s == ("make", "<module>") for s in decoded.stacks(files))
+        return
+    # What ran: not the ends a gap adds for the slices open at it.
+    events, gaps, gap_ts = [], [], None
+    for e in reversed([e for t in decoded.threads.values() for e in t.events]):
+        if e.ph == "G":
+            gaps.append(e.name)
+            gap_ts = e.ts
+        elif not (e.ph == "E" and e.ts == gap_ts):
+            events.append(e)
+            gap_ts = None
     # Each fn_N runs once: a name seen twice is an id given to the wrong code.
     made = [e.name for e in events if e.ph == "B" and e.name.startswith("fn_")]
     assert len(made) == len(set(made))
-    # Ids come back once their code is gone and its events are written.
-    assert len(made) > 100
     # Whatever the callbacks saw and the output lacks is in the dropped count.
-    assert len(events) + decoded.dropped == int(done.stdout)
-    assert decoded.dropped > 0
+    assert len(events) + decoded.dropped == counted
+    if case == "codes":
+        # Ids come back once their code is gone and its events are written.
+        assert len(made) > 100
+        return
+    assert sum(gaps) == decoded.dropped
+    if fmt == "protobuf" and PERFETTO_CHECK.exists():
+        check = subprocess.run([PERFETTO_CHECK, out], capture_output=True, text=True)
+        assert check.returncode == 0, check.stdout + check.stderr

@@ -150,7 +150,9 @@ def check(fmt, got, scripts):
                    for t in got.incarnations() if t.events), key=repr) == sorted(want, key=repr)
 
 
-TEXT = st.one_of(st.text(max_size=8), st.text(min_size=100, max_size=140))  # both length bytes
+# Varint lengths of one and two bytes, and every character an escape applies to.
+TEXT = st.one_of(st.text(max_size=8), st.text(min_size=100, max_size=140),
+                 st.just('\x00\x01\x1f\x7f"\\/ naïve 日本 🙂'))
 CODES = st.sampled_from([0, 1, 2, MAX_CODE, 40])
 STEP = st.tuples(st.booleans(), st.one_of(st.integers(0, 2000), st.just(1 << 33)), CODES,
                  st.sampled_from([1, 4, 6, 0, 7, 255]), st.sampled_from([2, 3, 5]),

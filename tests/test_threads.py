@@ -2,7 +2,6 @@
 # `threading` gave it when the thread first recorded.
 
 import _thread
-import queue
 import threading
 
 import pytest
@@ -25,22 +24,12 @@ def tid_of_current():
     return threading.get_native_id() & 0xFFFFFFFF
 
 
-def only(calls, *names):
-    return [c for c in calls if c[1] in names]
-
-
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
 def test_threads_are_named_from_threading(trace, fmt):
-    # Each thread by the first threading name it recorded under; unnamed when
-    # threading did not start it (300 calls: past the naming attempts a thread
-    # gets).
-    runs = [  # (thread class, name given, name expected, calls of step)
-        (threading.Thread, "worker-1", "worker-1", 3),
-        (threading.Thread, 'wörker "2"\t\\', 'wörker "2"\t\\', 5),
-        (threading.Thread, "Dummy", "Dummy", 7),
-        (threading.Thread, "before", "before", 0),  # renamed to "after" while it runs
-        (None, None, None, 300),  # started by _thread
-    ]
+    # Each thread by the first threading name it recorded under ("before" is
+    # renamed while it runs); unnamed when threading did not start it (None:
+    # 300 calls, past the naming attempts a thread gets).
+    runs = [("worker-1", 3), ('wörker "2"\t\\', 5), ("Dummy", 7), ("before", 0), (None, 300)]
     tids = []
 
     def body(n):
@@ -51,95 +40,19 @@ def test_threads_are_named_from_threading(trace, fmt):
             work(2)
 
     def run():
-        for cls, name, _, n in runs:
-            if cls is None:
+        for name, n in runs:
+            if name is None:
                 done = threading.Event()
                 _thread.start_new_thread(lambda: (body(n), done.set()), ())
                 assert done.wait(30)
             else:
-                t = cls(target=body, args=(n,), **({"name": name} if name else {}))
+                t = threading.Thread(target=body, args=(n,), name=name)
                 t.start()
                 t.join()
         work(2)
 
     decoded = trace(fmt, run)
-    runs.append((None, None, "MainThread", 2))
-    for (_, _, name, n), tid in zip(runs, tids + [tid_of_current()]):
+    for (name, n), tid in zip(runs + [("MainThread", 2)], tids + [tid_of_current()]):
         assert decoded.threads[tid].name == name
-        assert only(decoded.calls([HERE], tid=tid), "step") == [("B", "step"), ("E", "step")] * (
-            n or 3)
-
-
-def alpha():
-    return "a"
-
-
-def beta():
-    return "b"
-
-
-@pytest.mark.parametrize("fmt", TRACE_FORMATS)
-def test_threads_recording_at_once_and_across_sessions(tmp_path, decode, fmt):
-    # Three threads call functions at the same moment, in two sessions they
-    # outlive: each is named again in the second, and its functions get that
-    # session's ids, not ids cached from the first.
-    import fennik
-
-    orders = [(alpha, beta) * 200, (beta, alpha) * 300]
-    barrier, jobs, tids = threading.Barrier(4), [queue.Queue() for _ in range(3)], {}
-
-    def serve(i):
-        tids[i] = tid_of_current()
-        while (order := jobs[i].get()) is not None:
-            barrier.wait()
-            for fn in order:
-                fn()
-            barrier.wait()
-
-    workers = [threading.Thread(target=serve, args=(i,), name=f"w{i}") for i in range(3)]
-    for w in workers:
-        w.start()
-    try:
-        for n, order in enumerate(orders):
-            with fennik.Tracer(str(tmp_path / f"{n}.{fmt}"), format=fmt):
-                for j in jobs:
-                    j.put(order)
-                barrier.wait()
-                barrier.wait()
-    finally:
-        for j in jobs:
-            j.put(None)
-        for w in workers:
-            w.join()
-    for n, order in enumerate(orders):
-        decoded = decode(tmp_path / f"{n}.{fmt}", fmt)
-        for i, tid in tids.items():
-            assert decoded.threads[tid].name == f"w{i}"
-            assert only(decoded.calls([HERE], tid=tid), "alpha", "beta") == [
-                (ph, fn.__name__) for fn in order for ph in "BE"]
-
-
-DUMMY = """
-import _thread, sys, threading, time, fennik
-
-def unregistered_thread_name():
-    names = []
-    _thread.start_new_thread(lambda: names.append(threading.current_thread().name), ())
-    while not names:
-        time.sleep(0.001)
-    return names[0]
-
-if len(sys.argv) > 1:
-    with fennik.Tracer(sys.argv[1], format="json"):
-        print(unregistered_thread_name())
-else:
-    print(unregistered_thread_name())
-"""
-
-
-def test_traced_program_sees_itself_as_untraced(run_python, decode, tmp_path):
-    out = tmp_path / "out.json"
-    assert run_python(DUMMY, out).stdout == run_python(DUMMY).stdout
-    files = {e.file for t in decode(out, "json").threads.values() for e in t.events}
-    # fennik's own start and end work (os.environ) is not the program's.
-    assert str(tmp_path / "script.py") in files and "<frozen os>" not in files
+        steps = [c for c in decoded.calls([HERE], tid=tid) if c[1] == "step"]
+        assert steps == [("B", "step"), ("E", "step")] * (n or 3)

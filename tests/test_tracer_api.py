@@ -26,7 +26,9 @@ def ran_here(decoded):
     """The functions of this file that ran, as the stacks or slices show them."""
     if hasattr(decoded, "samples"):
         return sorted(s[0] for s in decoded.stacks([HERE]))
-    return [name for ph, name in decoded.calls([HERE]).popitem()[1] if ph == "B"]
+    ((tid, calls),) = decoded.calls([HERE]).items()
+    assert decoded.threads[tid].name == "MainThread"
+    return [name for ph, name in calls if ph == "B"]
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -42,21 +44,6 @@ def test_bad_arguments_are_refused_before_anything_is_created(tmp_path, monkeypa
     with pytest.raises(error, match=message):
         Tracer(**{"output": "out", **kwargs})
     assert list(tmp_path.iterdir()) == []
-
-
-@pytest.mark.parametrize("call", [lambda t: t.now_ns(), lambda t: t.dump("why"),
-                                  lambda t: t.snapshot("why", start=0, end=0)])
-def test_calls_in_the_wrong_state(tmp_path, call):
-    t = Tracer(str(tmp_path / "out"))
-    for _ in range(2):  # before the session, then after it
-        with pytest.raises(RuntimeError, match=NOT_RUNNING):
-            call(t)
-        with t:
-            with pytest.raises(ValueError, match="^start and end come together$"):
-                t.snapshot("why", start=5)
-            with pytest.raises(RuntimeError, match="^this tracer streams as it goes; pass "
-                               "record_last_mb to keep a flight recorder$"):
-                t.dump("why")
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -83,20 +70,37 @@ def test_output_that_cannot_be_opened(tmp_path, monkeypatch, fmt, where, message
 
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_sessions_one_after_another(tmp_path, decode, fmt):
-    # An exception ends the session and propagates; entering again starts a
-    # fresh output, and the session clock starts afresh.
+    # Outside a session the tracer refuses plainly. An exception ends the
+    # session and propagates; entering again starts a fresh output, names the
+    # thread again, gives codes that session's ids (none cached from the
+    # first) and starts the session clock afresh.
     out = tmp_path / f"out.{fmt}"
     t = Tracer(str(out), format=fmt)
+
+    def refused():
+        for call in t.now_ns, lambda: t.dump("why"), lambda: t.snapshot("why", start=0, end=0):
+            with pytest.raises(RuntimeError, match=NOT_RUNNING):
+                call()
+
+    refused()
     with pytest.raises(KeyboardInterrupt):
         with t:
             first()
+            with pytest.raises(ValueError, match="^start and end come together$"):
+                t.snapshot("why", start=5)
+            with pytest.raises(RuntimeError, match="^this tracer streams as it goes; pass "
+                               "record_last_mb to keep a flight recorder$"):
+                t.dump("why")
             raise KeyboardInterrupt
     assert sys.monitoring.get_tool(PROFILER) is None
     assert ran_here(decode(out, fmt)) == ["first"]
+    refused()
     with t:
         readings = [t.now_ns() for _ in range(1000)]
         second()
-    assert ran_here(decode(out, fmt)) == ["second"]
+        first()
+    assert ran_here(decode(out, fmt)) == (["first", "second"] if fmt == "pprof" else
+                                          ["second", "first"])
     assert readings == sorted(readings) and readings[0] < 1_000_000_000
 
 

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
-#include "count_down.hpp"
 
 #include "fake_lookups.hpp"
 
@@ -20,15 +20,19 @@ using namespace std::chrono_literals;
 // What a fake exporter saw, kept beyond the exporter's life.
 struct ExportLog {
   std::mutex m;
-  std::vector<std::vector<Event>> batches;
-  // Every call in order: 'b' a batch (index into batches), 'g' a gap (its
-  // count), 'e' end_thread, 'r' retire (its serial).
+  // Every call in order: 'b' a batch (its events), 'g' a gap (its count),
+  // 'e' end_thread, 'r' retire (its serial).
   struct Call {
     char what;
     std::uint32_t tid;
     std::uint64_t detail;
+    std::vector<Event> events = {};
   };
   std::vector<Call> calls;
+  void add(Call c) {
+    std::lock_guard<std::mutex> g(m);
+    calls.push_back(std::move(c));
+  }
   int finish_calls = 0;
   RunStats stats;
   bool destroyed = false;
@@ -58,19 +62,16 @@ class FakeExporter : public Exporter {
       return IoError::other("disk on fire");
     }
     if (events.size() >= 2 && floor > events[1].ts_ns) ++log_->floor_violations;
-    log_->calls.push_back({'b', events[0].tid, log_->batches.size()});
-    log_->batches.emplace_back(events.begin(), events.end());
+    log_->calls.push_back({'b', events[0].tid, 0, {events.begin(), events.end()}});
     return IO_OK;
   }
   IoStatus write_gap(std::uint32_t tid, std::uint64_t, std::uint64_t count, const CodeLookup&,
                      const ThreadNames&) override {
-    std::lock_guard<std::mutex> g(log_->m);
-    log_->calls.push_back({'g', tid, count});
+    log_->add({'g', tid, count});
     return IO_OK;
   }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup&, const ThreadNames&) override {
-    std::lock_guard<std::mutex> g(log_->m);
-    log_->calls.push_back({'e', tid, 0});
+    log_->add({'e', tid, 0});
     return IO_OK;
   }
   IoStatus finish(const CodeLookup&, const ThreadNames&, const RunStats& stats) override {
@@ -91,10 +92,7 @@ class FakeExporter : public Exporter {
 class LoggedThreads : public testing::FakeThreads {
  public:
   explicit LoggedThreads(std::shared_ptr<ExportLog> log) : log_(std::move(log)) {}
-  void retire(std::uint32_t tid, std::uint64_t serial) override {
-    std::lock_guard<std::mutex> g(log_->m);
-    log_->calls.push_back({'r', tid, serial});
-  }
+  void retire(std::uint32_t tid, std::uint64_t serial) override { log_->add({'r', tid, serial}); }
 
  private:
   std::shared_ptr<ExportLog> log_;
@@ -121,17 +119,13 @@ struct Session {
   }
 };
 
-// Records `count` events under tid `tid` whose codes are their sequence numbers.
-void produce(EventQueue& q, std::uint32_t tid, std::uint32_t count) {
-  HOT.tid.store(tid);
-  for (std::uint32_t n = 0; n < count; ++n) record(q, 1'000 + n, make_word(KIND_START, n));
-}
-
 class PipelineFailure : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(PipelineFailure, AWriteErrorOrNoMemoryEndsItAtOnceWithoutFinishing) {
   Session s(/*fail_on_call=*/2, GetParam());
-  std::thread([&] { produce(*s.queue, 5, 10 * BATCH_CAPACITY); }).join();
+  std::thread([&] {
+    for (std::uint32_t n = 0; n < 10 * BATCH_CAPACITY; ++n) record(*s.queue, 1'000 + n, 0);
+  }).join();
   // The queue is never closed: the pipeline must end on its own and release
   // its reference to the queue.
   IoStatus status = s.result.get();
@@ -139,7 +133,7 @@ TEST_P(PipelineFailure, AWriteErrorOrNoMemoryEndsItAtOnceWithoutFinishing) {
   EXPECT_EQ(status->text(), GetParam() == Failure::Error ? "disk on fire" : OUT_OF_MEMORY);
   {
     std::lock_guard<std::mutex> g(s.log->m);
-    EXPECT_EQ(s.log->batches.size(), 1u);
+    EXPECT_EQ(s.log->calls.size(), 1u);
     EXPECT_EQ(s.log->finish_calls, 0);
     EXPECT_TRUE(s.log->destroyed);
   }
@@ -192,14 +186,17 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
     if (wave == 0) stall.unlock();
   }
   // A thread that stops recording neither holds its events back nor the floor.
-  testing::CountDown started(1), ended(1);
+  std::atomic<int> late_stage{0};  // 1: it has recorded; 2: the session has ended
+  auto wait_for = [&](int stage) {
+    while (late_stage.load() < stage) std::this_thread::sleep_for(1ms);
+  };
   std::thread late([&] {
     run(IDS * WAVES, 5);
-    started.count_down();
-    ended.wait();
+    late_stage.store(1);
+    wait_for(2);
     record(*s.queue, s.queue->clock.now_ticks(), make_word(KIND_START, 0));
   });
-  started.wait();
+  wait_for(1);
   const std::uint64_t idle_since = s.queue->clock.now_ticks();
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (s.queue->recycle_floor() <= idle_since && std::chrono::steady_clock::now() < deadline) {
@@ -207,7 +204,7 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
   }
   EXPECT_GT(s.queue->recycle_floor(), idle_since) << "the floor did not pass an idle thread";
   ASSERT_FALSE(s.end());
-  ended.count_down();
+  late_stage.store(2);
   late.join();
   recorded.fetch_add(1);
 
@@ -226,7 +223,7 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
       gap[c.tid] += c.detail;
       in_gaps += c.detail;
     } else if (c.what == 'b') {
-      for (const Event& e : s.log->batches[c.detail]) {
+      for (const Event& e : c.events) {
         const std::uint32_t k = word_code(e.code_kind) >> SEQ_BITS;
         const std::uint32_t n = word_code(e.code_kind) & ((1u << SEQ_BITS) - 1);
         ASSERT_EQ(e.tid, c.tid);
