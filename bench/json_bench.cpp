@@ -89,7 +89,7 @@ std::uint64_t file_size(int fd) {
 void run_export(benchmark::State& state, const char* path) {
   const auto threads = static_cast<std::uint32_t>(state.range(0));
   std::mt19937 rng(42);
-  // The serializer hands batches over round-robin across threads.
+  // The pipeline hands batches over round-robin across threads.
   std::vector<std::vector<Event>> batches;
   {
     std::vector<std::vector<std::vector<Event>>> per_thread;

@@ -1,11 +1,11 @@
 // Streaming end to end: producer threads record into a session queue, the
-// serializer pipeline drains it, and an exporter writes a file on local disk
+// pipeline drains it, and an exporter writes a file on local disk
 // (the current directory; FENNIK_BENCH_DIR overrides). One iteration is one
 // whole session, from the first event to finish.
 //
-// Producers either record flat out (the exporter's throughput bounds what
-// gets through; the rest is counted as dropped) or pay a fixed cost per event
-// first, standing in for the traced program's own work between events.
+// Producers either record flat out (past the buffer budget, the exporter's
+// throughput bounds what gets through; the rest is counted as dropped) or pay a fixed cost per
+// event first, standing in for the traced program's own work between events.
 #include <benchmark/benchmark.h>
 
 #include <chrono>

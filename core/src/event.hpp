@@ -70,7 +70,7 @@ inline constexpr std::uint32_t BATCH_CAPACITY = 1024;
 inline constexpr std::size_t BATCH_BYTES = BATCH_CAPACITY * sizeof(PackedEvent);  // 8,192
 
 // Up to BATCH_CAPACITY events of one thread, in recording order. One owner at a
-// time: the producing thread, then a ring, then the consumer that frees it.
+// time: the producing thread, then its list, then the consumer that frees it.
 class EventBatch {
  public:
   EventBatch(std::uint32_t capacity, std::uint64_t base, std::uint32_t tid);

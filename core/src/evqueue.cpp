@@ -175,7 +175,7 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
   {
     std::lock_guard<std::mutex> g(queue.lock_);
     // Batches of a thread whose id is unknown cannot be confused by id, so
-    // such rings are not held back.
+    // such lists are not held back.
     std::uint32_t older = 0;
     if (tid != UNKNOWN_TID) {
       for (const ListEntry& e : queue.shared_) older += e.tid == tid && !e.retired;
@@ -339,7 +339,7 @@ std::vector<EventBatch> EventQueue::read_tails() const {
   std::vector<EventBatch> tails;
   std::lock_guard<std::mutex> registry(RECORDERS->lock);
   // Held so that no batch taken from a list is freed while it is copied.
-  std::lock_guard<std::mutex> rings(lock_);
+  std::lock_guard<std::mutex> lists(lock_);
   for (const Recorder& r : RECORDERS->entries) {
     EventBatch copy(0, 0, 0);
     const bool stable =
@@ -379,7 +379,7 @@ bool EventQueue::take_tail(ListEntry& e, std::vector<Drained>& out, std::size_t 
 std::optional<std::uint64_t> EventQueue::take_tails(std::vector<Drained>& out, std::size_t max,
                                                     std::uint64_t now) {
   std::lock_guard<std::mutex> registry(RECORDERS->lock);
-  std::lock_guard<std::mutex> rings(lock_);
+  std::lock_guard<std::mutex> lists(lock_);
   std::uint64_t oldest = now;
   for (ListEntry& e : shared_) {
     // A list still Open under RECORDERS' lock has a live producer: its

@@ -100,7 +100,7 @@ Cold::~Cold() {
   {
     // Leaving the registry and flushing under one lock: a session-end flush
     // either sees this thread still registered or finds its batch already in
-    // the ring, so the drain after the queue's close sees every event.
+    // the list, so the drain after the queue's close sees every event.
     std::lock_guard<std::mutex> g(RECORDERS->lock);
     auto& list = RECORDERS->entries;
     list.erase(std::remove_if(list.begin(), list.end(),
