@@ -45,6 +45,8 @@ def fields(data):
 
 TRACE_PACKET = 1
 TRACK_EVENT = 11
+TRACK_EVENT_TYPE = 9
+SLICE_BEGIN, SLICE_END = 1, 2  # instants (lost events, run statistics) are not calls
 
 
 def protobuf_summary(path):
@@ -53,7 +55,15 @@ def protobuf_summary(path):
     events = 0
     for number, _, packet in fields(data):
         if number == TRACE_PACKET:
-            events += sum(1 for n, _, _ in fields(packet) if n == TRACK_EVENT)
+            events += sum(
+                1
+                for n, _, event in fields(packet)
+                if n == TRACK_EVENT
+                and any(
+                    k == TRACK_EVENT_TYPE and v in (SLICE_BEGIN, SLICE_END)
+                    for k, _, v in fields(event)
+                )
+            )
     return (
         f"{events} events",
         "open it at https://ui.perfetto.dev (Open trace file)",
