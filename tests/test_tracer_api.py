@@ -99,6 +99,12 @@ def test_sessions_one_after_another(tmp_path, decode, fmt):
         readings = [t.now_ns() for _ in range(1000)]
         second()
         first()
+        # The slot taken over meanwhile is left to its new owner.
+        sys.monitoring.set_events(PROFILER, 0)
+        sys.monitoring.free_tool_id(PROFILER)
+        sys.monitoring.use_tool_id(PROFILER, "other")
+    assert sys.monitoring.get_tool(PROFILER) == "other"
+    sys.monitoring.free_tool_id(PROFILER)
     assert ran_here(decode(out, fmt)) == (["first", "second"] if fmt == "pprof" else
                                           ["second", "first"])
     assert readings == sorted(readings) and readings[0] < 1_000_000_000
@@ -130,16 +136,34 @@ def test_the_advertisement_to_child_processes(tmp_path, monkeypatch):
         assert not any(v in os.environ for v in CHILD_VARS)
 
 
-def test_a_profiler_slot_taken_over_meanwhile_is_left_to_its_new_owner(tmp_path):
-    mon = sys.monitoring
-    with Tracer(str(tmp_path / "out.pb")):
-        mon.set_events(PROFILER, 0)
-        mon.free_tool_id(PROFILER)
-        mon.use_tool_id(PROFILER, "other")
-    try:
-        assert mon.get_tool(PROFILER) == "other"
-    finally:
-        mon.free_tool_id(PROFILER)
+CHILD_SCRIPT = """
+import os, sys, fennik
+def in_child():
+    pass
+t = fennik.Tracer(sys.argv[1], format=sys.argv[2])
+assert t._enter_as_child() is t and os.environ["FENNIK_CHILD_OUTPUT"] == "the parent's"
+in_child()
+t.__exit__(None, None, None)
+print(os.getpid())
+"""
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, fmt):
+    out = tmp_path / f"out.{fmt}"
+    with Tracer(str(out), format=fmt):
+        first()
+    parent_bytes = out.read_bytes()
+    done = run_python(CHILD_SCRIPT, out, fmt, env={"FENNIK_CHILD_OUTPUT": "the parent's"})
+    child_pid, script = int(done.stdout), str(tmp_path / "script.py")
+    assert out.read_bytes().startswith(parent_bytes)
+    if fmt == "pprof":  # a profile cannot be appended to: the child writes its own
+        assert out.read_bytes() == parent_bytes
+        assert set(decode(f"{out}.{child_pid}", fmt).stacks([script])) == {("in_child",)}
+        return
+    decoded = decode(out, fmt)
+    assert decoded.pids == [os.getpid(), child_pid] and ran_here(decoded) == ["first"]
+    assert list(decoded.calls([script]).values()) == [[("B", "in_child"), ("E", "in_child")]]
 
 
 def test_subinterpreters_are_refused_plainly():
