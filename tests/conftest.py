@@ -1,7 +1,6 @@
 # Fixtures shared by the Python tests: the decoders, a way to trace a piece
 # of code into each format, and clean subprocesses.
 
-import itertools
 import os
 import pathlib
 import subprocess
@@ -28,10 +27,8 @@ def trace(tmp_path, decode):
     # returns the decoded output.
     import fennik
 
-    counter = itertools.count()
-
     def run(fmt, body, **kwargs):
-        path = tmp_path / f"out-{next(counter)}.{fmt}"
+        path = tmp_path / f"out-{len(list(tmp_path.iterdir()))}.{fmt}"
         with fennik.Tracer(str(path), format=fmt, **kwargs):
             body()
         return decode(path, fmt)
@@ -46,12 +43,8 @@ def clean_env(**extra):
 
     env = {k: v for k, v in os.environ.items()
            if k not in CHILD_VARS and k != "FENNIK_CODE_CAPACITY"}
-    package_root = str(pathlib.Path(fennik.__file__).resolve().parent.parent)
-    paths = [package_root] + [str(pathlib.Path(p).resolve())
-                              for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    env.update(extra)
-    return env
+    env["PYTHONPATH"] = str(pathlib.Path(fennik.__file__).resolve().parent.parent)
+    return env | extra
 
 
 @pytest.fixture
