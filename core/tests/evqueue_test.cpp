@@ -41,10 +41,6 @@ void on_fresh_thread(const std::function<void()>& body) {
   t.join();
 }
 
-std::shared_ptr<EventQueue> make_queue() {
-  return EventQueue::create(Clock::nanos(0));
-}
-
 std::uint32_t word(std::uint32_t code) {
   return make_word(KIND_START, code);
 }
@@ -63,7 +59,7 @@ Batches drain_all(EventQueue& q) {
 // not fit 32 bits (a clock that went backwards included); the next starts
 // with delta 0.
 TEST(Recording, ABatchEndsAtCapacityOrWhenTheDeltaOutgrows32Bits) {
-  auto q = make_queue();
+  auto q = EventQueue::create(Clock::nanos(0));
   on_fresh_thread([&] {
     HOT.tid.store(77);
     for (std::uint32_t i = 0; i < BATCH_CAPACITY; ++i) record(*q, 100 + i, word(i));
@@ -93,7 +89,7 @@ TEST(Recording, ABatchEndsAtCapacityOrWhenTheDeltaOutgrows32Bits) {
 // No memory, or a slow path entered again on its own thread (a signal
 // handler): the event is dropped and counted, and recording resumes after.
 TEST(Recording, EventsThatCannotBeStoredAreCounted) {
-  auto q = make_queue();
+  auto q = EventQueue::create(Clock::nanos(0));
   on_fresh_thread([&] {
     FAIL_ALLOCATIONS = true;
     record(*q, 1, word(1));  // no ring, no first batch
