@@ -67,13 +67,11 @@ def run_python(tmp_path):
 
 @pytest.fixture(autouse=True)
 def isolated_session(monkeypatch):
-    # Every test leaves the advertisement variables as it found them, and the
-    # profiler slot free.
+    # Every test runs without advertisement variables, leaves them as it found
+    # them, and leaves the profiler slot free.
     for k in CHILD_VARS:
-        present = k in os.environ
-        monkeypatch.setenv(k, os.environ.get(k, ""))  # what teardown restores
-        if not present:
-            monkeypatch.delenv(k)
+        monkeypatch.setenv(k, "")  # teardown restores what was there
+        monkeypatch.delenv(k)
     yield
     if (tool := sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)) is not None:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
