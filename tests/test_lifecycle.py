@@ -40,6 +40,15 @@ EXIT_ENDINGS = {
         "threading.Thread(target=compile_forever).start()\nfor _ in range(5):\n"
         "    if (pid := os.fork()) == 0:\n        sys.exit(0)\n"
         "    assert os.waitpid(pid, 0)[1] == 0\nstop.append(1)\nwork(3000)\n", 0),
+    # The end waits for the output to be written; a thread asking the tracer
+    # meanwhile must let it finish (or the run times out).
+    "a thread asking the tracer as it ends": (
+        "t = fennik.Tracer(out, format=fmt)\nt.__enter__()\nwork(3000)\n"
+        "def poll():\n    for i in range(10**9):\n        try:\n"
+        "            (t.now_ns, lambda: t.dump('r'), lambda: t.snapshot('r', 0, 1))[i % 3]()\n"
+        "        except RuntimeError as e:\n            if str(e) == 'the tracer is not running':\n"
+        "                return\n"
+        "threading.Thread(target=poll, daemon=True).start()\n", 0),
 }
 
 
@@ -65,39 +74,3 @@ def test_output_is_complete_at_interpreter_exit(run_python, decode, tmp_path, fm
                                             "MainThread")
     assert calls[worker] == [("B", "work")] + [("B", "leaf"), ("E", "leaf")] * 3000 + [
         ("E", "work")]
-
-
-RACE_SCRIPT = """
-import sys, threading, fennik
-
-def leaf():
-    pass
-
-def poll(t, started):
-    started.set()
-    for i in range(10**9):
-        try:
-            (t.now_ns, lambda: t.dump("r"), lambda: t.snapshot("r", 0, 1))[i % 3]()
-        except RuntimeError as e:
-            if str(e) == "the tracer is not running":
-                return
-
-for round in range(25):
-    t = fennik.Tracer(sys.argv[1], format="json")
-    t.__enter__()
-    for _ in range(20000):  # output for __exit__ to wait on
-        leaf()
-    started = threading.Event()
-    poller = threading.Thread(target=poll, args=(t, started))
-    poller.start()
-    started.wait()
-    t.__exit__(None, None, None)
-    poller.join()
-"""
-
-
-def test_threads_using_the_tracer_while_it_exits_do_not_hang(run_python, tmp_path):
-    # __exit__ holds the tracer while it waits for its output to be written; a
-    # thread that asks the tracer something meanwhile must let it finish (or
-    # the run times out).
-    assert run_python(RACE_SCRIPT, tmp_path / "out.json", timeout=60).stderr == ""
