@@ -1,7 +1,6 @@
 # Fixtures shared by the Python tests: the decoders, a way to trace a piece
 # of code into each format, and clean subprocesses.
 
-import itertools
 import os
 import pathlib
 import subprocess
@@ -28,10 +27,8 @@ def trace(tmp_path, decode):
     # returns the decoded output.
     import fennik
 
-    counter = itertools.count()
-
     def run(fmt, body, **kwargs):
-        path = tmp_path / f"out-{next(counter)}.{fmt}"
+        path = tmp_path / f"out-{len(list(tmp_path.iterdir()))}.{fmt}"
         with fennik.Tracer(str(path), format=fmt, **kwargs):
             body()
         return decode(path, fmt)
@@ -46,12 +43,8 @@ def clean_env(**extra):
 
     env = {k: v for k, v in os.environ.items()
            if k not in CHILD_VARS and k != "FENNIK_CODE_CAPACITY"}
-    package_root = str(pathlib.Path(fennik.__file__).resolve().parent.parent)
-    paths = [package_root] + [str(pathlib.Path(p).resolve())
-                              for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    env.update(extra)
-    return env
+    env["PYTHONPATH"] = str(pathlib.Path(fennik.__file__).resolve().parent.parent)
+    return env | extra
 
 
 @pytest.fixture
@@ -74,13 +67,11 @@ def run_python(tmp_path):
 
 @pytest.fixture(autouse=True)
 def isolated_session(monkeypatch):
-    # Every test leaves the advertisement variables as it found them, and the
-    # profiler slot free.
+    # Every test runs without advertisement variables, leaves them as it found
+    # them, and leaves the profiler slot free.
     for k in CHILD_VARS:
-        present = k in os.environ
-        monkeypatch.setenv(k, os.environ.get(k, ""))  # what teardown restores
-        if not present:
-            monkeypatch.delenv(k)
+        monkeypatch.setenv(k, "")  # teardown restores what was there
+        monkeypatch.delenv(k)
     yield
     if (tool := sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)) is not None:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)

@@ -22,12 +22,11 @@ KIND_NAMES = {1: "start", 2: "return", 3: "yield", 4: "resume", 5: "unwind", 6: 
 
 @dataclasses.dataclass
 class Script:
-    codes: dict  # code id -> (qualname, file, first line), at the start
-    names: dict  # tid -> thread name, at the start
-    # In order: ("b", tid, [(ts, kind, code)]) a batch; ("g", tid, ts, count)
-    # the thread lost count events from ts on; ("e", tid) the thread ended;
-    # ("c", code, info) the id now stands for another code; ("t", tid, name) a
-    # later thread with that id is named so.
+    # In order: ("c", code, (qualname, file, first line)) the id stands for
+    # that code (from now on); ("t", tid, name) the thread with that id (or
+    # the next one) is named so; ("b", tid, [(ts, kind, code)]) a batch;
+    # ("g", tid, ts, count) the thread lost count events from ts on; ("e",
+    # tid) the thread ended.
     ops: list
     dropped: int = 0
     peak: int = 0  # buffered bytes
@@ -36,15 +35,10 @@ class Script:
         def hx(s):
             return s.encode().hex() or "-"
 
-        def code(c, info):
-            return f"c {c} {info[2]} {hx(info[0])} {hx(info[1])}"
-
-        lines = [code(c, i) for c, i in self.codes.items()]
-        lines += [f"t {tid} {hx(name)}" for tid, name in self.names.items()]
-        for op, key, *rest in self.ops:
-            args = [hx(r) if op == "t" else str(r) for r in rest]
-            lines.append(f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]) if op == "b"
-                         else code(key, rest[0]) if op == "c" else " ".join([op, str(key), *args]))
+        lines = [f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]) if op == "b"
+                 else f"c {key} {rest[0][2]} {hx(rest[0][0])} {hx(rest[0][1])}" if op == "c"
+                 else f"t {key} {hx(rest[0])}" if op == "t" else " ".join(map(str, [op, key, *rest]))
+                 for op, key, *rest in self.ops]
         return "\n".join(lines + [f"d {self.dropped} {self.peak}"]) + "\n"
 
 
@@ -72,7 +66,7 @@ def expected_trace(fmt, script):
     # nothing (protobuf) or its own code (json). A thread's end closes what it
     # left open at its last event, innermost first; a gap closes what is open
     # at its time, then shows its count there.
-    codes, names, live, done = dict(script.codes), dict(script.names), {}, []
+    codes, names, live, done = {}, {}, {}, []
     json_kind = (lambda k: KIND_NAMES.get(k, "start")) if fmt == "json" else (lambda k: None)
     for op, key, *rest in script.ops:
         if op == "b":
@@ -106,7 +100,7 @@ def expected_profile(script):
     # The time from one event of a thread to its next belongs to the thread's
     # stack as it stood in between; a gap charges it up to the gap and starts
     # it afresh, as a thread's end does its id.
-    codes, folds, totals = dict(script.codes), {}, collections.Counter()
+    codes, folds, totals = {}, {}, collections.Counter()
 
     def charge(tid, ts):  # the thread's stack, charged up to ts
         stack, last = folds.setdefault(tid, ([], ts))
@@ -227,7 +221,8 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
                 elif stack:
                     stack.pop()
     dropped = draw(st.one_of(st.just(0), st.integers(1, 2**64 - 1)))
-    return Script(codes, names, with_reuse, dropped, draw(st.integers(0, 2**64 - 1)))
+    return Script([("c", c, i) for c, i in codes.items()] + [("t", t, n) for t, n in names.items()]
+                  + with_reuse, dropped, draw(st.integers(0, 2**64 - 1)))
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -249,10 +244,10 @@ def test_writers_appending_to_one_output_stay_apart(decode, tmp_path, fmt, first
     # A child process adds to its parent's output (a pprof child writes a file
     # of its own, named with its tag). The tag here wraps the sequence-id block
     # past 32 bits and the child has more threads than a block holds.
-    codes = {1: ("f", "a.py", 3)}
-    parent = Script(codes, {1: "MainThread"}, [("b", 1, [(10, 1, 1), (20, 2, 1)])], dropped=2)
-    child = Script(codes, {100 + n: f"t{n}" for n in range(130)},
-                   [("b", 100 + n, [(n, 1, 1), (n + 5, 2, 1)]) for n in range(130)], dropped=3)
+    code = ("c", 1, ("f", "a.py", 3))
+    parent = Script([code, ("t", 1, "MainThread"), ("b", 1, [(10, 1, 1), (20, 2, 1)])], dropped=2)
+    child = Script([code] + [op for n in range(130) for op in (
+        ("t", 100 + n, f"t{n}"), ("b", 100 + n, [(n, 1, 1), (n + 5, 2, 1)]))], dropped=3)
     tag = (1 << 25) + 1
     path = tmp_path / "out"
     pids = [emit(fmt, path, parent, append=first_appends), emit(fmt, path, child, tag, True)]

@@ -50,12 +50,18 @@ def test_bad_arguments_are_refused_before_anything_is_created(tmp_path, monkeypa
 @pytest.mark.parametrize("where, message, kind", [
     ("missing/out", "No such file or directory (os error 2)", FileNotFoundError),
     (".", "Is a directory (os error 21)", IsADirectoryError),
+    ("/dev/full", "No space left on device (os error 28)", OSError),
 ])
-def test_output_that_cannot_be_opened(tmp_path, monkeypatch, fmt, where, message, kind):
+def test_output_that_cannot_be_written(tmp_path, monkeypatch, fmt, where, message, kind):
+    # Writes to /dev/full fail: JSON's already when it opens (it writes its
+    # "[" then), the others' when the session ends, after many batches.
     monkeypatch.chdir(tmp_path)
     t = Tracer(where, format=fmt)
     with pytest.raises(kind) as e:
         t.__enter__()
+        for _ in range(20000):
+            first()
+        t.__exit__(None, None, None)
     assert (e.value.strerror, e.value.filename) == (message, where) and e.value.errno
     assert sys.monitoring.get_tool(PROFILER) is None and list(tmp_path.iterdir()) == []
     with pytest.raises(RuntimeError, match=NOT_RUNNING):
@@ -99,6 +105,12 @@ def test_sessions_one_after_another(tmp_path, decode, fmt):
         readings = [t.now_ns() for _ in range(1000)]
         second()
         first()
+        # The slot taken over meanwhile is left to its new owner.
+        sys.monitoring.set_events(PROFILER, 0)
+        sys.monitoring.free_tool_id(PROFILER)
+        sys.monitoring.use_tool_id(PROFILER, "other")
+    assert sys.monitoring.get_tool(PROFILER) == "other"
+    sys.monitoring.free_tool_id(PROFILER)
     assert ran_here(decode(out, fmt)) == (["first", "second"] if fmt == "pprof" else
                                           ["second", "first"])
     assert readings == sorted(readings) and readings[0] < 1_000_000_000
@@ -130,16 +142,34 @@ def test_the_advertisement_to_child_processes(tmp_path, monkeypatch):
         assert not any(v in os.environ for v in CHILD_VARS)
 
 
-def test_a_profiler_slot_taken_over_meanwhile_is_left_to_its_new_owner(tmp_path):
-    mon = sys.monitoring
-    with Tracer(str(tmp_path / "out.pb")):
-        mon.set_events(PROFILER, 0)
-        mon.free_tool_id(PROFILER)
-        mon.use_tool_id(PROFILER, "other")
-    try:
-        assert mon.get_tool(PROFILER) == "other"
-    finally:
-        mon.free_tool_id(PROFILER)
+CHILD_SCRIPT = """
+import os, sys, fennik
+def in_child():
+    pass
+t = fennik.Tracer(sys.argv[1], format=sys.argv[2])
+assert t._enter_as_child() is t and os.environ["FENNIK_CHILD_OUTPUT"] == "the parent's"
+in_child()
+t.__exit__(None, None, None)
+print(os.getpid())
+"""
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, fmt):
+    out = tmp_path / f"out.{fmt}"
+    with Tracer(str(out), format=fmt):
+        first()
+    parent_bytes = out.read_bytes()
+    done = run_python(CHILD_SCRIPT, out, fmt, env={"FENNIK_CHILD_OUTPUT": "the parent's"})
+    child_pid, script = int(done.stdout), str(tmp_path / "script.py")
+    assert out.read_bytes().startswith(parent_bytes)
+    if fmt == "pprof":  # a profile cannot be appended to: the child writes its own
+        assert out.read_bytes() == parent_bytes
+        assert set(decode(f"{out}.{child_pid}", fmt).stacks([script])) == {("in_child",)}
+        return
+    decoded = decode(out, fmt)
+    assert decoded.pids == [os.getpid(), child_pid] and ran_here(decoded) == ["first"]
+    assert list(decoded.calls([script]).values()) == [[("B", "in_child"), ("E", "in_child")]]
 
 
 def test_subinterpreters_are_refused_plainly():
@@ -151,23 +181,3 @@ def test_subinterpreters_are_refused_plainly():
             interp.exec("import fennik._core")
     finally:
         interp.close()
-
-
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_a_full_disk_is_reported(fmt):
-    # Writes to /dev/full fail: JSON's already when it opens (it writes its
-    # "[" then), the others' when the session ends.
-    t = Tracer("/dev/full", format=fmt)
-    message = "No space left on device \\(os error 28\\): '/dev/full'"
-    if fmt == "json":
-        with pytest.raises(OSError, match=message):
-            t.__enter__()
-    else:
-        t.__enter__()
-        for _ in range(20000):  # many batches after the first failed write
-            first()
-        with pytest.raises(OSError, match=message):
-            t.__exit__(None, None, None)
-    assert sys.monitoring.get_tool(PROFILER) is None
-    with pytest.raises(RuntimeError, match=NOT_RUNNING):
-        t.now_ns()

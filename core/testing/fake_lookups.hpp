@@ -14,8 +14,6 @@ namespace fennik::testing {
 
 class FakeCodes : public CodeLookup {
  public:
-  FakeCodes() = default;
-  FakeCodes(std::initializer_list<std::pair<const std::uint32_t, CodeInfo>> init) : codes_(init) {}
   // Giving a known id to a different code is a reuse.
   void add(std::uint32_t id, CodeInfo info) {
     auto [it, added] = codes_.try_emplace(id, info);
@@ -38,9 +36,6 @@ class FakeCodes : public CodeLookup {
 
 class FakeThreads : public ThreadNames {
  public:
-  FakeThreads() = default;
-  FakeThreads(std::initializer_list<std::pair<const std::uint32_t, std::string>> init)
-      : names_(init) {}
   void add(std::uint32_t tid, std::string name) { names_[tid] = std::move(name); }
   std::optional<std::string> name(std::uint32_t tid) const override {
     auto it = names_.find(tid);

@@ -37,11 +37,6 @@ int fail(const std::string& what) {
   return 1;
 }
 
-// The status's message, or nothing when it is not an error.
-std::string error_of(const fennik::IoStatus& st) {
-  return st ? st->text() : std::string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,7 +51,8 @@ int main(int argc, char** argv) {
   fennik::testing::FakeCodes codes;
   fennik::testing::FakeThreads threads;
   fennik::RunStats stats;
-  std::string line, error;
+  std::string line;
+  fennik::IoStatus error;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
     std::string key, name, file;
@@ -67,10 +63,10 @@ int main(int argc, char** argv) {
     } else if (key == "t" && in >> id >> name) {
       threads.add(id, unhex(name));
     } else if (key == "e" && in >> id) {
-      error = error_of(exporter.end_thread(id, codes, threads));
+      error = exporter.end_thread(id, codes, threads);
       threads.retire(id, 0);
     } else if (std::uint64_t at = 0, count = 0; key == "g" && in >> id >> at >> count) {
-      error = error_of(exporter.write_gap(id, at, count, codes, threads));
+      error = exporter.write_gap(id, at, count, codes, threads);
     } else if (key == "d" && in >> stats.dropped >> stats.peak_buffered_bytes) {
     } else if (key == "b" && in >> id) {
       std::vector<fennik::Event> batch;
@@ -78,11 +74,11 @@ int main(int argc, char** argv) {
       for (std::uint32_t kind = 0, code = 0; in >> ts >> kind >> code;) {
         batch.push_back({ts, id, fennik::make_word(static_cast<std::uint8_t>(kind), code)});
       }
-      error = error_of(exporter.write_batch(batch, codes, threads));
+      error = exporter.write_batch(batch, codes, threads);
     } else {
-      error = "cannot parse: " + line;
+      return fail("cannot parse: " + line);
     }
-    if (!error.empty()) return fail(error);
+    if (error) return fail(error->text());
   }
   if (const fennik::IoStatus st = exporter.finish(codes, threads, stats)) return fail(st->text());
   std::printf("%d\n", static_cast<int>(::getpid()));
