@@ -67,7 +67,8 @@ native-bench:
 native-overhead:
 	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
-	PYTHONPATH=$(BUILD)/bench/python python3.14 bench/overhead.py --build-dir $(BUILD)/bench
+	mkdir -p $(BUILD)/bench/out
+	PYTHONPATH=$(BUILD)/bench/python python3.14 bench/overhead.py --build-dir $(BUILD)/bench --tmp-dir $(BUILD)/bench/out
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

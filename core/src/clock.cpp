@@ -496,27 +496,6 @@ Clock Clock::nanos(std::uint64_t start) noexcept {
   return c;
 }
 
-std::uint64_t Clock::ns_from_ticks(std::uint64_t tick) const noexcept {
-  if (tick <= start) return 0;
-  const std::uint64_t d = tick - start;
-  switch (mode) {
-    case ClockMode::Counter: {
-      // The fraction is short of the ratio by less than 2^-64, so this is the
-      // exact quotient or one less; one multiplication tells which.
-      const auto q =
-          static_cast<std::uint64_t>(static_cast<u128>(d) * whole_ns_per_tick +
-                                     ((static_cast<u128>(d) * fraction_ns_per_tick) >> 64));
-      const u128 exact = static_cast<u128>(d) * ratio_num;
-      return static_cast<u128>(q + 1) * ratio_den <= exact ? q + 1 : q;
-    }
-    case ClockMode::Calibrated:
-      return static_cast<std::uint64_t>((static_cast<u128>(d) * scale) >> (shift % 128));
-    case ClockMode::Nanos:
-      break;
-  }
-  return d;
-}
-
 std::uint64_t Clock::ticks_from_ns(std::uint64_t ns) const noexcept {
   const auto add_sat = [](std::uint64_t a, std::uint64_t b) {
     return a > U64_MAX - b ? U64_MAX : a + b;

@@ -163,8 +163,29 @@ struct Clock {
     return mode == ClockMode::Nanos ? read_monotonic_ns() : read_counter();
   }
 
-  // Nanoseconds since `start`; 0 for ticks at or before it.
-  std::uint64_t ns_from_ticks(std::uint64_t tick) const noexcept;
+  // Nanoseconds since `start`; 0 for ticks at or before it. Inline: the
+  // output side converts every event's tick.
+  std::uint64_t ns_from_ticks(std::uint64_t tick) const noexcept {
+    __extension__ using u128 = unsigned __int128;
+    if (tick <= start) return 0;
+    const std::uint64_t d = tick - start;
+    switch (mode) {
+      case ClockMode::Counter: {
+        // The fraction is short of the ratio by less than 2^-64, so this is
+        // the exact quotient or one less; one multiplication tells which.
+        const auto q =
+            static_cast<std::uint64_t>(static_cast<u128>(d) * whole_ns_per_tick +
+                                       ((static_cast<u128>(d) * fraction_ns_per_tick) >> 64));
+        const u128 exact = static_cast<u128>(d) * ratio_num;
+        return static_cast<u128>(q + 1) * ratio_den <= exact ? q + 1 : q;
+      }
+      case ClockMode::Calibrated:
+        return static_cast<std::uint64_t>((static_cast<u128>(d) * scale) >> (shift % 128));
+      case ClockMode::Nanos:
+        break;
+    }
+    return d;
+  }
 
   // The raw tick `ns` nanoseconds after `start` (the smallest such tick in the
   // modes whose conversion is not linear in closed form).

@@ -12,12 +12,14 @@ EventBatch::EventBatch(std::uint32_t capacity, std::uint64_t base_tick, std::uin
 
 void EventBatch::decode_into(const Clock& clock, std::vector<Event>& out) const {
   // Geometric growth: callers decode many batches into one list.
-  const std::size_t need = out.size() + len_;
+  const std::size_t first = out.size();
+  const std::size_t need = first + len_;
   if (out.capacity() < need) out.reserve(std::max(need, out.capacity() * 2));
+  out.resize(need);
+  Event* decoded = out.data() + first;
   for (std::uint32_t i = 0; i < len_; ++i) {
     const PackedEvent p = data_[i];
-    const std::uint64_t tick = base + p.delta();
-    out.push_back(Event{clock.ns_from_ticks(tick), tid, p.word()});
+    decoded[i] = Event{clock.ns_from_ticks(base + p.delta()), tid, p.word()};
   }
 }
 
