@@ -53,7 +53,7 @@ void BM_RecordInLibrary(benchmark::State& state, const Probe* probe) {
     dropped = probe->record(EVENTS_PER_CALL);
     events += EVENTS_PER_CALL;
   }
-  if (dropped != 0) state.SkipWithError("events were dropped: a ring filled up");
+  if (dropped != 0) state.SkipWithError("events were dropped: the buffer budget ran out");
   state.SetItemsProcessed(static_cast<std::int64_t>(events));
   state.counters["per_event"] = benchmark::Counter(
       static_cast<double>(events), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);

@@ -199,7 +199,7 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
             ops += [("t", tid, draw(TEXT.filter(bool)))] if draw(st.booleans()) else []
             ops += draw(thread_batches(tid))
         per_thread.append(ops)
-    # The batches of different threads interleave, as the serializer hands them over.
+    # The batches of different threads interleave, as the pipeline hands them over.
     ops = [op for rnd in range(max(map(len, per_thread))) for t in per_thread
            for op in t[rnd:rnd + 1]]
     # Ids are given to other codes only once nothing of theirs is open.

@@ -107,7 +107,7 @@ Cold::~Cold() {
                               [this](const Recorder& r) { return r.cold == this; }),
                list.end());
     count_lost(*this, flush_partial(*this, HOT));
-    // Inside the lock: whoever sees the ring still open under it may read HOT.
+    // Inside the lock: whoever sees the list still open under it may read HOT.
     producer.close(ProducerEnd::Exited);
   }
   COLD_GONE = true;
@@ -164,7 +164,7 @@ void abandon_after_fork() noexcept {
   // thread, so the slow path must not touch it.
   FIRST_OWN_QUEUE_ID.store(NEXT_QUEUE_ID.load(std::memory_order_relaxed),
                            std::memory_order_relaxed);
-  // This thread's ring and batch belong to the parent's session, whose
+  // This thread's list and batch belong to the parent's session, whose
   // consumer may have vanished mid-operation on them: leaked as well.
   Cold& cold = COLD;
   std::construct_at(&cold.producer);

@@ -92,7 +92,7 @@ TEST(Recording, EventsThatCannotBeStoredAreCounted) {
   auto q = EventQueue::create(Clock::nanos(0));
   on_fresh_thread([&] {
     FAIL_ALLOCATIONS = true;
-    record(*q, 1, word(1));  // no ring, no first batch
+    record(*q, 1, word(1));  // no list, no first batch
     FAIL_ALLOCATIONS = false;
     EXPECT_EQ(q->dropped.load(), 1u);
     for (std::uint32_t n = 0; n < BATCH_CAPACITY; ++n) record(*q, 2 + n, word(2));
