@@ -828,16 +828,18 @@ def main(argv=None) -> int:
                 line += f"; {kind} {ours:.1f} vs {floor:.1f} = {ratio}"
             return line
 
-        if "quiet" in args.sections:
-            results = run_rounds(workloads, tracers, args.reps, "quiet")
-            print_table(workloads, tracers, results)
-            print_cpu_table(workloads, tracers, results)
+        def report(ran, results, label: str, target: str) -> None:
+            print_table(workloads, ran, results)
+            print_cpu_table(workloads, ran, results)
             if {"fennik-protobuf", "recorder"} <= names:
                 print(ratio_line(workloads, results) + "\n")
-            if any(t.name.startswith("fennik-") for t in tracers):
-                print_fennik(workloads, tracers, results)
+            if any(t.name.startswith("fennik-") for t in ran):
+                print_fennik(workloads, ran, results)
             if compare:
-                summary.append(fib_ratio(results, "quiet") + " (target <= 1.15x)")
+                summary.append(fib_ratio(results, label) + f" (target <= {target})")
+
+        if "quiet" in args.sections:
+            report(tracers, run_rounds(workloads, tracers, args.reps, "quiet"), "quiet", "1.15x")
 
         if "background" in args.sections:
             figures = background_section(fennik, out_dir, args.background_fib,
@@ -855,14 +857,7 @@ def main(argv=None) -> int:
                   f"one), load average {load_average()}")
             with competing(n):
                 results = run_rounds(workloads, busy_tracers, args.reps, "competing")
-            print_table(workloads, busy_tracers, results)
-            print_cpu_table(workloads, busy_tracers, results)
-            if {"fennik-protobuf", "recorder"} <= names:
-                print(ratio_line(workloads, results) + "\n")
-            if any(t.name.startswith("fennik-") for t in busy_tracers):
-                print_fennik(workloads, busy_tracers, results)
-            if compare:
-                summary.append(fib_ratio(results, "competing") + " (target <= 1.5x)")
+            report(busy_tracers, results, "competing", "1.5x")
 
         if "targets" in args.sections:
             summary.extend(targets_section(args, out_dir))

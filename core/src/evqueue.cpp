@@ -116,14 +116,13 @@ EventBatch copy_view(const MirrorView& v, std::uint32_t from) {
   return copy;
 }
 
-// Empties `batch`, whose events from `skip` on found no room, for reuse from
+// Empties `batch`, whose events not moved on found no room, for reuse from
 // `now` on: they join the gap its next events will follow. Returns how many
 // were lost.
-std::uint32_t restart_after_loss(EventBatch& batch, std::uint32_t skip, std::uint64_t now,
-                                 std::uint32_t tid) noexcept {
-  const std::uint32_t lost = batch.size() - skip;
+std::uint32_t restart_after_loss(EventBatch& batch, std::uint64_t now, std::uint32_t tid) noexcept {
+  const std::uint32_t lost = batch.size() - batch.skip;
   if (lost != 0 && batch.lost_before == 0) {
-    batch.lost_tick = batch.base + batch.slots()[skip].delta();
+    batch.lost_tick = batch.base + batch.slots()[batch.skip].delta();
   }
   batch.lost_before += lost;
   batch.set_size(0);
@@ -196,15 +195,12 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
     batch->base = now;
     batch->tid = tid;
   } else if (cold.current) {
-    const std::uint32_t n = filled(hot, *cold.current);
-    cold.current->skip = take_back_tail(hot);
-    if (cold.current->skip != 0) cold.current->lost_before = 0;
-    cold.current->set_size(n);
+    const std::uint32_t left = take_back_tail(hot, *cold.current);
     // The previous queue's last batch from this thread: past its budget too.
     const std::shared_ptr<EventQueue> previous = cold.owner.lock();
     if (!previous || !cold.producer ||
         !previous->hand_over(cold.producer, cold.current, BudgetUse::Exceed)) {
-      count_lost(cold, n - cold.current->skip);
+      count_lost(cold, left);
     }
     cold.current.reset();
   }
@@ -242,17 +238,12 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
       // consumer, which may free it while HOT still points at it otherwise.
       SeqWrite w(hot);
       std::unique_ptr<EventBatch> batch = std::move(cold.current);
-      const std::uint32_t skip = take_back_tail(hot);
       if (batch) {
-        const std::uint32_t n = filled(hot, *batch);
-        batch->set_size(n);
-        batch->skip = skip;
-        if (skip != 0) batch->lost_before = 0;  // shown with the part moved on
-        if (n == skip && batch->lost_before == 0) {
-          restart_after_loss(*batch, n, now, tid);
-        } else if (!queue.hand_over(cold.producer, batch, BudgetUse::Within)) {
-          queue.dropped.fetch_add(restart_after_loss(*batch, skip, now, tid),
-                                  std::memory_order_relaxed);
+        // Nothing left to hand over and no gap to show: the batch is reused.
+        const std::uint32_t left = take_back_tail(hot, *batch);
+        if ((left == 0 && batch->lost_before == 0) ||
+            !queue.hand_over(cold.producer, batch, BudgetUse::Within)) {
+          queue.dropped.fetch_add(restart_after_loss(*batch, now, tid), std::memory_order_relaxed);
         }
       }
       if (!batch) batch = try_fresh(now, tid);

@@ -38,12 +38,16 @@ void mirror_none(Hot& hot) noexcept {
   hot.cursor.store(nullptr, std::memory_order_release);
 }
 
-std::uint32_t take_back_tail(Hot& hot) noexcept {
+std::uint32_t take_back_tail(Hot& hot, EventBatch& batch) noexcept {
   constexpr unsigned NUMBER_SHIFT = 32;
+  const std::uint32_t n = filled(hot, batch);
   const std::uint64_t number = hot.tail_taken.load(std::memory_order_relaxed) >> NUMBER_SHIFT;
   const std::uint64_t previous =
       hot.tail_taken.exchange((number + 1) << NUMBER_SHIFT, std::memory_order_acq_rel);
-  return static_cast<std::uint32_t>(previous);
+  batch.set_size(n);
+  batch.skip = static_cast<std::uint32_t>(previous);
+  if (batch.skip != 0) batch.lost_before = 0;
+  return n - batch.skip;
 }
 
 std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept {
@@ -69,29 +73,24 @@ namespace {
 // with the session-end flush.
 std::uint64_t flush_partial(Cold& cold, Hot& hot) noexcept {
   if (!cold.current) return 0;
-  const std::uint32_t n = filled(hot, *cold.current);
-  const std::uint32_t skip = take_back_tail(hot);
+  EventBatch& batch = *cold.current;
+  const std::uint32_t left = take_back_tail(hot, batch);
   {
     SeqWrite w(hot);
     mirror_none(hot);
   }
-  EventBatch& batch = *cold.current;
-  if (skip != 0) batch.lost_before = 0;  // shown with the part moved on
-  // An empty batch stays for reuse, unless it carries a gap to show.
-  if (n == skip && batch.lost_before == 0) {
-    batch.set_size(0);
-    return 0;
+  if (left != 0 || batch.lost_before != 0) {
+    const std::shared_ptr<EventQueue> queue = cold.owner.lock();
+    if (queue && cold.producer &&
+        queue->hand_over(cold.producer, cold.current, BudgetUse::Exceed)) {
+      return 0;
+    }
   }
-  batch.set_size(n);
-  batch.skip = skip;
-  const std::shared_ptr<EventQueue> queue = cold.owner.lock();
-  if (queue && cold.producer && queue->hand_over(cold.producer, cold.current, BudgetUse::Exceed)) {
-    return 0;
-  }
+  // Nothing to show, or it could not be handed over: emptied for reuse.
   batch.set_size(0);
   batch.lost_before = 0;
   batch.skip = 0;
-  return n - skip;
+  return left;
 }
 
 }  // namespace

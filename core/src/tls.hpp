@@ -110,10 +110,12 @@ void mirror_into(Hot& hot, EventBatch& batch) noexcept;
 // Points HOT at nothing and empties its cached code, so the next event takes
 // the slow path.
 void mirror_none(Hot& hot) noexcept;
-// Gives the next batch a new number and returns how many events of the one
-// it replaces a tail reader moved on. Call inside a SeqWrite, or under
-// RECORDERS' lock, before the replaced batch can reach the consumer.
-std::uint32_t take_back_tail(Hot& hot) noexcept;
+// Ends `batch`, the one HOT mirrors, as the current batch: its size becomes
+// what HOT filled and its skip what a tail reader moved on (the gap before
+// those went with them), and the next batch gets a new number. Returns the
+// events not moved on. Call inside a SeqWrite, or under RECORDERS' lock,
+// before the batch can reach the consumer.
+std::uint32_t take_back_tail(Hot& hot, EventBatch& batch) noexcept;
 
 class EventQueue;
 

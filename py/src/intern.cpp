@@ -1,25 +1,21 @@
 #include "intern.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <random>
 
+#include "whole_number.hpp"
+
 namespace fennik {
 
 std::optional<std::uint32_t> parse_code_capacity(const char* text) noexcept {
   if (text == nullptr) return MAX_CODE_CAPACITY;
-  const char* p = text;
-  if (*p == '+') ++p;
-  if (*p == '\0') return std::nullopt;
-  std::uint64_t value = 0;
-  for (; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return std::nullopt;
-    // Large but well-formed values mean "as many as possible".
-    if (value <= UINT32_MAX) value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-  }
-  if (value == 0) return 1;
-  return value < MAX_CODE_CAPACITY ? static_cast<std::uint32_t>(value) : MAX_CODE_CAPACITY;
+  const std::optional<std::uint64_t> value = py::parse_whole_number(text);
+  if (!value) return std::nullopt;
+  // Large but well-formed values mean "as many as possible".
+  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(*value, 1, MAX_CODE_CAPACITY));
 }
 
 std::size_t Interner::SeededHash::operator()(std::uintptr_t key) const noexcept {

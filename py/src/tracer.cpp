@@ -23,6 +23,7 @@
 #include "monitoring.hpp"
 #include "pipeline.hpp"
 #include "thread_name.hpp"
+#include "whole_number.hpp"
 
 namespace fennik::py {
 namespace {
@@ -288,46 +289,46 @@ std::optional<SavedEnv> advertise(const TracerConfig& c) {
 // it (from an at-exit handler that runs later) would outlive the interpreter.
 bool EXIT_HOOK_RAN = false;
 
-// Code capacity from FENNIK_CODE_CAPACITY; a malformed value warns once.
-std::optional<std::uint32_t> code_capacity() {
-  static bool warned = false;
-  const char* text = std::getenv(CODE_CAPACITY_ENV);
-  std::optional<std::uint32_t> capacity = parse_code_capacity(text);
-  if (capacity) return capacity;
+// The value of variable `name` as `parse` reads its text (null when unset).
+// Text it refuses gives `fallback`, after a RuntimeWarning "NAME=TEXT
+// <complaint>" the first time (`warned` remembers). Nothing, with the
+// exception set, when the warning was turned into an error.
+template <class T, class Parse>
+std::optional<T> env_setting(const char* name, Parse parse, T fallback, bool& warned,
+                             const std::string& complaint) {
+  const char* text = std::getenv(name);
+  if (std::optional<T> value = parse(text)) return value;
   if (!warned) {
     warned = true;
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "%s=%s is not a whole number of code objects; using the maximum, %u",
-                         CODE_CAPACITY_ENV, text, MAX_CODE_CAPACITY) < 0) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%s=%s %s", name, text, complaint.c_str()) < 0) {
       return std::nullopt;
     }
   }
-  return MAX_CODE_CAPACITY;
+  return fallback;
+}
+
+// Code capacity from FENNIK_CODE_CAPACITY; a malformed value warns once.
+std::optional<std::uint32_t> code_capacity() {
+  static bool warned = false;
+  return env_setting<std::uint32_t>(CODE_CAPACITY_ENV, parse_code_capacity, MAX_CODE_CAPACITY,
+                                    warned,
+                                    "is not a whole number of code objects; using the maximum, " +
+                                        std::to_string(MAX_CODE_CAPACITY));
 }
 
 // Memory for waiting batches from FENNIK_BUFFER_MB, in bytes; a malformed
 // value warns once and the default applies. Large values are capped.
 std::optional<std::uint64_t> buffer_budget() {
   static bool warned = false;
-  const char* text = std::getenv(BUFFER_MB_ENV);
-  if (text == nullptr) return DEFAULT_BUFFER_BYTES;
-  std::uint64_t mb = 0;
-  bool well_formed = *text != '\0';
-  for (const char* p = text; *p != '\0' && well_formed; ++p) {
-    well_formed = *p >= '0' && *p <= '9';
-    if (mb <= MAX_BUFFER_MB) mb = mb * 10 + static_cast<std::uint64_t>(*p - '0');
-  }
-  if (well_formed) return std::min(mb, MAX_BUFFER_MB) << MB_SHIFT;
-  if (!warned) {
-    warned = true;
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "%s=%s is not a whole number of megabytes; using the default, %llu",
-                         BUFFER_MB_ENV, text,
-                         static_cast<unsigned long long>(DEFAULT_BUFFER_BYTES >> MB_SHIFT)) < 0) {
-      return std::nullopt;
-    }
-  }
-  return DEFAULT_BUFFER_BYTES;
+  const auto parse = [](const char* text) -> std::optional<std::uint64_t> {
+    if (text == nullptr) return DEFAULT_BUFFER_BYTES;
+    const std::optional<std::uint64_t> mb = parse_whole_number(text);
+    if (!mb) return std::nullopt;
+    return std::min(*mb, MAX_BUFFER_MB) << MB_SHIFT;
+  };
+  return env_setting<std::uint64_t>(BUFFER_MB_ENV, parse, DEFAULT_BUFFER_BYTES, warned,
+                                    "is not a whole number of megabytes; using the default, " +
+                                        std::to_string(DEFAULT_BUFFER_BYTES >> MB_SHIFT));
 }
 
 // ---- start, install, end ----
@@ -773,17 +774,9 @@ PyObject* TRACER_TYPE = nullptr;
 
 std::optional<ClockRequest> clock_request() {
   static bool warned = false;
-  const char* text = std::getenv(CLOCK_ENV);
-  if (const std::optional<ClockRequest> request = parse_clock_request(text)) return request;
-  if (!warned) {
-    warned = true;
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "%s=%s is not one of %s; choosing the clock automatically", CLOCK_ENV,
-                         text, CLOCK_ENV_VALUES) < 0) {
-      return std::nullopt;
-    }
-  }
-  return ClockRequest::Automatic;
+  return env_setting<ClockRequest>(
+      CLOCK_ENV, parse_clock_request, ClockRequest::Automatic, warned,
+      std::string("is not one of ") + CLOCK_ENV_VALUES + "; choosing the clock automatically");
 }
 
 PyObject* tracer_type() {
