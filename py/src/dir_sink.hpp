@@ -1,0 +1,37 @@
+// The dump directory: one new file per dump, named from the wall clock, the
+// reason, a collision suffix, the writer's pid and the format's extension.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dump_sink.hpp"
+#include "format.hpp"
+
+namespace fennik {
+
+// A sanitised reason longer than this is cut, so that every name fits the
+// file system's limit on a name's length.
+inline constexpr std::size_t MAX_REASON_BYTES = 100;
+inline constexpr char NOT_UNICODE[] = "the output path is not unicode";
+
+class DirSink : public DumpSink {
+ public:
+  // `directory` exists and is absolute; `pid` is 0 for a tracer started
+  // normally, the process id for a traced child.
+  DirSink(std::string directory, std::uint32_t pid, Format format)
+      : directory_(std::move(directory)), pid_(pid), format_(format) {}
+
+  IoResult<OpenedDump> open(const std::string& reason) override;
+
+ private:
+  std::string directory_;
+  std::uint32_t pid_;
+  Format format_;
+};
+
+// Letters, digits, "-", "." and "_" kept; any other character (each
+// non-ASCII character whole) becomes one "-"; cut to MAX_REASON_BYTES.
+std::string sanitize_reason(const std::string& reason);
+
+}  // namespace fennik
