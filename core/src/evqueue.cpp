@@ -331,7 +331,7 @@ std::vector<EventBatch> EventQueue::read_tails() const {
   std::lock_guard<std::mutex> registry(RECORDERS->lock);
   // Held so that no batch taken from a list is freed while it is copied.
   std::lock_guard<std::mutex> lists(lock_);
-  for (const Recorder& r : RECORDERS->entries) {
+  for (const RecordingThread& r : RECORDERS->entries) {
     EventBatch copy(0, 0, 0);
     const bool stable =
         read_mirror(*r.hot, queue_id, [&copy](const MirrorView& v) { copy = copy_view(v, 0); });
@@ -379,6 +379,24 @@ std::optional<std::uint64_t> EventQueue::take_tails(std::vector<Drained>& out, s
         !take_tail(e, out, max)) {
       return std::nullopt;
     }
+    e.list.for_each_queued([&](const EventBatch& b) { oldest = std::min(oldest, b.base); });
+  }
+  return oldest;
+}
+
+std::optional<std::uint64_t> EventQueue::oldest_unconsumed(std::uint64_t now) const {
+  std::lock_guard<std::mutex> registry(RECORDERS->lock);
+  std::lock_guard<std::mutex> lists(lock_);
+  std::uint64_t oldest = now;
+  for (const RecordingThread& r : RECORDERS->entries) {
+    std::uint64_t base = now;
+    const bool stable = read_mirror(*r.hot, queue_id, [&](const MirrorView& v) {
+      base = v.start != nullptr ? v.base : now;
+    });
+    if (!stable) return std::nullopt;
+    oldest = std::min(oldest, base);
+  }
+  for (const ListEntry& e : shared_) {
     e.list.for_each_queued([&](const EventBatch& b) { oldest = std::min(oldest, b.base); });
   }
   return oldest;

@@ -97,6 +97,12 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::optional<std::uint64_t> take_tails(std::vector<Drained>& out, std::size_t max,
                                           std::uint64_t now);
 
+  // The smallest of `now` and the base tick of every batch still in a list
+  // or being filled by a thread recording here, found without taking or
+  // copying anything; nothing when a thread's batch could not be read
+  // consistently.
+  std::optional<std::uint64_t> oldest_unconsumed(std::uint64_t now) const;
+
   // Ends recording into the queue: later events are counted as dropped, every
   // thread's partial batch is handed to its list, then the consumer may finish
   // once the lists are empty. No thread may be inside a recording step into
@@ -122,6 +128,9 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // The consumer's sleep between rounds: returns after `timeout`, or sooner
   // once a good part of the budget waits or the queue closes.
   void wait_for_work(std::chrono::nanoseconds timeout) { doorbell_.wait_for(timeout); }
+  // Ends the consumer's current or next sleep: something other than events
+  // needs it.
+  void wake() noexcept { doorbell_.ring(); }
 
  private:
   struct ListEntry {

@@ -103,7 +103,7 @@ Cold::~Cold() {
     std::lock_guard<std::mutex> g(RECORDERS->lock);
     auto& list = RECORDERS->entries;
     list.erase(std::remove_if(list.begin(), list.end(),
-                              [this](const Recorder& r) { return r.cold == this; }),
+                              [this](const RecordingThread& r) { return r.cold == this; }),
                list.end());
     count_lost(*this, flush_partial(*this, HOT));
     // Inside the lock: whoever sees the list still open under it may read HOT.
@@ -127,10 +127,10 @@ bool register_current() noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   auto& list = RECORDERS->entries;
   const bool present =
-      std::any_of(list.begin(), list.end(), [](const Recorder& r) { return r.cold == &COLD; });
+      std::any_of(list.begin(), list.end(), [](const RecordingThread& r) { return r.cold == &COLD; });
   if (present) return true;
   try {
-    list.push_back(Recorder{&COLD, &HOT});
+    list.push_back(RecordingThread{&COLD, &HOT});
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -140,7 +140,7 @@ bool register_current() noexcept {
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   std::uint64_t lost = 0;
-  for (const Recorder& r : RECORDERS->entries) {
+  for (const RecordingThread& r : RECORDERS->entries) {
     r.hot->cached_code.store(NO_CODE, std::memory_order_relaxed);
     if (r.cold->owner_queue == queue_id) lost += flush_partial(*r.cold, *r.hot);
   }
@@ -149,7 +149,7 @@ std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
 
 void forget_cached_codes() noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
-  for (const Recorder& r : RECORDERS->entries) {
+  for (const RecordingThread& r : RECORDERS->entries) {
     r.hot->cached_code.store(NO_CODE, std::memory_order_relaxed);
   }
 }

@@ -148,14 +148,14 @@ std::uint32_t filled(const Hot& hot, const EventBatch& batch) noexcept;
 // Adds the lost events to the dropped count of the queue `cold` feeds, if it still exists.
 void count_lost(const Cold& cold, std::uint64_t lost) noexcept;
 
-struct Recorder {
+struct RecordingThread {
   Cold* cold;
   Hot* hot;
 };
 
 struct RecorderList {
   std::mutex lock;
-  std::vector<Recorder> entries;  // registration order, one entry per thread
+  std::vector<RecordingThread> entries;  // registration order, one entry per thread
 };
 
 // Never destroyed: threads may exit after static destructors have run.

@@ -41,6 +41,7 @@ int exec_module(PyObject* module) noexcept {
   }
   try {
     if (add_type(module, "Tracer", tracer_type()) < 0) return -1;
+    if (add_type(module, "Snapshot", snapshot_type()) < 0) return -1;
     return 0;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

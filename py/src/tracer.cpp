@@ -1,6 +1,7 @@
 #include "tracer.hpp"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +20,12 @@
 #include <vector>
 
 #include "codewatch.hpp"
+#include "control.hpp"
+#include "dir_sink.hpp"
 #include "format.hpp"
 #include "monitoring.hpp"
 #include "pipeline.hpp"
+#include "recorder.hpp"
 #include "thread_name.hpp"
 #include "whole_number.hpp"
 
@@ -37,8 +41,14 @@ constexpr std::uint64_t MAX_BUFFER_MB = std::uint64_t{1} << 20;  // a terabyte
 constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
-constexpr char FLIGHT_RECORDER_UNAVAILABLE[] =
-    "record_last_mb needs the flight recorder, which this build does not have yet";
+constexpr char EXIT_REASON[] = "exit";
+constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
+// The most megabytes whose byte count fits 64 bits.
+constexpr std::uint64_t MAX_RECORD_MB = (std::uint64_t{1} << (64 - MB_SHIFT)) - 1;
+constexpr unsigned DUMP_DIRECTORY_MODE = 0777;  // before the umask
+// A requester waiting for a dump looks at pending signals this often, so
+// that Ctrl-C interrupts the wait.
+constexpr std::chrono::milliseconds DUMP_WAIT_SLICE{50};
 
 // The "fennik-exporter" thread and what it ended with.
 class ExporterThread {
@@ -48,15 +58,14 @@ class ExporterThread {
     bool panicked = false;
   };
 
-  // Runs the streaming pipeline; throws std::system_error if it cannot start.
-  ExporterThread(std::shared_ptr<EventQueue> queue, std::shared_ptr<State> state,
-                 std::unique_ptr<Exporter> exporter)
-      : outcome_(std::make_shared<Outcome>()) {
-    thread_ = std::thread([outcome = outcome_, queue = std::move(queue), state = std::move(state),
-                           exporter = std::move(exporter)]() mutable {
+  // Runs `body` (the streaming pipeline or the recorder); throws
+  // std::system_error if the thread cannot start.
+  template <class Body>
+  explicit ExporterThread(Body body) : outcome_(std::make_shared<Outcome>()) {
+    thread_ = std::thread([outcome = outcome_, body = std::move(body)]() mutable {
       name_current_thread(EXPORTER_THREAD_NAME);
       try {
-        outcome->status = run_pipeline(queue, state, state, std::move(exporter));
+        outcome->status = body();
       } catch (...) {
         outcome->panicked = true;
       }
@@ -86,6 +95,7 @@ class ExporterThread {
 
 // One live session.
 struct Running {
+  std::shared_ptr<ControlChannel> channel;  // the recorder's; null when streaming
   std::optional<MonitoringHandle> handle;
   std::shared_ptr<EventQueue> queue;
   std::shared_ptr<State> state;
@@ -196,8 +206,9 @@ PyObject* raise_io(const IoError& e, const std::string& path) {
     PyErr_SetString(PyExc_OSError, text.c_str());
     return nullptr;
   }
-  PyRef filename = PyRef::steal(
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  PyRef filename = path.empty() ? PyRef::borrow(Py_None)
+                                : PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                      path.data(), static_cast<Py_ssize_t>(path.size())));
   if (!filename) return nullptr;
   PyRef exc = PyRef::steal(
       PyObject_CallFunction(PyExc_OSError, "isO", e.os_code, text.c_str(), filename.get()));
@@ -333,14 +344,46 @@ std::optional<std::uint64_t> buffer_budget() {
 
 // ---- start, install, end ----
 
+// `path` made absolute against the current directory, so that a later chdir
+// neither moves a session's dumps nor what children are told.
+std::optional<std::string> absolute_path(const std::string& path) {
+  if (path.starts_with('/')) return path;
+  std::string cwd(PATH_MAX, '\0');
+  if (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+    raise_io(IoError::from_errno(errno), ".");
+    return std::nullopt;
+  }
+  cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+  return path.empty() ? cwd : cwd + (cwd.ends_with('/') ? "" : "/") + path;
+}
+
+// Creates `directory` and every missing parent; an existing directory is fine.
+IoStatus make_directories(const std::string& directory) {
+  for (std::size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
+    const std::string prefix = directory.substr(0, end);
+    if (::mkdir(prefix.c_str(), DUMP_DIRECTORY_MODE) != 0 && errno != EEXIST) {
+      return IoError::from_errno(errno);
+    }
+    if (end == std::string::npos) break;
+  }
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0) return IoError::from_errno(errno);
+  if (!S_ISDIR(st.st_mode)) return IoError::from_errno(ENOTDIR);
+  return IO_OK;
+}
+
+// Memory for batches waiting in threads' lists: in a flight-recorder session
+// the ring is the budget the user gave, and the lists need only what the
+// recorder drains between rounds.
+std::uint64_t queue_budget(const TracerConfig& c, std::uint64_t buffer_budget) {
+  if (!c.record_last_mb) return buffer_budget;
+  return std::min(buffer_budget, std::max(*c.record_last_mb << MB_SHIFT, RECORDER_QUEUE_MIN_BYTES));
+}
+
 // Starts a session. Nothing is touched before the profiler slot is claimed,
 // so a conflict with a running tool leaves every file and variable as it was;
 // a later failure undoes what was done.
-std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool child) {
-  if (c.record_last_mb) {
-    PyErr_SetString(PyExc_RuntimeError, FLIGHT_RECORDER_UNAVAILABLE);
-    return std::nullopt;
-  }
+std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, bool child) {
   if (EXIT_HOOK_RAN) {
     PyErr_SetString(PyExc_RuntimeError, EXITING);
     return std::nullopt;
@@ -354,6 +397,10 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   // Threads are named from threading's table; imported now, before anything
   // is recorded, so that the main thread has its name from the start.
   if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
+  TracerConfig c = configured;
+  std::optional<std::string> output = absolute_path(configured.output);
+  if (!output) return std::nullopt;
+  c.output = std::move(*output);
   std::optional<MonitoringHandle> handle = claim_tool();
   if (!handle) return std::nullopt;
 
@@ -367,18 +414,33 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
   };
   if (!child && !(saved_env = advertise(c))) return undo();
 
-  auto queue = EventQueue::create(Clock::starting_now(*clock), *budget);
+  auto queue = EventQueue::create(Clock::starting_now(*clock), queue_budget(c, *budget));
   auto state = std::make_shared<State>(queue, *capacity);
   if (!watch(state)) return undo();
 
-  IoResult<std::unique_ptr<Exporter>> exporter = Format::open(c.format, c.output, pid, child);
-  if (!exporter.ok()) {
-    raise_io(exporter.error(), c.output);
-    return undo();
-  }
+  std::shared_ptr<ControlChannel> channel;
   std::optional<ExporterThread> thread;
   try {
-    thread.emplace(queue, state, std::move(exporter).value());
+    if (c.record_last_mb) {
+      if (IoStatus err = make_directories(c.output)) {
+        raise_io(*err, c.output);
+        return undo();
+      }
+      channel = std::make_shared<ControlChannel>(queue);
+      thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
+                      sink = std::make_unique<DirSink>(c.output, pid, c.format)]() mutable {
+        return run_recorder(queue, state, state, std::move(sink), budget, channel);
+      });
+    } else {
+      IoResult<std::unique_ptr<Exporter>> exporter = Format::open(c.format, c.output, pid, child);
+      if (!exporter.ok()) {
+        raise_io(exporter.error(), c.output);
+        return undo();
+      }
+      thread.emplace([queue, state, exporter = std::move(exporter).value()]() mutable {
+        return run_pipeline(queue, state, state, std::move(exporter));
+      });
+    }
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());
     return undo();
@@ -396,20 +458,24 @@ std::optional<Running> start(const TracerConfig& c, std::uint32_t pid, bool chil
     }
     return undo();
   }
-  return Running{std::move(handle), std::move(queue), std::move(state), std::move(*thread),
-                 getpid()};
+  return Running{std::move(channel), std::move(handle), std::move(queue), std::move(state),
+                 std::move(*thread), getpid()};
 }
 
 // Ends `running`, already taken out of its tracer's slot: monitoring off
-// first, so nothing that runs below is recorded. Every step is taken whatever
-// fails; false with the first error set.
-bool end(Running running, const std::string& path) {
+// first, so nothing that runs below is recorded. A flight recorder writes its
+// last dump, named from `reason`. Every step is taken whatever fails; false
+// with the first error set.
+bool end(Running running, const std::string& path, const std::string& reason) {
   FirstError errors;
   if (running.handle) {
     errors.step(disable(*running.handle));
     running.handle.reset();
   }
   running.state->end_recording();
+  if (running.channel) {
+    running.channel->request_final_dump(FinalDump{reason, running.queue->clock.now_ticks()});
+  }
   // Monitoring is off and this thread holds the interpreter lock, so no
   // thread is inside a recording step while close flushes their batches.
   running.queue->close();
@@ -428,7 +494,7 @@ bool end(Running running, const std::string& path) {
 
 // Takes `self`'s session out of its slot and ends it; False, or null with an
 // exception on failure, raised after the teardown is complete.
-PyObject* exit_session(PyObject* self) {
+PyObject* exit_session(PyObject* self, const std::string& reason) {
   TracerData& d = data_of(self);
   std::optional<Running> running = d.take();
   // A tracer that is not running touches nothing: ACTIVE and the variables
@@ -442,7 +508,7 @@ PyObject* exit_session(PyObject* self) {
     Py_RETURN_FALSE;
   }
   FirstError errors;
-  errors.step(end(std::move(*running), d.config.output));
+  errors.step(end(std::move(*running), d.config.output, reason));
   errors.step(stop_advertising());
   if (!errors.finish()) return nullptr;
   Py_RETURN_FALSE;
@@ -455,7 +521,7 @@ PyObject* end_at_exit(PyObject*, PyObject*) {
     EXIT_HOOK_RAN = true;
     while (!LIVE->empty()) {
       PyRef tracer = PyRef::borrow(LIVE->back());
-      PyRef r = PyRef::steal(exit_session(tracer.get()));
+      PyRef r = PyRef::steal(exit_session(tracer.get(), EXIT_REASON));
       // Report a failure and go on: the other sessions still deserve their end.
       if (!r) PyErr_WriteUnraisable(tracer.get());
       remove_live(tracer.get());
@@ -598,6 +664,12 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       config.trace_subprocesses = trace == Py_True;
     }
     if (!optional_u64("Tracer", "record_last_mb", record, config.record_last_mb)) return nullptr;
+    if (config.record_last_mb > MAX_RECORD_MB) {
+      PyErr_Format(PyExc_OverflowError,
+                   "Tracer() argument 'record_last_mb' must be at most %llu megabytes",
+                   static_cast<unsigned long long>(MAX_RECORD_MB));
+      return nullptr;
+    }
     auto parsed = Format::parse(format_name);
     if (auto* message = std::get_if<std::string>(&parsed)) {
       PyErr_SetString(PyExc_ValueError, message->c_str());
@@ -661,20 +733,29 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       PyErr_SetString(PyExc_RuntimeError, SELF_END_REFUSED);
       return nullptr;
     }
-    return exit_session(self);
+    std::string reason = EXIT_REASON;
+    if (exc_type != Py_None) {
+      PyRef name = PyRef::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(exc_type)));
+      const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+      if (text == nullptr) return nullptr;
+      reason = std::string(EXCEPTION_REASON_PREFIX) + text;
+    }
+    return exit_session(self, reason);
   });
 }
 
 // Under the session lock: the not-running and streaming-mode checks shared by
-// dump and snapshot. Null with an exception when the session cannot dump.
-PyObject* require_recorder(TracerData& d) {
+// every request to the recorder; its channel, or null with an exception.
+ControlChannel* require_recorder(TracerData& d) {
   if (!d.running) {
     PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
     return nullptr;
   }
-  // Sessions with a recorder do not exist yet: every running session streams.
-  PyErr_SetString(PyExc_RuntimeError, STREAMING_MODE);
-  return nullptr;
+  if (!d.running->channel) {
+    PyErr_SetString(PyExc_RuntimeError, STREAMING_MODE);
+    return nullptr;
+  }
+  return d.running->channel.get();
 }
 
 bool str_arg(PyObject* value, const char* method, const char* param) {
@@ -682,6 +763,18 @@ bool str_arg(PyObject* value, const char* method, const char* param) {
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", method, param,
                Py_TYPE(value)->tp_name);
   return false;
+}
+
+// Sends a dump request made by `make(clock, reply)` and waits for its path.
+template <class Make>
+PyObject* request_dump(PyObject* self, Make&& make) {
+  auto reply = std::make_shared<DumpReply>();
+  const bool sent = with_recorder(self, [&](const RecorderAccess& recorder) {
+    if (recorder.channel.send(make(recorder.clock, ReplyTo(reply)))) return true;
+    PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
+    return false;
+  });
+  return sent ? await_dump(*reply) : nullptr;
 }
 
 PyObject* tracer_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -693,9 +786,11 @@ PyObject* tracer_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!str_arg(reason, "dump", "reason")) return nullptr;
-    TracerData& d = data_of(self);
-    std::lock_guard<std::mutex> g(d.session_lock);
-    return require_recorder(d);
+    const char* text = PyUnicode_AsUTF8(reason);
+    if (text == nullptr) return nullptr;
+    return request_dump(self, [&](const Clock& clock, ReplyTo reply) -> Control {
+      return Dump{std::move(reply), text, clock.now_ticks()};
+    });
   });
 }
 
@@ -717,9 +812,21 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "start and end come together");
       return nullptr;
     }
-    TracerData& d = data_of(self);
-    std::lock_guard<std::mutex> g(d.session_lock);
-    return require_recorder(d);
+    const char* text = PyUnicode_AsUTF8(reason);
+    if (text == nullptr) return nullptr;
+    if (start_ns) {
+      return request_dump(self, [&](const Clock& clock, ReplyTo reply) -> Control {
+        return DumpWindow{std::move(reply), text,
+                          NEXT_WINDOW.fetch_add(1, std::memory_order_relaxed),
+                          clock.ticks_from_ns(*start_ns), clock.ticks_from_ns(*end_ns)};
+      });
+    }
+    {
+      TracerData& d = data_of(self);
+      std::lock_guard<std::mutex> g(d.session_lock);
+      if (require_recorder(d) == nullptr) return nullptr;
+    }
+    return new_snapshot(self, reason);
   });
 }
 
@@ -771,6 +878,47 @@ PyType_Spec TRACER_SPEC = {
 PyObject* TRACER_TYPE = nullptr;
 
 }  // namespace
+
+bool with_recorder(PyObject* tracer, const std::function<bool(const RecorderAccess&)>& action) {
+  TracerData& d = data_of(tracer);
+  std::lock_guard<std::mutex> g(d.session_lock);
+  ControlChannel* channel = require_recorder(d);
+  return channel != nullptr &&
+         action(RecorderAccess{*channel, d.running->queue->clock, d.running->queue->queue_id});
+}
+
+PyObject* await_dump(DumpReply& reply) {
+  for (;;) {
+    bool settled;
+    {
+      WithoutGil nogil;
+      settled = reply.wait_for(DUMP_WAIT_SLICE);
+    }
+    if (settled) break;
+    if (PyErr_CheckSignals() < 0) return nullptr;
+  }
+  switch (reply.outcome()) {
+    case DumpReply::Outcome::Written:
+      return PyUnicode_DecodeFSDefaultAndSize(reply.path().data(),
+                                              static_cast<Py_ssize_t>(reply.path().size()));
+    case DumpReply::Outcome::Failed: {
+      // The OSError that stopped the dump is its cause.
+      raise_io(*reply.error(), {});
+      PyObject* cause = PyErr_GetRaisedException();
+      PyErr_SetString(PyExc_RuntimeError, DUMP_NOT_FINISHED);
+      if (cause == nullptr) return nullptr;
+      PyObject* exc = PyErr_GetRaisedException();
+      PyException_SetCause(exc, cause);
+      PyErr_SetRaisedException(exc);
+      return nullptr;
+    }
+    case DumpReply::Outcome::Pending:
+    case DumpReply::Outcome::Gone:
+      break;
+  }
+  PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
+  return nullptr;
+}
 
 std::optional<ClockRequest> clock_request() {
   static bool warned = false;

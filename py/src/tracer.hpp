@@ -1,9 +1,12 @@
 // The Tracer class: a configuration, and while it runs, one session.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "clock.hpp"
+#include "control.hpp"
 #include "pyref.hpp"
 
 namespace fennik::py {
@@ -12,11 +15,36 @@ inline constexpr char EXPORTER_THREAD_NAME[] = "fennik-exporter";
 inline constexpr char NOT_RUNNING[] = "the tracer is not running";
 inline constexpr char STREAMING_MODE[] =
     "this tracer streams as it goes; pass record_last_mb to keep a flight recorder";
+inline constexpr char RECORDER_GONE[] = "the recorder is gone";
+inline constexpr char DUMP_NOT_FINISHED[] = "the recorder did not finish the dump";
 
 // The clock a session started now asks for, from FENNIK_CLOCK; an unknown
 // value warns once and chooses automatically. nullopt with an exception when
 // the warning is turned into one.
 std::optional<ClockRequest> clock_request();
+
+// A running flight recorder, as a request to it sees it under its tracer's
+// session lock.
+struct RecorderAccess {
+  ControlChannel& channel;
+  const Clock& clock;
+  std::uint64_t session;  // tells one session of the tracer from the next
+};
+
+// Runs `action` with `tracer`'s recorder under its session lock. False, with
+// an exception, when the tracer is not running or streams, or when `action`
+// fails (it sets the exception); `action` must not call into the interpreter.
+bool with_recorder(PyObject* tracer, const std::function<bool(const RecorderAccess&)>& action);
+
+// Waits for a dump without the interpreter lock, waking for pending signals:
+// the dump's path, or null with an exception.
+PyObject* await_dump(DumpReply& reply);
+
+// A new Snapshot of `tracer` that dumps its window under `reason` (a str).
+PyObject* new_snapshot(PyObject* tracer, PyObject* reason);
+
+// Builds the Snapshot type once per process; a new reference, or null with an exception.
+PyObject* snapshot_type();
 
 // Builds the Tracer type once per process; a new reference, or null with an exception.
 PyObject* tracer_type();

@@ -1,0 +1,235 @@
+#include "recorder.hpp"
+
+#include <algorithm>
+#include <new>
+#include <span>
+
+#include "pipeline.hpp"
+
+namespace fennik {
+namespace {
+
+IoResult<std::string> out_of_memory() {
+  return IoError::other(OUT_OF_MEMORY);
+}
+
+}  // namespace
+
+Recorder::Recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
+                   std::shared_ptr<ThreadNames> threads, std::unique_ptr<DumpSink> sink,
+                   std::uint64_t budget_bytes)
+    : queue_(std::move(queue)),
+      codes_(std::move(codes)),
+      threads_(std::move(threads)),
+      sink_(std::move(sink)),
+      ring_(budget_bytes) {
+  scratch_.reserve(DRAIN_ROUND_ITEMS);
+}
+
+std::size_t Recorder::absorb(std::size_t limit) {
+  std::size_t taken = 0;
+  while (taken < limit) {
+    const std::size_t n =
+        queue_->drain_batches(scratch_, std::min(limit - taken, DRAIN_ROUND_ITEMS));
+    for (Drained& item : scratch_) {
+      if (item.batch) {
+        ring_.push(std::move(item.batch));
+      } else {
+        exits_.push_back(Exit{ring_.pushed(), item.tid, item.serial});
+      }
+    }
+    scratch_.clear();
+    taken += n;
+    if (n < DRAIN_ROUND_ITEMS) break;
+  }
+  peak_held_bytes_ = std::max(peak_held_bytes_, ring_.bytes());
+  retire_gone_threads();
+  return taken;
+}
+
+void Recorder::absorb_all() {
+  while (absorb(ABSORB_ALL) != 0) {
+  }
+}
+
+void Recorder::retire_gone_threads() {
+  std::size_t gone = 0;
+  while (gone < exits_.size() && exits_[gone].after_pushed <= ring_.evicted()) {
+    threads_->retire(exits_[gone].tid, exits_[gone].serial);
+    ++gone;
+  }
+  exits_.erase(exits_.begin(), exits_.begin() + static_cast<std::ptrdiff_t>(gone));
+}
+
+void Recorder::update_recycle_floor() {
+  const std::optional<std::uint64_t> unconsumed =
+      queue_->oldest_unconsumed(queue_->clock.now_ticks());
+  absorb_all();
+  // A batch that could not be read may hold events older than any floor
+  // this round could find.
+  if (!unconsumed) return;
+  std::uint64_t floor = *unconsumed;
+  for (const auto& batch : ring_.batches()) floor = std::min(floor, batch->base);
+  queue_->publish_recycle_floor(floor);
+}
+
+void Recorder::update_pin() {
+  std::optional<std::uint64_t> pin;
+  for (const Window& w : windows_) pin = std::min(pin.value_or(w.since), w.since);
+  ring_.set_pin(pin);
+}
+
+IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) {
+  const std::vector<Event>& events = assembled.events;
+  auto gap = assembled.gaps.begin();
+  auto write_gaps_before = [&](std::size_t index) -> IoStatus {
+    for (; gap != assembled.gaps.end() && gap->before <= index; ++gap) {
+      if (IoStatus err = exporter.write_gap(gap->tid, gap->ts_ns, gap->count, *codes_, *threads_)) {
+        return err;
+      }
+    }
+    return IO_OK;
+  };
+  std::size_t since_absorb = 0;
+  for (std::size_t i = 0; i < events.size();) {
+    if (IoStatus err = write_gaps_before(i)) return err;
+    // One call per run of one thread's events, as exporters expect.
+    const std::size_t limit = std::min(
+        {events.size(), i + DUMP_CHUNK_EVENTS,
+         gap != assembled.gaps.end() ? std::max(gap->before, i + 1) : events.size()});
+    std::size_t j = i + 1;
+    while (j < limit && events[j].tid == events[i].tid) ++j;
+    if (IoStatus err = exporter.write_batch(std::span<const Event>(events).subspan(i, j - i),
+                                            *codes_, *threads_)) {
+      return err;
+    }
+    since_absorb += j - i;
+    if (since_absorb >= DUMP_CHUNK_EVENTS) {
+      absorb(ABSORB_ALL);
+      since_absorb = 0;
+    }
+    i = j;
+  }
+  return write_gaps_before(events.size());
+}
+
+IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
+                                     const std::string& reason) {
+  try {
+    absorb_all();
+    std::vector<EventBatch> tails = queue_->read_tails();
+    // Batches that filled up while the tails were read.
+    absorb_all();
+    const Assembled assembled =
+        assemble(ring_, tails, queue_->clock, ring_.evicted_until(), from, until);
+    std::vector<EventBatch>().swap(tails);  // their memory goes back before the file is written
+    IoResult<OpenedDump> opened = sink_->open(reason);
+    if (!opened.ok()) return opened.error();
+    OpenedDump dump = std::move(opened).value();
+    if (IoStatus err = write_events(*dump.exporter, assembled)) return *err;
+    // Held batches and those waiting in threads' lists, each at its peak: a
+    // bound on what the session held at once.
+    const RunStats stats{queue_->dropped.load(std::memory_order_relaxed),
+                         peak_held_bytes_ + queue_->peak_buffered_bytes()};
+    if (IoStatus err = dump.exporter->finish(*codes_, *threads_, stats)) return *err;
+    dump.exporter.reset();  // closes the file
+    return std::move(dump.path);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
+void Recorder::handle(Control message) {
+  if (auto* open = std::get_if<OpenWindow>(&message)) {
+    windows_.push_back(Window{open->id, open->since});
+    update_pin();
+    return;
+  }
+  if (auto* window = std::get_if<DumpWindow>(&message)) {
+    IoResult<std::string> path = dump(window->from, window->until, window->reason);
+    // A window whose dump failed is closed too: it must not hold the ring
+    // past its budget for the rest of the session.
+    std::erase_if(windows_, [id = window->id](const Window& w) { return w.id == id; });
+    update_pin();
+    update_recycle_floor();
+    if (path.ok()) {
+      window->reply.written(std::move(path).value());
+    } else {
+      window->reply.failed(path.error());
+    }
+    return;
+  }
+  auto& request = std::get<Dump>(message);
+  IoResult<std::string> path = dump(0, request.until, request.reason);
+  update_recycle_floor();
+  if (path.ok()) {
+    request.reply.written(std::move(path).value());
+  } else {
+    request.reply.failed(path.error());
+  }
+}
+
+IoStatus Recorder::final_dump(const FinalDump& request) {
+  IoResult<std::string> path = dump(0, request.until, request.reason);
+  if (!path.ok()) return path.error();
+  return IO_OK;
+}
+
+namespace {
+
+// Closes the channel on every way out of the recorder.
+class ClosedAtEnd {
+ public:
+  explicit ClosedAtEnd(ControlChannel& channel) noexcept : channel_(channel) {}
+  ~ClosedAtEnd() { channel_.close(); }
+  ClosedAtEnd(const ClosedAtEnd&) = delete;
+  ClosedAtEnd& operator=(const ClosedAtEnd&) = delete;
+
+ private:
+  ControlChannel& channel_;
+};
+
+IoStatus record_all(Recorder& recorder, EventQueue& queue, ControlChannel& channel) {
+  auto handle_messages = [&] {
+    std::deque<Control> messages = channel.receive();
+    for (Control& m : messages) recorder.handle(std::move(m));
+    return !messages.empty();
+  };
+  std::chrono::milliseconds interval = ROUND_INTERVAL;
+  for (;;) {
+    // Read first: a close seen here means the session's last batches are
+    // in the lists for this round to take.
+    const bool closed = queue.closed();
+    bool busy = handle_messages();
+    for (std::size_t n = DRAIN_ROUND_ITEMS; n == DRAIN_ROUND_ITEMS;) {
+      n = recorder.absorb(DRAIN_ROUND_ITEMS);
+      busy = n != 0 || busy;
+      busy = handle_messages() || busy;
+    }
+    if (closed) break;
+    recorder.update_recycle_floor();
+    interval = busy ? ROUND_INTERVAL : std::min(interval * 2, IDLE_INTERVAL_MAX);
+    queue.wait_for_work(interval);
+  }
+  while (recorder.absorb(ABSORB_ALL) != 0) {
+  }
+  handle_messages();
+  const std::optional<FinalDump> last = channel.take_final_dump();
+  return last ? recorder.final_dump(*last) : IO_OK;
+}
+
+}  // namespace
+
+IoStatus run_recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
+                      std::shared_ptr<ThreadNames> threads, std::unique_ptr<DumpSink> sink,
+                      std::uint64_t budget_bytes, std::shared_ptr<ControlChannel> channel) {
+  ClosedAtEnd closed_at_end(*channel);
+  try {
+    Recorder recorder(queue, std::move(codes), std::move(threads), std::move(sink), budget_bytes);
+    return record_all(recorder, *queue, *channel);
+  } catch (const std::bad_alloc&) {
+    return IoError::other(OUT_OF_MEMORY);
+  }
+}
+
+}  // namespace fennik

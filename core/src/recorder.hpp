@@ -1,0 +1,94 @@
+// The flight recorder's thread: it keeps the session's most recent events in
+// a ring of batches, publishes the recycle floor, and writes dumps when asked.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "control.hpp"
+#include "dump_sink.hpp"
+#include "evqueue.hpp"
+#include "io_error.hpp"
+#include "ring.hpp"
+#include "snapshot.hpp"
+#include "sink.hpp"
+
+namespace fennik {
+
+// Events handed to the exporter per call while a dump is written; the
+// queue is drained between chunks, so a long dump does not make threads
+// drop their events.
+inline constexpr std::size_t DUMP_CHUNK_EVENTS = 4096;
+// Memory the threads' lists may hold for the recorder, at least, whatever
+// the ring's size: the recorder drains them every round.
+inline constexpr std::uint64_t RECORDER_QUEUE_MIN_BYTES = std::uint64_t{4} << 20;
+inline constexpr std::size_t ABSORB_ALL = std::numeric_limits<std::size_t>::max();
+
+// Owned by the recorder thread; nothing in it is shared but the queue and
+// the two lookups.
+class Recorder {
+ public:
+  Recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
+           std::shared_ptr<ThreadNames> threads, std::unique_ptr<DumpSink> sink,
+           std::uint64_t budget_bytes);
+
+  // Moves up to `limit` batches from the queue into the ring; returns how
+  // many items (batches and thread exits) it took.
+  std::size_t absorb(std::size_t limit);
+  // Tells the code interner which ids no held event can still name. Kept as
+  // it was when a thread's batch could not be read.
+  void update_recycle_floor();
+  // Writes the events from `from` to `until` into a new file named from
+  // `reason`; the path, or the error that stopped it.
+  IoResult<std::string> dump(std::uint64_t from, std::uint64_t until, const std::string& reason);
+  // Handles one message; a failed dump fails its own request only.
+  void handle(Control message);
+  // The last dump; its error is the recorder's result.
+  IoStatus final_dump(const FinalDump& request);
+
+  const Ring& ring() const noexcept { return ring_; }
+
+ private:
+  void absorb_all();
+  void update_pin();
+  // Names of exited threads give way once the ring holds none of their batches.
+  void retire_gone_threads();
+  IoStatus write_events(Exporter& exporter, const Assembled& assembled);
+
+  struct Window {
+    std::uint64_t id;
+    std::uint64_t since;
+  };
+  struct Exit {
+    std::uint64_t after_pushed;  // the ring's pushed() when the thread's exit came
+    std::uint32_t tid;
+    std::uint64_t serial;
+  };
+
+  const std::shared_ptr<EventQueue> queue_;
+  const std::shared_ptr<const CodeLookup> codes_;
+  const std::shared_ptr<ThreadNames> threads_;
+  const std::unique_ptr<DumpSink> sink_;
+  Ring ring_;
+  std::vector<Window> windows_;  // in the order opened
+  std::vector<Drained> scratch_;
+  std::vector<Exit> exits_;  // oldest first
+  std::uint64_t peak_held_bytes_ = 0;
+};
+
+// Runs on the calling thread until the queue is closed and drained, then
+// writes the final dump if one was asked for and returns its result. Every
+// request still waiting, and every later one, is told that the recorder is
+// gone when it returns.
+IoStatus run_recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
+                      std::shared_ptr<ThreadNames> threads, std::unique_ptr<DumpSink> sink,
+                      std::uint64_t budget_bytes, std::shared_ptr<ControlChannel> channel);
+
+}  // namespace fennik

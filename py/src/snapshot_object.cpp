@@ -1,0 +1,196 @@
+// fennik._core.Snapshot: a window of the flight recorder's time, opened on
+// entry and dumped on exit. Made only by Tracer.snapshot.
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "tracer.hpp"
+
+namespace fennik::py {
+namespace {
+
+struct Window {
+  std::uint64_t id;
+  std::uint64_t since;
+  std::uint64_t session;  // a window belongs to the session it was opened in
+};
+
+struct SnapshotData {
+  PyRef reason;  // str
+  PyRef tracer;
+  std::mutex window_lock;
+  std::optional<Window> window;  // guarded by window_lock
+  std::mutex path_lock;
+  PyRef path;  // str once a dump was written; guarded by path_lock
+};
+
+struct SnapshotObject {
+  PyObject_HEAD SnapshotData data;
+};
+
+SnapshotData& data_of(PyObject* self) {
+  return reinterpret_cast<SnapshotObject*>(self)->data;
+}
+
+// The reason as UTF-8, or null with an exception.
+const char* reason_text(SnapshotData& d) {
+  if (!d.reason || !d.tracer) {
+    PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
+    return nullptr;
+  }
+  return PyUnicode_AsUTF8(d.reason.get());
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error");
+  }
+  return nullptr;
+}
+
+PyObject* snapshot_enter(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SnapshotData& d = data_of(self);
+    if (reason_text(d) == nullptr) return nullptr;
+    std::optional<Window> opened;
+    const bool sent = with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) {
+      const Window w{NEXT_WINDOW.fetch_add(1, std::memory_order_relaxed),
+                     recorder.clock.now_ticks(), recorder.session};
+      if (!recorder.channel.send(OpenWindow{w.id, w.since})) {
+        PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
+        return false;
+      }
+      opened = w;
+      return true;
+    });
+    if (!sent) return nullptr;
+    {
+      std::lock_guard<std::mutex> g(d.window_lock);
+      d.window = opened;
+    }
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* snapshot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    if (args[0] != Py_None && !PyType_Check(args[0])) {
+      PyErr_Format(PyExc_TypeError,
+                   "__exit__() argument 'exc_type' must be a type or None, not %.200s",
+                   Py_TYPE(args[0])->tp_name);
+      return nullptr;
+    }
+    SnapshotData& d = data_of(self);
+    std::optional<Window> window;
+    {
+      std::lock_guard<std::mutex> g(d.window_lock);
+      window = std::exchange(d.window, std::nullopt);
+    }
+    if (!window) Py_RETURN_FALSE;
+    const char* reason = reason_text(d);
+    if (reason == nullptr) return nullptr;
+    auto reply = std::make_shared<DumpReply>();
+    const bool sent = with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) {
+      // Its window was in an earlier session, whose ticks mean nothing now.
+      if (recorder.session != window->session) {
+        PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
+        return false;
+      }
+      if (!recorder.channel.send(DumpWindow{ReplyTo(reply), reason, window->id, window->since,
+                                            recorder.clock.now_ticks()})) {
+        PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
+        return false;
+      }
+      return true;
+    });
+    if (!sent) return nullptr;
+    PyRef path = PyRef::steal(await_dump(*reply));
+    if (!path) return nullptr;
+    {
+      std::lock_guard<std::mutex> g(d.path_lock);
+      std::swap(d.path, path);
+    }
+    Py_RETURN_FALSE;  // the old path, if any, is released outside the lock
+  });
+}
+
+PyObject* snapshot_path(PyObject* self, void*) {
+  SnapshotData& d = data_of(self);
+  std::lock_guard<std::mutex> g(d.path_lock);
+  return Py_NewRef(d.path ? d.path.get() : Py_None);
+}
+
+void snapshot_dealloc(PyObject* self) {
+  data_of(self).~SnapshotData();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef SNAPSHOT_METHODS[] = {
+    {"__enter__", snapshot_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_cfunction(snapshot_exit), METH_FASTCALL,
+     "__exit__($self, exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef SNAPSHOT_GETSET[] = {
+    {"path", snapshot_path, nullptr, "The dump's path, or None before one was written.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot SNAPSHOT_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("A window of the flight recorder's time, dumped on exit; made "
+                                  "by Tracer.snapshot(reason).")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(snapshot_dealloc)},
+    {Py_tp_methods, SNAPSHOT_METHODS},
+    {Py_tp_getset, SNAPSHOT_GETSET},
+    {0, nullptr},
+};
+
+PyType_Spec SNAPSHOT_SPEC = {
+    "fennik._core.Snapshot", sizeof(SnapshotObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, SNAPSHOT_SLOTS,
+};
+
+PyObject* SNAPSHOT_TYPE = nullptr;
+
+}  // namespace
+
+PyObject* snapshot_type() {
+  if (SNAPSHOT_TYPE == nullptr) SNAPSHOT_TYPE = PyType_FromSpec(&SNAPSHOT_SPEC);
+  return Py_XNewRef(SNAPSHOT_TYPE);
+}
+
+PyObject* new_snapshot(PyObject* tracer, PyObject* reason) {
+  PyRef type = PyRef::steal(snapshot_type());
+  if (!type) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (self == nullptr) return nullptr;
+  new (&data_of(self)) SnapshotData{PyRef::borrow(reason), PyRef::borrow(tracer), {}, {}, {}, {}};
+  return self;
+}
+
+}  // namespace fennik::py
