@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import decoders
-from decoders import CHILD_VARS
+from decoders import CHILD_VARS, EXTENSIONS
 
 
 @pytest.fixture(scope="session")
@@ -24,13 +24,16 @@ def decode():
 @pytest.fixture
 def trace(tmp_path, decode):
     # trace(fmt, body) runs body() under a fresh tracer writing `fmt` and
-    # returns the decoded output.
+    # returns the decoded output; with record_last_mb, the dump made at exit.
     import fennik
 
     def run(fmt, body, **kwargs):
         path = tmp_path / f"out-{len(list(tmp_path.iterdir()))}.{fmt}"
         with fennik.Tracer(str(path), format=fmt, **kwargs):
             body()
+        if "record_last_mb" in kwargs:
+            (path,) = path.iterdir()
+            assert path.name.endswith(f"-exit.{EXTENSIONS[fmt]}"), path
         return decode(path, fmt)
 
     return run

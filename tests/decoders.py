@@ -13,6 +13,7 @@ import re
 
 FORMATS = ["protobuf", "json", "pprof"]
 TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in order
+EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump files
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB")
 SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags

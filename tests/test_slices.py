@@ -100,15 +100,17 @@ SCENARIOS = {
 
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
 @pytest.mark.parametrize("scenario", SCENARIOS)
-def test_slice_sequence(trace, fmt, scenario):
-    # Each event names its function's qualified name and first line.
+@pytest.mark.parametrize("mode", [{}, {"record_last_mb": 16}], ids=["streamed", "dumped"])
+def test_slice_sequence(trace, fmt, scenario, mode):
+    # Each event names its function's qualified name and first line; a flight
+    # recorder's dump at exit holds the same as a streamed output.
     body, text = SCENARIOS[scenario]
     expected = []
     for item in text.split():
         ph, _, rest = item.partition(":")
         name, _, kind = rest.partition("/")
         expected.append((ph, name, kind or ("start" if ph == "B" else "return")))
-    decoded, main = trace(fmt, body), threading.get_native_id() & 0xFFFFFFFF
+    decoded, main = trace(fmt, body, **mode), threading.get_native_id() & 0xFFFFFFFF
     assert list(decoded.calls([HERE])) == [main]
     events = [e for e in decoded.threads[main].events if e.file == HERE and e.name != "<lambda>"]
     assert [(e.ph, e.name, e.kind) for e in events] == [

@@ -37,6 +37,7 @@ def ran_here(decoded):
     ({"output": "out\0suffix"}, ValueError, "^embedded null byte$"),
     ({"output": 3}, TypeError, "output"),
     ({"record_last_mb": -1}, OverflowError, "record_last_mb"),
+    ({"record_last_mb": 2**44}, OverflowError, "record_last_mb"),
 ])
 def test_bad_arguments_are_refused_before_anything_is_created(tmp_path, monkeypatch, kwargs,
                                                                error, message):

@@ -432,9 +432,11 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         return run_recorder(queue, state, state, std::move(sink), budget, channel);
       });
     } else {
-      IoResult<std::unique_ptr<Exporter>> exporter = Format::open(c.format, c.output, pid, child);
+      // Opened now, so the path as given names it in errors.
+      IoResult<std::unique_ptr<Exporter>> exporter =
+          Format::open(c.format, configured.output, pid, child);
       if (!exporter.ok()) {
-        raise_io(exporter.error(), c.output);
+        raise_io(exporter.error(), configured.output);
         return undo();
       }
       thread.emplace([queue, state, exporter = std::move(exporter).value()]() mutable {

@@ -1,0 +1,164 @@
+# The flight recorder: which events each kind of dump holds, how dumps are
+# named, and what users see when one cannot be written.
+
+import os
+import re
+import shutil
+import threading
+
+import pytest
+from fennik._core import Snapshot, Tracer
+
+from decoders import EXTENSIONS, FORMATS
+
+HERE = __file__
+
+
+def before():
+    return 0
+
+
+def inside():
+    return 1
+
+
+def middle():
+    return 2
+
+
+def after():
+    return 3
+
+
+def ran(decode, path, fmt):
+    """The functions of this file that a dump holds, in the order they began."""
+    decoded = decode(path, fmt)
+    if fmt == "pprof":
+        return sorted({s[0] for s in decoded.stacks([HERE])})
+    calls = decoded.calls([HERE])
+    return [name for seq in calls.values() for ph, name in seq if ph == "B"]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_each_dump_holds_its_window(tmp_path, monkeypatch, decode, fmt):
+    # A relative directory stays where it was when the session began.
+    monkeypatch.chdir(tmp_path)
+    t = Tracer("dumps", format=fmt, record_last_mb=16)
+    with t:
+        os.chdir("/")
+        before()
+        with t.snapshot("block") as snap:
+            assert snap.path is None
+            inside()
+        start = t.now_ns()
+        middle()
+        windowed = t.snapshot("window", start, t.now_ns())
+        reason = "slow request /x?y=ü " + "z" * 300
+        whole = t.dump(reason)
+        after()
+        assert snap.__exit__(None, None, None) is False  # exited already: nothing sent
+    ext = EXTENSIONS[fmt]
+    names = {re.sub(r"^\d+-", "", p.name) for p in (tmp_path / "dumps").iterdir()}
+    cut = re.sub(r"[^A-Za-z0-9._-]", "-", reason)[:100]
+    assert names == {f"block.{ext}", f"window.{ext}", f"{cut}.{ext}", f"exit.{ext}"}
+    exit_dump = next((tmp_path / "dumps").glob(f"*-exit.{ext}"))
+    expect = [["inside"], ["middle"], ["before", "inside", "middle"],
+              ["before", "inside", "middle", "after"]]
+    for path, functions in zip([snap.path, windowed, whole, exit_dump], expect):
+        assert ran(decode, path, fmt) == sorted(functions) if fmt == "pprof" else functions
+
+
+def test_requests_from_many_threads_and_sessions(tmp_path, decode):
+    # Every request gets its own file, also when they arrive together; a
+    # block that raises names the last dump after its exception.
+    t = Tracer(str(tmp_path), record_last_mb=4)
+    paths = []
+
+    def ask(i):
+        with t.snapshot(f"s{i}") as s:
+            inside()
+        paths.extend([s.path, t.dump(f"d{i}")])
+
+    with pytest.raises(KeyError):
+        with t:
+            snap = t.snapshot("across sessions").__enter__()
+            workers = [threading.Thread(target=ask, args=(i,)) for i in range(6)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+            raise KeyError
+    assert len(set(paths)) == 12 and all(ran(decode, p, "protobuf") for p in paths)
+    assert len(list(tmp_path.glob("*-exception-KeyError.pb"))) == 1
+    with t:
+        # Its window began in the session that ended.
+        with pytest.raises(RuntimeError, match="^the tracer is not running$"):
+            snap.__exit__(None, None, None)
+        with t.snapshot("again") as again:
+            pass
+        first = again.path
+        with again:
+            inside()
+        assert os.path.exists(first) and again.path != first
+    with pytest.raises(TypeError):
+        Snapshot()
+
+
+def test_dump_directory_removed(tmp_path):
+    # A dump that cannot be written fails its own request, with the reason
+    # as its cause; the recorder goes on, and the last dump's failure is
+    # what the session's end reports.
+    dumps = tmp_path / "dumps"
+    t = Tracer(str(dumps), record_last_mb=1)
+    with pytest.raises(FileNotFoundError):
+        with t:
+            shutil.rmtree(dumps)
+            with pytest.raises(RuntimeError, match="^the recorder did not finish the dump$") as e:
+                t.dump("lost")
+            assert isinstance(e.value.__cause__, FileNotFoundError)
+            dumps.mkdir()
+            assert os.path.exists(t.dump("kept"))
+            shutil.rmtree(dumps)
+    assert not dumps.exists()
+
+
+def test_memory_stays_within_the_budget(run_python):
+    # A loop making millions of calls for seconds under a 1 MB recorder: the
+    # process grows by the budget and a fixed overhead at most, and a dump
+    # holds the latest calls only.
+    done = run_python("""
+        import os, sys, time
+        from fennik._core import Tracer
+
+        def rss():
+            with open("/proc/self/status") as f:
+                return int(next(l for l in f if l.startswith("VmRSS")).split()[1]) * 1024
+
+        def early(): pass
+        def work(): pass
+        def late(): pass
+
+        base = rss()
+        t = Tracer("dumps", record_last_mb=1)
+        with t:
+            early()
+            peak, end = 0, time.monotonic() + 3
+            while time.monotonic() < end:
+                for _ in range(10000):
+                    work()
+                peak = max(peak, rss())
+            late()
+            path = t.dump("latest")
+        print(peak - base, path)
+    """, timeout=120)
+    grown, path = done.stdout.split()
+    from decoders import read_protobuf
+    names = {n for t in read_protobuf(path).threads.values() for n in
+             (e.name for e in t.events) if n in ("early", "work", "late")}
+    assert names == {"work", "late"}
+    assert int(grown) < (1 << 20) + FIXED_OVERHEAD, f"grew by {int(grown) >> 10} KiB"
+
+
+# What a session costs besides its ring: the threads' lists the recorder
+# drains, the exporter thread's stack, code and thread tables.
+FIXED_OVERHEAD = 16 << 20
