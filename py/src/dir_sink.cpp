@@ -117,7 +117,7 @@ IoResult<OpenedDump> DirSink::open_at(std::uint64_t millis, const std::string& r
   // The name itself is ASCII, so the directory decides.
   if (!is_utf8(directory_)) return IoError::other(NOT_UNICODE);
   std::string stem = directory_;
-  if (stem.empty() || stem.back() != '/') stem.push_back('/');
+  if (!stem.empty() && stem.back() != '/') stem.push_back('/');
   stem += std::to_string(millis) + "-" + sanitize_reason(reason);
   std::string tail = ".";
   if (pid_ != 0) tail += std::to_string(pid_) + ".";
