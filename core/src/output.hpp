@@ -26,7 +26,8 @@ class SharedFile {
   // With `truncate`, empties (creating) the file first; then opens it for
   // appending, creating it if missing.
   static IoResult<SharedFile> open(const std::string& path, bool truncate);
-  // Wraps a descriptor already open for appending.
+  // Wraps a descriptor open for writing: for appending when other writers
+  // share the file; a file this writer alone created is written at its offset.
   static SharedFile adopt(UniqueFd fd);
 
   SharedFile(SharedFile&& other) noexcept = default;

@@ -101,7 +101,10 @@ IoStatus open_array_if_empty(int fd) {
 IoResult<std::unique_ptr<JsonExporter>> JsonExporter::create(const std::string& path) {
   IoResult<SharedFile> opened = SharedFile::open(path, true);
   if (!opened) return opened.error();
-  SharedFile file = std::move(opened).value();
+  return create(std::move(opened).value());
+}
+
+IoResult<std::unique_ptr<JsonExporter>> JsonExporter::create(SharedFile file) {
   file.put('[');
   if (IoStatus status = file.flush()) return *std::move(status);
   return std::make_unique<JsonExporter>(std::move(file));

@@ -31,6 +31,8 @@ class JsonExporter final : public Exporter {
 
   // A new file: truncates `path` and writes the opening "[".
   static IoResult<std::unique_ptr<JsonExporter>> create(const std::string& path);
+  // The same on a file already opened empty for this writer alone.
+  static IoResult<std::unique_ptr<JsonExporter>> create(SharedFile file);
   // Continues a file another process started. A missing or empty file gets the
   // opening "[" first, so the result stays a JSON array however it began.
   static IoResult<std::unique_ptr<JsonExporter>> append(const std::string& path);

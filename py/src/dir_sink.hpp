@@ -2,8 +2,10 @@
 // reason, a collision suffix, the writer's pid and the format's extension.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "dump_sink.hpp"
 #include "format.hpp"
@@ -14,6 +16,9 @@ namespace fennik {
 // file system's limit on a name's length.
 inline constexpr std::size_t MAX_REASON_BYTES = 100;
 inline constexpr char NOT_UNICODE[] = "the output path is not unicode";
+// Collision suffixes tried for one dump before giving up on the last
+// "file exists" error: far more dumps than one millisecond ever sees.
+inline constexpr unsigned MAX_NAME_TRIES = 10'000;
 
 class DirSink : public DumpSink {
  public:
@@ -23,6 +28,8 @@ class DirSink : public DumpSink {
       : directory_(std::move(directory)), pid_(pid), format_(format) {}
 
   IoResult<OpenedDump> open(const std::string& reason) override;
+  // The same with the wall clock's milliseconds given rather than read.
+  IoResult<OpenedDump> open_at(std::uint64_t millis, const std::string& reason);
 
  private:
   std::string directory_;

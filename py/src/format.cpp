@@ -39,22 +39,30 @@ IoResult<std::unique_ptr<Exporter>> as_exporter(IoResult<std::unique_ptr<T>> r) 
 
 IoResult<std::unique_ptr<Exporter>> Format::open(Format format, const std::string& path,
                                                  std::uint32_t writer_tag, bool append) {
+  if (append && format == Json) return as_exporter(JsonExporter::append(path));
+  // A profile file holds one profile: an appending writer gets its own file.
+  // A protobuf output opened without truncation is appended to: the file
+  // keeps what other writers put there and every flush lands at its end.
+  const bool own_file = append && format == Pprof;
+  IoResult<SharedFile> file =
+      SharedFile::open(own_file ? path + "." + std::to_string(writer_tag) : path,
+                       /*truncate=*/!append || own_file);
+  if (!file.ok()) return file.error();
+  return adopt(format, std::move(file).value(), writer_tag);
+}
+
+IoResult<std::unique_ptr<Exporter>> Format::adopt(Format format, SharedFile file,
+                                                  std::uint32_t writer_tag) {
   switch (format) {
     case Json:
-      return as_exporter(append ? JsonExporter::append(path) : JsonExporter::create(path));
+      return as_exporter(JsonExporter::create(std::move(file)));
     case Protobuf: {
-      // Opening without truncation is the append-mode open: the file keeps
-      // what other writers put there and every flush lands at its end.
-      IoResult<SharedFile> file = SharedFile::open(path, /*truncate=*/!append);
-      if (!file.ok()) return file.error();
-      auto exporter = std::make_unique<ProtoExporter>(std::move(file).value());
+      auto exporter = std::make_unique<ProtoExporter>(std::move(file));
       exporter->set_sequence_base(writer_tag);
       return std::unique_ptr<Exporter>(std::move(exporter));
     }
     case Pprof:
-      // A profile file holds one profile: an appending writer gets its own file.
-      return as_exporter(
-          PprofExporter::create(append ? path + "." + std::to_string(writer_tag) : path));
+      return std::unique_ptr<Exporter>(std::make_unique<PprofExporter>(std::move(file)));
   }
   return IoError::other("unknown format");
 }

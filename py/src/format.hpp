@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "io_error.hpp"
+#include "output.hpp"
 #include "sink.hpp"
 
 namespace fennik {
@@ -31,6 +32,11 @@ class Format {
   // started; `writer_tag` separates writers sharing one output.
   static IoResult<std::unique_ptr<Exporter>> open(Format format, const std::string& path,
                                                   std::uint32_t writer_tag, bool append);
+  // The exporter for `file`, which it takes over: a fresh output, already
+  // open and empty. open ends here once it has the file (a protobuf writer
+  // starts the same way whether or not others wrote before it).
+  static IoResult<std::unique_ptr<Exporter>> adopt(Format format, SharedFile file,
+                                                   std::uint32_t writer_tag);
 
  private:
   Value value_;
