@@ -1,9 +1,11 @@
 """A small program worth tracing: named worker threads, a generator
 pipeline, a recursive function and an exception that is caught.
 
-    python3 examples/demo.py OUTPUT [FORMAT]
+    python3 examples/demo.py OUTPUT [FORMAT] [RECORD_LAST_MB]
 
-traces itself into OUTPUT in FORMAT (protobuf, json or pprof).
+traces itself into OUTPUT in FORMAT (protobuf, json or pprof). Given
+RECORD_LAST_MB, it keeps only that many megabytes of the latest events and
+writes them, when it ends, as one dump file in the directory OUTPUT.
 """
 
 import sys
@@ -59,5 +61,6 @@ def main():
 if __name__ == "__main__":
     output = sys.argv[1]
     fmt = sys.argv[2] if len(sys.argv) > 2 else "protobuf"
-    with fennik.Tracer(output, format=fmt):
+    record_last_mb = int(sys.argv[3]) if len(sys.argv) > 3 else None
+    with fennik.Tracer(output, format=fmt, record_last_mb=record_last_mb):
         main()
