@@ -56,6 +56,7 @@ import itertools
 import json
 import os
 import re
+import shutil
 import signal
 import statistics
 import subprocess
@@ -278,6 +279,29 @@ class Fennik:
         dropped = read_dropped(self._path, self._fmt)
         os.unlink(self._path)
         return Sample(wall, s1 - s0, cpu, size, dropped)
+
+
+class FennikRecorder:
+    """A flight-recorder session: nothing is written until its dump at exit."""
+
+    def __init__(self, fennik, out_dir: str) -> None:
+        self.name = "fennik-record"
+        self._fennik = fennik
+        self._dir = os.path.join(out_dir, "dumps")
+
+    def measure(self, run) -> Sample:
+        s0 = now()
+        with self._fennik.Tracer(self._dir, record_last_mb=RECORD_MB):
+            wall, cpu = timed(run)
+        s1 = now()
+        (name,) = os.listdir(self._dir)
+        path = os.path.join(self._dir, name)
+        size, dropped = os.path.getsize(path), read_dropped(path, "protobuf")
+        os.unlink(path)
+        return Sample(wall, s1 - s0, cpu, size, dropped)
+
+
+RECORD_MB = 64
 
 
 # ---------------------------------------------------------------- set-up
@@ -725,8 +749,33 @@ def targets_section(args, out_dir: str) -> list[str]:
 
 # ---------------------------------------------------------------- main
 
-SECTIONS = ("quiet", "background", "competing", "targets")
-COMPETING_TRACERS = ("untraced", "fennik-protobuf", "fennik-json", "recorder")
+SECTIONS = ("quiet", "background", "competing", "targets", "dumps")
+COMPETING_TRACERS = ("untraced", "fennik-protobuf", "fennik-json", "fennik-record", "recorder")
+
+
+def dumps_section(fennik, out_dir: str, quick: bool) -> list[str]:
+    """The time to write a dump of a full ring, in each format."""
+    mb = RECORD_MB // 16 if quick else RECORD_MB
+    # Half as many again as a full ring holds (8 bytes and a share of a
+    # batch's header per event), so that the oldest have been evicted.
+    events = (mb << 20) // 8 * 3 // 2
+    print(f"a dump of a full {mb} MB ring ({events / 1e6:.0f} M small calls made)")
+    lines = []
+    for fmt in ("protobuf", "json", "pprof"):
+        d = os.path.join(out_dir, f"dumps-{fmt}")
+        t = fennik.Tracer(d, format=fmt, record_last_mb=mb)
+        with t:
+            small_calls(events)
+            s0 = now()
+            path = t.dump("full")
+            took = now() - s0
+            size = os.path.getsize(path)
+        shutil.rmtree(d)
+        line = f"dump of a full {mb} MB ring, {fmt}: {fmt_ms(took)}, {size / 1e6:.0f} MB written"
+        print("  " + line)
+        lines.append(line)
+    print()
+    return lines
 
 
 def parse_args(argv):
@@ -783,6 +832,7 @@ def main(argv=None) -> int:
             Fennik(fennik, "protobuf", out_dir),
             Fennik(fennik, "json", out_dir),
             Fennik(fennik, "pprof", out_dir),
+            FennikRecorder(fennik, out_dir),
             EnableDisable("noop", refcb.enable_noop, refcb.disable),
             EnableDisable("recorder", refcb.enable_recorder, refcb.disable),
         ]
@@ -861,6 +911,9 @@ def main(argv=None) -> int:
 
         if "targets" in args.sections:
             summary.extend(targets_section(args, out_dir))
+
+        if "dumps" in args.sections:
+            summary.extend(dumps_section(fennik, out_dir, args.quick))
 
     print(f"load average {load_start} at the start, {load_average()} at the end")
     print("summary:\n  " + "\n  ".join(summary))
