@@ -390,9 +390,8 @@ std::optional<std::uint64_t> EventQueue::oldest_unconsumed(std::uint64_t now) co
   std::uint64_t oldest = now;
   for (const RecordingThread& r : RECORDERS->entries) {
     std::uint64_t base = now;
-    const bool stable = read_mirror(*r.hot, queue_id, [&](const MirrorView& v) {
-      base = v.start != nullptr ? v.base : now;
-    });
+    const bool stable = read_mirror(
+        *r.hot, queue_id, [&](const MirrorView& v) { base = v.start != nullptr ? v.base : now; });
     if (!stable) return std::nullopt;
     oldest = std::min(oldest, base);
   }

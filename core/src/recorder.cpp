@@ -94,9 +94,9 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
   for (std::size_t i = 0; i < events.size();) {
     if (IoStatus err = write_gaps_before(i)) return err;
     // One call per run of one thread's events, as exporters expect.
-    const std::size_t limit = std::min(
-        {events.size(), i + DUMP_CHUNK_EVENTS,
-         gap != assembled.gaps.end() ? std::max(gap->before, i + 1) : events.size()});
+    const std::size_t limit =
+        std::min({events.size(), i + DUMP_CHUNK_EVENTS,
+                  gap != assembled.gaps.end() ? std::max(gap->before, i + 1) : events.size()});
     std::size_t j = i + 1;
     while (j < limit && events[j].tid == events[i].tid) ++j;
     if (IoStatus err = exporter.write_batch(std::span<const Event>(events).subspan(i, j - i),

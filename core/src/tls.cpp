@@ -126,8 +126,8 @@ std::uint64_t thread_serial() noexcept {
 bool register_current() noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   auto& list = RECORDERS->entries;
-  const bool present =
-      std::any_of(list.begin(), list.end(), [](const RecordingThread& r) { return r.cold == &COLD; });
+  const bool present = std::any_of(list.begin(), list.end(),
+                                   [](const RecordingThread& r) { return r.cold == &COLD; });
   if (present) return true;
   try {
     list.push_back(RecordingThread{&COLD, &HOT});

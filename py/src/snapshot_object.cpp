@@ -170,8 +170,11 @@ PyType_Slot SNAPSHOT_SLOTS[] = {
 };
 
 PyType_Spec SNAPSHOT_SPEC = {
-    "fennik._core.Snapshot", sizeof(SnapshotObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, SNAPSHOT_SLOTS,
+    "fennik._core.Snapshot",
+    sizeof(SnapshotObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    SNAPSHOT_SLOTS,
 };
 
 PyObject* SNAPSHOT_TYPE = nullptr;

@@ -366,7 +366,7 @@ IoStatus make_directories(const std::string& directory) {
     }
     if (end == std::string::npos) break;
   }
-  struct stat st {};
+  struct stat st{};
   if (::stat(directory.c_str(), &st) != 0) return IoError::from_errno(errno);
   if (!S_ISDIR(st.st_mode)) return IoError::from_errno(ENOTDIR);
   return IO_OK;
@@ -460,8 +460,8 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
     }
     return undo();
   }
-  return Running{std::move(channel), std::move(handle), std::move(queue), std::move(state),
-                 std::move(*thread), getpid()};
+  return Running{std::move(channel), std::move(handle),  std::move(queue),
+                 std::move(state),   std::move(*thread), getpid()};
 }
 
 // Ends `running`, already taken out of its tracer's slot: monitoring off
