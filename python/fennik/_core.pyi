@@ -1,6 +1,6 @@
 import os
 from types import TracebackType
-from typing import Literal, Self
+from typing import Literal, Self, overload
 
 class Tracer:
     """Traces every Python function on every thread while entered."""
@@ -20,9 +20,25 @@ class Tracer:
         _exc_val: BaseException | None,
         _exc_tb: TracebackType | None,
     ) -> Literal[False]: ...
-    def snapshot(self, reason: str, start: int | None = None, end: int | None = None) -> str: ...
+    @overload
+    def snapshot(self, reason: str) -> Snapshot: ...
+    @overload
+    def snapshot(self, reason: str, start: int, end: int) -> str: ...
     def dump(self, reason: str) -> str: ...
     def now_ns(self) -> int: ...
+
+class Snapshot:
+    """A window of the flight recorder's time, dumped on exit; made by Tracer.snapshot(reason)."""
+
+    @property
+    def path(self) -> str | None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        _exc_val: BaseException | None,
+        _exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
 
 def clock() -> str:
     """The clock a session started now would use, and why."""
