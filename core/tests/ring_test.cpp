@@ -1,0 +1,238 @@
+#include "ring.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "snapshot.hpp"
+
+extern thread_local bool FAIL_ALLOCATIONS;  // see evqueue_test.cpp
+
+namespace fennik {
+namespace {
+
+constexpr std::uint32_t SLOTS = 16;
+
+std::unique_ptr<EventBatch> batch_ending(std::uint32_t tid, std::uint64_t base, std::uint32_t end) {
+  auto b = std::make_unique<EventBatch>(SLOTS, base, tid);
+  b->slots()[0] = PackedEvent::pack(end, make_word(KIND_START, 1));
+  b->set_size(1);
+  return b;
+}
+
+TEST(Ring, EvictsOldestFirstUnlessPinnedWithinTwiceTheBudget) {
+  const std::uint64_t held = held_batch_bytes(EventBatch(SLOTS, 0, 0));
+  Ring ring(3 * held);
+  for (std::uint64_t i = 0; i < 5; ++i) ring.push(batch_ending(1, 100 * i, 10));
+  EXPECT_EQ(ring.batches().front()->base, 200u);
+  EXPECT_EQ(ring.evicted_until(), 110u);
+  ring.set_pin(250);  // protects the batch ending at 310, not the one ending at 210
+  for (std::uint64_t i = 5; i < 10; ++i) ring.push(batch_ending(1, 100 * i, 10));
+  EXPECT_EQ(ring.batches().size(), 6u);  // twice the budget, then the hard limit
+  EXPECT_EQ(ring.batches().front()->base, 400u);
+  EXPECT_EQ(ring.evicted_until(), 310u);
+  ring.set_pin(std::nullopt);
+  EXPECT_EQ(ring.batches().size(), 3u);
+  EXPECT_EQ(ring.bytes(), 3 * held);
+  EXPECT_EQ(ring.pop_front()->base, 700u);
+  EXPECT_EQ(ring.evicted_until(), 610u);
+  EXPECT_EQ(ring.pushed(), 10u);
+  EXPECT_EQ(ring.evicted(), 7u);
+
+  Ring tiny(1);  // the newest batch stays, however large
+  tiny.push(batch_ending(1, 7, 0));
+  tiny.push(batch_ending(1, 9, 3));
+  EXPECT_EQ(tiny.batches().size(), 1u);
+  EXPECT_EQ(tiny.evicted_until(), 7u);
+
+  Ring growing(~std::uint64_t{0});  // a push that cannot grow the ring leaves it as it was
+  for (int i = 0; i < 600; ++i) {
+    auto b = batch_ending(1, i, 0);
+    FAIL_ALLOCATIONS = true;
+    try {
+      growing.push(std::move(b));
+    } catch (const std::bad_alloc&) {
+    }
+    FAIL_ALLOCATIONS = false;
+    ASSERT_EQ(growing.bytes(), growing.batches().size() * held);
+    ASSERT_EQ(growing.pushed(), growing.batches().size());
+  }
+  EXPECT_LT(growing.pushed(), 600u);
+}
+
+// One thread's retained history as replay reads it: events, and gaps (lost != 0).
+struct Entry {
+  std::uint64_t tick, lost;
+  std::uint32_t word;
+};
+
+// Per thread: stop at the first entry past `until`; pair each close with the
+// open it ends within its stretch between gaps; then each stretch shows its
+// gap (if in the window), synthetic starts for its unpaired closes in the
+// window (outermost first), its opens still open at `from`, and the window.
+void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted_until,
+           std::uint64_t from, std::uint64_t until, std::vector<Entry>& out,
+           std::vector<std::uint32_t>& tids) {
+  const auto put = [&](Entry x) { out.push_back(x), tids.push_back(tid); };
+  const std::size_t n =
+      std::find_if(e.begin(), e.end(), [&](auto& x) { return x.tick > until; }) - e.begin();
+  std::vector<std::size_t> stack, closer(n, n), unpaired;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (e[i].lost != 0) stack.clear();
+    if (e[i].lost != 0) continue;
+    if (is_begin(word_kind(e[i].word)))
+      stack.push_back(i);
+    else if (stack.empty())
+      unpaired.push_back(i);
+    else
+      closer[stack.back()] = i, stack.pop_back();
+  }
+  for (std::size_t b = 0, end = 0; b < n; b = end) {
+    const bool after_gap = e[b].lost != 0;
+    if (after_gap && e[b].tick >= from) put(e[b]);
+    for (end = b + 1; end < n && e[end].lost == 0;) ++end;
+    const auto first =
+        std::find_if(e.begin() + b, e.begin() + end, [](auto& x) { return !x.lost; });
+    const std::uint64_t tick = first == e.begin() + end ? 0
+                               : after_gap              ? first->tick
+                                                        : std::min(evicted_until, first->tick);
+    for (std::size_t k = unpaired.size(); k-- > 0;) {
+      const std::size_t i = unpaired[k];
+      if (i >= b && i < end && e[i].tick >= from)
+        put({tick, 0, make_word(1, word_code(e[i].word))});
+    }
+    const bool alive = end == n || e[end].tick >= from;
+    for (std::size_t i = b; i < end; ++i) {
+      const bool open_at_from = is_begin(word_kind(e[i].word)) && e[i].tick < from &&
+                                (closer[i] == n || e[closer[i]].tick >= from);
+      if (e[i].lost == 0 && ((alive && open_at_from) || e[i].tick >= from)) put(e[i]);
+    }
+  }
+}
+
+TEST(Assemble, MatchesAModelOnGeneratedHistories) {
+  std::mt19937_64 rng(20261207);
+  const auto below = [&](std::uint64_t n) { return rng() % n; };
+  const std::uint8_t opens[] = {KIND_START, KIND_RESUME, KIND_THROW, 0x7F};
+  const std::uint8_t closes[] = {KIND_RETURN, KIND_YIELD, KIND_UNWIND};
+  const std::uint64_t held = held_batch_bytes(EventBatch(SLOTS, 0, 0));
+  constexpr std::uint64_t CLOCK_START = 3;
+  for (int round = 0; round < 500; ++round) {
+    Ring ring((1 + below(6)) * held);
+    if (below(3) == 0) ring.set_pin(below(150));
+    // Well-nested histories cut into batches, some lost, the last often a tail.
+    std::vector<std::vector<std::unique_ptr<EventBatch>>> queued(1 + below(4));
+    std::vector<EventBatch> tails;
+    for (std::uint32_t t = 0; t < queued.size(); ++t) {
+      std::vector<std::uint32_t> stack(below(4), 40 + t);  // entered before recording
+      std::uint64_t tick = below(8), lost = 0, lost_tick = 0;
+      for (auto chunks = 1 + below(8); chunks-- > 0;) {
+        auto b = std::make_unique<EventBatch>(SLOTS, ++tick, 100 + t);
+        b->set_size(static_cast<std::uint32_t>(below(SLOTS + 1)));
+        for (std::uint32_t i = 0; i < b->size(); ++i, tick += below(3)) {
+          const bool close = !stack.empty() && below(2) == 0;
+          const std::uint32_t code = close ? stack.back() : static_cast<std::uint32_t>(below(30));
+          close ? stack.pop_back() : stack.push_back(code);
+          const std::uint8_t kind = close ? closes[below(3)] : opens[below(4)];
+          b->slots()[i] =
+              PackedEvent::pack(static_cast<std::uint32_t>(tick - b->base), make_word(kind, code));
+        }
+        if (!b->empty() && below(8) == 0) {
+          lost_tick = lost == 0 ? b->base : lost_tick;
+          lost += b->size();
+          if (chunks != 0) continue;
+          b = std::make_unique<EventBatch>(SLOTS, ++tick, 100 + t);
+        }
+        b->lost_before = std::exchange(lost, 0);
+        b->lost_tick = lost_tick;
+        if (chunks == 0 && below(3) != 0)
+          tails.push_back(std::move(*b));
+        else
+          queued[t].push_back(std::move(b));
+      }
+    }
+    for (std::vector<std::size_t> next(queued.size());;) {  // drained in any thread order
+      std::vector<std::size_t> left;
+      for (std::size_t t = 0; t < queued.size(); ++t) {
+        if (next[t] < queued[t].size()) left.push_back(t);
+      }
+      if (left.empty()) break;
+      const std::size_t t = left[below(left.size())];
+      ring.push(std::move(queued[t][next[t]++]));
+    }
+    ASSERT_EQ(ring.bytes(), ring.batches().size() * held);
+    ASSERT_EQ(ring.evicted() + ring.batches().size(), ring.pushed());
+    ASSERT_TRUE(ring.batches().size() <= 1 ||
+                ring.bytes() <= (ring.pin() ? 2 : 1) * ring.capacity());
+
+    std::vector<std::pair<std::uint32_t, std::vector<Entry>>> threads;
+    const auto retained = [&](const EventBatch& b) {
+      auto it =
+          std::find_if(threads.begin(), threads.end(), [&](auto& p) { return p.first == b.tid; });
+      if (it == threads.end()) it = threads.insert(it, {b.tid, {}});
+      if (b.lost_before != 0) it->second.push_back({b.lost_tick, b.lost_before, 0});
+      for (const PackedEvent e : b.events())
+        it->second.push_back({b.base + e.delta(), 0, e.word()});
+    };
+    for (const auto& b : ring.batches()) retained(*b);
+    for (const EventBatch& b : tails) retained(b);
+    // Older copies of what reached the ring, among the tails.
+    for (const auto& b : ring.batches()) {
+      if (below(3) != 0) continue;
+      EventBatch copy(SLOTS, b->base, b->tid);
+      copy.set_size(static_cast<std::uint32_t>(below(b->size() + 1)));
+      std::copy_n(b->slots(), copy.size(), copy.slots());
+      copy.lost_before = b->lost_before, copy.lost_tick = b->lost_tick;
+      tails.insert(tails.begin() + static_cast<std::ptrdiff_t>(below(tails.size() + 1)),
+                   std::move(copy));
+    }
+
+    const std::uint64_t from = below(3) == 0 ? 0 : below(200), until = from + below(250);
+    std::vector<Entry> out;
+    std::vector<std::uint32_t> tids;
+    for (const auto& [tid, e] : threads)
+      model(tid, e, ring.evicted_until(), from, until, out, tids);
+    std::vector<std::size_t> order(out.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](auto a, auto b) { return out[a].tick < out[b].tick; });
+    using Row = std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint64_t>;
+    std::vector<Row> want, got;
+    for (const std::size_t i : order) {
+      const Entry& x = out[i];
+      const std::uint32_t word = make_word(known_kind(word_kind(x.word)), word_code(x.word));
+      want.emplace_back(x.tick > CLOCK_START ? x.tick - CLOCK_START : 0, tids[i],
+                        x.lost != 0 ? 0 : word, x.lost);
+    }
+    const Assembled a =
+        assemble(ring, tails, Clock::nanos(CLOCK_START), ring.evicted_until(), from, until);
+    std::size_t g = 0;
+    for (std::size_t i = 0; i <= a.events.size(); ++i) {
+      for (; g < a.gaps.size() && a.gaps[g].before == i; ++g) {
+        got.emplace_back(a.gaps[g].ts_ns, a.gaps[g].tid, 0, a.gaps[g].count);
+      }
+      if (i < a.events.size())
+        got.emplace_back(a.events[i].ts_ns, a.events[i].tid, a.events[i].code_kind, 0);
+    }
+    ASSERT_EQ(g, a.gaps.size());
+    ASSERT_EQ(got, want) << "round " << round;
+    // Every close ends the innermost frame still open on its thread; a gap forgets them.
+    std::map<std::uint32_t, std::vector<std::uint32_t>> open;
+    for (const auto& [ns, tid, word, lost] : got) {
+      std::vector<std::uint32_t>& s = open[tid];
+      if (lost != 0) {
+        s.clear();
+      } else if (is_begin(word_kind(word))) {
+        s.push_back(word_code(word));
+      } else {
+        ASSERT_TRUE(!s.empty() && s.back() == word_code(word)) << "round " << round;
+        s.pop_back();
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace fennik
