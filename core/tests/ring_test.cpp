@@ -119,7 +119,7 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
   const std::uint8_t closes[] = {KIND_RETURN, KIND_YIELD, KIND_UNWIND};
   const std::uint64_t held = held_batch_bytes(EventBatch(SLOTS, 0, 0));
   constexpr std::uint64_t CLOCK_START = 3;
-  for (int round = 0; round < 500; ++round) {
+  for (int round = 0; round < 2000; ++round) {
     Ring ring((1 + below(6)) * held);
     if (below(3) == 0) ring.set_pin(below(150));
     // Well-nested histories cut into batches, some lost, the last often a tail.
@@ -189,9 +189,14 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
                    std::move(copy));
     }
 
-    const std::uint64_t from = below(3) == 0 ? 0 : below(200), until = from + below(250);
     std::vector<Entry> out;
     std::vector<std::uint32_t> tids;
+    const auto some_tick = [&] {  // often one of the events', to hit the edges
+      const auto& e = threads.empty() ? out : threads[below(threads.size())].second;
+      return e.empty() || below(2) == 0 ? below(250) : e[below(e.size())].tick;
+    };
+    const std::uint64_t from = below(4) == 0 ? 0 : some_tick();
+    const std::uint64_t until = std::max(from, some_tick());
     for (const auto& [tid, e] : threads)
       model(tid, e, ring.evicted_until(), from, until, out, tids);
     std::vector<std::size_t> order(out.size());
