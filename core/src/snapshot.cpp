@@ -8,14 +8,15 @@
 namespace fennik {
 namespace {
 
-// One record of the time-ordered list before it becomes an Event: an event,
-// or, with `lost` not 0, a gap.
-struct Record {
-  std::uint64_t tick;
-  std::uint64_t lost;
-  std::uint32_t tid;
-  std::uint32_t word;
-};
+// Until the list is sorted, its records are Events that hold the raw tick in
+// `ts_ns`, the thread's index in `tid` and the word in `code_kind`; a gap is
+// marked in the index and holds its place in `Gaps` instead of a word. So the
+// list becomes the result in place, and a dump needs no second copy of it.
+using Record = Event;
+inline constexpr std::uint32_t GAP_MARK = std::uint32_t{1} << 31;
+
+// Events lost, by the index a gap record holds.
+using Gaps = std::vector<std::uint64_t>;
 
 // The batches of one thread, ring batches first, in the order they came.
 struct ThreadBatches {
@@ -33,28 +34,19 @@ struct ThreadBatches {
 class Replay {
  public:
   Replay(std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until,
-         std::vector<Record>& out) noexcept
-      : evicted_until_(evicted_until), from_(from), until_(until), out_(out) {}
+         std::vector<Record>& out, Gaps& gaps) noexcept
+      : evicted_until_(evicted_until), from_(from), until_(until), out_(out), gaps_(gaps) {}
 
-  void run(const ThreadBatches& thread) {
-    tid_ = thread.tid;
+  // `index` is the thread's place in the list of threads.
+  void run(const ThreadBatches& thread, std::uint32_t index) {
+    index_ = index;
     in_window_ = false;
     stack_.clear();
     synthetic_.clear();
     stretches_.clear();
     start_stretch(true);
     for (const EventBatch* batch : thread.batches) {
-      if (batch->lost_before != 0 && !gap(batch->lost_tick, batch->lost_before)) break;
-      const std::span<const PackedEvent> events = batch->events();
-      const std::size_t skip = std::min<std::size_t>(batch->skip, events.size());
-      bool stopped = false;
-      for (const PackedEvent e : events.subspan(skip)) {
-        if (!event(batch->base + e.delta(), e.word())) {
-          stopped = true;
-          break;
-        }
-      }
-      if (stopped) break;
+      if (!replay_batch(*batch)) break;
     }
     if (!in_window_) emit_stack();
     place_synthetic();
@@ -71,6 +63,17 @@ class Replay {
     std::size_t first_synthetic;  // its first entry in `synthetic_`
   };
 
+  // False once the thread is past the window.
+  bool replay_batch(const EventBatch& batch) {
+    if (batch.lost_before != 0 && !gap(batch.lost_tick, batch.lost_before)) return false;
+    // Events a tail reader already moved on are not this batch's to show.
+    const std::size_t skip = std::min<std::size_t>(batch.skip, batch.size());
+    for (const PackedEvent e : batch.events().subspan(skip)) {
+      if (!event(batch.base + e.delta(), e.word())) return false;
+    }
+    return true;
+  }
+
   void start_stretch(bool first) {
     stretches_.push_back({out_.size(), synthetic_.size()});
     first_stretch_ = first;
@@ -78,7 +81,7 @@ class Replay {
   }
 
   void emit_stack() {
-    for (const Frame& f : stack_) out_.push_back({f.tick, 0, tid_, f.word});
+    for (const Frame& f : stack_) out_.push_back({f.tick, index_, f.word});
   }
 
   // False once the thread is past the window.
@@ -89,7 +92,8 @@ class Replay {
     }
     if (in_window_) {
       if (tick > until_) return false;
-      out_.push_back({tick, lost, tid_, 0});
+      out_.push_back({tick, index_ | GAP_MARK, static_cast<std::uint32_t>(gaps_.size())});
+      gaps_.push_back(lost);
     }
     // What was open is unknown past a gap.
     stack_.clear();
@@ -124,9 +128,9 @@ class Replay {
     } else if (!stack_.empty()) {
       stack_.pop_back();
     } else {
-      synthetic_.push_back({synthetic_tick_, 0, tid_, make_word(KIND_START, word_code(word))});
+      synthetic_.push_back({synthetic_tick_, index_, make_word(KIND_START, word_code(word))});
     }
-    out_.push_back({tick, 0, tid_, word});
+    out_.push_back({tick, index_, word});
     return true;
   }
 
@@ -151,7 +155,8 @@ class Replay {
   const std::uint64_t from_;
   const std::uint64_t until_;
   std::vector<Record>& out_;
-  std::uint32_t tid_ = 0;
+  Gaps& gaps_;
+  std::uint32_t index_ = 0;
   bool in_window_ = false;
   bool first_stretch_ = true;
   bool tick_known_ = false;
@@ -195,32 +200,41 @@ std::vector<ThreadBatches> group_by_thread(const Ring& ring, std::span<const Eve
 Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Clock& clock,
                    std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until) {
   const std::vector<ThreadBatches> threads = group_by_thread(ring, tails);
-  std::size_t held = 0;
-  for (const ThreadBatches& t : threads) {
-    for (const EventBatch* b : t.batches) held += b->size() + (b->lost_before != 0 ? 1 : 0);
+  Assembled result;
+  std::vector<Record>& records = result.events;
+  if (from == 0) {
+    // A window from the start shows about everything held; a later one may
+    // show little of it, and grows its list as it goes.
+    std::size_t held = 0;
+    for (const ThreadBatches& t : threads) {
+      for (const EventBatch* b : t.batches) held += b->size();
+    }
+    records.reserve(held);
   }
-  std::vector<Record> records;
-  records.reserve(held);
-  Replay replay(evicted_until, from, until, records);
-  for (const ThreadBatches& t : threads) replay.run(t);
+  Gaps lost;
+  Replay replay(evicted_until, from, until, records, lost);
+  // Every thread has a batch of its own, so their number is far below the mark.
+  for (std::size_t i = 0; i < threads.size(); ++i) {
+    replay.run(threads[i], static_cast<std::uint32_t>(i));
+  }
   // Equal ticks keep thread order, then each thread's own order.
   std::stable_sort(records.begin(), records.end(),
-                   [](const Record& a, const Record& b) { return a.tick < b.tick; });
+                   [](const Record& a, const Record& b) { return a.ts_ns < b.ts_ns; });
 
-  Assembled result;
-  std::size_t gaps = 0;
-  for (const Record& r : records) gaps += r.lost != 0 ? 1 : 0;
-  result.events.reserve(records.size() - gaps);
-  result.gaps.reserve(gaps);
+  result.gaps.reserve(lost.size());
+  std::size_t kept = 0;
   for (const Record& r : records) {
-    const std::uint64_t ns = clock.ns_from_ticks(r.tick);
-    if (r.lost != 0) {
-      result.gaps.push_back({result.events.size(), r.tid, ns, r.lost});
+    const std::uint64_t ns = clock.ns_from_ticks(r.ts_ns);
+    const std::uint32_t tid = threads[r.tid & ~GAP_MARK].tid;
+    if ((r.tid & GAP_MARK) != 0) {
+      result.gaps.push_back({kept, tid, ns, lost[r.code_kind]});
     } else {
-      const std::uint32_t word = make_word(known_kind(word_kind(r.word)), word_code(r.word));
-      result.events.push_back({ns, r.tid, word});
+      const std::uint32_t word =
+          make_word(known_kind(word_kind(r.code_kind)), word_code(r.code_kind));
+      records[kept++] = Event{ns, tid, word};
     }
   }
+  records.resize(kept);
   return result;
 }
 
