@@ -195,6 +195,29 @@ std::vector<ThreadBatches> group_by_thread(const Ring& ring, std::span<const Eve
   return threads;
 }
 
+bool earlier(const Record& a, const Record& b) noexcept {
+  return a.ts_ns < b.ts_ns;
+}
+
+// The stable sort by tick of the records, whose threads' runs start at
+// `starts` (with the end last): each run is in tick order already, unless its
+// clock stepped back, and merging neighbouring runs, the earlier one first on
+// equal ticks, keeps thread order and each thread's own order.
+void sort_by_tick(std::vector<Record>& records, const std::vector<std::size_t>& starts) {
+  const auto at = [&](std::size_t run) {
+    return records.begin() + static_cast<std::ptrdiff_t>(starts[run]);
+  };
+  const std::size_t runs = starts.size() - 1;
+  for (std::size_t r = 0; r < runs; ++r) {
+    if (!std::is_sorted(at(r), at(r + 1), earlier)) std::stable_sort(at(r), at(r + 1), earlier);
+  }
+  for (std::size_t width = 1; width < runs; width *= 2) {
+    for (std::size_t r = 0; r + width < runs; r += 2 * width) {
+      std::inplace_merge(at(r), at(r + width), at(std::min(r + 2 * width, runs)), earlier);
+    }
+  }
+}
+
 }  // namespace
 
 Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Clock& clock,
@@ -213,13 +236,16 @@ Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Cl
   }
   Gaps lost;
   Replay replay(evicted_until, from, until, records, lost);
+  std::vector<std::size_t> starts;
+  starts.reserve(threads.size() + 1);
   // Every thread has a batch of its own, so their number is far below the mark.
   for (std::size_t i = 0; i < threads.size(); ++i) {
+    starts.push_back(records.size());
     replay.run(threads[i], static_cast<std::uint32_t>(i));
   }
+  starts.push_back(records.size());
   // Equal ticks keep thread order, then each thread's own order.
-  std::stable_sort(records.begin(), records.end(),
-                   [](const Record& a, const Record& b) { return a.ts_ns < b.ts_ns; });
+  sort_by_tick(records, starts);
 
   result.gaps.reserve(lost.size());
   std::size_t kept = 0;

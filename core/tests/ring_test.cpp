@@ -49,10 +49,11 @@ struct Entry {
 // Time (ns with a clock starting at 0), tid, normalised word, lost.
 using Row = std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint64_t>;
 
-// Per thread: stop at the first entry past `until`; pair each close with the
-// open it ends within its stretch between gaps; then each stretch shows its
-// gap (if in the window), synthetic starts for its unpaired closes in the
-// window (outermost first), its opens still open at `from`, and the window.
+// Per thread: the window runs from the first entry at `from` or later (`w`) to
+// the first past `until` (`n`); pair each close with the open it ends within
+// its stretch between gaps; then each stretch shows its gap (if in the
+// window), synthetic starts for its unpaired closes in the window (outermost
+// first), its opens still open at `w`, and its part of the window.
 void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted_until,
            std::uint64_t from, std::uint64_t until, std::vector<Row>& out) {
   const auto put = [&](const Entry& x) {
@@ -61,6 +62,8 @@ void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted
   };
   const std::size_t n =
       std::find_if(e.begin(), e.end(), [&](auto& x) { return x.tick > until; }) - e.begin();
+  const std::size_t w =
+      std::find_if(e.begin(), e.end(), [&](auto& x) { return x.tick >= from; }) - e.begin();
   std::vector<std::size_t> stack, closer(n, n), unpaired;
   for (std::size_t i = 0; i < n; ++i) {
     if (e[i].lost != 0) {
@@ -76,7 +79,7 @@ void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted
   }
   for (std::size_t b = 0, end = 0; b < n; b = end) {
     const bool after_gap = e[b].lost != 0;
-    if (after_gap && e[b].tick >= from) put(e[b]);
+    if (after_gap && b >= w) put(e[b]);
     for (end = b + 1; end < n && e[end].lost == 0;) ++end;
     const std::size_t first = after_gap ? b + 1 : b;
     const std::uint64_t tick = first == end ? 0
@@ -84,14 +87,12 @@ void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted
                                             : std::min(evicted_until, e[first].tick);
     for (std::size_t k = unpaired.size(); k-- > 0;) {
       const std::size_t i = unpaired[k];
-      if (i >= b && i < end && e[i].tick >= from)
-        put({tick, 0, make_word(KIND_START, word_code(e[i].word))});
+      if (i >= b && i < end && i >= w) put({tick, 0, make_word(KIND_START, word_code(e[i].word))});
     }
-    const bool alive = end == n || e[end].tick >= from;
+    const bool alive = end == n || end >= w;
     for (std::size_t i = first; i < end; ++i) {
-      const bool open_at_from = is_begin(word_kind(e[i].word)) && e[i].tick < from &&
-                                (closer[i] == n || e[closer[i]].tick >= from);
-      if ((alive && open_at_from) || e[i].tick >= from) put(e[i]);
+      const bool open_at_w = is_begin(word_kind(e[i].word)) && i < w && closer[i] >= w;
+      if ((alive && open_at_w) || i >= w) put(e[i]);
     }
   }
 }
@@ -114,7 +115,8 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
       for (auto chunks = 1 + below(8); chunks-- > 0;) {
         auto b = std::make_unique<EventBatch>(SLOTS, ++tick, 100 + t);
         b->set_size(static_cast<std::uint32_t>(below(SLOTS + 1)));
-        for (std::uint32_t i = 0; i < b->size(); ++i, tick += below(3)) {
+        for (std::uint32_t i = 0; i < b->size(); ++i) {
+          tick = below(40) == 0 ? b->base + below(tick - b->base + 1) : tick + below(3);
           const bool close = !stack.empty() && below(2) == 0;
           const std::uint32_t code = close ? stack.back() : static_cast<std::uint32_t>(below(30));
           close ? stack.pop_back() : stack.push_back(code);
