@@ -137,10 +137,11 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
       }
     }
     std::vector<std::size_t> next(queued.size());  // drained in any thread order
-    for (std::size_t t = 0, left = 4; left != 0; t = below(queued.size())) {
-      if (next[t] < queued[t].size()) ring.push(std::move(queued[t][next[t]++]));
-      left = 0;
-      for (std::size_t u = 0; u < queued.size(); ++u) left += queued[u].size() - next[u];
+    std::size_t pending = 0;
+    for (const auto& q : queued) pending += q.size();
+    while (pending != 0) {
+      const std::size_t t = below(queued.size());
+      if (next[t] < queued[t].size()) ring.push(std::move(queued[t][next[t]++])), --pending;
     }
     ASSERT_EQ(ring.bytes(), ring.batches().size() * held);
     ASSERT_EQ(ring.evicted() + ring.batches().size(), ring.pushed());
@@ -190,7 +191,6 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
         got.emplace_back(a.events[i].ts_ns, a.events[i].tid, a.events[i].code_kind, 0);
       }
     }
-    ASSERT_EQ(got.size(), a.events.size() + a.gaps.size());
     ASSERT_EQ(got, want) << "round " << round;
   }
 }
