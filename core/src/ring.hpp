@@ -21,7 +21,7 @@ std::uint64_t end_tick(const EventBatch& batch) noexcept;
 // Owned by the recorder thread alone; nothing in it is locked.
 class Ring {
  public:
-  explicit Ring(std::uint64_t capacity) noexcept : capacity_(capacity) {}
+  explicit Ring(std::uint64_t capacity) : capacity_(capacity) {}
 
   // Appends at the back, then evicts what is over the capacity.
   void push(std::unique_ptr<EventBatch> batch);

@@ -31,6 +31,11 @@ struct Assembled {
 // Everything the ring holds and the tails add, from `from` to `until` (raw
 // ticks, both inclusive). A tail with the tid and base of a ring batch is an
 // older copy of it and is left out. `evicted_until` is the ring's.
+// Frames open when the window starts come first, with their own times. A
+// frame that closes with no start held gets a start of its own, at the
+// thread's first held tick (or `evicted_until` if earlier), or after a gap at
+// the thread's first tick past it, outermost frame first. A gap ends what was
+// open on its thread.
 Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Clock& clock,
                    std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until);
 

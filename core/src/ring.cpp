@@ -1,0 +1,58 @@
+#include "ring.hpp"
+
+#include <limits>
+#include <utility>
+
+namespace fennik {
+
+std::uint64_t held_batch_bytes(const EventBatch& batch) noexcept {
+  return sizeof(EventBatch) + std::uint64_t{batch.capacity()} * sizeof(PackedEvent) +
+         sizeof(std::unique_ptr<EventBatch>);
+}
+
+std::uint64_t end_tick(const EventBatch& batch) noexcept {
+  return batch.empty() ? batch.base : batch.base + batch.events().back().delta();
+}
+
+void Ring::push(std::unique_ptr<EventBatch> batch) {
+  if (!batch) return;
+  const std::uint64_t held = held_batch_bytes(*batch);
+  // Strong guarantee: if the deque cannot grow, the batch is freed with the
+  // argument and the ring is as it was.
+  batches_.push_back(std::move(batch));
+  bytes_ += held;
+  ++pushed_;
+  evict_over_capacity();
+}
+
+void Ring::set_pin(std::optional<std::uint64_t> pin) noexcept {
+  pin_ = pin;
+  evict_over_capacity();
+}
+
+std::unique_ptr<EventBatch> Ring::pop_front() noexcept {
+  if (batches_.empty()) return nullptr;
+  std::unique_ptr<EventBatch> front = std::move(batches_.front());
+  batches_.pop_front();
+  bytes_ -= held_batch_bytes(*front);
+  return front;
+}
+
+void Ring::evict_over_capacity() noexcept {
+  // Above twice the budget an open window no longer protects its batches;
+  // a budget whose double does not fit has no such limit.
+  const bool has_hard_limit = capacity_ <= std::numeric_limits<std::uint64_t>::max() / 2;
+  // The newest batch stays, however large.
+  while (bytes_ > capacity_ && batches_.size() >= 2) {
+    const EventBatch& front = *batches_.front();
+    const std::uint64_t end = end_tick(front);
+    const bool over_hard_limit = has_hard_limit && bytes_ > 2 * capacity_;
+    if (pin_ && end >= *pin_ && !over_hard_limit) return;
+    bytes_ -= held_batch_bytes(front);
+    evicted_until_ = end;
+    ++evicted_;
+    batches_.pop_front();
+  }
+}
+
+}  // namespace fennik

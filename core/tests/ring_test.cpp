@@ -1,0 +1,199 @@
+#include "ring.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "snapshot.hpp"
+
+namespace fennik {
+namespace {
+
+constexpr std::uint32_t SLOTS = 16;
+
+std::unique_ptr<EventBatch> batch_ending(std::uint32_t tid, std::uint64_t base, std::uint32_t end) {
+  auto b = std::make_unique<EventBatch>(SLOTS, base, tid);
+  b->slots()[0] = PackedEvent::pack(end, make_word(KIND_START, 1));
+  b->set_size(1);
+  return b;
+}
+
+TEST(Ring, EvictsOldestFirstUnlessPinnedWithinTwiceTheBudget) {
+  const std::uint64_t held = held_batch_bytes(EventBatch(SLOTS, 0, 0));
+  Ring ring(3 * held);
+  for (std::uint64_t i = 0; i < 5; ++i) ring.push(batch_ending(1, 100 * i, 10));
+  EXPECT_EQ(ring.batches().front()->base, 200u);
+  EXPECT_EQ(ring.evicted_until(), 110u);
+  ring.set_pin(310);  // protects the batch ending at 310, not the one ending at 210
+  for (std::uint64_t i = 5; i < 9; ++i) ring.push(batch_ending(1, 100 * i, 10));
+  EXPECT_EQ(ring.batches().front()->base, 300u);  // up to twice the budget
+  ring.push(batch_ending(1, 900, 10));
+  EXPECT_EQ(ring.batches().size(), 6u);  // then the hard limit
+  EXPECT_EQ(ring.batches().front()->base, 400u);
+  EXPECT_EQ(ring.evicted_until(), 310u);
+  ring.set_pin(std::nullopt);
+  EXPECT_EQ(ring.batches().size(), 3u);
+  EXPECT_EQ(ring.bytes(), 3 * held);
+  EXPECT_EQ(ring.pop_front()->base, 700u);
+  EXPECT_EQ(ring.evicted_until(), 610u);
+  EXPECT_EQ(ring.pushed(), 10u);
+  EXPECT_EQ(ring.evicted(), 7u);
+}
+
+// One thread's retained history as replay reads it: events, and gaps (lost != 0).
+struct Entry {
+  std::uint64_t tick, lost;
+  std::uint32_t word;
+};
+// Time (ns with a clock starting at 0), tid, normalised word, lost.
+using Row = std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint64_t>;
+
+// Per thread: the window runs from the first entry at `from` or later (`w`) to
+// the first past `until` (`n`); pair each close with the open it ends within
+// its stretch between gaps; then each stretch shows its gap (if in the
+// window), synthetic starts for its unpaired closes in the window (outermost
+// first), its opens still open at `w`, and its part of the window.
+void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted_until,
+           std::uint64_t from, std::uint64_t until, std::vector<Row>& out) {
+  const auto put = [&](const Entry& x) {
+    const std::uint8_t kind = known_kind(word_kind(x.word));
+    out.emplace_back(x.tick, tid, x.lost != 0 ? 0 : make_word(kind, word_code(x.word)), x.lost);
+  };
+  const std::size_t n =
+      std::find_if(e.begin(), e.end(), [&](auto& x) { return x.tick > until; }) - e.begin();
+  const std::size_t w =
+      std::find_if(e.begin(), e.end(), [&](auto& x) { return x.tick >= from; }) - e.begin();
+  std::vector<std::size_t> stack, closer(n, n), unpaired;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (e[i].lost != 0) {
+      stack.clear();
+    } else if (is_begin(word_kind(e[i].word))) {
+      stack.push_back(i);
+    } else if (stack.empty()) {
+      unpaired.push_back(i);
+    } else {
+      closer[stack.back()] = i;
+      stack.pop_back();
+    }
+  }
+  for (std::size_t b = 0, end = 0; b < n; b = end) {
+    const bool after_gap = e[b].lost != 0;
+    if (after_gap && b >= w) put(e[b]);
+    for (end = b + 1; end < n && e[end].lost == 0;) ++end;
+    const std::size_t first = after_gap ? b + 1 : b;
+    const std::uint64_t tick = first == end ? 0
+                               : after_gap  ? e[first].tick
+                                            : std::min(evicted_until, e[first].tick);
+    for (std::size_t k = unpaired.size(); k-- > 0;) {
+      const std::size_t i = unpaired[k];
+      if (i >= b && i < end && i >= w) put({tick, 0, make_word(KIND_START, word_code(e[i].word))});
+    }
+    const bool alive = end == n || end >= w;
+    for (std::size_t i = first; i < end; ++i) {
+      const bool open_at_w = is_begin(word_kind(e[i].word)) && i < w && closer[i] >= w;
+      if ((alive && open_at_w) || i >= w) put(e[i]);
+    }
+  }
+}
+
+TEST(Assemble, MatchesAModelOnGeneratedHistories) {
+  std::mt19937_64 rng(20261207);
+  const auto below = [&](std::uint64_t n) { return rng() % n; };
+  const std::uint8_t opens[] = {KIND_START, KIND_RESUME, KIND_THROW, 0x7F};
+  const std::uint8_t closes[] = {KIND_RETURN, KIND_YIELD, KIND_UNWIND};
+  const std::uint64_t held = held_batch_bytes(EventBatch(SLOTS, 0, 0));
+  for (int round = 0; round < 2000; ++round) {
+    Ring ring(below(6) * held);
+    if (below(3) == 0) ring.set_pin(below(150));
+    // Well-nested histories cut into batches, some lost, the last often a tail.
+    std::vector<std::vector<std::unique_ptr<EventBatch>>> queued(1 + below(4));
+    std::vector<EventBatch> tails;
+    for (std::uint32_t t = 0; t < queued.size(); ++t) {
+      std::vector<std::uint32_t> stack(below(4), 40 + t);  // entered before recording
+      std::uint64_t tick = below(8), lost = 0, lost_tick = 0;
+      for (auto chunks = 1 + below(8); chunks-- > 0;) {
+        auto b = std::make_unique<EventBatch>(SLOTS, ++tick, 100 + t);
+        b->set_size(static_cast<std::uint32_t>(below(SLOTS + 1)));
+        for (std::uint32_t i = 0; i < b->size(); ++i) {
+          tick = below(40) == 0 ? b->base + below(tick - b->base + 1) : tick + below(3);
+          const bool close = !stack.empty() && below(2) == 0;
+          const std::uint32_t code = close ? stack.back() : static_cast<std::uint32_t>(below(30));
+          close ? stack.pop_back() : stack.push_back(code);
+          const std::uint8_t kind = close ? closes[below(3)] : opens[below(4)];
+          b->slots()[i] =
+              PackedEvent::pack(static_cast<std::uint32_t>(tick - b->base), make_word(kind, code));
+        }
+        if (!b->empty() && below(8) == 0) {
+          lost_tick = lost == 0 ? b->base : lost_tick;
+          lost += b->size();
+          if (chunks != 0) continue;
+          b = std::make_unique<EventBatch>(SLOTS, ++tick, 100 + t);
+        }
+        b->lost_before = std::exchange(lost, 0);
+        b->lost_tick = lost_tick;
+        chunks == 0 && below(3) != 0 ? tails.push_back(std::move(*b))
+                                     : queued[t].push_back(std::move(b));
+      }
+    }
+    std::vector<std::size_t> next(queued.size());  // drained in any thread order
+    std::size_t pending = 0;
+    for (const auto& q : queued) pending += q.size();
+    while (pending != 0) {
+      const std::size_t t = below(queued.size());
+      if (next[t] < queued[t].size()) ring.push(std::move(queued[t][next[t]++])), --pending;
+    }
+    ASSERT_EQ(ring.bytes(), ring.batches().size() * held);
+    ASSERT_EQ(ring.evicted() + ring.batches().size(), ring.pushed());
+    ASSERT_TRUE(ring.pushed() == 0 ? ring.batches().empty()
+                                   : !ring.batches().empty() &&
+                                         (ring.batches().size() == 1 ||
+                                          ring.bytes() <= (ring.pin() ? 2 : 1) * ring.capacity()));
+
+    std::vector<std::pair<std::uint32_t, std::vector<Entry>>> threads;
+    const auto retained = [&](const EventBatch& b) {
+      auto it =
+          std::find_if(threads.begin(), threads.end(), [&](auto& p) { return p.first == b.tid; });
+      if (it == threads.end()) it = threads.insert(it, {b.tid, {}});
+      if (b.lost_before != 0) it->second.push_back({b.lost_tick, b.lost_before, 0});
+      for (const PackedEvent e : b.events()) {
+        it->second.push_back({b.base + e.delta(), 0, e.word()});
+      }
+    };
+    for (const auto& b : ring.batches()) retained(*b);
+    for (const EventBatch& b : tails) retained(b);
+    for (const auto& b : ring.batches()) {  // older copies of what reached the ring
+      if (below(3) != 0) continue;
+      EventBatch copy(SLOTS, b->base, b->tid);
+      copy.set_size(static_cast<std::uint32_t>(below(b->size() + 1)));
+      std::copy_n(b->slots(), copy.size(), copy.slots());
+      tails.insert(tails.begin() + static_cast<std::ptrdiff_t>(below(tails.size() + 1)),
+                   std::move(copy));
+    }
+
+    const auto some_tick = [&] {  // often an event's, to hit the edges
+      if (threads.empty() || below(2) == 0) return below(250);
+      const auto& e = threads[below(threads.size())].second;
+      return e.empty() ? below(250) : e[below(e.size())].tick;
+    };
+    const std::uint64_t from = below(4) == 0 ? 0 : some_tick();
+    const std::uint64_t until = std::max(from, some_tick());
+    std::vector<Row> want, got;
+    for (const auto& [tid, e] : threads) model(tid, e, ring.evicted_until(), from, until, want);
+    std::stable_sort(want.begin(), want.end(),
+                     [](auto& a, auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    const Assembled a = assemble(ring, tails, Clock::nanos(0), ring.evicted_until(), from, until);
+    for (std::size_t i = 0, g = 0; i <= a.events.size(); ++i) {
+      for (; g < a.gaps.size() && a.gaps[g].before == i; ++g) {
+        got.emplace_back(a.gaps[g].ts_ns, a.gaps[g].tid, 0, a.gaps[g].count);
+      }
+      if (i < a.events.size()) {
+        got.emplace_back(a.events[i].ts_ns, a.events[i].tid, a.events[i].code_kind, 0);
+      }
+    }
+    ASSERT_EQ(got, want) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace fennik
