@@ -122,6 +122,8 @@ def test_dump_directory_removed(tmp_path):
     assert not dumps.exists()
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer holds freed memory back")
 def test_memory_stays_within_the_budget(run_python):
     # A loop making millions of calls for seconds under a 1 MB recorder: the
     # process grows by the budget and a fixed overhead at most, and a dump
@@ -160,5 +162,6 @@ def test_memory_stays_within_the_budget(run_python):
 
 
 # What a session costs besides its ring: the threads' lists the recorder
-# drains, the exporter thread's stack, code and thread tables.
-FIXED_OVERHEAD = 16 << 20
+# drains (up to 4 MB), the exporter thread's stack, code and thread tables.
+# About 3 MB was measured.
+FIXED_OVERHEAD = 8 << 20
