@@ -201,13 +201,19 @@ IoStatus record_all(Recorder& recorder, EventQueue& queue, ControlChannel& chann
     // in the lists for this round to take.
     const bool closed = queue.closed();
     bool busy = handle_messages();
-    for (std::size_t n = DRAIN_ROUND_ITEMS; n == DRAIN_ROUND_ITEMS;) {
-      n = recorder.absorb(DRAIN_ROUND_ITEMS);
-      busy = n != 0 || busy;
-      busy = handle_messages() || busy;
+    // A round under steady load still ends in time for the floor; the next
+    // one then starts without a sleep.
+    const auto round_end = std::chrono::steady_clock::now() + ROUND_INTERVAL;
+    bool more = true;
+    while (more) {
+      const std::size_t n = recorder.absorb(DRAIN_ROUND_ITEMS);
+      busy = handle_messages() || n != 0 || busy;
+      more = n == DRAIN_ROUND_ITEMS;
+      if (more && !closed && std::chrono::steady_clock::now() >= round_end) break;
     }
     if (closed) break;
     recorder.update_recycle_floor();
+    if (more) continue;
     interval = busy ? ROUND_INTERVAL : std::min(interval * 2, IDLE_INTERVAL_MAX);
     queue.wait_for_work(interval);
   }

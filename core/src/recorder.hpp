@@ -17,8 +17,8 @@
 #include "evqueue.hpp"
 #include "io_error.hpp"
 #include "ring.hpp"
-#include "snapshot.hpp"
 #include "sink.hpp"
+#include "snapshot.hpp"
 
 namespace fennik {
 

@@ -65,16 +65,14 @@ PyObject* snapshot_enter(PyObject* self, PyObject*) {
     SnapshotData& d = data_of(self);
     if (reason_text(d) == nullptr) return nullptr;
     std::optional<Window> opened;
-    const bool sent = with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) {
-      const Window w{NEXT_WINDOW.fetch_add(1, std::memory_order_relaxed),
-                     recorder.clock.now_ticks(), recorder.session};
-      if (!recorder.channel.send(OpenWindow{w.id, w.since})) {
-        PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
-        return false;
-      }
-      opened = w;
-      return true;
-    });
+    const bool sent =
+        with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) -> const char* {
+          const Window w{NEXT_WINDOW.fetch_add(1, std::memory_order_relaxed),
+                         recorder.clock.now_ticks(), recorder.session};
+          if (!recorder.channel.send(OpenWindow{w.id, w.since})) return RECORDER_GONE;
+          opened = w;
+          return nullptr;
+        });
     if (!sent) return nullptr;
     {
       std::lock_guard<std::mutex> g(d.window_lock);
@@ -106,19 +104,16 @@ PyObject* snapshot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     const char* reason = reason_text(d);
     if (reason == nullptr) return nullptr;
     auto reply = std::make_shared<DumpReply>();
-    const bool sent = with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) {
-      // Its window was in an earlier session, whose ticks mean nothing now.
-      if (recorder.session != window->session) {
-        PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
-        return false;
-      }
-      if (!recorder.channel.send(DumpWindow{ReplyTo(reply), reason, window->id, window->since,
-                                            recorder.clock.now_ticks()})) {
-        PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
-        return false;
-      }
-      return true;
-    });
+    std::string reason_copy = reason;  // made before the lock is taken
+    const bool sent =
+        with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) -> const char* {
+          // Its window was in an earlier session, whose ticks mean nothing now.
+          if (recorder.session != window->session) return NOT_RUNNING;
+          const bool accepted =
+              recorder.channel.send(DumpWindow{ReplyTo(reply), std::move(reason_copy), window->id,
+                                               window->since, recorder.clock.now_ticks()});
+          return accepted ? nullptr : RECORDER_GONE;
+        });
     if (!sent) return nullptr;
     PyRef path = PyRef::steal(await_dump(*reply));
     if (!path) return nullptr;

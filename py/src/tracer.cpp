@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -747,17 +748,12 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // Under the session lock: the not-running and streaming-mode checks shared by
-// every request to the recorder; its channel, or null with an exception.
-ControlChannel* require_recorder(TracerData& d) {
-  if (!d.running) {
-    PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
-    return nullptr;
-  }
-  if (!d.running->channel) {
-    PyErr_SetString(PyExc_RuntimeError, STREAMING_MODE);
-    return nullptr;
-  }
-  return d.running->channel.get();
+// every request to the recorder. Null when the session has a recorder, else
+// the message of the RuntimeError to raise once the lock is released.
+const char* refuse_recorder(const TracerData& d) noexcept {
+  if (!d.running) return NOT_RUNNING;
+  if (!d.running->channel) return STREAMING_MODE;
+  return nullptr;
 }
 
 bool str_arg(PyObject* value, const char* method, const char* param) {
@@ -771,10 +767,8 @@ bool str_arg(PyObject* value, const char* method, const char* param) {
 template <class Make>
 PyObject* request_dump(PyObject* self, Make&& make) {
   auto reply = std::make_shared<DumpReply>();
-  const bool sent = with_recorder(self, [&](const RecorderAccess& recorder) {
-    if (recorder.channel.send(make(recorder.clock, ReplyTo(reply)))) return true;
-    PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
-    return false;
+  const bool sent = with_recorder(self, [&](const RecorderAccess& recorder) -> const char* {
+    return recorder.channel.send(make(recorder.clock, ReplyTo(reply))) ? nullptr : RECORDER_GONE;
   });
   return sent ? await_dump(*reply) : nullptr;
 }
@@ -823,10 +817,8 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
                           clock.ticks_from_ns(*start_ns), clock.ticks_from_ns(*end_ns)};
       });
     }
-    {
-      TracerData& d = data_of(self);
-      std::lock_guard<std::mutex> g(d.session_lock);
-      if (require_recorder(d) == nullptr) return nullptr;
+    if (!with_recorder(self, [](const RecorderAccess&) -> const char* { return nullptr; })) {
+      return nullptr;
     }
     return new_snapshot(self, reason);
   });
@@ -834,14 +826,18 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* tracer_now_ns(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    TracerData& d = data_of(self);
-    std::lock_guard<std::mutex> g(d.session_lock);
-    if (!d.running) {
+    std::optional<std::uint64_t> now;
+    {
+      TracerData& d = data_of(self);
+      std::lock_guard<std::mutex> g(d.session_lock);
+      if (d.running)
+        now = d.running->queue->clock.ns_from_ticks(d.running->queue->clock.now_ticks());
+    }
+    if (!now) {
       PyErr_SetString(PyExc_RuntimeError, NOT_RUNNING);
       return nullptr;
     }
-    const Clock& clock = d.running->queue->clock;
-    return PyLong_FromUnsignedLongLong(clock.ns_from_ticks(clock.now_ticks()));
+    return PyLong_FromUnsignedLongLong(*now);
   });
 }
 
@@ -881,12 +877,21 @@ PyObject* TRACER_TYPE = nullptr;
 
 }  // namespace
 
-bool with_recorder(PyObject* tracer, const std::function<bool(const RecorderAccess&)>& action) {
-  TracerData& d = data_of(tracer);
-  std::lock_guard<std::mutex> g(d.session_lock);
-  ControlChannel* channel = require_recorder(d);
-  return channel != nullptr &&
-         action(RecorderAccess{*channel, d.running->queue->clock, d.running->queue->queue_id});
+bool with_recorder(PyObject* tracer,
+                   const std::function<const char*(const RecorderAccess&)>& action) {
+  const char* refused;
+  {
+    TracerData& d = data_of(tracer);
+    std::lock_guard<std::mutex> g(d.session_lock);
+    refused = refuse_recorder(d);
+    if (refused == nullptr) {
+      refused = action(
+          RecorderAccess{*d.running->channel, d.running->queue->clock, d.running->queue->queue_id});
+    }
+  }
+  if (refused == nullptr) return true;
+  PyErr_SetString(PyExc_RuntimeError, refused);
+  return false;
 }
 
 PyObject* await_dump(DumpReply& reply) {

@@ -31,10 +31,12 @@ struct RecorderAccess {
   std::uint64_t session;  // tells one session of the tracer from the next
 };
 
-// Runs `action` with `tracer`'s recorder under its session lock. False, with
-// an exception, when the tracer is not running or streams, or when `action`
-// fails (it sets the exception); `action` must not call into the interpreter.
-bool with_recorder(PyObject* tracer, const std::function<bool(const RecorderAccess&)>& action);
+// Runs `action` with `tracer`'s recorder under its session lock, where
+// nothing may call into the interpreter. False, with a RuntimeError, when the
+// tracer is not running or streams, or when `action` returns a message (null
+// is success).
+bool with_recorder(PyObject* tracer,
+                   const std::function<const char*(const RecorderAccess&)>& action);
 
 // Waits for a dump without the interpreter lock, waking for pending signals:
 // the dump's path, or null with an exception.
