@@ -61,8 +61,7 @@ def run_python(tmp_path):
         done = subprocess.run([sys.executable, str(script), *map(str, args)], cwd=tmp_path,
                               env=clean_env(**(env or {})), capture_output=True, text=True,
                               timeout=timeout)
-        if check:
-            assert done.returncode == 0, done.stderr
+        assert not check or done.returncode == 0, done.stderr
         return done
 
     return run

@@ -16,8 +16,7 @@ PERFETTO_CHECK = pathlib.Path(__file__).resolve().parents[2] / "shared/tools/per
 ROUNDS = 300
 
 
-def template():
-    return 0
+def template(): return 0
 
 
 def made(i):
@@ -113,8 +112,7 @@ mon.set_events(4, E.PY_START | E.PY_RETURN | E.PY_YIELD | E.PY_RESUME | E.PY_UNW
 CODES = COUNTER + """
 import time, fennik
 
-def burst():
-    pass
+def burst(): pass
 
 def make(i):
     ns = {}

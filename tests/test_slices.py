@@ -15,17 +15,14 @@ HERE = __file__
 
 # ---- traced code: only these functions are compared -------------------------
 
-def leaf():
-    return 1
+def leaf(): return 1
 
 
 class Pair:
-    def total(self):
-        return leaf() + leaf()
+    def total(self): return leaf() + leaf()
 
 
-def fact(n):
-    return 1 if n <= 1 else n * fact(n - 1)
+def fact(n): return 1 if n <= 1 else n * fact(n - 1)
 
 
 def two_values():
@@ -33,12 +30,10 @@ def two_values():
     yield 2
 
 
-def drain():
-    return list(two_values())
+def drain(): return list(two_values())
 
 
-def raiser():
-    raise KeyError("deep")
+def raiser(): raise KeyError("deep")
 
 
 def catcher():
@@ -55,8 +50,7 @@ def echo():
         return "handled"
 
 
-def plain():
-    yield 1
+def plain(): yield 1
 
 
 def throw_into(gen_fn, error):
@@ -68,8 +62,7 @@ def throw_into(gen_fn, error):
         pass
 
 
-async def pause():
-    await asyncio.sleep(0)
+async def pause(): await asyncio.sleep(0)
 
 
 async def gather_two():

@@ -14,12 +14,8 @@ NOT_RUNNING = "^the tracer is not running$"
 PROFILER = sys.monitoring.PROFILER_ID
 
 
-def first():
-    return 1
-
-
-def second():
-    return 2
+def first(): return 1
+def second(): return 2
 
 
 def ran_here(decoded):
@@ -177,8 +173,6 @@ def test_subinterpreters_are_refused_plainly():
     from concurrent import interpreters
 
     interp = interpreters.create()
-    try:
-        with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
-            interp.exec("import fennik._core")
-    finally:
-        interp.close()
+    with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
+        interp.exec("import fennik._core")
+    interp.close()

@@ -87,11 +87,7 @@ void run_tail_reads(bool drain) {
 }
 
 TEST(QueueStress, TailsOfRunningStartingAndExitingThreadsAreConsistentCopies) {
-  run_tail_reads(true);
-}
-
-TEST(QueueStress, TailsOfBatchesRefilledInPlaceAreConsistentCopies) {
-  run_tail_reads(false);
+  for (const bool drain : {true, false}) run_tail_reads(drain);
 }
 
 }  // namespace
