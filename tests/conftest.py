@@ -16,9 +16,7 @@ from decoders import CHILD_VARS, EXTENSIONS
 @pytest.fixture(scope="session")
 def decode():
     """decode(path, format) -> decoders.Trace, or decoders.Profile for pprof."""
-    return lambda path, fmt: (decoders.read_json(path) if fmt == "json" else
-                              decoders.read_pprof(path) if fmt == "pprof" else
-                              decoders.read_protobuf(path))
+    return lambda path, fmt: getattr(decoders, f"read_{fmt}")(path)
 
 
 @pytest.fixture

@@ -101,8 +101,7 @@ import sys
 mon, E = sys.monitoring, sys.monitoring.events
 FILES, counted = {__file__, "<string>"}, [0]
 def count(code, *args):
-    if code.co_filename in FILES:
-        counted[0] += 1
+    counted[0] += code.co_filename in FILES
 mon.use_tool_id(4, "counter")
 for ev in (E.PY_START, E.PY_RETURN, E.PY_YIELD, E.PY_RESUME, E.PY_UNWIND, E.PY_THROW):
     mon.register_callback(4, ev, count)

@@ -31,9 +31,7 @@ class Script:
     peak: int = 0  # buffered bytes
 
     def text(self):
-        def hx(s):
-            return s.encode().hex() or "-"
-
+        hx = lambda s: s.encode().hex() or "-"  # noqa: E731
         lines = [f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]) if op == "b"
                  else f"c {key} {rest[0][2]} {hx(rest[0][0])} {hx(rest[0][1])}" if op == "c"
                  else f"t {key} {hx(rest[0])}" if op == "t" else " ".join(map(str, [op, key, *rest]))
@@ -129,9 +127,8 @@ def check(fmt, got, scripts):
     assert got.dropped == sum(s.dropped for s in scripts)
     assert got.peaks == [s.peak for s in scripts]
     if fmt == "pprof":
-        assert got.sample_type == [("wall", "nanoseconds")]
         samples, frames = expected_profile(*scripts)
-        assert got.samples == samples
+        assert (got.sample_type, got.samples) == ([("wall", "nanoseconds")], samples)
         # One function per code a charged stack ran, whatever ids it was given.
         assert sorted(got.functions.values(), key=repr) == sorted((i for _, i in frames), key=repr)
         return
@@ -156,8 +153,7 @@ def thread_batches(draw, tid):
     # ended frames begun before it and begun others that end after it.
     ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), [], [], []
     size = draw(st.integers(1, 16))
-    for opens, dt, code, open_kind, close_kind, gap in draw(st.lists(STEP, min_size=1,
-                                                                     max_size=40)):
+    for opens, dt, code, opener, closer, gap in draw(st.lists(STEP, min_size=1, max_size=40)):
         ts += dt
         if gap == 0:
             ops += [("b", tid, batch)] if batch else []
@@ -166,20 +162,19 @@ def thread_batches(draw, tid):
                                                                                      max_size=2))
         if opens:
             stack.append(code)
-            batch.append((ts, open_kind, code))
+            batch.append((ts, opener, code))
         else:
-            batch.append((ts, close_kind, stack.pop() if stack else code))
+            batch.append((ts, closer, stack.pop() if stack else code))
         if len(batch) == size:
             ops, batch = ops + [("b", tid, batch)], []
     return ops + ([("b", tid, batch)] if batch else [])
 
 
 @st.composite
-def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, max_size=3,
-                                unique=True)):
+def scripts(draw):
     codes = {c: (draw(TEXT), draw(TEXT), draw(st.integers(0, 2**32 - 1)))
              for c in draw(st.lists(st.sampled_from([0, 1, 2, MAX_CODE]), unique=True))}
-    tids = draw(tids)
+    tids = draw(st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, max_size=3, unique=True))
     names = {tid: draw(TEXT.filter(bool)) for tid in tids if draw(st.booleans())}
     per_thread = []
     for tid in tids:

@@ -20,15 +20,6 @@ def middle(): return 2
 def after(): return 3
 
 
-def ran(decode, path, fmt):
-    """The functions of this file that a dump holds, in the order they began."""
-    decoded = decode(path, fmt)
-    if fmt == "pprof":
-        return sorted({s[0] for s in decoded.stacks([HERE])})
-    calls = decoded.calls([HERE])
-    return [name for seq in calls.values() for ph, name in seq if ph == "B"]
-
-
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_each_dump_holds_its_window(tmp_path, monkeypatch, decode, fmt):
     # A relative directory stays where it was when the session began.
@@ -55,7 +46,8 @@ def test_each_dump_holds_its_window(tmp_path, monkeypatch, decode, fmt):
     expect = [["inside"], ["middle"], ["before", "inside", "middle"],
               ["before", "inside", "middle", "after"]]
     for path, functions in zip([snap.path, windowed, whole, exit_dump], expect):
-        assert ran(decode, path, fmt) == sorted(functions) if fmt == "pprof" else functions
+        assert decode(path, fmt).began([HERE]) == (sorted(functions) if fmt == "pprof" else
+                                                   functions)
 
 
 def test_requests_from_many_threads_and_sessions(tmp_path, decode):
@@ -75,7 +67,7 @@ def test_requests_from_many_threads_and_sessions(tmp_path, decode):
             with concurrent.futures.ThreadPoolExecutor(6) as pool:
                 list(pool.map(ask, range(6)))
             raise KeyError
-    assert len(set(paths)) == 12 and all(ran(decode, p, "protobuf") for p in paths)
+    assert len(set(paths)) == 12 and all(decode(p, "protobuf").began([HERE]) for p in paths)
     assert len(list(tmp_path.glob("*-exception-KeyError.pb"))) == 1
     with t:
         # Its window began in the session that ended.

@@ -4,6 +4,7 @@
 # exporters' generated streams.)
 
 import asyncio
+import re
 import threading
 
 import pytest
@@ -98,11 +99,8 @@ def test_slice_sequence(trace, fmt, scenario, mode):
     # Each event names its function's qualified name and first line; a flight
     # recorder's dump at exit holds the same as a streamed output.
     body, text = SCENARIOS[scenario]
-    expected = []
-    for item in text.split():
-        ph, _, rest = item.partition(":")
-        name, _, kind = rest.partition("/")
-        expected.append((ph, name, kind or ("start" if ph == "B" else "return")))
+    expected = [(ph, name, kind or ("start" if ph == "B" else "return"))
+                for ph, name, kind in re.findall(r"(\w):([^/\s]+)/?(\w*)", text)]
     decoded, main = trace(fmt, body, **mode), threading.get_native_id() & 0xFFFFFFFF
     assert list(decoded.calls([HERE])) == [main]
     events = [e for e in decoded.threads[main].events if e.file == HERE and e.name != "<lambda>"]

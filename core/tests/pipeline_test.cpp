@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <latch>
 #include <map>
 #include <mutex>
 #include <set>
@@ -161,25 +162,20 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
   std::unique_lock<std::mutex> stall(s.log->m);  // the exporter waits until the first wave is done
   for (std::uint32_t wave = 0; wave < WAVES; ++wave) {
     std::vector<std::thread> threads;
-    for (std::uint32_t i = 0; i < IDS; ++i) {
-      const std::uint32_t k = wave * IDS + i;
+    for (std::uint32_t k = wave * IDS; k < (wave + 1) * IDS; ++k)
       threads.emplace_back(run, k, wave == 0 ? STALLED_EVENTS : 300 * k + 1);
-    }
     for (auto& t : threads) t.join();
     if (wave == 0) stall.unlock();
   }
   // A thread that stops recording neither holds its events back nor the floor.
-  std::atomic<int> late_stage{0};  // 1: it has recorded; 2: the session has ended
-  auto wait_for = [&](int stage) {
-    while (late_stage.load() < stage) std::this_thread::sleep_for(1ms);
-  };
+  std::latch late_recorded(1), ended(1);
   std::thread late([&] {
     run(IDS * WAVES, 5);
-    late_stage.store(1);
-    wait_for(2);
+    late_recorded.count_down();
+    ended.wait();
     record(*s.queue, s.queue->clock.now_ticks(), make_word(KIND_START, 0));
   });
-  wait_for(1);
+  late_recorded.wait();
   const std::uint64_t idle_since = s.queue->clock.now_ticks();
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (s.queue->recycle_floor() <= idle_since && std::chrono::steady_clock::now() < deadline)
@@ -187,7 +183,7 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
   EXPECT_GT(s.queue->recycle_floor(), idle_since) << "the floor did not pass an idle thread";
   s.queue->close();  // as the tracer ends a session
   ASSERT_FALSE(s.result.get());
-  late_stage.store(2);
+  ended.count_down();
   late.join();
   recorded.fetch_add(1);
 
