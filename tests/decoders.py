@@ -151,6 +151,9 @@ class Trace:
         out = {tid: seq for tid, seq in out.items() if seq}
         return out if tid is None else out.get(tid, [])
 
+    def began(self, files):  # names of the functions of `files`, in the order they began
+        return [name for seq in self.calls(files).values() for ph, name in seq if ph == "B"]
+
     def names(self):
         return {e.name for t in self.threads.values() for e in t.events if e.ph == "B"}
 
@@ -163,11 +166,9 @@ def close_stacks(trace):
         for e in t.events:
             assert e.ts >= last, f"thread {t.tid}: time goes backwards at {e}"
             last = e.ts
-            if e.ph == "G":
-                continue
             if e.ph == "B":
                 stack.append(e)
-            elif stack:
+            elif e.ph == "E" and stack:
                 opened = stack.pop()
                 if e.name is None:
                     e.name, e.file, e.line = opened.name, opened.file, opened.line
@@ -240,10 +241,7 @@ def load_json_array(path):
     # no whitespace and no raw control byte anywhere; strict UTF-8.
     raw = pathlib.Path(path).read_bytes()
     assert raw.startswith(b"[") and not raw.startswith(b"[["), raw[:40]
-    assert not any(b < 0x20 for b in raw)
-    if raw == b"[":
-        return []
-    assert raw.endswith(b","), raw[-40:]
+    assert not any(b < 0x20 for b in raw) and raw.endswith(b","), raw[-40:]
     return json.loads((raw[:-1] + b"]").decode("utf-8"), parse_float=decimal.Decimal)
 
 
@@ -301,6 +299,9 @@ class Profile:
                 out[kept] += value
         return out
 
+    def began(self, files):  # names of the outermost frames of `files`, sorted
+        return sorted({stack[0] for stack in self.stacks(files)})
+
 
 def read_pprof(path):
     p = parse("Profile", pathlib.Path(path).read_bytes())
@@ -313,14 +314,13 @@ def read_pprof(path):
                  for loc in p.get("location", [])}
     assert len(locations) == len(p.get("location", [])) and 0 not in locations
     assert all(len(loc["line"]) == 1 for loc in p.get("location", []))
-    samples = {}
-    for sample in p.get("sample", []):
+    samples, raw = {}, p.get("sample", [])
+    for sample in raw:
         stack = tuple(locations[i][:2] for i in reversed(sample.get("location_id", [])))
         assert len(sample["value"]) == 1 and sample["value"][0] > 0
         samples[stack] = samples.get(stack, 0) + sample["value"][0]
     # One sample per stack, whichever threads it ran on.
-    assert len({tuple(sample.get("location_id", [])) for sample in p.get("sample", [])}) == len(
-        p.get("sample", []))
+    assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
     assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],

@@ -16,8 +16,7 @@ PERFETTO_CHECK = pathlib.Path(__file__).resolve().parents[2] / "shared/tools/per
 ROUNDS = 300
 
 
-def template():
-    return 0
+def template(): return 0
 
 
 def made(i):
@@ -102,8 +101,7 @@ import sys
 mon, E = sys.monitoring, sys.monitoring.events
 FILES, counted = {__file__, "<string>"}, [0]
 def count(code, *args):
-    if code.co_filename in FILES:
-        counted[0] += 1
+    counted[0] += code.co_filename in FILES
 mon.use_tool_id(4, "counter")
 for ev in (E.PY_START, E.PY_RETURN, E.PY_YIELD, E.PY_RESUME, E.PY_UNWIND, E.PY_THROW):
     mon.register_callback(4, ev, count)
@@ -113,8 +111,7 @@ mon.set_events(4, E.PY_START | E.PY_RETURN | E.PY_YIELD | E.PY_RESUME | E.PY_UNW
 CODES = COUNTER + """
 import time, fennik
 
-def burst():
-    pass
+def burst(): pass
 
 def make(i):
     ns = {}

@@ -5,7 +5,6 @@
 import collections
 import dataclasses
 import os
-import pathlib
 import subprocess
 import tempfile
 
@@ -32,9 +31,7 @@ class Script:
     peak: int = 0  # buffered bytes
 
     def text(self):
-        def hx(s):
-            return s.encode().hex() or "-"
-
+        hx = lambda s: s.encode().hex() or "-"  # noqa: E731
         lines = [f"b {key} " + " ".join(f"{t} {k} {c}" for t, k, c in rest[0]) if op == "b"
                  else f"c {key} {rest[0][2]} {hx(rest[0][0])} {hx(rest[0][1])}" if op == "c"
                  else f"t {key} {hx(rest[0])}" if op == "t" else " ".join(map(str, [op, key, *rest]))
@@ -73,8 +70,7 @@ def expected_trace(fmt, script):
             stack, events = live.setdefault(key, ([], []))
             for ts, kind, code in rest[0]:
                 if kind not in CLOSING:
-                    stack.append(info(fmt, codes, code))
-                    where = stack[-1]
+                    stack.append(where := info(fmt, codes, code))
                 elif stack:
                     where = stack.pop()
                 else:
@@ -89,10 +85,8 @@ def expected_trace(fmt, script):
             stack, events = live.pop(key)
             events += [("E", *w, events[-1][4], json_kind(5)) for w in reversed(stack)]
             done.append((key, names.pop(key, None), events))
-        elif op == "c":
-            codes[key] = rest[0]
         else:
-            names[key] = rest[0]
+            (codes if op == "c" else names)[key] = rest[0]
     return done + [(tid, names.get(tid), events) for tid, (_, events) in live.items()]
 
 
@@ -133,9 +127,8 @@ def check(fmt, got, scripts):
     assert got.dropped == sum(s.dropped for s in scripts)
     assert got.peaks == [s.peak for s in scripts]
     if fmt == "pprof":
-        assert got.sample_type == [("wall", "nanoseconds")]
         samples, frames = expected_profile(*scripts)
-        assert got.samples == samples
+        assert (got.sample_type, got.samples) == ([("wall", "nanoseconds")], samples)
         # One function per code a charged stack ran, whatever ids it was given.
         assert sorted(got.functions.values(), key=repr) == sorted((i for _, i in frames), key=repr)
         return
@@ -160,8 +153,7 @@ def thread_batches(draw, tid):
     # ended frames begun before it and begun others that end after it.
     ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), [], [], []
     size = draw(st.integers(1, 16))
-    for opens, dt, code, open_kind, close_kind, gap in draw(st.lists(STEP, min_size=1,
-                                                                     max_size=40)):
+    for opens, dt, code, opener, closer, gap in draw(st.lists(STEP, min_size=1, max_size=40)):
         ts += dt
         if gap == 0:
             ops += [("b", tid, batch)] if batch else []
@@ -170,29 +162,26 @@ def thread_batches(draw, tid):
                                                                                      max_size=2))
         if opens:
             stack.append(code)
-            batch.append((ts, open_kind, code))
+            batch.append((ts, opener, code))
         else:
-            batch.append((ts, close_kind, stack.pop() if stack else code))
+            batch.append((ts, closer, stack.pop() if stack else code))
         if len(batch) == size:
-            ops.append(("b", tid, batch))
-            batch = []
+            ops, batch = ops + [("b", tid, batch)], []
     return ops + ([("b", tid, batch)] if batch else [])
 
 
 @st.composite
-def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, max_size=3,
-                                unique=True)):
+def scripts(draw):
     codes = {c: (draw(TEXT), draw(TEXT), draw(st.integers(0, 2**32 - 1)))
              for c in draw(st.lists(st.sampled_from([0, 1, 2, MAX_CODE]), unique=True))}
-    tids = draw(tids)
+    tids = draw(st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, max_size=3, unique=True))
     names = {tid: draw(TEXT.filter(bool)) for tid in tids if draw(st.booleans())}
     per_thread = []
     for tid in tids:
         ops = draw(thread_batches(tid))
-        ended, again = draw(st.booleans()), draw(st.booleans())
-        if ended:
+        if draw(st.booleans()):
             ops.append(("e", tid))
-        if ended and again:
+        if ops[-1][0] == "e" and draw(st.booleans()):
             # A later thread with the same id: named afresh, nothing inherited.
             # (json tells the two apart by the first one's name.)
             names.setdefault(tid, draw(TEXT.filter(bool)))
@@ -205,21 +194,19 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
     # Ids are given to other codes only once nothing of theirs is open.
     open_codes, with_reuse = collections.defaultdict(list), []
     for op in ops:
-        if draw(st.integers(0, 3)) == 0:
-            free = sorted(set(codes) - {c for stack in open_codes.values() for c in stack})
-            if free:
-                with_reuse.append(("c", draw(st.sampled_from(free)),
-                                   (draw(TEXT), draw(TEXT), draw(st.integers(0, 9)))))
+        free = sorted(set(codes) - {c for stack in open_codes.values() for c in stack})
+        if free and draw(st.integers(0, 3)) == 0:
+            with_reuse.append(("c", draw(st.sampled_from(free)),
+                               (draw(TEXT), draw(TEXT), draw(st.integers(0, 9)))))
         with_reuse.append(op)
         if op[0] in "eg":  # nothing is open after a thread's end or a gap
             open_codes.pop(op[1], None)
-        elif op[0] == "b":
-            for _, kind, code in op[2]:
-                stack = open_codes[op[1]]
-                if kind not in CLOSING:
-                    stack.append(code)
-                elif stack:
-                    stack.pop()
+        for _, kind, code in op[2] if op[0] == "b" else []:
+            stack = open_codes[op[1]]
+            if kind not in CLOSING:
+                stack.append(code)
+            elif stack:
+                stack.pop()
     dropped = draw(st.one_of(st.just(0), st.integers(1, 2**64 - 1)))
     return Script([("c", c, i) for c, i in codes.items()] + [("t", t, n) for t, n in names.items()]
                   + with_reuse, dropped, draw(st.integers(0, 2**64 - 1)))
@@ -230,9 +217,7 @@ def scripts(draw, tids=st.lists(st.sampled_from([1, 7, 2**32 - 1]), min_size=1, 
 @given(script=scripts())
 def test_event_streams_read_back_as_the_model(decode, fmt, script):
     with tempfile.TemporaryDirectory() as d:
-        path = pathlib.Path(d) / "out"
-        pid = emit(fmt, path, script)
-        got = decode(path, fmt)
+        pid, got = emit(fmt, f"{d}/out", script), decode(f"{d}/out", fmt)
     check(fmt, got, [script])
     if fmt != "pprof":
         assert got.pids == [pid]

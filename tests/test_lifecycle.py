@@ -8,8 +8,7 @@ from decoders import FORMATS
 EXIT_PROLOGUE = """
 import os, sys, threading, fennik
 
-def leaf():
-    return 1
+def leaf(): return 1
 
 def work(n):
     for _ in range(n):

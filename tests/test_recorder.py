@@ -1,10 +1,10 @@
 # The flight recorder: which events each kind of dump holds, how dumps are
 # named, and what users see when one cannot be written.
 
+import concurrent.futures
 import os
 import re
 import shutil
-import threading
 
 import pytest
 from fennik._core import Snapshot, Tracer
@@ -14,29 +14,10 @@ from decoders import EXTENSIONS, FORMATS
 HERE = __file__
 
 
-def before():
-    return 0
-
-
-def inside():
-    return 1
-
-
-def middle():
-    return 2
-
-
-def after():
-    return 3
-
-
-def ran(decode, path, fmt):
-    """The functions of this file that a dump holds, in the order they began."""
-    decoded = decode(path, fmt)
-    if fmt == "pprof":
-        return sorted({s[0] for s in decoded.stacks([HERE])})
-    calls = decoded.calls([HERE])
-    return [name for seq in calls.values() for ph, name in seq if ph == "B"]
+def before(): return 0
+def inside(): return 1
+def middle(): return 2
+def after(): return 3
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -65,7 +46,8 @@ def test_each_dump_holds_its_window(tmp_path, monkeypatch, decode, fmt):
     expect = [["inside"], ["middle"], ["before", "inside", "middle"],
               ["before", "inside", "middle", "after"]]
     for path, functions in zip([snap.path, windowed, whole, exit_dump], expect):
-        assert ran(decode, path, fmt) == sorted(functions) if fmt == "pprof" else functions
+        assert decode(path, fmt).began([HERE]) == (sorted(functions) if fmt == "pprof" else
+                                                   functions)
 
 
 def test_requests_from_many_threads_and_sessions(tmp_path, decode):
@@ -82,13 +64,10 @@ def test_requests_from_many_threads_and_sessions(tmp_path, decode):
     with pytest.raises(KeyError):
         with t:
             snap = t.snapshot("across sessions").__enter__()
-            workers = [threading.Thread(target=ask, args=(i,)) for i in range(6)]
-            for w in workers:
-                w.start()
-            for w in workers:
-                w.join()
+            with concurrent.futures.ThreadPoolExecutor(6) as pool:
+                list(pool.map(ask, range(6)))
             raise KeyError
-    assert len(set(paths)) == 12 and all(ran(decode, p, "protobuf") for p in paths)
+    assert len(set(paths)) == 12 and all(decode(p, "protobuf").began([HERE]) for p in paths)
     assert len(list(tmp_path.glob("*-exception-KeyError.pb"))) == 1
     with t:
         # Its window began in the session that ended.
@@ -124,7 +103,7 @@ def test_dump_directory_removed(tmp_path):
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer holds freed memory back")
-def test_memory_stays_within_the_budget(run_python):
+def test_memory_stays_within_the_budget(run_python, decode):
     # A loop making millions of calls for seconds under a 1 MB recorder: the
     # process grows by the budget and a fixed overhead at most, and a dump
     # holds the latest calls only.
@@ -154,10 +133,7 @@ def test_memory_stays_within_the_budget(run_python):
         print(peak - base, path)
     """, timeout=120)
     grown, path = done.stdout.split()
-    from decoders import read_protobuf
-    names = {n for t in read_protobuf(path).threads.values() for n in
-             (e.name for e in t.events) if n in ("early", "work", "late")}
-    assert names == {"work", "late"}
+    assert decode(path, "protobuf").names() & {"early", "work", "late"} == {"work", "late"}
     assert int(grown) < (1 << 20) + FIXED_OVERHEAD, f"grew by {int(grown) >> 10} KiB"
 
 

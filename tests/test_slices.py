@@ -4,6 +4,7 @@
 # exporters' generated streams.)
 
 import asyncio
+import re
 import threading
 
 import pytest
@@ -15,17 +16,14 @@ HERE = __file__
 
 # ---- traced code: only these functions are compared -------------------------
 
-def leaf():
-    return 1
+def leaf(): return 1
 
 
 class Pair:
-    def total(self):
-        return leaf() + leaf()
+    def total(self): return leaf() + leaf()
 
 
-def fact(n):
-    return 1 if n <= 1 else n * fact(n - 1)
+def fact(n): return 1 if n <= 1 else n * fact(n - 1)
 
 
 def two_values():
@@ -33,12 +31,10 @@ def two_values():
     yield 2
 
 
-def drain():
-    return list(two_values())
+def drain(): return list(two_values())
 
 
-def raiser():
-    raise KeyError("deep")
+def raiser(): raise KeyError("deep")
 
 
 def catcher():
@@ -55,8 +51,7 @@ def echo():
         return "handled"
 
 
-def plain():
-    yield 1
+def plain(): yield 1
 
 
 def throw_into(gen_fn, error):
@@ -68,8 +63,7 @@ def throw_into(gen_fn, error):
         pass
 
 
-async def pause():
-    await asyncio.sleep(0)
+async def pause(): await asyncio.sleep(0)
 
 
 async def gather_two():
@@ -105,11 +99,8 @@ def test_slice_sequence(trace, fmt, scenario, mode):
     # Each event names its function's qualified name and first line; a flight
     # recorder's dump at exit holds the same as a streamed output.
     body, text = SCENARIOS[scenario]
-    expected = []
-    for item in text.split():
-        ph, _, rest = item.partition(":")
-        name, _, kind = rest.partition("/")
-        expected.append((ph, name, kind or ("start" if ph == "B" else "return")))
+    expected = [(ph, name, kind or ("start" if ph == "B" else "return"))
+                for ph, name, kind in re.findall(r"(\w):([^/\s]+)/?(\w*)", text)]
     decoded, main = trace(fmt, body, **mode), threading.get_native_id() & 0xFFFFFFFF
     assert list(decoded.calls([HERE])) == [main]
     events = [e for e in decoded.threads[main].events if e.file == HERE and e.name != "<lambda>"]

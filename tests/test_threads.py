@@ -11,8 +11,7 @@ from decoders import TRACE_FORMATS
 HERE = __file__
 
 
-def step():
-    return 1
+def step(): return 1
 
 
 def work(n):
@@ -20,8 +19,7 @@ def work(n):
         step()
 
 
-def tid_of_current():
-    return threading.get_native_id() & 0xFFFFFFFF
+def tid_of_current(): return threading.get_native_id() & 0xFFFFFFFF
 
 
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)

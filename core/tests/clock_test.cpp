@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace fennik {
 namespace {
@@ -50,15 +51,10 @@ TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
   using R = ClockReason;
   const CpuCheck NR = CpuCheck::NotRun, IN = CpuCheck::InStep;
   const ClockRequest AUTO = ClockRequest::Automatic, MONO = ClockRequest::Monotonic;
-  struct Case {
-    ClockFacts facts;
-    ClockRequest request;
-    ClockReason reason;
-    std::uint64_t hz;  // 0: falls back
-  };
   // Facts: invariant, kernel's clocksource is the TSC, TSC listed, kernel knows
-  // the rate, hypervisor, CPUID rate, hypervisor rate, calibrated rate, check.
-  const Case cases[] = {
+  // the rate, hypervisor, CPUID rate, hypervisor rate, calibrated rate, check;
+  // then the request, the reason and the rate (0: falls back).
+  const std::tuple<ClockFacts, ClockRequest, ClockReason, std::uint64_t> cases[] = {
       {{1, 0, 1, 0, 1, 0, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
       {{1, 0, 1, 0, 1, ID, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
       {{1, 0, 1, 0, 1, ID, 0, 0, IN}, AUTO, R::CheckedTsc, ID},
@@ -81,25 +77,20 @@ TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
-    const CounterSource s = choose_clock(cases[i].facts, cases[i].request);
-    EXPECT_EQ(s.reason, cases[i].reason);
-    EXPECT_EQ(s.usable, cases[i].hz != 0);
-    EXPECT_EQ(s.hz, cases[i].hz);
+    const auto& [facts, request, reason, hz] = cases[i];
+    const CounterSource s = choose_clock(facts, request);
+    EXPECT_EQ(s.reason, reason);
+    EXPECT_EQ(s.usable, hz != 0);
+    EXPECT_EQ(s.hz, hz);
     EXPECT_EQ(describe_clock(s).rfind(s.usable ? "tsc " : "monotonic (", 0), 0u);
   }
   EXPECT_EQ(
-      describe_clock(choose_clock(cases[0].facts, AUTO)),
+      describe_clock(choose_clock(std::get<0>(cases[0]), AUTO)),
       "tsc 2.100 GHz (invariant, in step across the allowed CPUs; frequency from the hypervisor)");
   EXPECT_EQ(describe_clock(session_clock(MONO)), "monotonic (FENNIK_CLOCK=monotonic)");
   EXPECT_EQ(parse_clock_request(nullptr), AUTO);
   EXPECT_EQ(parse_clock_request("monotonic"), MONO);
   EXPECT_EQ(parse_clock_request("tsc"), std::nullopt);
-}
-
-bool kernel_clocksource_is_tsc() {
-  std::ifstream f("/sys/devices/system/clocksource/clocksource0/current_clocksource");
-  std::string name;
-  return std::getline(f, name) && name == "tsc";
 }
 
 // The real check on this machine's CPUs. Where the kernel keeps the TSC it has
@@ -115,7 +106,9 @@ TEST(Clock, CrossCpuCheckOnThisMachine) {
   cpu_set_t before, after;
   ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
 
-  if (kernel_clocksource_is_tsc()) {
+  std::ifstream f("/sys/devices/system/clocksource/clocksource0/current_clocksource");
+  std::string clocksource;
+  if (std::getline(f, clocksource) && clocksource == "tsc") {
     EXPECT_EQ(check_counters_in_step(cpus, NS_PER_SECOND), CpuCheck::InStep);
   }
   // A counter about a millisecond behind or ahead of the first CPU's is caught.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <new>
 #include <thread>
 
@@ -34,22 +33,12 @@ namespace {
 
 using Batches = std::vector<std::unique_ptr<EventBatch>>;
 
-// Thread-local recording state outlives a test on its thread; each scenario
-// runs on a thread of its own so it starts from nothing.
-void on_fresh_thread(const std::function<void()>& body) {
-  std::thread t(body);
-  t.join();
-}
-
-std::uint32_t word(std::uint32_t code) {
-  return make_word(KIND_START, code);
-}
+const auto word = [](std::uint32_t code) { return make_word(KIND_START, code); };
 
 // Everything drained; an exit notice appears as a null batch.
 Batches drain_all(EventQueue& q) {
   std::vector<Drained> items;
-  while (q.drain_batches(items, 1'000) != 0) {
-  }
+  while (q.drain_batches(items, 1'000) != 0) continue;
   Batches out;
   for (Drained& d : items) out.push_back(std::move(d.batch));
   return out;
@@ -60,7 +49,9 @@ Batches drain_all(EventQueue& q) {
 // with delta 0.
 TEST(Recording, ABatchEndsAtCapacityOrWhenTheDeltaOutgrows32Bits) {
   auto q = EventQueue::create(Clock::nanos(0));
-  on_fresh_thread([&] {
+  // Thread-local recording state outlives a test on its thread; each scenario
+  // runs on a thread of its own so it starts from nothing.
+  std::thread([&] {
     HOT.tid.store(77);
     for (std::uint32_t i = 0; i < BATCH_CAPACITY; ++i) record(*q, 100 + i, word(i));
     EXPECT_EQ(drain_all(*q).size(), 0u) << "a full batch waits for the next event";
@@ -69,7 +60,7 @@ TEST(Recording, ABatchEndsAtCapacityOrWhenTheDeltaOutgrows32Bits) {
     record(*q, 5'000 + 0x1'0000'0000ull, word(2));
     record(*q, 5, word(3));
     q->close();
-  });
+  }).join();
   Batches out = drain_all(*q);
   ASSERT_EQ(out.size(), 5u);
   EXPECT_EQ(out[0]->size(), BATCH_CAPACITY);
@@ -90,7 +81,7 @@ TEST(Recording, ABatchEndsAtCapacityOrWhenTheDeltaOutgrows32Bits) {
 // handler): the event is dropped and counted, and recording resumes after.
 TEST(Recording, EventsThatCannotBeStoredAreCounted) {
   auto q = EventQueue::create(Clock::nanos(0));
-  on_fresh_thread([&] {
+  std::thread([&] {
     FAIL_ALLOCATIONS = true;
     record(*q, 1, word(1));  // no list, no first batch
     FAIL_ALLOCATIONS = false;
@@ -107,7 +98,7 @@ TEST(Recording, EventsThatCannotBeStoredAreCounted) {
     EXPECT_EQ(q->dropped.load(), 2u + BATCH_CAPACITY);
     record(*q, 7'001, word(6));
     q->close();
-  });
+  }).join();
   Batches out = drain_all(*q);
   ASSERT_EQ(out.size(), 3u);  // the batch after the gap, the last event's, the exit notice
   EXPECT_EQ(out[0]->lost_before, BATCH_CAPACITY);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <latch>
 #include <map>
 #include <mutex>
 #include <set>
@@ -40,8 +41,7 @@ struct ExportLog {
 
 enum class Failure { None, Error, OutOfMemory };
 
-class FakeExporter : public Exporter {
- public:
+struct FakeExporter : Exporter {
   FakeExporter(std::shared_ptr<ExportLog> log, int fail_on_call, Failure failure,
                const EventQueue& queue)
       : log_(std::move(log)), fail_on_call_(fail_on_call), failure_(failure), queue_(queue) {}
@@ -77,8 +77,6 @@ class FakeExporter : public Exporter {
     log_->stats = stats;
     return IO_OK;
   }
-
- private:
   std::shared_ptr<ExportLog> log_;
   int fail_on_call_;
   Failure failure_;
@@ -86,12 +84,9 @@ class FakeExporter : public Exporter {
   int calls_ = 0;
 };
 
-class LoggedThreads : public testing::FakeThreads {
- public:
+struct LoggedThreads : testing::FakeThreads {
   explicit LoggedThreads(std::shared_ptr<ExportLog> log) : log_(std::move(log)) {}
   void retire(std::uint32_t tid, std::uint64_t serial) override { log_->add({'r', tid, serial}); }
-
- private:
   std::shared_ptr<ExportLog> log_;
 };
 
@@ -123,16 +118,14 @@ TEST_P(PipelineFailure, AWriteErrorOrNoMemoryEndsItAtOnceWithoutFinishing) {
   IoStatus status = s.result.get();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->text(), GetParam() == Failure::Error ? "disk on fire" : OUT_OF_MEMORY);
-  {
-    std::lock_guard<std::mutex> g(s.log->m);
-    EXPECT_EQ(s.log->calls.size(), 1u);
-    EXPECT_EQ(s.log->finish_calls, 0);
-    EXPECT_TRUE(s.log->destroyed);
-  }
+  std::unique_lock<std::mutex> g(s.log->m);
+  EXPECT_EQ(s.log->calls.size(), 1u);
+  EXPECT_EQ(s.log->finish_calls, 0);
+  EXPECT_TRUE(s.log->destroyed);
+  g.unlock();
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (s.queue.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
+  while (s.queue.use_count() > 1 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(1ms);
-  }
   EXPECT_EQ(s.queue.use_count(), 1) << "the pipeline did not end";
 }
 
@@ -162,42 +155,35 @@ TEST_P(Pipeline, ThreadsComingAndGoing) {
     HOT.tid.store(k % IDS + 1);
     serials[k] = thread_serial();
     events_of[k] = events;
-    for (std::uint32_t n = 0; n < events; ++n) {
+    for (std::uint32_t n = 0; n < events; ++n)
       record(*s.queue, s.queue->clock.now_ticks(), make_word(KIND_START, k << SEQ_BITS | n));
-    }
     recorded.fetch_add(events);
   };
   std::unique_lock<std::mutex> stall(s.log->m);  // the exporter waits until the first wave is done
   for (std::uint32_t wave = 0; wave < WAVES; ++wave) {
     std::vector<std::thread> threads;
-    for (std::uint32_t i = 0; i < IDS; ++i) {
-      const std::uint32_t k = wave * IDS + i;
+    for (std::uint32_t k = wave * IDS; k < (wave + 1) * IDS; ++k)
       threads.emplace_back(run, k, wave == 0 ? STALLED_EVENTS : 300 * k + 1);
-    }
     for (auto& t : threads) t.join();
     if (wave == 0) stall.unlock();
   }
   // A thread that stops recording neither holds its events back nor the floor.
-  std::atomic<int> late_stage{0};  // 1: it has recorded; 2: the session has ended
-  auto wait_for = [&](int stage) {
-    while (late_stage.load() < stage) std::this_thread::sleep_for(1ms);
-  };
+  std::latch late_recorded(1), ended(1);
   std::thread late([&] {
     run(IDS * WAVES, 5);
-    late_stage.store(1);
-    wait_for(2);
+    late_recorded.count_down();
+    ended.wait();
     record(*s.queue, s.queue->clock.now_ticks(), make_word(KIND_START, 0));
   });
-  wait_for(1);
+  late_recorded.wait();
   const std::uint64_t idle_since = s.queue->clock.now_ticks();
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (s.queue->recycle_floor() <= idle_since && std::chrono::steady_clock::now() < deadline) {
+  while (s.queue->recycle_floor() <= idle_since && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(1ms);
-  }
   EXPECT_GT(s.queue->recycle_floor(), idle_since) << "the floor did not pass an idle thread";
   s.queue->close();  // as the tracer ends a session
   ASSERT_FALSE(s.result.get());
-  late_stage.store(2);
+  ended.count_down();
   late.join();
   recorded.fetch_add(1);
 

@@ -50,13 +50,19 @@ TEST_F(DirSinkTest, NamesTakeTheNextSuffixAndHoldTheFormatsOutput) {
   }
 }
 
-TEST_F(DirSinkTest, PlantedSymlinkIsSkippedNotFollowed) {
+// A planted symlink is skipped, not followed; a directory that is not UTF-8
+// or is gone fails the open.
+TEST_F(DirSinkTest, PlantedLinksAndBadDirectories) {
   std::ofstream(dir + "/target") << "keep";
   ASSERT_EQ(::symlink((dir + "/target").c_str(), (dir + "/5-exit.json").c_str()), 0);
   auto dump = DirSink(dir, 0, Format::Json).open_at(5, "exit");
   ASSERT_TRUE(dump.ok());
   EXPECT_EQ(dump.value().path, dir + "/5-exit-2.json");
   EXPECT_EQ(read_all(dir + "/target"), "keep");
+  auto not_unicode = DirSink(dir + "/\xff", 0, Format::Json).open_at(1, "exit");
+  EXPECT_TRUE(!not_unicode.ok() && not_unicode.error().description == NOT_UNICODE);
+  auto removed = DirSink(dir + "/gone", 0, Format::Json).open_at(1, "exit");
+  EXPECT_TRUE(!removed.ok() && removed.error().os_code == ENOENT);
 }
 
 TEST_F(DirSinkTest, WallClockNameAndSanitisedReason) {
@@ -73,13 +79,6 @@ TEST_F(DirSinkTest, WallClockNameAndSanitisedReason) {
   const std::string kept = "a-b------x---.c_d";
   EXPECT_EQ(name.substr(name.find('-') + 1),
             kept + std::string(MAX_REASON_BYTES - kept.size(), 'r') + ".pprof");
-}
-
-TEST_F(DirSinkTest, BadDirectoriesFailTheOpen) {
-  auto not_unicode = DirSink(dir + "/\xff", 0, Format::Json).open_at(1, "exit");
-  EXPECT_TRUE(!not_unicode.ok() && not_unicode.error().description == NOT_UNICODE);
-  auto removed = DirSink(dir + "/gone", 0, Format::Json).open_at(1, "exit");
-  EXPECT_TRUE(!removed.ok() && removed.error().os_code == ENOENT);
 }
 
 }  // namespace

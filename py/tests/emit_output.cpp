@@ -26,9 +26,8 @@ namespace {
 
 std::string unhex(const std::string& hex) {
   std::string out;
-  for (std::size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2) {
+  for (std::size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
     out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
   return out;
 }
 
