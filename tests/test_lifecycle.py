@@ -31,10 +31,11 @@ EXIT_ENDINGS = {
         ENTER + "go = threading.Event()\n"
         "def late():\n    go.wait()\n    work(3000)\n"
         "threading.Thread(target=late, name='late').start()\ngo.set()\n", 0),
-    # Each child exits through its at-exit hooks, records nothing, and waits
-    # for no lock the thread compiling new code held at the fork.
+    # Each child of a tracer that does not trace them exits through its
+    # at-exit hooks, records nothing, and waits for no lock the thread
+    # compiling new code held at the fork.
     "forked children": (
-        ENTER + "stop = []\ndef compile_forever():\n    while not stop:\n"
+        "fennik.Tracer(out, format=fmt, trace_subprocesses=False).__enter__()\nstop = []\ndef compile_forever():\n    while not stop:\n"
         "        exec('def g(): pass\\ng()', {})\n"
         "threading.Thread(target=compile_forever).start()\nfor _ in range(5):\n"
         "    if (pid := os.fork()) == 0:\n        sys.exit(0)\n"

@@ -190,6 +190,15 @@ struct Clock {
   // The raw tick `ns` nanoseconds after `start` (the smallest such tick in the
   // modes whose conversion is not linear in closed form).
   std::uint64_t ticks_from_ns(std::uint64_t ns) const noexcept;
+
+  // The same clock started `ns` nanoseconds earlier (at tick 0 at the
+  // earliest), so that its times count from an earlier moment.
+  Clock started_earlier(std::uint64_t ns) const noexcept {
+    Clock earlier = *this;
+    const std::uint64_t span = ticks_from_ns(ns) - start;
+    earlier.start = start > span ? start - span : 0;
+    return earlier;
+  }
 };
 
 }  // namespace fennik

@@ -166,12 +166,24 @@ void abandon_after_fork() noexcept {
   // This thread's list and batch belong to the parent's session, whose
   // consumer may have vanished mid-operation on them: leaked as well.
   Cold& cold = COLD;
+  // The child's thread has an id of its own, and no batch yet of which a
+  // tail reader could have taken a part.
+  HOT.tid.store(UNKNOWN_TID, std::memory_order_relaxed);
+  HOT.tail_taken.store(0, std::memory_order_relaxed);
   std::construct_at(&cold.producer);
   std::construct_at(&cold.owner);
   (void)cold.current.release();
   cold.owner_queue = 0;
   SeqWrite w(HOT);
   mirror_none(HOT);
+}
+
+void hold_registry_for_fork() noexcept {
+  RECORDERS->lock.lock();
+}
+
+void release_registry_after_fork() noexcept {
+  RECORDERS->lock.unlock();
 }
 
 }  // namespace fennik

@@ -197,5 +197,9 @@ void forget_cached_codes() noexcept;
 // drops the parent's sessions without taking any lock a vanished thread may
 // hold and without freeing anything one may have been using.
 void abandon_after_fork() noexcept;
+// Around fork() in the parent: the registry is not mid-change when it is
+// copied into the child, which then rebuilds it.
+void hold_registry_for_fork() noexcept;
+void release_registry_after_fork() noexcept;
 
 }  // namespace fennik

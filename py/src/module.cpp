@@ -31,6 +31,9 @@ PyObject* clock(PyObject*, PyObject*) noexcept {
 PyMethodDef MODULE_METHODS[] = {
     {"clock", clock, METH_NOARGS,
      "clock($module, /)\n--\n\nThe clock a session started now would use, and why."},
+    {"_before_fork", before_fork, METH_NOARGS, "_before_fork()\n--\n\n"},
+    {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, "_after_fork_in_parent()\n--\n\n"},
+    {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, "_after_fork_in_child()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -36,6 +36,10 @@ namespace {
 constexpr char ENV_CHILD_OUTPUT[] = "FENNIK_CHILD_OUTPUT";
 constexpr char ENV_CHILD_FORMAT[] = "FENNIK_CHILD_FORMAT";
 constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
+// When the first traced process's session began, in monotonic-clock
+// nanoseconds: every child's events are timed from then, so that all the
+// processes writing one output share one timeline.
+constexpr char ENV_CHILD_ORIGIN_NS[] = "FENNIK_CHILD_ORIGIN_NS";
 constexpr char BUFFER_MB_ENV[] = "FENNIK_BUFFER_MB";
 constexpr unsigned MB_SHIFT = 20;
 constexpr std::uint64_t MAX_BUFFER_MB = std::uint64_t{1} << 20;  // a terabyte
@@ -101,7 +105,12 @@ struct Running {
   std::shared_ptr<EventQueue> queue;
   std::shared_ptr<State> state;
   ExporterThread thread;
-  pid_t pid;  // the process that started it; in any other (a forked child) it is abandoned
+  pid_t pid;           // the process that started it; in any other (a forked child) it is abandoned
+  std::string output;  // the output or dump directory, absolute
+  // Monitoring was turned off for a fork and is to be turned on again after it.
+  bool paused_for_fork = false;
+  // Why monitoring could not be turned on again after a fork; raised by the end.
+  PyRef fork_error;
 };
 
 // A forked child leaves its parent's session as it is, deliberately leaked:
@@ -219,7 +228,8 @@ PyObject* raise_io(const IoError& e, const std::string& path) {
 
 // ---- advertising the session to child processes ----
 
-constexpr const char* CHILD_VARS[] = {ENV_CHILD_OUTPUT, ENV_CHILD_FORMAT, ENV_CHILD_RECORD_MB};
+constexpr const char* CHILD_VARS[] = {ENV_CHILD_OUTPUT, ENV_CHILD_FORMAT, ENV_CHILD_RECORD_MB,
+                                      ENV_CHILD_ORIGIN_NS};
 
 PyRef os_environ() {
   PyRef os = PyRef::steal(PyImport_ImportModule("os"));
@@ -274,7 +284,7 @@ bool stop_advertising() {
 
 // Sets the child-process variables (or removes them when `c` does not trace
 // subprocesses). Nothing on failure, with the variables as they were.
-std::optional<SavedEnv> advertise(const TracerConfig& c) {
+std::optional<SavedEnv> advertise(const TracerConfig& c, std::uint64_t origin_ns) {
   PyRef environ = os_environ();
   if (!environ) return std::nullopt;
   std::optional<SavedEnv> saved = save_env(environ.get());
@@ -285,6 +295,7 @@ std::optional<SavedEnv> advertise(const TracerConfig& c) {
   } else {
     ok = set_env(environ.get(), ENV_CHILD_OUTPUT, c.output) &&
          set_env(environ.get(), ENV_CHILD_FORMAT, c.format.name()) &&
+         set_env(environ.get(), ENV_CHILD_ORIGIN_NS, std::to_string(origin_ns)) &&
          (c.record_last_mb
               ? set_env(environ.get(), ENV_CHILD_RECORD_MB, std::to_string(*c.record_last_mb))
               : remove_env(environ.get(), ENV_CHILD_RECORD_MB));
@@ -384,7 +395,20 @@ std::uint64_t queue_budget(const TracerConfig& c, std::uint64_t buffer_budget) {
 // Starts a session. Nothing is touched before the profiler slot is claimed,
 // so a conflict with a running tool leaves every file and variable as it was;
 // a later failure undoes what was done.
-std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, bool child) {
+// The clock of a child's session: the parent's origin, from the
+// advertisement, when it is a valid moment of the past.
+Clock child_clock(Clock own, std::uint64_t own_start_ns) {
+  const char* text = std::getenv(ENV_CHILD_ORIGIN_NS);
+  const std::optional<std::uint64_t> origin =
+      text != nullptr ? parse_whole_number(text) : std::nullopt;
+  if (!origin || *origin > own_start_ns) return own;
+  return own.started_earlier(own_start_ns - *origin);
+}
+
+// Starts a session; a forked child passes its parent's clock, so that both
+// processes' events share one timeline.
+std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, bool child,
+                             std::optional<Clock> inherited = std::nullopt) {
   if (EXIT_HOOK_RAN) {
     PyErr_SetString(PyExc_RuntimeError, EXITING);
     return std::nullopt;
@@ -413,9 +437,12 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
     disable(*handle);
     return std::nullopt;
   };
-  if (!child && !(saved_env = advertise(c))) return undo();
+  Clock session_clock = inherited.value_or(Clock::starting_now(*clock));
+  const std::uint64_t started_ns = read_monotonic_ns();
+  if (child && !inherited) session_clock = child_clock(session_clock, started_ns);
+  if (!child && !(saved_env = advertise(c, started_ns))) return undo();
 
-  auto queue = EventQueue::create(Clock::starting_now(*clock), queue_budget(c, *budget));
+  auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
   auto state = std::make_shared<State>(queue, *capacity);
   if (!watch(state)) return undo();
 
@@ -461,8 +488,15 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
     }
     return undo();
   }
-  return Running{std::move(channel), std::move(handle),  std::move(queue),
-                 std::move(state),   std::move(*thread), getpid()};
+  return Running{std::move(channel),
+                 std::move(handle),
+                 std::move(queue),
+                 std::move(state),
+                 std::move(*thread),
+                 getpid(),
+                 std::move(c.output),
+                 false,
+                 PyRef()};
 }
 
 // Ends `running`, already taken out of its tracer's slot: monitoring off
@@ -510,8 +544,14 @@ PyObject* exit_session(PyObject* self, const std::string& reason) {
     abandon(std::move(*running));
     Py_RETURN_FALSE;
   }
+  PyRef fork_error = std::move(running->fork_error);
   FirstError errors;
   errors.step(end(std::move(*running), d.config.output, reason));
+  if (fork_error) {
+    // Recording stopped at a fork: raised unless the end failed too.
+    PyErr_SetRaisedException(fork_error.release());
+    errors.step(false);
+  }
   errors.step(stop_advertising());
   if (!errors.finish()) return nullptr;
   Py_RETURN_FALSE;
@@ -541,29 +581,145 @@ void after_fork_in_child_native() noexcept {
   abandon_after_fork();
 }
 
-// In a forked child, once the interpreter runs Python again: turns the
-// parent's monitoring off and abandons every session of the parent, so the
-// child neither records nor waits for threads that are not there.
-PyObject* after_fork_in_child(PyObject*, PyObject*) {
+// Strong references to every tracer holding a session, so that the list may
+// change while they are visited.
+std::vector<PyRef> live_tracers() {
+  std::vector<PyRef> tracers;
+  for (PyObject* t : LIVE.value) tracers.push_back(PyRef::borrow(t));
+  return tracers;
+}
+
+PyRef active_tracer() {
+  std::lock_guard<std::mutex> g(ACTIVE->lock);
+  return PyRef::borrow(ACTIVE->tracer);
+}
+
+PyMethodDef END_AT_EXIT_DEF = {"_fk_end_at_exit", end_at_exit, METH_NOARGS, nullptr};
+
+// A forked child may leave by os._exit (multiprocessing's children do),
+// which skips the at-exit hook but not threading's shutdown, run by the
+// interpreter's exit as well: the child's session ends there.
+bool end_at_threading_shutdown() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef end_fn = threading ? PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr)) : PyRef();
+  return end_fn &&
+         PyRef::steal(PyObject_CallMethod(threading.get(), "_register_atexit", "O", end_fn.get()));
+}
+
+}  // namespace
+
+// Nothing is recorded while a process forks: monitoring is off from here
+// until the fork is over, in the parent and in the child.
+PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    std::vector<PyObject*> tracers;
-    tracers.swap(LIVE.value);
-    set_active(nullptr);
-    for (PyObject* tracer : tracers) {
-      std::optional<Running> running = data_of(tracer).take();
-      if (running) {
-        if (running->handle && !disable(*running->handle)) PyErr_WriteUnraisable(tracer);
-        running->handle.reset();
-        abandon(std::move(*running));
+    FirstError errors;
+    for (const PyRef& tracer : live_tracers()) {
+      TracerData& d = data_of(tracer.get());
+      std::optional<MonitoringHandle> handle;
+      {
+        std::lock_guard<std::mutex> g(d.session_lock);
+        if (!d.running || !d.running->handle) continue;
+        handle = std::exchange(d.running->handle, std::nullopt);
+        d.running->paused_for_fork = true;
       }
-      Py_DECREF(tracer);
+      errors.step(disable(*handle));
+    }
+    if (!errors.finish()) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+// The parent records again. A failure is kept and raised when the session
+// ends, so that a session that recorded nothing since is not reported as a
+// success.
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    for (const PyRef& tracer : live_tracers()) {
+      TracerData& d = data_of(tracer.get());
+      std::shared_ptr<State> state;
+      {
+        std::lock_guard<std::mutex> g(d.session_lock);
+        if (!d.running || !d.running->paused_for_fork) continue;
+        d.running->paused_for_fork = false;
+        state = d.running->state;
+      }
+      std::optional<MonitoringHandle> handle = claim_tool();
+      if (handle && !enable(*handle, state)) {
+        PendingError pending;
+        (void)disable(*handle);
+        handle.reset();
+      }
+      PyRef error = handle ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+      {
+        std::lock_guard<std::mutex> g(d.session_lock);
+        if (d.running && d.running->state == state) {
+          if (handle) {
+            d.running->handle = std::exchange(handle, std::nullopt);
+          } else if (!d.running->fork_error) {
+            std::swap(d.running->fork_error, error);
+          }
+        }
+      }
+      // The session ended meanwhile: what was claimed for it goes back.
+      if (handle && !disable(*handle)) PyErr_WriteUnraisable(tracer.get());
     }
     Py_RETURN_NONE;
   });
 }
 
-PyMethodDef END_AT_EXIT_DEF = {"_fk_end_at_exit", end_at_exit, METH_NOARGS, nullptr};
-PyMethodDef AFTER_FORK_DEF = {"_fk_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+// In a forked child, once the interpreter runs Python again: every session
+// of the parent is abandoned (its threads do not exist here), and the
+// installed tracer, if it traces subprocesses, starts a session of the
+// child's own on the parent's timeline, adding to the parent's output.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    std::vector<PyObject*> tracers;
+    tracers.swap(LIVE.value);
+    PyRef active = active_tracer();
+    std::optional<Running> parents;
+    for (PyObject* tracer : tracers) {
+      std::optional<Running> running = data_of(tracer).take();
+      if (running) {
+        if (running->handle && !disable(*running->handle)) PyErr_WriteUnraisable(tracer);
+        running->handle.reset();
+        if (tracer == active.get()) {
+          parents = std::move(running);
+        } else {
+          abandon(std::move(*running));
+        }
+      }
+      Py_DECREF(tracer);
+    }
+    if (!parents) {
+      set_active(nullptr);
+      Py_RETURN_NONE;
+    }
+    TracerConfig config = data_of(active.get()).config;
+    config.output = parents->output;
+    const Clock clock = parents->queue->clock;
+    abandon(std::move(*parents));
+    std::optional<Running> running;
+    if (config.trace_subprocesses) {
+      running = start(config, static_cast<std::uint32_t>(getpid()), true, clock);
+    }
+    if (!running) {
+      set_active(nullptr);
+      if (PyErr_Occurred()) return nullptr;
+      Py_RETURN_NONE;
+    }
+    {
+      TracerData& d = data_of(active.get());
+      std::lock_guard<std::mutex> g(d.session_lock);
+      d.running = std::move(running);
+    }
+    add_live(active.get());
+    if (!end_at_threading_shutdown()) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+namespace {
+
 bool PROCESS_HOOKS_REGISTERED = false;
 
 // The at-exit hook and the fork hooks, once per process; before any session
@@ -571,21 +727,28 @@ bool PROCESS_HOOKS_REGISTERED = false;
 bool register_process_hooks() {
   if (PROCESS_HOOKS_REGISTERED) return true;
   PyRef end_fn = PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr));
-  PyRef fork_fn = end_fn ? PyRef::steal(PyCFunction_New(&AFTER_FORK_DEF, nullptr)) : PyRef();
-  PyRef atexit = fork_fn ? PyRef::steal(PyImport_ImportModule("atexit")) : PyRef();
+  PyRef atexit = end_fn ? PyRef::steal(PyImport_ImportModule("atexit")) : PyRef();
   PyRef r = atexit ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", end_fn.get()))
                    : PyRef();
-  PyRef os = r ? PyRef::steal(PyImport_ImportModule("os")) : PyRef();
+  PyRef module = r ? PyRef::steal(PyImport_ImportModule("fennik._core")) : PyRef();
+  PyRef kwargs = module ? PyRef::steal(PyDict_New()) : PyRef();
+  if (!kwargs) return false;
+  for (auto [key, name] :
+       {std::pair{"before", "_before_fork"}, std::pair{"after_in_parent", "_after_fork_in_parent"},
+        std::pair{"after_in_child", "_after_fork_in_child"}}) {
+    PyRef hook = PyRef::steal(PyObject_GetAttrString(module.get(), name));
+    if (!hook || PyDict_SetItemString(kwargs.get(), key, hook.get()) < 0) return false;
+  }
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
   PyRef register_at_fork =
       os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
-  PyRef kwargs = register_at_fork
-                     ? PyRef::steal(Py_BuildValue("{sO}", "after_in_child", fork_fn.get()))
-                     : PyRef();
-  PyRef empty = kwargs ? PyRef::steal(PyTuple_New(0)) : PyRef();
+  PyRef empty = register_at_fork ? PyRef::steal(PyTuple_New(0)) : PyRef();
   PyRef r2 = empty ? PyRef::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()))
                    : PyRef();
   if (!r2) return false;
-  if (int err = pthread_atfork(nullptr, nullptr, after_fork_in_child_native); err != 0) {
+  if (int err = pthread_atfork(hold_registry_for_fork, release_registry_after_fork,
+                               after_fork_in_child_native);
+      err != 0) {
     errno = err;
     PyErr_SetFromErrno(PyExc_OSError);
     return false;

@@ -48,6 +48,13 @@ PyObject* new_snapshot(PyObject* tracer, PyObject* reason);
 // Builds the Snapshot type once per process; a new reference, or null with an exception.
 PyObject* snapshot_type();
 
+// The fork hooks: monitoring off before a fork, on again in the parent, and
+// in the child the parent's sessions abandoned and, for a tracer that traces
+// subprocesses, one of the child's own started.
+PyObject* before_fork(PyObject* module, PyObject* unused);
+PyObject* after_fork_in_parent(PyObject* module, PyObject* unused);
+PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
+
 // Builds the Tracer type once per process; a new reference, or null with an exception.
 PyObject* tracer_type();
 

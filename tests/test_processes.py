@@ -1,0 +1,72 @@
+# Tracing across processes: forked children, multiprocessing's three start
+# methods and plain subprocesses each add their own process to the parent's
+# output, on the parent's timeline; without trace_subprocesses none records.
+
+import pathlib
+
+import pytest
+
+from decoders import FORMATS
+
+SCRIPT = """
+import os, subprocess, sys, threading, multiprocessing as mp, fennik
+
+def in_parent(): pass
+def in_child(): pass
+def spin(stop):
+    while not stop: in_parent()
+
+def start_child(how):
+    if how == "subprocess":
+        code = "import sys; sys.path.insert(0, %r); import script; script.in_child()" % os.getcwd()
+        return subprocess.run([sys.executable, "-c", code], check=True)
+    if how in ("os.fork", "storm"):
+        if (pid := os.fork()) == 0:
+            in_child()
+            sys.exit(0)
+        return os.waitpid(pid, 0)
+    p = mp.get_context(how).Process(target=in_child)
+    p.start()
+    p.join()
+    assert p.exitcode == 0
+
+if __name__ == "__main__":
+    out, fmt, how, trace = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "1"
+    with fennik.Tracer(out, format=fmt, trace_subprocesses=trace):
+        in_parent()
+        stop = []
+        spinners = [threading.Thread(target=spin, args=(stop,)) for _ in range(3 * (how == "storm"))]
+        for t in spinners: t.start()
+        for _ in range(30 if how == "storm" else 1): start_child(how)
+        stop.append(1)
+        for t in spinners: t.join()
+        in_parent()
+"""
+
+HOW = ["os.fork", "fork", "forkserver", "spawn", "subprocess", "storm"]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("how", HOW)
+@pytest.mark.parametrize("trace", [True, False], ids=["traced", "untraced"])
+def test_children_join_the_parents_output(run_python, decode, tmp_path, fmt, how, trace):
+    if fmt == "pprof" and how == "storm":
+        pytest.skip("a profile per child")
+    out = tmp_path / f"out.{fmt}"
+    run_python(SCRIPT, out, fmt, how, int(trace), timeout=120)
+    script, children = str(tmp_path / "script.py"), 30 if how == "storm" else 1
+    if fmt == "pprof":  # each child writes a profile of its own
+        profiles = [decode(p, fmt) for p in tmp_path.glob(f"out.{fmt}.*")]
+        assert sum(("in_child",) in p.stacks([script]) for p in profiles) == children * trace
+        return
+    decoded = decode(out, fmt)
+    begins = {tid: [e for e in t.events if e.ph == "B" and e.file == script]
+              for tid, t in decoded.threads.items()}
+    (parent,) = [tid for tid, b in begins.items() if any(e.name == "in_parent" for e in b)
+                 and tid in decoded.pids]
+    first, last = begins[parent][0].ts, begins[parent][-1].ts
+    in_child = [(tid, e.ts) for tid, b in begins.items() for e in b if e.name == "in_child"]
+    assert len(in_child) == children * trace
+    # Each child's own process, on the parent's timeline.
+    assert all(tid in decoded.pids and tid != parent and first < ts < last for tid, ts in in_child)
+    assert len(set(decoded.pids)) == len(decoded.pids)
