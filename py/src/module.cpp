@@ -7,6 +7,7 @@
 
 #include "clock.hpp"
 #include "pyref.hpp"
+#include "signals.hpp"
 #include "tracer.hpp"
 
 namespace fennik::py {
@@ -31,6 +32,9 @@ PyObject* clock(PyObject*, PyObject*) noexcept {
 PyMethodDef MODULE_METHODS[] = {
     {"clock", clock, METH_NOARGS,
      "clock($module, /)\n--\n\nThe clock a session started now would use, and why."},
+    {"_handle_deadly_signal",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_deadly_signal)),
+     METH_VARARGS | METH_KEYWORDS, "_handle_deadly_signal(signum, frame)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

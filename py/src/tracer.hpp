@@ -48,6 +48,11 @@ PyObject* new_snapshot(PyObject* tracer, PyObject* reason);
 // Builds the Snapshot type once per process; a new reference, or null with an exception.
 PyObject* snapshot_type();
 
+// Ends the session of the tracer installed last, with `reason` naming a
+// flight recorder's final dump; no lock of ours is held while it finishes.
+// False when there is none, or null with an exception.
+PyObject* end_active_tracer(const char* reason);
+
 // Builds the Tracer type once per process; a new reference, or null with an exception.
 PyObject* tracer_type();
 
