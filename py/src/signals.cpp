@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::array<const char*, 3> DEADLY_SIGNALS = {"SIGTERM", "SIGHUP", "SIGQUIT"};
 constexpr char MODULE_NAME[] = "fennik._core";
+constexpr char SIGNAL_MODULE[] = "_signal";
 constexpr char HANDLER_NAME[] = "_handle_deadly_signal";
 
 // The handler a deadly signal had before ours.
@@ -69,23 +70,23 @@ std::vector<int> saved_signals() {
 // The interpreter lets handlers be changed only on its main thread. 1 there,
 // 0 elsewhere, -1 with an exception.
 int on_main_thread() {
-  PyRef main = PyRef::steal(PyImport_ImportModuleAttrString("threading", "main_thread"));
-  PyRef thread = main ? PyRef::steal(PyObject_CallNoArgs(main.get())) : PyRef();
-  PyRef ident = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "ident")) : PyRef();
-  if (!ident) return -1;
-  const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+  PyRef ident = PyRef::steal(PyImport_ImportModuleAttrString("_thread", "_get_main_thread_ident"));
+  PyRef main = ident ? PyRef::steal(PyObject_CallNoArgs(ident.get())) : PyRef();
+  if (!main) return -1;
+  const unsigned long main_ident = PyLong_AsUnsignedLong(main.get());
   if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
   return main_ident == PyThread_get_thread_ident() ? 1 : 0;
 }
 
-// The signal module and the installed form of our handler, which is told
-// from others by identity.
+// The interpreter's signal functions and the installed form of our handler,
+// which is told from others by identity. The native module, not its Python
+// wrapper, so that a running session records none of this.
 struct SignalApi {
   PyRef signal;
   PyRef ours;
 
   bool load() {
-    signal = PyRef::steal(PyImport_ImportModule("signal"));
+    signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
     if (signal) ours = PyRef::steal(PyImport_ImportModuleAttrString(MODULE_NAME, HANDLER_NAME));
     return static_cast<bool>(ours);
   }
@@ -172,7 +173,7 @@ PyObject* handle(PyObject* args, PyObject* kwargs) {
   if (PyCallable_Check(previous.get())) {
     return PyObject_CallFunctionObjArgs(previous.get(), signum_arg, frame, nullptr);
   }
-  PyRef signal = PyRef::steal(PyImport_ImportModule("signal"));
+  PyRef signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
   PyRef dfl = signal ? PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL")) : PyRef();
   if (!dfl) return nullptr;
   if (previous.get() == dfl.get()) {
