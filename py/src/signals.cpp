@@ -26,6 +26,7 @@ struct Saved {
 // At most one entry per signal. A pending signal handler may run inside any
 // call to the signal module, ours included, so the lock is held only for
 // bookkeeping: no interpreter call, and references are released after it.
+// It is taken only with the interpreter lock held, so never waits long.
 struct SavedHandlers {
   std::mutex lock;
   std::vector<Saved> entries;
