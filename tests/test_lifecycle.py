@@ -1,6 +1,8 @@
 # Sessions at the edges of a process's life: the interpreter ending while a
 # tracer runs, forked children, threads racing a tracer that stops.
 
+import signal
+
 import pytest
 
 from decoders import FORMATS
@@ -74,3 +76,88 @@ def test_output_is_complete_at_interpreter_exit(run_python, decode, tmp_path, fm
                                             "MainThread")
     assert calls[worker] == [("B", "work")] + [("B", "leaf"), ("E", "leaf")] * 3000 + [
         ("E", "work")]
+
+
+SIGNAL_PROLOGUE = """
+import _signal, os, resource, signal, sys, threading, fennik
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT would dump core
+def leaf(): return 1
+out, name = sys.argv[1:3]
+ours = fennik._core._handle_deadly_signal
+"""
+SIGNAL_CASES = [(name, mode) for name in ("SIGTERM", "SIGHUP", "SIGQUIT")
+                for mode in ("stream", "record")] + [("SIGTERM", "unwritable")]
+
+
+@pytest.mark.parametrize("name, mode", SIGNAL_CASES)
+def test_a_deadly_signal_ends_the_session_then_kills(run_python, decode, tmp_path, name, mode):
+    out = "/dev/full" if mode == "unwritable" else tmp_path / "out"
+    done = run_python(SIGNAL_PROLOGUE + """
+with fennik.Tracer(out, **({"record_last_mb": 4} if sys.argv[3] == "record" else {})):
+    for _ in range(3000):
+        leaf()
+    signal.raise_signal(getattr(signal, name))
+""", out, name, mode, check=False)
+    assert done.returncode == -getattr(signal, name), done.stderr
+    if mode == "unwritable":  # the failed end is reported and the process dies all the same
+        assert "OSError" in done.stderr and "ending the tracer on signal" in done.stderr
+        return
+    if mode == "record":
+        (out,) = out.iterdir()
+        assert "-signal" in out.name
+    calls = decode(out, "protobuf").calls([tmp_path / "script.py"])
+    assert list(calls.values()) == [[("B", "leaf"), ("E", "leaf")] * 3000]
+
+
+def test_signals_the_program_handles_or_ignores_stay_its_own(run_python):
+    run_python(SIGNAL_PROLOGUE + """
+import faulthandler
+from signal import SIGTERM, SIGHUP, SIGQUIT
+calls = []
+signal.signal(SIGTERM, lambda n, frame: calls.append(n))
+signal.signal(SIGHUP, signal.SIG_IGN)
+# A handler installed from C reads as None, as when the process embeds Python.
+faulthandler.register(SIGQUIT)
+getsignal = _signal.getsignal
+_signal.getsignal = lambda n: None if n == SIGQUIT else getsignal(n)
+handlers = lambda: [getsignal(n) for n in (SIGTERM, SIGHUP, SIGQUIT)]
+before = handlers()
+t = fennik.Tracer(out, record_last_mb=4)
+with t:
+    assert handlers() == [ours, ours, signal.SIG_DFL]
+    for n in (SIGTERM, SIGHUP, SIGQUIT):
+        signal.raise_signal(n)
+        leaf()
+    assert calls == [SIGTERM] and handlers() == [ours, signal.SIG_IGN, signal.SIG_DFL]
+    assert t.now_ns() > 0 and not os.listdir(out)
+assert handlers() == before and ours(signal.SIGUSR1, None) is None
+# Off the main thread nothing can be put back: ours keeps forwarding, and the
+# next session keeps what it forwards to.
+t.__enter__()
+(exiting := threading.Thread(target=t.__exit__, args=(None,) * 3)).start()
+exiting.join()
+assert handlers()[:2] == [ours, ours]
+signal.raise_signal(SIGTERM)
+with t:
+    pass
+assert calls == [SIGTERM] * 2 and handlers() == before
+""", "out", "-")
+
+
+def test_signals_arriving_while_the_handlers_change(run_python):
+    # A pending handler runs inside signal.signal, and may be ours.
+    done = run_python(SIGNAL_PROLOGUE + """
+calls = []
+signal.signal(signal.SIGHUP, lambda n, frame: calls.append(n))
+parent = os.getpid()
+if (sender := os.fork()) == 0:  # signals from outside arrive at any point
+    while os.getppid() == parent:
+        os.kill(parent, signal.SIGHUP)
+    os._exit(0)
+for _ in range(2000):
+    with fennik.Tracer(out):
+        leaf()
+os.kill(sender, signal.SIGKILL)
+print(len(calls))
+""", "out", "-")
+    assert int(done.stdout) > 0

@@ -7,6 +7,7 @@
 
 #include "clock.hpp"
 #include "pyref.hpp"
+#include "signals.hpp"
 #include "tracer.hpp"
 
 namespace fennik::py {
@@ -34,6 +35,9 @@ PyMethodDef MODULE_METHODS[] = {
     {"_before_fork", before_fork, METH_NOARGS, "_before_fork()\n--\n\n"},
     {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, "_after_fork_in_parent()\n--\n\n"},
     {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, "_after_fork_in_child()\n--\n\n"},
+    {"_handle_deadly_signal",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_deadly_signal)),
+     METH_VARARGS | METH_KEYWORDS, "_handle_deadly_signal(signum, frame)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,6 +27,7 @@
 #include "monitoring.hpp"
 #include "pipeline.hpp"
 #include "recorder.hpp"
+#include "signals.hpp"
 #include "thread_name.hpp"
 #include "whole_number.hpp"
 
@@ -759,6 +760,13 @@ bool register_process_hooks() {
 
 PyObject* install(PyObject* self, Running running) {
   TracerData& d = data_of(self);
+  if (!take_over_deadly_signals()) {
+    // Interrupted before the session was published: it ends here and the
+    // interrupt is what the caller sees.
+    PendingError interrupted;
+    (void)end(std::move(running), d.config.output, EXIT_REASON);
+    return nullptr;
+  }
   {
     std::lock_guard<std::mutex> g(d.session_lock);
     d.running = std::move(running);
@@ -905,6 +913,18 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
       if (text == nullptr) return nullptr;
       reason = std::string(EXCEPTION_REASON_PREFIX) + text;
+    }
+    if (data_of(self).is_running()) {
+      // ACTIVE first: a deadly signal arriving while the handlers are put
+      // back finds no tracer to end.
+      set_active(nullptr, self);
+      if (!restore_deadly_signals()) {
+        // A pending handler raised (a KeyboardInterrupt): the session is
+        // still ended, and the interrupt is what the caller sees.
+        PendingError interrupted;
+        PyRef ended = PyRef::steal(exit_session(self, reason));
+        return nullptr;
+      }
     }
     return exit_session(self, reason);
   });
@@ -1095,6 +1115,18 @@ std::optional<ClockRequest> clock_request() {
   return env_setting<ClockRequest>(
       CLOCK_ENV, parse_clock_request, ClockRequest::Automatic, warned,
       std::string("is not one of ") + CLOCK_ENV_VALUES + "; choosing the clock automatically");
+}
+
+PyObject* end_active_tracer(const char* reason) {
+  return guarded([&]() -> PyObject* {
+    PyRef tracer;
+    {
+      std::lock_guard<std::mutex> g(ACTIVE->lock);
+      tracer = PyRef::borrow(ACTIVE->tracer);
+    }
+    if (!tracer) Py_RETURN_FALSE;
+    return exit_session(tracer.get(), reason);
+  });
 }
 
 PyObject* tracer_type() {

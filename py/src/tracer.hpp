@@ -54,6 +54,10 @@ PyObject* snapshot_type();
 PyObject* before_fork(PyObject* module, PyObject* unused);
 PyObject* after_fork_in_parent(PyObject* module, PyObject* unused);
 PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
+// Ends the session of the tracer installed last, with `reason` naming a
+// flight recorder's final dump; no lock of ours is held while it finishes.
+// False when there is none, or null with an exception.
+PyObject* end_active_tracer(const char* reason);
 
 // Builds the Tracer type once per process; a new reference, or null with an exception.
 PyObject* tracer_type();

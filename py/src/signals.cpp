@@ -1,0 +1,214 @@
+#include "signals.hpp"
+
+#include <array>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "monitoring.hpp"
+#include "tls.hpp"
+#include "tracer.hpp"
+
+namespace fennik::py {
+namespace {
+
+constexpr std::array<const char*, 3> DEADLY_SIGNALS = {"SIGTERM", "SIGHUP", "SIGQUIT"};
+constexpr char MODULE_NAME[] = "fennik._core";
+constexpr char SIGNAL_MODULE[] = "_signal";
+constexpr char HANDLER_NAME[] = "_handle_deadly_signal";
+
+// The handler a deadly signal had before ours.
+struct Saved {
+  int signum;
+  PyObject* previous;  // strong reference
+};
+
+// At most one entry per signal. A pending signal handler may run inside any
+// call to the signal module, ours included, so the lock is held only for
+// bookkeeping: no interpreter call, and references are released after it.
+// It is taken only with the interpreter lock held, so never waits long.
+struct SavedHandlers {
+  std::mutex lock;
+  std::vector<Saved> entries;
+};
+constinit NoDestroy<SavedHandlers> SAVED;
+
+// A new reference to the handler replaced for `signum`, or null.
+PyRef saved_previous(int signum) {
+  std::lock_guard<std::mutex> g(SAVED->lock);
+  for (const Saved& s : SAVED->entries) {
+    if (s.signum == signum) return PyRef::borrow(s.previous);
+  }
+  return {};
+}
+
+// Sets the entry for `signum` (null removes it); what it held is returned to
+// be released by the caller.
+PyRef replace_saved(int signum, PyRef previous) {
+  std::lock_guard<std::mutex> g(SAVED->lock);
+  auto& entries = SAVED->entries;
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    if (it->signum != signum) continue;
+    PyRef old = PyRef::steal(it->previous);
+    if (previous) {
+      it->previous = previous.release();
+    } else {
+      entries.erase(it);
+    }
+    return old;
+  }
+  if (previous) entries.push_back(Saved{signum, previous.release()});
+  return {};
+}
+
+std::vector<int> saved_signals() {
+  std::lock_guard<std::mutex> g(SAVED->lock);
+  std::vector<int> signums;
+  for (const Saved& s : SAVED->entries) signums.push_back(s.signum);
+  return signums;
+}
+
+// The interpreter lets handlers be changed only on its main thread. 1 there,
+// 0 elsewhere, -1 with an exception.
+int on_main_thread() {
+  PyRef ident = PyRef::steal(PyImport_ImportModuleAttrString("_thread", "_get_main_thread_ident"));
+  PyRef main = ident ? PyRef::steal(PyObject_CallNoArgs(ident.get())) : PyRef();
+  if (!main) return -1;
+  const unsigned long main_ident = PyLong_AsUnsignedLong(main.get());
+  if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+  return main_ident == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+// The interpreter's signal functions and the installed form of our handler,
+// which is told from others by identity. The native module, not its Python
+// wrapper, so that a running session records none of this.
+struct SignalApi {
+  PyRef signal;
+  PyRef ours;
+
+  bool load() {
+    signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
+    if (signal) ours = PyRef::steal(PyImport_ImportModuleAttrString(MODULE_NAME, HANDLER_NAME));
+    return static_cast<bool>(ours);
+  }
+  PyRef getsignal(PyObject* number) const {
+    return PyRef::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number));
+  }
+  // On the main thread with a valid handler this fails only when a pending
+  // handler that runs first raises; the handler is then unchanged.
+  PyRef set(PyObject* number, PyObject* handler) const {
+    return PyRef::steal(PyObject_CallMethod(signal.get(), "signal", "OO", number, handler));
+  }
+};
+
+}  // namespace
+
+bool take_over_deadly_signals() {
+  SignalApi api;
+  if (!api.load()) return false;
+  const int main = on_main_thread();
+  if (main <= 0) return main == 0;
+  for (const char* name : DEADLY_SIGNALS) {
+    PyRef number = PyRef::steal(PyObject_GetAttrString(api.signal.get(), name));
+    PyRef current = number ? api.getsignal(number.get()) : PyRef();
+    const int signum = current ? PyLong_AsInt(number.get()) : -1;
+    if (signum == -1) {
+      PyErr_Clear();
+      continue;
+    }
+    // A handler installed from C reads as None and could not be put back.
+    // Ours is skipped so the first saved entry stays.
+    if (current.get() == Py_None || current.get() == api.ours.get()) continue;
+    PyRef replaced = api.set(number.get(), api.ours.get());
+    if (!replaced) return false;
+    // What signal.signal replaced is authoritative: a pending handler run
+    // inside it may have changed the handler since getsignal.
+    if (replaced.get() != Py_None && replaced.get() != api.ours.get())
+      current = std::move(replaced);
+    PyRef old = replace_saved(signum, std::move(current));
+  }
+  return true;
+}
+
+bool restore_deadly_signals() {
+  SignalApi api;
+  if (!api.load()) return false;
+  const int main = on_main_thread();
+  if (main <= 0) return main == 0;
+  for (int signum : saved_signals()) {
+    PyRef previous = saved_previous(signum);
+    PyRef number = PyRef::steal(PyLong_FromLong(signum));
+    PyRef current = number && previous ? api.getsignal(number.get()) : PyRef();
+    if (!current) {
+      PyErr_Clear();
+      continue;
+    }
+    // The entry stays until the previous handler is back: a signal arriving
+    // meanwhile still reaches our handler, which forwards it.
+    if (current.get() == api.ours.get() && !api.set(number.get(), previous.get())) return false;
+    PyRef old = replace_saved(signum, {});
+  }
+  return true;
+}
+
+namespace {
+
+PyObject* handle(PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"signum", "frame", nullptr};
+  PyObject *signum_arg = nullptr, *frame = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_handle_deadly_signal",
+                                   const_cast<char**>(keywords), &signum_arg, &frame)) {
+    return nullptr;
+  }
+  if (!PyLong_Check(signum_arg)) {
+    PyErr_Format(PyExc_TypeError,
+                 "_handle_deadly_signal() argument 'signum' must be int, not %.200s",
+                 Py_TYPE(signum_arg)->tp_name);
+    return nullptr;
+  }
+  const int signum = PyLong_AsInt(signum_arg);
+  if (signum == -1 && PyErr_Occurred()) return nullptr;
+  PyRef previous = saved_previous(signum);
+  if (!previous) Py_RETURN_NONE;
+  // The program's own handler decides; the tracer goes on.
+  if (PyCallable_Check(previous.get())) {
+    return PyObject_CallFunctionObjArgs(previous.get(), signum_arg, frame, nullptr);
+  }
+  PyRef signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
+  PyRef dfl = signal ? PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL")) : PyRef();
+  if (!dfl) return nullptr;
+  if (previous.get() == dfl.get()) {
+    // Python code run by a monitoring callback was interrupted: the session
+    // it records into cannot end under it, so the signal is handled again
+    // at the next check, once the callback has returned.
+    if (in_callback()) {
+      PyErr_SetInterruptEx(signum);
+      Py_RETURN_NONE;
+    }
+    // The process dies by the signal whether or not the output was finished.
+    if (!PyRef::steal(end_active_tracer(DEADLY_SIGNAL_REASON))) {
+      PyErr_FormatUnraisable("Exception ignored while ending the tracer on signal %d", signum);
+    }
+  }
+  PyRef set =
+      PyRef::steal(PyObject_CallMethod(signal.get(), "signal", "OO", signum_arg, previous.get()));
+  PyRef raised =
+      set ? PyRef::steal(PyObject_CallMethod(signal.get(), "raise_signal", "O", signum_arg))
+          : PyRef();
+  if (!raised) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* handle_deadly_signal(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    return handle(args, kwargs);
+  } catch (...) {
+    // Nothing may unwind into the interpreter.
+    PyErr_SetString(PyExc_RuntimeError, "internal error in the deadly-signal handler");
+    return nullptr;
+  }
+}
+
+}  // namespace fennik::py
