@@ -1,9 +1,14 @@
 # Sessions at the edges of a process's life: the interpreter ending while a
-# tracer runs, forked children, threads racing a tracer that stops.
+# tracer runs, forked children, child interpreters, threads racing a tracer
+# that stops.
+
+import os
+import subprocess
+import sys
 
 import pytest
 
-from decoders import FORMATS
+from decoders import EXTENSIONS, FORMATS
 
 EXIT_PROLOGUE = """
 import os, sys, threading, fennik
@@ -73,3 +78,47 @@ def test_output_is_complete_at_interpreter_exit(run_python, decode, tmp_path, fm
                                             "MainThread")
     assert calls[worker] == [("B", "work")] + [("B", "leaf"), ("E", "leaf")] * 3000 + [
         ("E", "work")]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("mode", ["streaming", "recording", "not followed"])
+def test_child_interpreters_trace_themselves(tmp_path, decode, fmt, mode):
+    # Into the parent's file as a process of its own for the trace formats,
+    # into OUTPUT.<pid> for pprof, into dumps named with its pid when recording.
+    import fennik
+
+    script, out, traced = tmp_path / "child.py", tmp_path / "out", mode != "not followed"
+    script.write_text("def in_child():\n    pass\n\nin_child()\n")
+    kwargs = {"record_last_mb": 16} if mode == "recording" else {}
+    with fennik.Tracer(str(out), format=fmt, trace_subprocesses=traced, **kwargs):
+        child = subprocess.Popen([sys.executable, str(script)], stderr=subprocess.PIPE, text=True)
+        assert (child.communicate(timeout=60)[1], child.returncode) == ("", 0)
+    pid = child.pid
+    if mode == "recording":
+        names = [p.name for p in out.iterdir()]
+        found = [decode(out / n, fmt) for n in names if n.endswith(f".{pid}.{EXTENSIONS[fmt]}")]
+        assert len(names) == 1 + len(found)
+    elif fmt == "pprof":
+        assert sorted(p.name for p in tmp_path.glob("out*")) == ["out"] + [f"out.{pid}"] * traced
+        found = [decode(p, fmt) for p in tmp_path.glob(f"out.{pid}")]
+    else:
+        found = [decode(out, fmt)]
+    if fmt == "pprof":
+        seen = [sorted(d.stacks([script])) for d in found]
+        expected = [("<module>",), ("<module>", "in_child")]
+    else:
+        seen = [list(d.calls([script]).values()) for d in found]
+        expected = [[("B", "<module>"), ("B", "in_child"), ("E", "in_child"), ("E", "<module>")]]
+    assert [s for s in seen if s] == [expected] * traced
+    if traced and fmt != "pprof":  # the child is a process of its own
+        assert [set(d.pids) for d in found] == [{pid, os.getpid()} if kwargs == {} else {pid}]
+
+
+@pytest.mark.parametrize("bad", [{"FENNIK_CHILD_FORMAT": "nonsense"}, {"FENNIK_CHILD_FORMAT": None},
+                                 {"FENNIK_CHILD_RECORD_MB": "lots"},
+                                 {"FENNIK_CHILD_OUTPUT": "missing/out"}])
+def test_a_bad_advertisement_costs_the_child_only_its_trace(run_python, tmp_path, bad):
+    env = {"FENNIK_CHILD_OUTPUT": "out", "FENNIK_CHILD_FORMAT": "json"} | bad
+    done = run_python("print('ran')\n", env={k: v for k, v in env.items() if v is not None})
+    assert done.stdout == "ran\n" and done.stderr.startswith("fennik: "), done.stderr
+    assert done.stderr.count("\n") == 1 and os.listdir(tmp_path) == ["script.py"], done.stderr
