@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from decoders import EXTENSIONS, FORMATS
+from decoders import FORMATS
 
 EXIT_PROLOGUE = """
 import os, sys, threading, fennik
@@ -81,44 +81,31 @@ def test_output_is_complete_at_interpreter_exit(run_python, decode, tmp_path, fm
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("mode", ["streaming", "recording", "not followed"])
+@pytest.mark.parametrize("mode", [{}, {"record_last_mb": 16}, {"trace_subprocesses": False}])
 def test_child_interpreters_trace_themselves(tmp_path, decode, fmt, mode):
     # Into the parent's file as a process of its own for the trace formats,
-    # into OUTPUT.<pid> for pprof, into dumps named with its pid when recording.
+    # OUTPUT.<pid> for pprof, dumps named with its pid when recording.
     import fennik
 
-    script, out, traced = tmp_path / "child.py", tmp_path / "out", mode != "not followed"
-    script.write_text("def in_child():\n    pass\n\nin_child()\n")
-    kwargs = {"record_last_mb": 16} if mode == "recording" else {}
-    with fennik.Tracer(str(out), format=fmt, trace_subprocesses=traced, **kwargs):
-        child = subprocess.Popen([sys.executable, str(script)], stderr=subprocess.PIPE, text=True)
-        assert (child.communicate(timeout=60)[1], child.returncode) == ("", 0)
-    pid = child.pid
-    if mode == "recording":
-        names = [p.name for p in out.iterdir()]
-        found = [decode(out / n, fmt) for n in names if n.endswith(f".{pid}.{EXTENSIONS[fmt]}")]
-        assert len(names) == 1 + len(found)
-    elif fmt == "pprof":
-        assert sorted(p.name for p in tmp_path.glob("out*")) == ["out"] + [f"out.{pid}"] * traced
-        found = [decode(p, fmt) for p in tmp_path.glob(f"out.{pid}")]
-    else:
-        found = [decode(out, fmt)]
+    (script := tmp_path / "child.py").write_text("def f():\n    pass\n\nf()\n")
+    with fennik.Tracer(str(tmp_path / "out"), format=fmt, **mode):
+        assert (child := subprocess.Popen([sys.executable, script])).wait(60) == 0
+    shared = fmt != "pprof" and "record_last_mb" not in mode
+    paths = [tmp_path / "out"] * shared + [*tmp_path.rglob(f"*.{child.pid}*")]
+    decoded = [decode(p, fmt) for p in paths]
     if fmt == "pprof":
-        seen = [sorted(d.stacks([script])) for d in found]
-        expected = [("<module>",), ("<module>", "in_child")]
-    else:
-        seen = [list(d.calls([script]).values()) for d in found]
-        expected = [[("B", "<module>"), ("B", "in_child"), ("E", "in_child"), ("E", "<module>")]]
-    assert [s for s in seen if s] == [expected] * traced
-    if traced and fmt != "pprof":  # the child is a process of its own
-        assert [set(d.pids) for d in found] == [{pid, os.getpid()} if kwargs == {} else {pid}]
+        seen = [sorted(d.stacks([script])) for d in decoded]
+        expected = [("<module>",), ("<module>", "f")]
+    else:  # the writers besides this process, and the calls of the child's script
+        seen = [(set(d.pids) - {os.getpid()}, [*d.calls([script]).values()]) for d in decoded]
+        expected = ({child.pid}, [[("B", "<module>"), ("B", "f"), ("E", "f"), ("E", "<module>")]])
+    assert seen == ([expected] if mode.get("trace_subprocesses", True) else [(set(), [])] * shared)
 
 
-@pytest.mark.parametrize("bad", [{"FENNIK_CHILD_FORMAT": "nonsense"}, {"FENNIK_CHILD_FORMAT": None},
-                                 {"FENNIK_CHILD_RECORD_MB": "lots"},
-                                 {"FENNIK_CHILD_OUTPUT": "missing/out"}])
+@pytest.mark.parametrize("bad", [{"FENNIK_CHILD_FORMAT": "nonsense"}, {"FENNIK_CHILD_FORMAT": ""},
+                                 {"FENNIK_CHILD_RECORD_MB": "lots"}, {"FENNIK_CHILD_OUTPUT": "no/out"}])
 def test_a_bad_advertisement_costs_the_child_only_its_trace(run_python, tmp_path, bad):
-    env = {"FENNIK_CHILD_OUTPUT": "out", "FENNIK_CHILD_FORMAT": "json"} | bad
-    done = run_python("print('ran')\n", env={k: v for k, v in env.items() if v is not None})
-    assert done.stdout == "ran\n" and done.stderr.startswith("fennik: "), done.stderr
-    assert done.stderr.count("\n") == 1 and os.listdir(tmp_path) == ["script.py"], done.stderr
+    done = run_python("print('ran')\n", env={"FENNIK_CHILD_OUTPUT": "out",
+                                             "FENNIK_CHILD_FORMAT": "json"} | bad)
+    assert (done.stdout, done.stderr[:8], done.stderr.count("\n")) == ("ran\n", "fennik: ", 1)
+    assert os.listdir(tmp_path) == ["script.py"]
