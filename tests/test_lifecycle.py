@@ -1,5 +1,10 @@
 # Sessions at the edges of a process's life: the interpreter ending while a
-# tracer runs, forked children, threads racing a tracer that stops.
+# tracer runs, forked children, child interpreters, threads racing a tracer
+# that stops.
+
+import os
+import subprocess
+import sys
 
 import signal
 
@@ -161,3 +166,34 @@ os.kill(sender, signal.SIGKILL)
 print(len(calls))
 """, "out", "-")
     assert int(done.stdout) > 0
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("mode", [{}, {"record_last_mb": 16}, {"trace_subprocesses": False}])
+def test_child_interpreters_trace_themselves(tmp_path, decode, fmt, mode):
+    # Into the parent's file as a process of its own for the trace formats,
+    # OUTPUT.<pid> for pprof, dumps named with its pid when recording.
+    import fennik
+
+    (script := tmp_path / "child.py").write_text("def f():\n    pass\n\nf()\n")
+    with fennik.Tracer(str(tmp_path / "out"), format=fmt, **mode):
+        assert (child := subprocess.Popen([sys.executable, script])).wait(60) == 0
+    shared = fmt != "pprof" and "record_last_mb" not in mode
+    paths = [tmp_path / "out"] * shared + [*tmp_path.rglob(f"*.{child.pid}*")]
+    decoded = [decode(p, fmt) for p in paths]
+    if fmt == "pprof":
+        seen = [sorted(d.stacks([script])) for d in decoded]
+        expected = [("<module>",), ("<module>", "f")]
+    else:  # the writers besides this process, and the calls of the child's script
+        seen = [(set(d.pids) - {os.getpid()}, [*d.calls([script]).values()]) for d in decoded]
+        expected = ({child.pid}, [[("B", "<module>"), ("B", "f"), ("E", "f"), ("E", "<module>")]])
+    assert seen == ([expected] if mode.get("trace_subprocesses", True) else [(set(), [])] * shared)
+
+
+@pytest.mark.parametrize("bad", [{"FENNIK_CHILD_FORMAT": "nonsense"}, {"FENNIK_CHILD_FORMAT": ""},
+                                 {"FENNIK_CHILD_RECORD_MB": "lots"}, {"FENNIK_CHILD_OUTPUT": "no/out"}])
+def test_a_bad_advertisement_costs_the_child_only_its_trace(run_python, tmp_path, bad):
+    done = run_python("print('ran')\n", env={"FENNIK_CHILD_OUTPUT": "out",
+                                             "FENNIK_CHILD_FORMAT": "json"} | bad)
+    assert (done.stdout, done.stderr[:8], done.stderr.count("\n")) == ("ran\n", "fennik: ", 1)
+    assert os.listdir(tmp_path) == ["script.py"]

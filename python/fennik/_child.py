@@ -1,0 +1,37 @@
+"""Start-up of a process whose parent traces its subprocesses.
+
+fennik.pth imports this module while the interpreter starts, when the parent's
+tracer has advertised its settings in the environment. The session it enters
+is ended by the module's at-exit hook, so nothing here keeps the tracer. A bad
+setting or a failing start costs the process its trace, never its start: the
+reason is one line on stderr.
+"""
+
+import os
+import sys
+
+
+def _settings(environ):
+    output = environ["FENNIK_CHILD_OUTPUT"]
+    fmt = environ.get("FENNIK_CHILD_FORMAT")
+    if not fmt:
+        # A guess could append one format to a file of another.
+        raise ValueError("FENNIK_CHILD_FORMAT is not set")
+    mb = environ.get("FENNIK_CHILD_RECORD_MB")
+    if mb and not (mb.isascii() and mb.isdigit()):
+        raise ValueError(f"FENNIK_CHILD_RECORD_MB={mb} is not a whole number of megabytes")
+    return output, fmt, int(mb) if mb else None
+
+
+def _start():
+    try:
+        from fennik._core import Tracer
+
+        output, fmt, mb = _settings(os.environ)
+        Tracer(output, format=fmt, trace_subprocesses=True, record_last_mb=mb)._enter_as_child()
+    except Exception as e:
+        print("fennik: not tracing this process:", " ".join(str(e).splitlines()),
+              file=sys.stderr)
+
+
+_start()
