@@ -3,10 +3,9 @@
 # that stops.
 
 import os
+import signal
 import subprocess
 import sys
-
-import signal
 
 import pytest
 

@@ -9,12 +9,14 @@ import pytest
 from decoders import FORMATS
 
 SCRIPT = """
-import os, subprocess, sys, threading, multiprocessing as mp, fennik
+import os, subprocess, sys, threading, time, multiprocessing as mp, fennik
 
 def in_parent(): pass
 def in_child(): pass
 def spin(stop):
-    while not stop: in_parent()
+    while not stop:
+        in_parent()
+        time.sleep(0.0001)
 
 def start_child(how):
     if how == "subprocess":
@@ -70,3 +72,23 @@ def test_children_join_the_parents_output(run_python, decode, tmp_path, fmt, how
     # Each child's own process, on the parent's timeline.
     assert all(tid in decoded.pids and tid != parent and first < ts < last for tid, ts in in_child)
     assert len(set(decoded.pids)) == len(decoded.pids)
+
+
+def test_recording_that_cannot_resume_after_a_fork_fails_the_end(run_python, tmp_path):
+    # Hooks registered before the tracer's run after its own before a fork:
+    # this one takes the profiler slot the tracer gave up for the fork.
+    done = run_python("""
+import os, sys, fennik
+mon = sys.monitoring
+os.register_at_fork(before=lambda: mon.use_tool_id(mon.PROFILER_ID, "intruder"))
+t = fennik.Tracer("out.pb")
+t.__enter__()
+if os.fork() == 0:
+    os._exit(0)
+os.wait()
+try:
+    t.__exit__(None, None, None)
+except ValueError as e:
+    print(e)
+""")
+    assert "already in use by 'intruder'" in done.stdout
