@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <variant>
@@ -62,16 +63,17 @@ class ExporterThread {
   struct Outcome {
     IoStatus status;
     bool panicked = false;
+    OutputFigures figures;  // the body's to fill in
   };
 
-  // Runs `body` (the streaming pipeline or the recorder); throws
-  // std::system_error if the thread cannot start.
+  // Runs `body` (the streaming pipeline or the recorder) with the outcome's
+  // figures; throws std::system_error if the thread cannot start.
   template <class Body>
   explicit ExporterThread(Body body) : outcome_(std::make_shared<Outcome>()) {
     thread_ = std::thread([outcome = outcome_, body = std::move(body)]() mutable {
       name_current_thread(EXPORTER_THREAD_NAME);
       try {
-        outcome->status = body();
+        outcome->status = body(outcome->figures);
       } catch (...) {
         outcome->panicked = true;
       }
@@ -114,6 +116,55 @@ struct Running {
   PyRef fork_error;
 };
 
+// Forwards to the exporter it wraps, counting the events it is given.
+class CountingExporter final : public Exporter {
+ public:
+  CountingExporter(std::unique_ptr<Exporter> inner, std::uint64_t& events) noexcept
+      : inner_(std::move(inner)), events_(events) {}
+  IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    events_ += events.size();
+    return inner_->write_batch(events, codes, threads);
+  }
+  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
+                  const RunStats& stats) override {
+    return inner_->finish(codes, threads, stats);
+  }
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override {
+    return inner_->write_gap(tid, ts_ns, count, codes, threads);
+  }
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override {
+    return inner_->end_thread(tid, codes, threads);
+  }
+
+ private:
+  std::unique_ptr<Exporter> inner_;
+  std::uint64_t& events_;  // outlives the exporter: the exporter thread's outcome
+};
+
+// Gives every dump a counting exporter; the figures end up describing the
+// last dump opened, which is the final one.
+class CountingDumpSink final : public DumpSink {
+ public:
+  CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures) noexcept
+      : inner_(std::move(inner)), figures_(figures) {}
+  IoResult<OpenedDump> open(const std::string& reason) override {
+    IoResult<OpenedDump> opened = inner_->open(reason);
+    if (!opened.ok()) return opened;
+    OpenedDump dump = std::move(opened).value();
+    figures_.events = 0;
+    figures_.dump = dump.path;
+    dump.exporter = std::make_unique<CountingExporter>(std::move(dump.exporter), figures_.events);
+    return dump;
+  }
+
+ private:
+  std::unique_ptr<DumpSink> inner_;
+  OutputFigures& figures_;
+};
+
 // A forked child leaves its parent's session as it is, deliberately leaked:
 // its threads do not exist here, so joining them would hang, and freeing what
 // they were using could corrupt memory. Its output belongs to the parent.
@@ -137,6 +188,7 @@ struct TracerData {
   TracerConfig config;
   std::mutex session_lock;
   std::optional<Running> running;  // guarded by session_lock
+  OutputFigures figures;           // of the session ended last
 
   std::optional<Running> take() {
     std::lock_guard<std::mutex> g(session_lock);
@@ -457,8 +509,13 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
       }
       channel = std::make_shared<ControlChannel>(queue);
       thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
-                      sink = std::make_unique<DirSink>(c.output, pid, c.format)]() mutable {
-        return run_recorder(queue, state, state, std::move(sink), budget, channel);
+                      sink = std::make_unique<DirSink>(c.output, pid, c.format)](
+                         OutputFigures& figures) mutable {
+        IoStatus status = run_recorder(queue, state, state,
+                                       std::make_unique<CountingDumpSink>(std::move(sink), figures),
+                                       budget, channel);
+        figures.dropped = queue->dropped.load(std::memory_order_relaxed);
+        return status;
       });
     } else {
       // Opened now, so the path as given names it in errors.
@@ -468,8 +525,13 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         raise_io(exporter.error(), configured.output);
         return undo();
       }
-      thread.emplace([queue, state, exporter = std::move(exporter).value()]() mutable {
-        return run_pipeline(queue, state, state, std::move(exporter));
+      thread.emplace([queue, state,
+                      exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
+        IoStatus status =
+            run_pipeline(queue, state, state,
+                         std::make_unique<CountingExporter>(std::move(exporter), figures.events));
+        figures.dropped = queue->dropped.load(std::memory_order_relaxed);
+        return status;
       });
     }
   } catch (const std::system_error& e) {
@@ -503,8 +565,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
 // Ends `running`, already taken out of its tracer's slot: monitoring off
 // first, so nothing that runs below is recorded. A flight recorder writes its
 // last dump, named from `reason`. Every step is taken whatever fails; false
-// with the first error set.
-bool end(Running running, const std::string& path, const std::string& reason) {
+// with the first error set. What the output side was given goes to `figures`.
+bool end(Running running, const std::string& path, const std::string& reason,
+         OutputFigures& figures) {
   FirstError errors;
   if (running.handle) {
     errors.step(disable(*running.handle));
@@ -518,6 +581,7 @@ bool end(Running running, const std::string& path, const std::string& reason) {
   // thread is inside a recording step while close flushes their batches.
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
+  figures = std::move(outcome.figures);
   if (!errors.finish()) return false;
   if (outcome.status) {
     raise_io(*outcome.status, path);
@@ -547,7 +611,7 @@ PyObject* exit_session(PyObject* self, const std::string& reason) {
   }
   PyRef fork_error = std::move(running->fork_error);
   FirstError errors;
-  errors.step(end(std::move(*running), d.config.output, reason));
+  errors.step(end(std::move(*running), d.config.output, reason, d.figures));
   if (fork_error) {
     // Recording stopped at a fork: raised unless the end failed too.
     PyErr_SetRaisedException(fork_error.release());
@@ -764,7 +828,7 @@ PyObject* install(PyObject* self, Running running) {
     // Interrupted before the session was published: it ends here and the
     // interrupt is what the caller sees.
     PendingError interrupted;
-    (void)end(std::move(running), d.config.output, EXIT_REASON);
+    (void)end(std::move(running), d.config.output, EXIT_REASON, d.figures);
     return nullptr;
   }
   {
@@ -854,7 +918,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<TracerObject*>(self);
-    new (&obj->data) TracerData{std::move(config), {}, {}};
+    new (&obj->data) TracerData{std::move(config), {}, {}, {}};
     return self;
   });
 }
@@ -1127,6 +1191,10 @@ PyObject* end_active_tracer(const char* reason) {
     if (!tracer) Py_RETURN_FALSE;
     return exit_session(tracer.get(), reason);
   });
+}
+
+OutputFigures session_figures(PyObject* tracer) {
+  return data_of(tracer).figures;
 }
 
 PyObject* tracer_type() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "clock.hpp"
 #include "control.hpp"
@@ -58,6 +59,18 @@ PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
 // flight recorder's final dump; no lock of ours is held while it finishes.
 // False when there is none, or null with an exception.
 PyObject* end_active_tracer(const char* reason);
+
+// What the output side of a session was given: the events handed to the
+// exporter (a flight recorder's: those of its last dump) and the events the
+// threads dropped.
+struct OutputFigures {
+  std::uint64_t events = 0;
+  std::uint64_t dropped = 0;
+  std::string dump;  // a flight recorder's last dump; empty when streaming
+};
+
+// The figures of the session `tracer` (a Tracer) ended last; zero before any.
+OutputFigures session_figures(PyObject* tracer);
 
 // Builds the Tracer type once per process; a new reference, or null with an exception.
 PyObject* tracer_type();

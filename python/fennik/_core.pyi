@@ -42,3 +42,6 @@ class Snapshot:
 
 def clock() -> str:
     """The clock a session started now would use, and why."""
+
+def cli_main(argv: list[str]) -> int:
+    """Runs `fennik run ...` (argv[0] is the program); the exit status, or the target's exception."""
