@@ -375,7 +375,7 @@ std::string summary(const RunArgs& a, const OutputFigures& f) {
   const std::string& file = f.dump.empty() ? a.output : f.dump;
   std::string line = "fennik: wrote " + std::to_string(f.events) + " events (" +
                      std::to_string(f.dropped) + " dropped) to ";
-  line += a.record_last_mb ? "the dump " + file + " in " + a.output : file;
+  line += a.record_last_mb ? "the dump directory " + a.output + ": " + file : file;
   switch (a.format) {
     case Format::Protobuf:
       line += "; open it in the Perfetto UI, https://ui.perfetto.dev";
