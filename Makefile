@@ -44,17 +44,18 @@ native-test:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
-# Traces examples/demo.py into each output format, and once with the flight
-# recorder, and says how to open each file.
+# Traces examples/demo.py into each output format (from the command line and
+# through the Python API), and once with the flight recorder, and says how to
+# open each file.
 native-demo:
 	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)/release -j $(JOBS) --target _core
 	mkdir -p out
-	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/demo.pb protobuf
+	PYTHONPATH=$(BUILD)/release/python python3.14 -m fennik run -o out/demo.pb examples/demo.py
 	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/demo.json json
 	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/demo.pprof pprof
 	rm -rf out/dumps
-	PYTHONPATH=$(BUILD)/release/python python3.14 examples/demo.py out/dumps protobuf 16
+	PYTHONPATH=$(BUILD)/release/python python3.14 -m fennik run -o out/dumps --record-last-mb 16 examples/demo.py
 	python3.14 examples/summarize.py out/demo.pb out/demo.json out/demo.pprof out/dumps/*
 
 native-bench:

@@ -1,9 +1,10 @@
 """A small program worth tracing: named worker threads, a generator
 pipeline, a recursive function and an exception that is caught.
 
+    python3 -m fennik run -o OUTPUT examples/demo.py
     python3 examples/demo.py OUTPUT [FORMAT] [RECORD_LAST_MB]
 
-traces itself into OUTPUT in FORMAT (protobuf, json or pprof). Given
+The first is traced by the command line; the second traces itself into OUTPUT in FORMAT (protobuf, json or pprof). Given
 RECORD_LAST_MB, it keeps only that many megabytes of the latest events and
 writes them, when it ends, as one dump file in the directory OUTPUT.
 """
@@ -59,6 +60,9 @@ def main():
 
 
 if __name__ == "__main__":
+    if len(sys.argv) < 2:  # run by `fennik run`, which traces it
+        main()
+        sys.exit()
     output = sys.argv[1]
     fmt = sys.argv[2] if len(sys.argv) > 2 else "protobuf"
     record_last_mb = int(sys.argv[3]) if len(sys.argv) > 3 else None
