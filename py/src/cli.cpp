@@ -1,10 +1,14 @@
 #include "cli.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <exception>
 #include <limits>
 #include <new>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "tracer.hpp"
@@ -394,6 +398,18 @@ std::string summary(const RunArgs& a, const OutputFigures& f) {
 // the tracer's own end error is raised instead when the target exited with
 // success, and reported on stderr when the target failed.
 PyObject* run(const RunArgs& a) {
+  // A script that cannot be found is refused before any output exists, with
+  // the status python gives it.
+  struct stat st;
+  if (a.script && stat(a.script->c_str(), &st) != 0) {
+    const int err = errno;
+    if (!write_to("stderr", "error: can't open file '" + *a.script + "': [Errno " +
+                                std::to_string(err) + "] " + std::generic_category().message(err) +
+                                "\n")) {
+      return nullptr;
+    }
+    return PyLong_FromLong(EXIT_PARSE_ERROR);
+  }
   PyRef tracer = make_tracer(a);
   if (!tracer) return nullptr;
   const std::string& target = a.module ? a.module->front() : *a.script;
@@ -422,8 +438,9 @@ PyObject* run(const RunArgs& a) {
       PyRef::steal(PyObject_CallMethod(tracer.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
   PyRef exit_error = PyRef::steal(PyErr_GetRaisedException());
   if (!saved.restore()) return nullptr;
+  // The summary is a courtesy: a closed stderr does not change the outcome.
   if (!exit_error && !a.quiet && !write_to("stderr", summary(a, session_figures(tracer.get())))) {
-    return nullptr;
+    PyErr_Clear();
   }
   if (target_error) {
     if (exit_error && exits_successfully(target_error.get())) {
