@@ -468,7 +468,7 @@ PyObject* run(const RunArgs& a) {
 }  // namespace
 
 PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
-  try {
+  return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"argv", nullptr};
     PyObject* argv_object = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cli_main", const_cast<char**>(keywords),
@@ -483,12 +483,7 @@ PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
       return PyLong_FromLong(done->status);
     }
     return run(std::get<RunArgs>(parsed));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
+  });
 }
 
 }  // namespace fennik::py

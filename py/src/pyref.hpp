@@ -4,9 +4,27 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace fennik::py {
+
+// Runs `body`, turning C++ failures into Python exceptions: nothing may
+// unwind into the interpreter.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error");
+  }
+  return nullptr;
+}
 
 // An owned (strong) reference.
 class PyRef {

@@ -202,13 +202,7 @@ PyObject* handle(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* handle_deadly_signal(PyObject*, PyObject* args, PyObject* kwargs) {
-  try {
-    return handle(args, kwargs);
-  } catch (...) {
-    // Nothing may unwind into the interpreter.
-    PyErr_SetString(PyExc_RuntimeError, "internal error in the deadly-signal handler");
-    return nullptr;
-  }
+  return guarded([&] { return handle(args, kwargs); });
 }
 
 }  // namespace fennik::py

@@ -46,20 +46,6 @@ const char* reason_text(SnapshotData& d) {
   return PyUnicode_AsUTF8(d.reason.get());
 }
 
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error");
-  }
-  return nullptr;
-}
-
 PyObject* snapshot_enter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     SnapshotData& d = data_of(self);

@@ -246,21 +246,6 @@ void set_active(PyObject* tracer, PyObject* expected = nullptr) {
   Py_XDECREF(old);
 }
 
-// Converts C++ failures into Python exceptions: nothing may unwind into the interpreter.
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error");
-  }
-  return nullptr;
-}
-
 // An OSError of the subclass that matches the error number (FileNotFoundError,
 // PermissionError, ...), with errno and filename set.
 PyObject* raise_io(const IoError& e, const std::string& path) {
