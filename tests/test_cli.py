@@ -13,10 +13,11 @@ import pytest
 from conftest import clean_env
 
 APP = """
-import json, sys, helper
+import json, sys, helper, threading
 print(json.dumps([sys.argv, __name__, sys.path[0]]))
 if sys.argv[-1] == "raise":
     helper.fail()
+threading.Thread(target=helper.late).start()  # still running when the script ends
 sys.exit(None if sys.argv[-1] == "none" else int(sys.argv[-1]))
 """
 DATA = {"a": [1, 2, {"b": None}]}
@@ -28,7 +29,9 @@ def project(tmp_path):
     for folder in (tmp_path, tmp_path / "sub"):
         folder.mkdir(exist_ok=True)
         (folder / "app.py").write_text(APP)
-        (folder / "helper.py").write_text("def fail():\n    raise ValueError('from the target')\n")
+        (folder / "helper.py").write_text("import time\ndef fail():\n    raise ValueError('from the target')\n"
+                                          "def late():\n    time.sleep(0.2)\n    finish()\n"
+                                          "def finish():\n    pass\n")
     (tmp_path / "data.json").write_text(json.dumps(DATA))
     return tmp_path
 
@@ -70,6 +73,7 @@ def test_runs_the_target_as_python_would(project, decode, case):
     if case == "stdlib":
         assert json.loads(done.stdout) == DATA and {"main", "load", "loads", "JSONDecoder.decode"} <= trace.names()
         return
+    assert ("finish" in trace.names()) == (case != "raises")
     argv, name, first_path = json.loads(done.stdout.splitlines()[0])
     module = "-m" in args
     target_at = args.index("app" if module else "sub/app.py")

@@ -394,6 +394,29 @@ std::string summary(const RunArgs& a, const OutputFigures& f) {
   return line + "\n";
 }
 
+// As the interpreter does when it exits, waits for the threads the target
+// left running that are not daemons, so that their calls are traced to the end.
+bool join_threads_left() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef current =
+      threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr))
+                : PyRef();
+  PyRef threads =
+      current ? PyRef::steal(PyObject_CallMethod(threading.get(), "enumerate", nullptr)) : PyRef();
+  if (!threads) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(threads.get()); ++i) {
+    PyObject* thread = PyList_GET_ITEM(threads.get(), i);
+    if (thread == current.get()) continue;
+    PyRef daemon = PyRef::steal(PyObject_GetAttrString(thread, "daemon"));
+    const int is_daemon = daemon ? PyObject_IsTrue(daemon.get()) : -1;
+    if (is_daemon < 0) return false;
+    if (is_daemon == 0 && !PyRef::steal(PyObject_CallMethod(thread, "join", nullptr))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Steps after the arguments are parsed. The target's exception propagates;
 // the tracer's own end error is raised instead when the target exited with
 // success, and reported on stderr when the target failed.
@@ -434,6 +457,11 @@ PyObject* run(const RunArgs& a) {
   }
   PyRef result = run_target(a, runpy.get());
   PyRef target_error = PyRef::steal(PyErr_GetRaisedException());
+  if (!join_threads_left()) {
+    // Interrupted while waiting: that is the outcome unless the target failed.
+    PyRef join_error = PyRef::steal(PyErr_GetRaisedException());
+    if (!target_error) target_error = std::move(join_error);
+  }
   PyRef exited =
       PyRef::steal(PyObject_CallMethod(tracer.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
   PyRef exit_error = PyRef::steal(PyErr_GetRaisedException());
