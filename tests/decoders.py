@@ -180,7 +180,7 @@ def close_stacks(trace):
 def read_protobuf(path):
     # Replays the packets as a trace reader does: incremental state, interned
     # names and locations per packet sequence; tracks by uuid.
-    trace, tracks, sequences = Trace(), {}, {}
+    trace, tracks, sequences, owners = Trace(), {}, {}, {}  # owners: thread of a uuid
     for p in parse("Trace", pathlib.Path(path).read_bytes()).get("packet", []):
         sid, flags = p.get("trusted_packet_sequence_id", 0), p.get("sequence_flags", 0)
         assert sid != 0, "sequence 0 carries no incremental state"
@@ -189,8 +189,13 @@ def read_protobuf(path):
                                   categories={}, track=None)
         seq = sequences[sid]
         assert seq["cleared"] or not flags & NEEDS_STATE, f"{sid}: state never set"
-        if td := p.get("track_descriptor"):
-            assert td["uuid"] not in tracks, f"track {td['uuid']:#x} described twice"
+        if (td := p.get("track_descriptor")) and td["uuid"] in tracks:
+            # Again only to name, on its own sequence, a thread's track first left unnamed.
+            first, thread = tracks[td["uuid"]], dict(td.get("thread", {}))
+            name, t = thread.pop("thread_name", None), owners.get(td["uuid"])
+            assert name and first == {**td, "thread": thread} and t.sequence == sid, td
+            first["thread"]["thread_name"] = t.name = name
+        elif td:
             assert td.get("parent_uuid", 0) in tracks.keys() | {0}, "parent unknown"
             tracks[td["uuid"]] = td
             if "process" in td:
@@ -200,7 +205,7 @@ def read_protobuf(path):
                 t = trace.thread(td["thread"]["tid"])
                 if t.events:  # a new track for the id: a later thread
                     t = trace.start_again(t.tid)
-                t.name, t.sequence = td["thread"].get("thread_name"), sid
+                t.name, t.sequence, owners[td["uuid"]] = td["thread"].get("thread_name"), sid, t
         d = p.get("interned_data", {})
         seq["categories"].update((e["iid"], e["name"]) for e in d.get("event_categories", []))
         seq["names"].update((e["iid"], e.get("name", "")) for e in d.get("event_names", []))

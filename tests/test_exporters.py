@@ -179,12 +179,15 @@ def scripts(draw):
     per_thread = []
     for tid in tids:
         ops = draw(thread_batches(tid))
+        if late := tid in names and draw(st.booleans()):  # named after its first batch
+            ops.insert(1, ("t", tid, names.pop(tid)))
         if draw(st.booleans()):
             ops.append(("e", tid))
         if ops[-1][0] == "e" and draw(st.booleans()):
             # A later thread with the same id: named afresh, nothing inherited.
             # (json tells the two apart by the first one's name.)
-            names.setdefault(tid, draw(TEXT.filter(bool)))
+            if not late:
+                names.setdefault(tid, draw(TEXT.filter(bool)))
             ops += [("t", tid, draw(TEXT.filter(bool)))] if draw(st.booleans()) else []
             ops += draw(thread_batches(tid))
         per_thread.append(ops)

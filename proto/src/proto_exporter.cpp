@@ -160,9 +160,42 @@ void ProtoExporter::ensure_process() {
   p.end_message(record);
 }
 
+void ProtoExporter::write_thread_track(Writer& p, std::uint64_t track_uuid, std::uint32_t tid,
+                                       const std::optional<std::string>& name) const {
+  const auto td = p.begin_message(packet::TRACK_DESCRIPTOR);
+  p.uint_field(track_descriptor::UUID, track_uuid);
+  const auto thread = p.begin_message(track_descriptor::THREAD);
+  p.uint_field(thread_descriptor::PID, pid_);
+  // A tid is an unsigned 32-bit value; as a plain varint it reads back
+  // unchanged through the schema's 64-bit field.
+  p.uint_field(thread_descriptor::TID, tid);
+  if (name) p.string_field(thread_descriptor::THREAD_NAME, *name);
+  p.end_message(thread);
+  p.uint_field(track_descriptor::PARENT_UUID, process_uuid_);
+  p.end_message(td);
+}
+
+void ProtoExporter::name_late(Sequence& seq, std::uint32_t tid, const ThreadNames& threads) {
+  if (seq.named) return;
+  const std::optional<std::string> name = threads.name(tid);
+  if (!name) return;
+  seq.named = true;
+  // The same track described again, now with its name: no sequence flags, so
+  // the interned data and defaults the sequence's events rely on stay.
+  Writer p(file_.buffer());
+  const auto record = p.begin_message(trace::PACKET);
+  packet_head(p, seq.sequence_id);
+  write_thread_track(p, seq.track_uuid, tid, name);
+  p.end_message(record);
+}
+
 ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
                                                      const ThreadNames& threads) {
-  if (auto it = sequences_.find(tid); it != sequences_.end()) return &it->second;
+  if (auto it = sequences_.find(tid); it != sequences_.end()) {
+    // A thread may record before the interpreter has registered its name.
+    name_late(it->second, tid, threads);
+    return &it->second;
+  }
 
   std::uint32_t slot;
   if (!free_slots_.empty()) {
@@ -185,17 +218,7 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);
   packet_head(p, sequence_id);
-  const auto td = p.begin_message(packet::TRACK_DESCRIPTOR);
-  p.uint_field(track_descriptor::UUID, track_uuid);
-  const auto thread = p.begin_message(track_descriptor::THREAD);
-  p.uint_field(thread_descriptor::PID, pid_);
-  // A tid is an unsigned 32-bit value; as a plain varint it reads back
-  // unchanged through the schema's 64-bit field.
-  p.uint_field(thread_descriptor::TID, tid);
-  if (thread_name) p.string_field(thread_descriptor::THREAD_NAME, *thread_name);
-  p.end_message(thread);
-  p.uint_field(track_descriptor::PARENT_UUID, process_uuid_);
-  p.end_message(td);
+  write_thread_track(p, track_uuid, tid, thread_name);
   const auto interned = p.begin_message(packet::INTERNED_DATA);
   const auto category = p.begin_message(interned_data::EVENT_CATEGORIES);
   p.uint_field(interned_entry::IID, CATEGORY_IID);
@@ -219,6 +242,8 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
   seq.header_len = static_cast<std::uint8_t>(h - seq.header.data());
   seq.sequence_id = sequence_id;
   seq.slot = slot;
+  seq.track_uuid = track_uuid;
+  seq.named = thread_name.has_value();
   seq.tails_epoch = epoch_;
   return &seq;
 }
@@ -403,10 +428,11 @@ IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::u
 }
 
 IoStatus ProtoExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
-                                   const ThreadNames& /*threads*/) {
+                                   const ThreadNames& threads) {
   auto it = sequences_.find(tid);
   if (it == sequences_.end()) return IO_OK;
   Sequence& seq = it->second;
+  name_late(seq, tid, threads);  // its name goes once this returns
   // Slices still open end with the thread's last event: nothing of the
   // thread ran after it that the trace knows of.
   end_open_slices(seq, seq.last_ts, codes);
@@ -430,9 +456,10 @@ void ProtoExporter::process_instant(std::string_view category, std::string_view 
   p.end_message(record);
 }
 
-IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& /*threads*/,
+IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& threads,
                                const RunStats& stats) {
   ensure_process();
+  for (auto& [tid, seq] : sequences_) name_late(seq, tid, threads);
   const std::uint64_t dropped = stats.dropped + unplaced_events_;
   if (dropped > 0) {
     process_instant(DROPPED_CATEGORY, "fennik: " + std::to_string(dropped) + " events dropped");

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -105,6 +106,8 @@ class ProtoExporter final : public Exporter {
     std::uint8_t header_len;
     std::uint32_t sequence_id;
     std::uint32_t slot;
+    std::uint64_t track_uuid = 0;
+    bool named = false;  // whether its track's descriptor carries the thread's name
     std::unordered_map<std::uint32_t, Interned> interned;
     std::uint64_t next_iid = 1;
     // Tails keyed by (code id << 1) | 1 for a begin, 0 for the shared end.
@@ -121,6 +124,12 @@ class ProtoExporter final : public Exporter {
   // The thread's sequence, created on first sight; nothing when every
   // sequence id of this writer is taken by a live thread.
   Sequence* sequence_for(std::uint32_t tid, const ThreadNames& threads);
+  // The TrackDescriptor of a thread's track.
+  void write_thread_track(wire::Writer& p, std::uint64_t track_uuid, std::uint32_t tid,
+                          const std::optional<std::string>& name) const;
+  // Describes the thread's track again once the thread has a name, if its
+  // first description had none.
+  void name_late(Sequence& seq, std::uint32_t tid, const ThreadNames& threads);
   const Resolved& resolve(std::uint32_t code, const CodeLookup& codes);
   TailSpan tail_for(Sequence& seq, bool begin, std::uint32_t code, const CodeLookup& codes);
   std::uint64_t intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
