@@ -36,6 +36,7 @@ if __name__ == "__main__":
     out, fmt, how, trace = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "1"
     with fennik.Tracer(out, format=fmt, trace_subprocesses=trace):
         in_parent()
+        time.sleep(0.3 * trace)  # a child on a clock of its own would start before this
         stop = []
         spinners = [threading.Thread(target=spin, args=(stop,)) for _ in range(3 * (how == "storm"))]
         for t in spinners: t.start()
@@ -66,7 +67,8 @@ def test_children_join_the_parents_output(run_python, decode, tmp_path, fmt, how
               for tid, t in decoded.threads.items()}
     (parent,) = [tid for tid, b in begins.items() if any(e.name == "in_parent" for e in b)
                  and tid in decoded.pids]
-    first, last = begins[parent][0].ts, begins[parent][-1].ts
+    first = next(e.ts for e in begins[parent] if e.name == "start_child")
+    last = begins[parent][-1].ts
     in_child = [(tid, e.ts) for tid, b in begins.items() for e in b if e.name == "in_child"]
     assert len(in_child) == children * trace
     # Each child's own process, on the parent's timeline.

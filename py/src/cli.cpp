@@ -18,9 +18,6 @@ namespace fennik::py {
 namespace {
 
 constexpr char DEFAULT_PROGRAM[] = "fennik";
-constexpr unsigned MB_SHIFT = 20;
-// The most megabytes whose byte count fits 64 bits.
-constexpr std::uint64_t MAX_RECORD_MB = std::numeric_limits<std::uint64_t>::max() >> MB_SHIFT;
 
 constexpr std::string_view ROOT_USAGE = "Usage: {} <COMMAND>\n";
 constexpr std::string_view ROOT_HELP =

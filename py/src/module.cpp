@@ -33,14 +33,12 @@ PyObject* clock(PyObject*, PyObject*) noexcept {
 PyMethodDef MODULE_METHODS[] = {
     {"clock", clock, METH_NOARGS,
      "clock($module, /)\n--\n\nThe clock a session started now would use, and why."},
-    {"cli_main", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cli_main)),
-     METH_VARARGS | METH_KEYWORDS, "cli_main(argv)\n--\n\n"},
+    {"cli_main", as_cfunction(cli_main), METH_VARARGS | METH_KEYWORDS, "cli_main(argv)\n--\n\n"},
     {"_before_fork", before_fork, METH_NOARGS, "_before_fork()\n--\n\n"},
     {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, "_after_fork_in_parent()\n--\n\n"},
     {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, "_after_fork_in_child()\n--\n\n"},
-    {"_handle_deadly_signal",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_deadly_signal)),
-     METH_VARARGS | METH_KEYWORDS, "_handle_deadly_signal(signum, frame)\n--\n\n"},
+    {"_handle_deadly_signal", as_cfunction(handle_deadly_signal), METH_VARARGS | METH_KEYWORDS,
+     "_handle_deadly_signal(signum, frame)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

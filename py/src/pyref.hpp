@@ -10,6 +10,28 @@
 
 namespace fennik::py {
 
+// A function of another calling convention, as a method table wants it.
+template <class F>
+PyCFunction as_cfunction(F f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The arguments of a context manager's __exit__ taken with the fast calling
+// convention: exactly three, the first a type or None. False with a TypeError.
+inline bool exit_arguments(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
+    return false;
+  }
+  if (args[0] != Py_None && !PyType_Check(args[0])) {
+    PyErr_Format(PyExc_TypeError,
+                 "__exit__() argument 'exc_type' must be a type or None, not %.200s",
+                 Py_TYPE(args[0])->tp_name);
+    return false;
+  }
+  return true;
+}
+
 // Runs `body`, turning C++ failures into Python exceptions: nothing may
 // unwind into the interpreter.
 template <class F>

@@ -70,16 +70,7 @@ PyObject* snapshot_enter(PyObject* self, PyObject*) {
 
 PyObject* snapshot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    if (args[0] != Py_None && !PyType_Check(args[0])) {
-      PyErr_Format(PyExc_TypeError,
-                   "__exit__() argument 'exc_type' must be a type or None, not %.200s",
-                   Py_TYPE(args[0])->tp_name);
-      return nullptr;
-    }
+    if (!exit_arguments(args, nargs)) return nullptr;
     SnapshotData& d = data_of(self);
     std::optional<Window> window;
     {
@@ -122,11 +113,6 @@ void snapshot_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef SNAPSHOT_METHODS[] = {

@@ -43,15 +43,12 @@ constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
 // processes writing one output share one timeline.
 constexpr char ENV_CHILD_ORIGIN_NS[] = "FENNIK_CHILD_ORIGIN_NS";
 constexpr char BUFFER_MB_ENV[] = "FENNIK_BUFFER_MB";
-constexpr unsigned MB_SHIFT = 20;
 constexpr std::uint64_t MAX_BUFFER_MB = std::uint64_t{1} << 20;  // a terabyte
 constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
 constexpr char EXIT_REASON[] = "exit";
 constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
-// The most megabytes whose byte count fits 64 bits.
-constexpr std::uint64_t MAX_RECORD_MB = (std::uint64_t{1} << (64 - MB_SHIFT)) - 1;
 constexpr unsigned DUMP_DIRECTORY_MODE = 0777;  // before the umask
 // A requester waiting for a dump looks at pending signals this often, so
 // that Ctrl-C interrupts the wait.
@@ -496,11 +493,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
       thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
                       sink = std::make_unique<DirSink>(c.output, pid, c.format)](
                          OutputFigures& figures) mutable {
-        IoStatus status = run_recorder(queue, state, state,
-                                       std::make_unique<CountingDumpSink>(std::move(sink), figures),
-                                       budget, channel);
-        figures.dropped = queue->dropped.load(std::memory_order_relaxed);
-        return status;
+        return run_recorder(queue, state, state,
+                            std::make_unique<CountingDumpSink>(std::move(sink), figures), budget,
+                            channel);
       });
     } else {
       // Opened now, so the path as given names it in errors.
@@ -510,14 +505,12 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         raise_io(exporter.error(), configured.output);
         return undo();
       }
-      thread.emplace([queue, state,
-                      exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
-        IoStatus status =
-            run_pipeline(queue, state, state,
-                         std::make_unique<CountingExporter>(std::move(exporter), figures.events));
-        figures.dropped = queue->dropped.load(std::memory_order_relaxed);
-        return status;
-      });
+      thread.emplace(
+          [queue, state, exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
+            return run_pipeline(
+                queue, state, state,
+                std::make_unique<CountingExporter>(std::move(exporter), figures.events));
+          });
     }
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());
@@ -567,6 +560,7 @@ bool end(Running running, const std::string& path, const std::string& reason,
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
   figures = std::move(outcome.figures);
+  figures.dropped = running.queue->dropped.load(std::memory_order_relaxed);
   if (!errors.finish()) return false;
   if (outcome.status) {
     raise_io(*outcome.status, path);
@@ -941,17 +935,8 @@ PyObject* tracer_enter_as_child(PyObject* self, PyObject*) {
 
 PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!exit_arguments(args, nargs)) return nullptr;
     PyObject* exc_type = args[0];
-    if (exc_type != Py_None && !PyType_Check(exc_type)) {
-      PyErr_Format(PyExc_TypeError,
-                   "__exit__() argument 'exc_type' must be a type or None, not %.200s",
-                   Py_TYPE(exc_type)->tp_name);
-      return nullptr;
-    }
     if (in_callback()) {
       PyErr_SetString(PyExc_RuntimeError, SELF_END_REFUSED);
       return nullptr;
@@ -1071,11 +1056,6 @@ PyObject* tracer_now_ns(PyObject* self, PyObject*) {
     }
     return PyLong_FromUnsignedLongLong(*now);
   });
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef TRACER_METHODS[] = {

@@ -16,6 +16,9 @@ inline constexpr char EXPORTER_THREAD_NAME[] = "fennik-exporter";
 inline constexpr char NOT_RUNNING[] = "the tracer is not running";
 inline constexpr char STREAMING_MODE[] =
     "this tracer streams as it goes; pass record_last_mb to keep a flight recorder";
+inline constexpr unsigned MB_SHIFT = 20;  // megabytes of 1,048,576 bytes
+// The most megabytes whose byte count fits 64 bits.
+inline constexpr std::uint64_t MAX_RECORD_MB = (std::uint64_t{1} << (64 - MB_SHIFT)) - 1;
 inline constexpr char RECORDER_GONE[] = "the recorder is gone";
 inline constexpr char DUMP_NOT_FINISHED[] = "the recorder did not finish the dump";
 
