@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "monitoring.hpp"
+#include "py_errors.hpp"
 #include "tls.hpp"
 #include "tracer.hpp"
 
@@ -161,10 +162,7 @@ PyObject* handle(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyLong_Check(signum_arg)) {
-    PyErr_Format(PyExc_TypeError,
-                 "_handle_deadly_signal() argument 'signum' must be int, not %.200s",
-                 Py_TYPE(signum_arg)->tp_name);
-    return nullptr;
+    return type_error("_handle_deadly_signal", "signum", "int", signum_arg);
   }
   const int signum = PyLong_AsInt(signum_arg);
   if (signum == -1 && PyErr_Occurred()) return nullptr;

@@ -27,6 +27,7 @@
 #include "format.hpp"
 #include "monitoring.hpp"
 #include "pipeline.hpp"
+#include "py_errors.hpp"
 #include "recorder.hpp"
 #include "signals.hpp"
 #include "thread_name.hpp"
@@ -241,24 +242,6 @@ void set_active(PyObject* tracer, PyObject* expected = nullptr) {
     old = std::exchange(ACTIVE->tracer, tracer);
   }
   Py_XDECREF(old);
-}
-
-// An OSError of the subclass that matches the error number (FileNotFoundError,
-// PermissionError, ...), with errno and filename set.
-PyObject* raise_io(const IoError& e, const std::string& path) {
-  const std::string text = e.text();
-  if (e.kind != IoErrorKind::Os) {
-    PyErr_SetString(PyExc_OSError, text.c_str());
-    return nullptr;
-  }
-  PyRef filename = path.empty() ? PyRef::borrow(Py_None)
-                                : PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
-                                      path.data(), static_cast<Py_ssize_t>(path.size())));
-  if (!filename) return nullptr;
-  PyRef exc = PyRef::steal(
-      PyObject_CallFunction(PyExc_OSError, "isO", e.os_code, text.c_str(), filename.get()));
-  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return nullptr;
 }
 
 // ---- advertising the session to child processes ----
@@ -821,31 +804,6 @@ PyObject* install(PyObject* self, Running running) {
 
 // ---- Python methods ----
 
-PyObject* type_error(const char* func, const char* param, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, param, expected,
-               Py_TYPE(got)->tp_name);
-  return nullptr;
-}
-
-// A non-negative int that fits 64 bits, or None.
-bool optional_u64(const char* func, const char* param, PyObject* value,
-                  std::optional<std::uint64_t>& out) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyLong_Check(value)) {
-    type_error(func, param, "int or None", value);
-    return false;
-  }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError,
-                 "%s() argument '%s' must be a non-negative integer below 2**64", func, param);
-    return false;
-  }
-  out = v;
-  return true;
-}
-
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"output", "format", "trace_subprocesses", "record_last_mb",
@@ -971,13 +929,6 @@ const char* refuse_recorder(const TracerData& d) noexcept {
   if (!d.running) return NOT_RUNNING;
   if (!d.running->channel) return STREAMING_MODE;
   return nullptr;
-}
-
-bool str_arg(PyObject* value, const char* method, const char* param) {
-  if (PyUnicode_Check(value)) return true;
-  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", method, param,
-               Py_TYPE(value)->tp_name);
-  return false;
 }
 
 // Sends a dump request made by `make(clock, reply)` and waits for its path.

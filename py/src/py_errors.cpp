@@ -1,0 +1,51 @@
+#include "py_errors.hpp"
+
+namespace fennik::py {
+
+PyObject* raise_io(const IoError& e, const std::string& path) {
+  const std::string text = e.text();
+  if (e.kind != IoErrorKind::Os) {
+    PyErr_SetString(PyExc_OSError, text.c_str());
+    return nullptr;
+  }
+  PyRef filename = path.empty() ? PyRef::borrow(Py_None)
+                                : PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                      path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!filename) return nullptr;
+  PyRef exc = PyRef::steal(
+      PyObject_CallFunction(PyExc_OSError, "isO", e.os_code, text.c_str(), filename.get()));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+PyObject* type_error(const char* func, const char* param, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, param, expected,
+               Py_TYPE(got)->tp_name);
+  return nullptr;
+}
+
+bool str_arg(PyObject* value, const char* func, const char* param) {
+  if (PyUnicode_Check(value)) return true;
+  type_error(func, param, "str", value);
+  return false;
+}
+
+bool optional_u64(const char* func, const char* param, PyObject* value,
+                  std::optional<std::uint64_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value)) {
+    type_error(func, param, "int or None", value);
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError,
+                 "%s() argument '%s' must be a non-negative integer below 2**64", func, param);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace fennik::py

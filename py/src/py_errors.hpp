@@ -1,0 +1,30 @@
+// Python exceptions for the module's entry points: argument checks and output
+// errors, with the messages and attributes every entry point shares.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "io_error.hpp"
+#include "pyref.hpp"
+
+namespace fennik::py {
+
+// An OSError of the subclass that matches the error number (FileNotFoundError,
+// PermissionError, ...), with errno and filename set (None when `path` is
+// empty). Always null.
+PyObject* raise_io(const IoError& e, const std::string& path);
+
+// TypeError "FUNC() argument 'PARAM' must be EXPECTED, not TYPE". Always null.
+PyObject* type_error(const char* func, const char* param, const char* expected, PyObject* got);
+
+// A str argument; false with a TypeError.
+bool str_arg(PyObject* value, const char* func, const char* param);
+
+// A non-negative int that fits 64 bits, or None (out untouched). False with a
+// TypeError or OverflowError.
+bool optional_u64(const char* func, const char* param, PyObject* value,
+                  std::optional<std::uint64_t>& out);
+
+}  // namespace fennik::py
