@@ -24,6 +24,7 @@
 #include "codewatch.hpp"
 #include "control.hpp"
 #include "dir_sink.hpp"
+#include "env_settings.hpp"
 #include "format.hpp"
 #include "monitoring.hpp"
 #include "pipeline.hpp"
@@ -43,8 +44,6 @@ constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
 // nanoseconds: every child's events are timed from then, so that all the
 // processes writing one output share one timeline.
 constexpr char ENV_CHILD_ORIGIN_NS[] = "FENNIK_CHILD_ORIGIN_NS";
-constexpr char BUFFER_MB_ENV[] = "FENNIK_BUFFER_MB";
-constexpr std::uint64_t MAX_BUFFER_MB = std::uint64_t{1} << 20;  // a terabyte
 constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
@@ -329,48 +328,6 @@ std::optional<SavedEnv> advertise(const TracerConfig& c, std::uint64_t origin_ns
 // Set once the at-exit hook has ended every session: a session started after
 // it (from an at-exit handler that runs later) would outlive the interpreter.
 bool EXIT_HOOK_RAN = false;
-
-// The value of variable `name` as `parse` reads its text (null when unset).
-// Text it refuses gives `fallback`, after a RuntimeWarning "NAME=TEXT
-// <complaint>" the first time (`warned` remembers). Nothing, with the
-// exception set, when the warning was turned into an error.
-template <class T, class Parse>
-std::optional<T> env_setting(const char* name, Parse parse, T fallback, bool& warned,
-                             const std::string& complaint) {
-  const char* text = std::getenv(name);
-  if (std::optional<T> value = parse(text)) return value;
-  if (!warned) {
-    warned = true;
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%s=%s %s", name, text, complaint.c_str()) < 0) {
-      return std::nullopt;
-    }
-  }
-  return fallback;
-}
-
-// Code capacity from FENNIK_CODE_CAPACITY; a malformed value warns once.
-std::optional<std::uint32_t> code_capacity() {
-  static bool warned = false;
-  return env_setting<std::uint32_t>(CODE_CAPACITY_ENV, parse_code_capacity, MAX_CODE_CAPACITY,
-                                    warned,
-                                    "is not a whole number of code objects; using the maximum, " +
-                                        std::to_string(MAX_CODE_CAPACITY));
-}
-
-// Memory for waiting batches from FENNIK_BUFFER_MB, in bytes; a malformed
-// value warns once and the default applies. Large values are capped.
-std::optional<std::uint64_t> buffer_budget() {
-  static bool warned = false;
-  const auto parse = [](const char* text) -> std::optional<std::uint64_t> {
-    if (text == nullptr) return DEFAULT_BUFFER_BYTES;
-    const std::optional<std::uint64_t> mb = parse_whole_number(text);
-    if (!mb) return std::nullopt;
-    return std::min(*mb, MAX_BUFFER_MB) << MB_SHIFT;
-  };
-  return env_setting<std::uint64_t>(BUFFER_MB_ENV, parse, DEFAULT_BUFFER_BYTES, warned,
-                                    "is not a whole number of megabytes; using the default, " +
-                                        std::to_string(DEFAULT_BUFFER_BYTES >> MB_SHIFT));
-}
 
 // ---- start, install, end ----
 
@@ -1088,13 +1045,6 @@ PyObject* await_dump(DumpReply& reply) {
   }
   PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
   return nullptr;
-}
-
-std::optional<ClockRequest> clock_request() {
-  static bool warned = false;
-  return env_setting<ClockRequest>(
-      CLOCK_ENV, parse_clock_request, ClockRequest::Automatic, warned,
-      std::string("is not one of ") + CLOCK_ENV_VALUES + "; choosing the clock automatically");
 }
 
 PyObject* end_active_tracer(const char* reason) {

@@ -8,6 +8,7 @@
 
 #include "clock.hpp"
 #include "control.hpp"
+#include "env_settings.hpp"
 #include "pyref.hpp"
 
 namespace fennik::py {
@@ -16,16 +17,10 @@ inline constexpr char EXPORTER_THREAD_NAME[] = "fennik-exporter";
 inline constexpr char NOT_RUNNING[] = "the tracer is not running";
 inline constexpr char STREAMING_MODE[] =
     "this tracer streams as it goes; pass record_last_mb to keep a flight recorder";
-inline constexpr unsigned MB_SHIFT = 20;  // megabytes of 1,048,576 bytes
 // The most megabytes whose byte count fits 64 bits.
 inline constexpr std::uint64_t MAX_RECORD_MB = (std::uint64_t{1} << (64 - MB_SHIFT)) - 1;
 inline constexpr char RECORDER_GONE[] = "the recorder is gone";
 inline constexpr char DUMP_NOT_FINISHED[] = "the recorder did not finish the dump";
-
-// The clock a session started now asks for, from FENNIK_CLOCK; an unknown
-// value warns once and chooses automatically. nullopt with an exception when
-// the warning is turned into one.
-std::optional<ClockRequest> clock_request();
 
 // A running flight recorder, as a request to it sees it under its tracer's
 // session lock.
