@@ -25,6 +25,7 @@
 #include "control.hpp"
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
+#include "exporter_thread.hpp"
 #include "format.hpp"
 #include "monitoring.hpp"
 #include "pipeline.hpp"
@@ -54,50 +55,6 @@ constexpr unsigned DUMP_DIRECTORY_MODE = 0777;  // before the umask
 // that Ctrl-C interrupts the wait.
 constexpr std::chrono::milliseconds DUMP_WAIT_SLICE{50};
 
-// The "fennik-exporter" thread and what it ended with.
-class ExporterThread {
- public:
-  struct Outcome {
-    IoStatus status;
-    bool panicked = false;
-    OutputFigures figures;  // the body's to fill in
-  };
-
-  // Runs `body` (the streaming pipeline or the recorder) with the outcome's
-  // figures; throws std::system_error if the thread cannot start.
-  template <class Body>
-  explicit ExporterThread(Body body) : outcome_(std::make_shared<Outcome>()) {
-    thread_ = std::thread([outcome = outcome_, body = std::move(body)]() mutable {
-      name_current_thread(EXPORTER_THREAD_NAME);
-      try {
-        outcome->status = body(outcome->figures);
-      } catch (...) {
-        outcome->panicked = true;
-      }
-    });
-  }
-  ExporterThread(ExporterThread&&) noexcept = default;
-  ExporterThread& operator=(ExporterThread&&) noexcept = default;
-  ~ExporterThread() {
-    // Sessions are joined by their end or leaked whole by a forked child, so
-    // this is a guard: a joinable std::thread would terminate the process.
-    if (thread_.joinable()) thread_.detach();
-  }
-
-  // Waits without the interpreter lock.
-  Outcome join() {
-    {
-      WithoutGil nogil;
-      thread_.join();
-    }
-    return std::move(*outcome_);
-  }
-
- private:
-  std::shared_ptr<Outcome> outcome_;
-  std::thread thread_;
-};
-
 // One live session.
 struct Running {
   std::shared_ptr<ControlChannel> channel;  // the recorder's; null when streaming
@@ -111,55 +68,6 @@ struct Running {
   bool paused_for_fork = false;
   // Why monitoring could not be turned on again after a fork; raised by the end.
   PyRef fork_error;
-};
-
-// Forwards to the exporter it wraps, counting the events it is given.
-class CountingExporter final : public Exporter {
- public:
-  CountingExporter(std::unique_ptr<Exporter> inner, std::uint64_t& events) noexcept
-      : inner_(std::move(inner)), events_(events) {}
-  IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
-                       const ThreadNames& threads) override {
-    events_ += events.size();
-    return inner_->write_batch(events, codes, threads);
-  }
-  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  const RunStats& stats) override {
-    return inner_->finish(codes, threads, stats);
-  }
-  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
-                     const CodeLookup& codes, const ThreadNames& threads) override {
-    return inner_->write_gap(tid, ts_ns, count, codes, threads);
-  }
-  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
-                      const ThreadNames& threads) override {
-    return inner_->end_thread(tid, codes, threads);
-  }
-
- private:
-  std::unique_ptr<Exporter> inner_;
-  std::uint64_t& events_;  // outlives the exporter: the exporter thread's outcome
-};
-
-// Gives every dump a counting exporter; the figures end up describing the
-// last dump opened, which is the final one.
-class CountingDumpSink final : public DumpSink {
- public:
-  CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures) noexcept
-      : inner_(std::move(inner)), figures_(figures) {}
-  IoResult<OpenedDump> open(const std::string& reason) override {
-    IoResult<OpenedDump> opened = inner_->open(reason);
-    if (!opened.ok()) return opened;
-    OpenedDump dump = std::move(opened).value();
-    figures_.events = 0;
-    figures_.dump = dump.path;
-    dump.exporter = std::make_unique<CountingExporter>(std::move(dump.exporter), figures_.events);
-    return dump;
-  }
-
- private:
-  std::unique_ptr<DumpSink> inner_;
-  OutputFigures& figures_;
 };
 
 // A forked child leaves its parent's session as it is, deliberately leaked:

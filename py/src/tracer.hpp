@@ -9,11 +9,11 @@
 #include "clock.hpp"
 #include "control.hpp"
 #include "env_settings.hpp"
+#include "exporter_thread.hpp"
 #include "pyref.hpp"
 
 namespace fennik::py {
 
-inline constexpr char EXPORTER_THREAD_NAME[] = "fennik-exporter";
 inline constexpr char NOT_RUNNING[] = "the tracer is not running";
 inline constexpr char STREAMING_MODE[] =
     "this tracer streams as it goes; pass record_last_mb to keep a flight recorder";
@@ -57,15 +57,6 @@ PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
 // flight recorder's final dump; no lock of ours is held while it finishes.
 // False when there is none, or null with an exception.
 PyObject* end_active_tracer(const char* reason);
-
-// What the output side of a session was given: the events handed to the
-// exporter (a flight recorder's: those of its last dump) and the events the
-// threads dropped.
-struct OutputFigures {
-  std::uint64_t events = 0;
-  std::uint64_t dropped = 0;
-  std::string dump;  // a flight recorder's last dump; empty when streaming
-};
 
 // The figures of the session `tracer` (a Tracer) ended last; zero before any.
 OutputFigures session_figures(PyObject* tracer);

@@ -1,0 +1,124 @@
+// The "fennik-exporter" thread, which runs a session's output side (the
+// streaming pipeline or the flight recorder), and the counting wrappers that
+// tell the session's end what the output side was given.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "dump_sink.hpp"
+#include "io_error.hpp"
+#include "pyref.hpp"
+#include "sink.hpp"
+#include "thread_name.hpp"
+
+namespace fennik::py {
+
+inline constexpr char EXPORTER_THREAD_NAME[] = "fennik-exporter";
+
+// What the output side of a session was given: the events handed to the
+// exporter (a flight recorder's: those of its last dump) and the events the
+// threads dropped.
+struct OutputFigures {
+  std::uint64_t events = 0;
+  std::uint64_t dropped = 0;
+  std::string dump;  // a flight recorder's last dump; empty when streaming
+};
+
+// The "fennik-exporter" thread and what it ended with.
+class ExporterThread {
+ public:
+  struct Outcome {
+    IoStatus status;
+    bool panicked = false;
+    OutputFigures figures;  // the body's to fill in
+  };
+
+  // Runs `body` (the streaming pipeline or the recorder) with the outcome's
+  // figures; throws std::system_error if the thread cannot start.
+  template <class Body>
+  explicit ExporterThread(Body body) : outcome_(std::make_shared<Outcome>()) {
+    thread_ = std::thread([outcome = outcome_, body = std::move(body)]() mutable {
+      name_current_thread(EXPORTER_THREAD_NAME);
+      try {
+        outcome->status = body(outcome->figures);
+      } catch (...) {
+        outcome->panicked = true;
+      }
+    });
+  }
+  ExporterThread(ExporterThread&&) noexcept = default;
+  ExporterThread& operator=(ExporterThread&&) noexcept = default;
+  ~ExporterThread() {
+    // Sessions are joined by their end or leaked whole by a forked child, so
+    // this is a guard: a joinable std::thread would terminate the process.
+    if (thread_.joinable()) thread_.detach();
+  }
+
+  // Waits without the interpreter lock.
+  Outcome join() {
+    {
+      WithoutGil nogil;
+      thread_.join();
+    }
+    return std::move(*outcome_);
+  }
+
+ private:
+  std::shared_ptr<Outcome> outcome_;
+  std::thread thread_;
+};
+
+// Forwards to the exporter it wraps, counting the events it is given.
+class CountingExporter final : public Exporter {
+ public:
+  CountingExporter(std::unique_ptr<Exporter> inner, std::uint64_t& events) noexcept
+      : inner_(std::move(inner)), events_(events) {}
+  IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    events_ += events.size();
+    return inner_->write_batch(events, codes, threads);
+  }
+  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
+                  const RunStats& stats) override {
+    return inner_->finish(codes, threads, stats);
+  }
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override {
+    return inner_->write_gap(tid, ts_ns, count, codes, threads);
+  }
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override {
+    return inner_->end_thread(tid, codes, threads);
+  }
+
+ private:
+  std::unique_ptr<Exporter> inner_;
+  std::uint64_t& events_;  // outlives the exporter: the exporter thread's outcome
+};
+
+// Gives every dump a counting exporter; the figures end up describing the
+// last dump opened, which is the final one.
+class CountingDumpSink final : public DumpSink {
+ public:
+  CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures) noexcept
+      : inner_(std::move(inner)), figures_(figures) {}
+  IoResult<OpenedDump> open(const std::string& reason) override {
+    IoResult<OpenedDump> opened = inner_->open(reason);
+    if (!opened.ok()) return opened;
+    OpenedDump dump = std::move(opened).value();
+    figures_.events = 0;
+    figures_.dump = dump.path;
+    dump.exporter = std::make_unique<CountingExporter>(std::move(dump.exporter), figures_.events);
+    return dump;
+  }
+
+ private:
+  std::unique_ptr<DumpSink> inner_;
+  OutputFigures& figures_;
+};
+
+}  // namespace fennik::py
