@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "advertisement.hpp"
 #include "codewatch.hpp"
 #include "control.hpp"
 #include "dir_sink.hpp"
@@ -38,13 +39,6 @@
 namespace fennik::py {
 namespace {
 
-constexpr char ENV_CHILD_OUTPUT[] = "FENNIK_CHILD_OUTPUT";
-constexpr char ENV_CHILD_FORMAT[] = "FENNIK_CHILD_FORMAT";
-constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
-// When the first traced process's session began, in monotonic-clock
-// nanoseconds: every child's events are timed from then, so that all the
-// processes writing one output share one timeline.
-constexpr char ENV_CHILD_ORIGIN_NS[] = "FENNIK_CHILD_ORIGIN_NS";
 constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
@@ -77,13 +71,6 @@ void abandon(Running running) noexcept {
   running.state->end_recording();
   static_cast<void>(std::make_unique<Running>(std::move(running)).release());
 }
-
-struct TracerConfig {
-  std::optional<std::uint64_t> record_last_mb;
-  std::string output;
-  bool trace_subprocesses = true;
-  Format format = Format::Protobuf;
-};
 
 // The session slot is read and replaced only with the interpreter lock held
 // and never across a call that could release it, so the session lock is
@@ -149,86 +136,6 @@ void set_active(PyObject* tracer, PyObject* expected = nullptr) {
     old = std::exchange(ACTIVE->tracer, tracer);
   }
   Py_XDECREF(old);
-}
-
-// ---- advertising the session to child processes ----
-
-constexpr const char* CHILD_VARS[] = {ENV_CHILD_OUTPUT, ENV_CHILD_FORMAT, ENV_CHILD_RECORD_MB,
-                                      ENV_CHILD_ORIGIN_NS};
-
-PyRef os_environ() {
-  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
-  return os ? PyRef::steal(PyObject_GetAttrString(os.get(), "environ")) : PyRef();
-}
-
-// The child-process variables as they were before a session changed them, so
-// a failed start puts them back.
-struct SavedEnv {
-  std::array<PyRef, std::size(CHILD_VARS)> values;  // null where unset
-};
-
-std::optional<SavedEnv> save_env(PyObject* environ) {
-  SavedEnv saved;
-  for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
-    PyObject* v = nullptr;
-    if (PyMapping_GetOptionalItemString(environ, CHILD_VARS[i], &v) < 0) return std::nullopt;
-    saved.values[i] = PyRef::steal(v);
-  }
-  return saved;
-}
-
-// Best effort: errors are cleared.
-void restore_env(PyObject* environ, const SavedEnv& saved) {
-  for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
-    PyRef r = saved.values[i]
-                  ? PyRef::steal(PyObject_CallMethod(environ, "__setitem__", "sO", CHILD_VARS[i],
-                                                     saved.values[i].get()))
-                  : PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", CHILD_VARS[i], Py_None));
-    if (!r) PyErr_Clear();
-  }
-}
-
-bool set_env(PyObject* environ, const char* key, const std::string& value) {
-  PyRef v = PyRef::steal(
-      PyUnicode_DecodeFSDefaultAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-  return v && PyMapping_SetItemString(environ, key, v.get()) == 0;
-}
-
-bool remove_env(PyObject* environ, const char* key) {
-  PyRef r = PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", key, Py_None));
-  return static_cast<bool>(r);
-}
-
-bool stop_advertising() {
-  PyRef environ = os_environ();
-  if (!environ) return false;
-  bool ok = true;
-  for (const char* key : CHILD_VARS) ok = remove_env(environ.get(), key) && ok;
-  return ok;
-}
-
-// Sets the child-process variables (or removes them when `c` does not trace
-// subprocesses). Nothing on failure, with the variables as they were.
-std::optional<SavedEnv> advertise(const TracerConfig& c, std::uint64_t origin_ns) {
-  PyRef environ = os_environ();
-  if (!environ) return std::nullopt;
-  std::optional<SavedEnv> saved = save_env(environ.get());
-  if (!saved) return std::nullopt;
-  bool ok;
-  if (!c.trace_subprocesses) {
-    ok = stop_advertising();
-  } else {
-    ok = set_env(environ.get(), ENV_CHILD_OUTPUT, c.output) &&
-         set_env(environ.get(), ENV_CHILD_FORMAT, c.format.name()) &&
-         set_env(environ.get(), ENV_CHILD_ORIGIN_NS, std::to_string(origin_ns)) &&
-         (c.record_last_mb
-              ? set_env(environ.get(), ENV_CHILD_RECORD_MB, std::to_string(*c.record_last_mb))
-              : remove_env(environ.get(), ENV_CHILD_RECORD_MB));
-  }
-  if (ok) return saved;
-  PendingError pending;
-  restore_env(environ.get(), *saved);
-  return std::nullopt;
 }
 
 // ---- process-level hooks ----

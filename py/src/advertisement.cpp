@@ -1,0 +1,76 @@
+#include "advertisement.hpp"
+
+#include <string>
+
+namespace fennik::py {
+namespace {
+
+std::optional<SavedEnv> save_env(PyObject* environ) {
+  SavedEnv saved;
+  for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
+    PyObject* v = nullptr;
+    if (PyMapping_GetOptionalItemString(environ, CHILD_VARS[i], &v) < 0) return std::nullopt;
+    saved.values[i] = PyRef::steal(v);
+  }
+  return saved;
+}
+
+bool set_env(PyObject* environ, const char* key, const std::string& value) {
+  PyRef v = PyRef::steal(
+      PyUnicode_DecodeFSDefaultAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+  return v && PyMapping_SetItemString(environ, key, v.get()) == 0;
+}
+
+bool remove_env(PyObject* environ, const char* key) {
+  PyRef r = PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", key, Py_None));
+  return static_cast<bool>(r);
+}
+
+}  // namespace
+
+PyRef os_environ() {
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  return os ? PyRef::steal(PyObject_GetAttrString(os.get(), "environ")) : PyRef();
+}
+
+void restore_env(PyObject* environ, const SavedEnv& saved) {
+  for (std::size_t i = 0; i < std::size(CHILD_VARS); ++i) {
+    PyRef r = saved.values[i]
+                  ? PyRef::steal(PyObject_CallMethod(environ, "__setitem__", "sO", CHILD_VARS[i],
+                                                     saved.values[i].get()))
+                  : PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", CHILD_VARS[i], Py_None));
+    if (!r) PyErr_Clear();
+  }
+}
+
+bool stop_advertising() {
+  PyRef environ = os_environ();
+  if (!environ) return false;
+  bool ok = true;
+  for (const char* key : CHILD_VARS) ok = remove_env(environ.get(), key) && ok;
+  return ok;
+}
+
+std::optional<SavedEnv> advertise(const TracerConfig& c, std::uint64_t origin_ns) {
+  PyRef environ = os_environ();
+  if (!environ) return std::nullopt;
+  std::optional<SavedEnv> saved = save_env(environ.get());
+  if (!saved) return std::nullopt;
+  bool ok;
+  if (!c.trace_subprocesses) {
+    ok = stop_advertising();
+  } else {
+    ok = set_env(environ.get(), ENV_CHILD_OUTPUT, c.output) &&
+         set_env(environ.get(), ENV_CHILD_FORMAT, c.format.name()) &&
+         set_env(environ.get(), ENV_CHILD_ORIGIN_NS, std::to_string(origin_ns)) &&
+         (c.record_last_mb
+              ? set_env(environ.get(), ENV_CHILD_RECORD_MB, std::to_string(*c.record_last_mb))
+              : remove_env(environ.get(), ENV_CHILD_RECORD_MB));
+  }
+  if (ok) return saved;
+  PendingError pending;
+  restore_env(environ.get(), *saved);
+  return std::nullopt;
+}
+
+}  // namespace fennik::py
