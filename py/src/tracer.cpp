@@ -32,6 +32,7 @@
 #include "pipeline.hpp"
 #include "py_errors.hpp"
 #include "recorder.hpp"
+#include "session.hpp"
 #include "signals.hpp"
 #include "thread_name.hpp"
 #include "whole_number.hpp"
@@ -39,38 +40,12 @@
 namespace fennik::py {
 namespace {
 
-constexpr char EXPORTER_PANICKED[] = "exporter thread panicked";
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
-constexpr char EXITING[] = "the interpreter is exiting: no new tracing session can start";
 constexpr char EXIT_REASON[] = "exit";
 constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
-constexpr unsigned DUMP_DIRECTORY_MODE = 0777;  // before the umask
 // A requester waiting for a dump looks at pending signals this often, so
 // that Ctrl-C interrupts the wait.
 constexpr std::chrono::milliseconds DUMP_WAIT_SLICE{50};
-
-// One live session.
-struct Running {
-  std::shared_ptr<ControlChannel> channel;  // the recorder's; null when streaming
-  std::optional<MonitoringHandle> handle;
-  std::shared_ptr<EventQueue> queue;
-  std::shared_ptr<State> state;
-  ExporterThread thread;
-  pid_t pid;           // the process that started it; in any other (a forked child) it is abandoned
-  std::string output;  // the output or dump directory, absolute
-  // Monitoring was turned off for a fork and is to be turned on again after it.
-  bool paused_for_fork = false;
-  // Why monitoring could not be turned on again after a fork; raised by the end.
-  PyRef fork_error;
-};
-
-// A forked child leaves its parent's session as it is, deliberately leaked:
-// its threads do not exist here, so joining them would hang, and freeing what
-// they were using could corrupt memory. Its output belongs to the parent.
-void abandon(Running running) noexcept {
-  running.state->end_recording();
-  static_cast<void>(std::make_unique<Running>(std::move(running)).release());
-}
 
 // The session slot is read and replaced only with the interpreter lock held
 // and never across a call that could release it, so the session lock is
@@ -139,194 +114,6 @@ void set_active(PyObject* tracer, PyObject* expected = nullptr) {
 }
 
 // ---- process-level hooks ----
-
-// Set once the at-exit hook has ended every session: a session started after
-// it (from an at-exit handler that runs later) would outlive the interpreter.
-bool EXIT_HOOK_RAN = false;
-
-// ---- start, install, end ----
-
-// `path` made absolute against the current directory, so that a later chdir
-// neither moves a session's dumps nor what children are told.
-std::optional<std::string> absolute_path(const std::string& path) {
-  if (path.starts_with('/')) return path;
-  std::string cwd(PATH_MAX, '\0');
-  if (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-    raise_io(IoError::from_errno(errno), ".");
-    return std::nullopt;
-  }
-  cwd.resize(std::char_traits<char>::length(cwd.c_str()));
-  return path.empty() ? cwd : cwd + (cwd.ends_with('/') ? "" : "/") + path;
-}
-
-// Creates `directory` and every missing parent; an existing directory is fine.
-IoStatus make_directories(const std::string& directory) {
-  for (std::size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
-    const std::string prefix = directory.substr(0, end);
-    if (::mkdir(prefix.c_str(), DUMP_DIRECTORY_MODE) != 0 && errno != EEXIST) {
-      return IoError::from_errno(errno);
-    }
-    if (end == std::string::npos) break;
-  }
-  struct stat st{};
-  if (::stat(directory.c_str(), &st) != 0) return IoError::from_errno(errno);
-  if (!S_ISDIR(st.st_mode)) return IoError::from_errno(ENOTDIR);
-  return IO_OK;
-}
-
-// Memory for batches waiting in threads' lists: in a flight-recorder session
-// the ring is the budget the user gave, and the lists need only what the
-// recorder drains between rounds.
-std::uint64_t queue_budget(const TracerConfig& c, std::uint64_t buffer_budget) {
-  if (!c.record_last_mb) return buffer_budget;
-  return std::min(buffer_budget, std::max(*c.record_last_mb << MB_SHIFT, RECORDER_QUEUE_MIN_BYTES));
-}
-
-// Starts a session. Nothing is touched before the profiler slot is claimed,
-// so a conflict with a running tool leaves every file and variable as it was;
-// a later failure undoes what was done.
-// The clock of a child's session: the parent's origin, from the
-// advertisement, when it is a valid moment of the past.
-Clock child_clock(Clock own, std::uint64_t own_start_ns) {
-  const char* text = std::getenv(ENV_CHILD_ORIGIN_NS);
-  const std::optional<std::uint64_t> origin =
-      text != nullptr ? parse_whole_number(text) : std::nullopt;
-  if (!origin || *origin > own_start_ns) return own;
-  return own.started_earlier(own_start_ns - *origin);
-}
-
-// Starts a session; a forked child passes its parent's clock, so that both
-// processes' events share one timeline.
-std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, bool child,
-                             std::optional<Clock> inherited = std::nullopt) {
-  if (EXIT_HOOK_RAN) {
-    PyErr_SetString(PyExc_RuntimeError, EXITING);
-    return std::nullopt;
-  }
-  const std::optional<std::uint32_t> capacity = code_capacity();
-  if (!capacity) return std::nullopt;
-  const std::optional<std::uint64_t> budget = buffer_budget();
-  if (!budget) return std::nullopt;
-  const std::optional<ClockRequest> clock = clock_request();
-  if (!clock) return std::nullopt;
-  // Threads are named from threading's table; imported now, before anything
-  // is recorded, so that the main thread has its name from the start.
-  if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
-  TracerConfig c = configured;
-  std::optional<std::string> output = absolute_path(configured.output);
-  if (!output) return std::nullopt;
-  c.output = std::move(*output);
-  std::optional<MonitoringHandle> handle = claim_tool();
-  if (!handle) return std::nullopt;
-
-  std::optional<SavedEnv> saved_env;
-  // Puts the variables back and frees the slot, keeping the error.
-  auto undo = [&] {
-    PendingError pending;
-    if (PyRef environ = saved_env ? os_environ() : PyRef()) restore_env(environ.get(), *saved_env);
-    disable(*handle);
-    return std::nullopt;
-  };
-  Clock session_clock = inherited.value_or(Clock::starting_now(*clock));
-  const std::uint64_t started_ns = read_monotonic_ns();
-  if (child && !inherited) session_clock = child_clock(session_clock, started_ns);
-  if (!child && !(saved_env = advertise(c, started_ns))) return undo();
-
-  auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
-  auto state = std::make_shared<State>(queue, *capacity);
-  if (!watch(state)) return undo();
-
-  std::shared_ptr<ControlChannel> channel;
-  std::optional<ExporterThread> thread;
-  try {
-    if (c.record_last_mb) {
-      if (IoStatus err = make_directories(c.output)) {
-        raise_io(*err, c.output);
-        return undo();
-      }
-      channel = std::make_shared<ControlChannel>(queue);
-      thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
-                      sink = std::make_unique<DirSink>(c.output, pid, c.format)](
-                         OutputFigures& figures) mutable {
-        return run_recorder(queue, state, state,
-                            std::make_unique<CountingDumpSink>(std::move(sink), figures), budget,
-                            channel);
-      });
-    } else {
-      // Opened now, so the path as given names it in errors.
-      IoResult<std::unique_ptr<Exporter>> exporter =
-          Format::open(c.format, configured.output, pid, child);
-      if (!exporter.ok()) {
-        raise_io(exporter.error(), configured.output);
-        return undo();
-      }
-      thread.emplace(
-          [queue, state, exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
-            return run_pipeline(
-                queue, state, state,
-                std::make_unique<CountingExporter>(std::move(exporter), figures.events));
-          });
-    }
-  } catch (const std::system_error& e) {
-    PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());
-    return undo();
-  }
-
-  // Last: from here on every function call is recorded.
-  if (!enable(*handle, state)) {
-    // Nothing was recorded; let the exporter finish its empty output, then
-    // report the registration error.
-    {
-      PendingError pending;
-      state->end_recording();
-      queue->close();
-      (void)thread->join();
-    }
-    return undo();
-  }
-  return Running{std::move(channel),
-                 std::move(handle),
-                 std::move(queue),
-                 std::move(state),
-                 std::move(*thread),
-                 getpid(),
-                 std::move(c.output),
-                 false,
-                 PyRef()};
-}
-
-// Ends `running`, already taken out of its tracer's slot: monitoring off
-// first, so nothing that runs below is recorded. A flight recorder writes its
-// last dump, named from `reason`. Every step is taken whatever fails; false
-// with the first error set. What the output side was given goes to `figures`.
-bool end(Running running, const std::string& path, const std::string& reason,
-         OutputFigures& figures) {
-  FirstError errors;
-  if (running.handle) {
-    errors.step(disable(*running.handle));
-    running.handle.reset();
-  }
-  running.state->end_recording();
-  if (running.channel) {
-    running.channel->request_final_dump(FinalDump{reason, running.queue->clock.now_ticks()});
-  }
-  // Monitoring is off and this thread holds the interpreter lock, so no
-  // thread is inside a recording step while close flushes their batches.
-  running.queue->close();
-  ExporterThread::Outcome outcome = running.thread.join();
-  figures = std::move(outcome.figures);
-  figures.dropped = running.queue->dropped.load(std::memory_order_relaxed);
-  if (!errors.finish()) return false;
-  if (outcome.status) {
-    raise_io(*outcome.status, path);
-    return false;
-  }
-  if (outcome.panicked) {
-    PyErr_SetString(PyExc_RuntimeError, EXPORTER_PANICKED);
-    return false;
-  }
-  return true;
-}
 
 // Takes `self`'s session out of its slot and ends it; False, or null with an
 // exception on failure, raised after the teardown is complete.
