@@ -35,6 +35,7 @@
 #include "session.hpp"
 #include "signals.hpp"
 #include "thread_name.hpp"
+#include "tracer_slot.hpp"
 #include "whole_number.hpp"
 
 namespace fennik::py {
@@ -46,34 +47,6 @@ constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
 // A requester waiting for a dump looks at pending signals this often, so
 // that Ctrl-C interrupts the wait.
 constexpr std::chrono::milliseconds DUMP_WAIT_SLICE{50};
-
-// The session slot is read and replaced only with the interpreter lock held
-// and never across a call that could release it, so the session lock is
-// never contended, never held while Python code runs, and never held by
-// another thread at a fork.
-struct TracerData {
-  TracerConfig config;
-  std::mutex session_lock;
-  std::optional<Running> running;  // guarded by session_lock
-  OutputFigures figures;           // of the session ended last
-
-  std::optional<Running> take() {
-    std::lock_guard<std::mutex> g(session_lock);
-    return std::exchange(running, std::nullopt);
-  }
-  bool is_running() {
-    std::lock_guard<std::mutex> g(session_lock);
-    return running.has_value();
-  }
-};
-
-struct TracerObject {
-  PyObject_HEAD TracerData data;
-};
-
-TracerData& data_of(PyObject* self) {
-  return reinterpret_cast<TracerObject*>(self)->data;
-}
 
 // The tracer installed last; how process-level hooks find the running tracer.
 // Like the session lock, taken only with the interpreter lock held.
