@@ -7,6 +7,7 @@
 
 #include "cli.hpp"
 #include "clock.hpp"
+#include "process_hooks.hpp"
 #include "pyref.hpp"
 #include "signals.hpp"
 #include "tracer.hpp"

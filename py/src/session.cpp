@@ -16,13 +16,12 @@
 #include "env_settings.hpp"
 #include "format.hpp"
 #include "pipeline.hpp"
+#include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder.hpp"
 #include "whole_number.hpp"
 
 namespace fennik::py {
-
-bool EXIT_HOOK_RAN = false;
 
 namespace {
 

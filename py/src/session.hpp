@@ -21,10 +21,6 @@
 
 namespace fennik::py {
 
-// Set once the at-exit hook has ended every session: a session started after
-// it (from an at-exit handler that runs later) would outlive the interpreter.
-extern bool EXIT_HOOK_RAN;
-
 // One live session.
 struct Running {
   std::shared_ptr<ControlChannel> channel;  // the recorder's; null when streaming

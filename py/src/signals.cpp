@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "monitoring.hpp"
+#include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "tls.hpp"
 #include "tracer.hpp"

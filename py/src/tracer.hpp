@@ -47,17 +47,6 @@ PyObject* new_snapshot(PyObject* tracer, PyObject* reason);
 // Builds the Snapshot type once per process; a new reference, or null with an exception.
 PyObject* snapshot_type();
 
-// The fork hooks: monitoring off before a fork, on again in the parent, and
-// in the child the parent's sessions abandoned and, for a tracer that traces
-// subprocesses, one of the child's own started.
-PyObject* before_fork(PyObject* module, PyObject* unused);
-PyObject* after_fork_in_parent(PyObject* module, PyObject* unused);
-PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
-// Ends the session of the tracer installed last, with `reason` naming a
-// flight recorder's final dump; no lock of ours is held while it finishes.
-// False when there is none, or null with an exception.
-PyObject* end_active_tracer(const char* reason);
-
 // The figures of the session `tracer` (a Tracer) ended last; zero before any.
 OutputFigures session_figures(PyObject* tracer);
 
