@@ -10,6 +10,7 @@
 #include "process_hooks.hpp"
 #include "pyref.hpp"
 #include "signals.hpp"
+#include "snapshot_object.hpp"
 #include "tracer.hpp"
 
 namespace fennik::py {

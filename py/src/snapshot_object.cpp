@@ -1,5 +1,5 @@
-// fennik._core.Snapshot: a window of the flight recorder's time, opened on
-// entry and dumped on exit. Made only by Tracer.snapshot.
+#include "snapshot_object.hpp"
+
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "tracer.hpp"
+#include "recorder_requests.hpp"
 
 namespace fennik::py {
 namespace {
