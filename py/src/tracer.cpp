@@ -34,8 +34,10 @@
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder.hpp"
+#include "recorder_requests.hpp"
 #include "session.hpp"
 #include "signals.hpp"
+#include "snapshot_object.hpp"
 #include "thread_name.hpp"
 #include "tracer_slot.hpp"
 #include "whole_number.hpp"
@@ -45,9 +47,6 @@ namespace {
 
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
-// A requester waiting for a dump looks at pending signals this often, so
-// that Ctrl-C interrupts the wait.
-constexpr std::chrono::milliseconds DUMP_WAIT_SLICE{50};
 
 // ---- Python methods ----
 
@@ -169,25 +168,6 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// Under the session lock: the not-running and streaming-mode checks shared by
-// every request to the recorder. Null when the session has a recorder, else
-// the message of the RuntimeError to raise once the lock is released.
-const char* refuse_recorder(const TracerData& d) noexcept {
-  if (!d.running) return NOT_RUNNING;
-  if (!d.running->channel) return STREAMING_MODE;
-  return nullptr;
-}
-
-// Sends a dump request made by `make(clock, reply)` and waits for its path.
-template <class Make>
-PyObject* request_dump(PyObject* self, Make&& make) {
-  auto reply = std::make_shared<DumpReply>();
-  const bool sent = with_recorder(self, [&](const RecorderAccess& recorder) -> const char* {
-    return recorder.channel.send(make(recorder.clock, ReplyTo(reply))) ? nullptr : RECORDER_GONE;
-  });
-  return sent ? await_dump(*reply) : nullptr;
-}
-
 PyObject* tracer_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"reason", nullptr};
@@ -286,56 +266,6 @@ PyType_Spec TRACER_SPEC = {
 PyObject* TRACER_TYPE = nullptr;
 
 }  // namespace
-
-bool with_recorder(PyObject* tracer,
-                   const std::function<const char*(const RecorderAccess&)>& action) {
-  const char* refused;
-  {
-    TracerData& d = data_of(tracer);
-    std::lock_guard<std::mutex> g(d.session_lock);
-    refused = refuse_recorder(d);
-    if (refused == nullptr) {
-      refused = action(
-          RecorderAccess{*d.running->channel, d.running->queue->clock, d.running->queue->queue_id});
-    }
-  }
-  if (refused == nullptr) return true;
-  PyErr_SetString(PyExc_RuntimeError, refused);
-  return false;
-}
-
-PyObject* await_dump(DumpReply& reply) {
-  for (;;) {
-    bool settled;
-    {
-      WithoutGil nogil;
-      settled = reply.wait_for(DUMP_WAIT_SLICE);
-    }
-    if (settled) break;
-    if (PyErr_CheckSignals() < 0) return nullptr;
-  }
-  switch (reply.outcome()) {
-    case DumpReply::Outcome::Written:
-      return PyUnicode_DecodeFSDefaultAndSize(reply.path().data(),
-                                              static_cast<Py_ssize_t>(reply.path().size()));
-    case DumpReply::Outcome::Failed: {
-      // The OSError that stopped the dump is its cause.
-      raise_io(*reply.error(), {});
-      PyObject* cause = PyErr_GetRaisedException();
-      PyErr_SetString(PyExc_RuntimeError, DUMP_NOT_FINISHED);
-      if (cause == nullptr) return nullptr;
-      PyObject* exc = PyErr_GetRaisedException();
-      PyException_SetCause(exc, cause);
-      PyErr_SetRaisedException(exc);
-      return nullptr;
-    }
-    case DumpReply::Outcome::Pending:
-    case DumpReply::Outcome::Gone:
-      break;
-  }
-  PyErr_SetString(PyExc_RuntimeError, RECORDER_GONE);
-  return nullptr;
-}
 
 OutputFigures session_figures(PyObject* tracer) {
   return data_of(tracer).figures;
