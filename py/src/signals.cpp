@@ -9,7 +9,6 @@
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "tls.hpp"
-#include "tracer.hpp"
 
 namespace fennik::py {
 namespace {

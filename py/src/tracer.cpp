@@ -1,54 +1,36 @@
+// fennik._core.Tracer: a configuration, and while it is entered, one
+// session. Its methods check their arguments and the tracer's state; the
+// session itself, its installation and the recorder requests live in files
+// of their own.
 #include "tracer.hpp"
 
-#include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <exception>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <span>
 #include <string>
-#include <thread>
+#include <utility>
 #include <variant>
-#include <vector>
 
-#include "advertisement.hpp"
-#include "codewatch.hpp"
 #include "control.hpp"
-#include "dir_sink.hpp"
-#include "env_settings.hpp"
-#include "exporter_thread.hpp"
 #include "format.hpp"
 #include "installed.hpp"
 #include "monitoring.hpp"
-#include "pipeline.hpp"
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
-#include "recorder.hpp"
 #include "recorder_requests.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 #include "snapshot_object.hpp"
-#include "thread_name.hpp"
 #include "tracer_slot.hpp"
-#include "whole_number.hpp"
 
 namespace fennik::py {
 namespace {
 
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
-
-// ---- Python methods ----
 
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {

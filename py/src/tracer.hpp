@@ -2,12 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
 
-#include "clock.hpp"
-#include "control.hpp"
 #include "env_settings.hpp"
 #include "exporter_thread.hpp"
 #include "pyref.hpp"
@@ -16,6 +11,7 @@ namespace fennik::py {
 
 // The most megabytes whose byte count fits 64 bits.
 inline constexpr std::uint64_t MAX_RECORD_MB = (std::uint64_t{1} << (64 - MB_SHIFT)) - 1;
+
 // The figures of the session `tracer` (a Tracer) ended last; zero before any.
 OutputFigures session_figures(PyObject* tracer);
 
