@@ -174,3 +174,32 @@ def test_subinterpreters_are_refused_plainly():
     with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
         interp.exec("import fennik._core")
     interp.close()
+
+
+
+STARVED_START = """
+import os, resource, sys, fennik
+def used():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+os.environ["FENNIK_CHILD_OUTPUT"] = "inherited"
+t = fennik.Tracer(sys.argv[1], format="json", record_last_mb=int(sys.argv[2]) or None)
+# Too little address space for the output thread's stack.
+resource.setrlimit(resource.RLIMIT_AS, (used() + (1 << 20), resource.RLIM_INFINITY))
+try:
+    t.__enter__()
+except RuntimeError as e:
+    print(e)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
+assert [k for k in os.environ if k.startswith("FENNIK_CHILD")] == ["FENNIK_CHILD_OUTPUT"]
+assert os.environ["FENNIK_CHILD_OUTPUT"] == "inherited" and not os.path.exists("made")
+with t:  # and the same tracer starts once it can
+    pass
+"""
+
+
+@pytest.mark.parametrize("output, mb", [("out.json", 0), ("made/deeper", 1)])
+def test_a_start_that_fails_undoes_everything(run_python, tmp_path, output, mb):
+    done = run_python(STARVED_START, output, mb)
+    assert "spawn exporter" in done.stdout and (tmp_path / output).exists()

@@ -19,6 +19,7 @@
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder.hpp"
+#include "start_guards.hpp"
 #include "whole_number.hpp"
 
 namespace fennik::py {
@@ -40,21 +41,6 @@ std::optional<std::string> absolute_path(const std::string& path) {
   }
   cwd.resize(std::char_traits<char>::length(cwd.c_str()));
   return path.empty() ? cwd : cwd + (cwd.ends_with('/') ? "" : "/") + path;
-}
-
-// Creates `directory` and every missing parent; an existing directory is fine.
-IoStatus make_directories(const std::string& directory) {
-  for (std::size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
-    const std::string prefix = directory.substr(0, end);
-    if (::mkdir(prefix.c_str(), DUMP_DIRECTORY_MODE) != 0 && errno != EEXIST) {
-      return IoError::from_errno(errno);
-    }
-    if (end == std::string::npos) break;
-  }
-  struct stat st{};
-  if (::stat(directory.c_str(), &st) != 0) return IoError::from_errno(errno);
-  if (!S_ISDIR(st.st_mode)) return IoError::from_errno(ENOTDIR);
-  return IO_OK;
 }
 
 // Memory for batches waiting in threads' lists: in a flight-recorder session
@@ -101,38 +87,33 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   std::optional<std::string> output = absolute_path(configured.output);
   if (!output) return std::nullopt;
   c.output = std::move(*output);
-  std::optional<MonitoringHandle> handle = claim_tool();
-  if (!handle) return std::nullopt;
+  std::optional<MonitoringHandle> claimed = claim_tool();
+  if (!claimed) return std::nullopt;
+  SlotGuard slot(std::move(*claimed));
+  AdvertisementGuard advertised;
+  DirectoriesGuard directories;
 
-  std::optional<SavedEnv> saved_env;
-  // Puts the variables back and frees the slot, keeping the error.
-  auto undo = [&] {
-    PendingError pending;
-    if (PyRef environ = saved_env ? os_environ() : PyRef()) restore_env(environ.get(), *saved_env);
-    disable(*handle);
-    return std::nullopt;
-  };
   Clock session_clock = inherited.value_or(Clock::starting_now(*clock));
   const std::uint64_t started_ns = read_monotonic_ns();
   if (child && !inherited) session_clock = child_clock(session_clock, started_ns);
-  if (!child && !(saved_env = advertise(c, started_ns))) return undo();
+  if (!child && !advertised.advertise(c, started_ns)) return std::nullopt;
 
   auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
   auto state = std::make_shared<State>(queue, *capacity);
-  if (!watch(state)) return undo();
+  if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;
-  std::optional<ExporterThread> thread;
+  OutputGuard output_thread(queue, state);
   try {
     if (c.record_last_mb) {
-      if (IoStatus err = make_directories(c.output)) {
+      if (IoStatus err = directories.make(c.output, DUMP_DIRECTORY_MODE)) {
         raise_io(*err, c.output);
-        return undo();
+        return std::nullopt;
       }
       channel = std::make_shared<ControlChannel>(queue);
-      thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
-                      sink = std::make_unique<DirSink>(c.output, pid, c.format)](
-                         OutputFigures& figures) mutable {
+      output_thread.thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
+                                    sink = std::make_unique<DirSink>(c.output, pid, c.format)](
+                                       OutputFigures& figures) mutable {
         return run_recorder(queue, state, state,
                             std::make_unique<CountingDumpSink>(std::move(sink), figures), budget,
                             channel);
@@ -143,9 +124,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
           Format::open(c.format, configured.output, pid, child);
       if (!exporter.ok()) {
         raise_io(exporter.error(), configured.output);
-        return undo();
+        return std::nullopt;
       }
-      thread.emplace(
+      output_thread.thread.emplace(
           [queue, state, exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
             return run_pipeline(
                 queue, state, state,
@@ -154,30 +135,26 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
     }
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());
-    return undo();
+    return std::nullopt;
   }
 
-  // Last: from here on every function call is recorded.
-  if (!enable(*handle, state)) {
-    // Nothing was recorded; let the exporter finish its empty output, then
-    // report the registration error.
-    {
-      PendingError pending;
-      state->end_recording();
-      queue->close();
-      (void)thread->join();
-    }
-    return undo();
-  }
-  return Running{std::move(channel),
-                 std::move(handle),
-                 std::move(queue),
-                 std::move(state),
-                 std::move(*thread),
-                 getpid(),
-                 std::move(c.output),
-                 false,
-                 PyRef()};
+  // Last: from here on every function call is recorded. On failure nothing
+  // was recorded; the guards let the exporter finish its empty output and
+  // free the slot, keeping the registration error.
+  if (!enable(slot.handle(), state)) return std::nullopt;
+  Running running{std::move(channel),
+                  std::nullopt,
+                  std::move(queue),
+                  std::move(state),
+                  output_thread.keep(),
+                  getpid(),
+                  std::move(c.output),
+                  false,
+                  PyRef()};
+  running.handle = slot.keep();
+  advertised.keep();
+  directories.keep();
+  return running;
 }
 
 bool end(Running running, const std::string& path, const std::string& reason,
