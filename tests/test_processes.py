@@ -22,10 +22,16 @@ def start_child(how):
     if how == "subprocess":
         code = "import sys; sys.path.insert(0, %r); import script; script.in_child()" % os.getcwd()
         return subprocess.run([sys.executable, "-c", code], check=True)
-    if how in ("os.fork", "storm"):
+    if how in ("os.fork", "storm", "os._exit", "os._exit later", "late thread"):
         if (pid := os.fork()) == 0:
+            if how == "late thread":  # its calls come after the child's main code
+                threading.Thread(target=lambda: [time.sleep(0.05)] + [in_child() for _ in range(50)]).start()
+                sys.exit(0)
             in_child()
-            sys.exit(0)
+            if how != "os._exit later":
+                os._exit(0) if how == "os._exit" else sys.exit(0)
+            time.sleep(0.05)
+            os._exit(0)
         return os.waitpid(pid, 0)
     p = mp.get_context(how).Process(target=in_child)
     p.start()
@@ -34,19 +40,24 @@ def start_child(how):
 
 if __name__ == "__main__":
     out, fmt, how, trace = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "1"
-    with fennik.Tracer(out, format=fmt, trace_subprocesses=trace):
-        in_parent()
-        time.sleep(0.3 * trace)  # a child on a clock of its own would start before this
-        stop = []
-        spinners = [threading.Thread(target=spin, args=(stop,)) for _ in range(3 * (how == "storm"))]
-        for t in spinners: t.start()
-        for _ in range(30 if how == "storm" else 1): start_child(how)
-        stop.append(1)
-        for t in spinners: t.join()
-        in_parent()
+    # Not a with block: a forked child leaving by sys.exit ends its session at
+    # the interpreter's exit, as a child of `fennik run` does.
+    tracer = fennik.Tracer(out, format=fmt, trace_subprocesses=trace)
+    tracer.__enter__()
+    in_parent()
+    time.sleep(0.3 * trace)  # a child on a clock of its own would start before this
+    stop = []
+    spinners = [threading.Thread(target=spin, args=(stop,)) for _ in range(3 * (how == "storm"))]
+    for t in spinners: t.start()
+    for _ in range(30 if how == "storm" else 1): start_child(how)
+    stop.append(1)
+    for t in spinners: t.join()
+    in_parent()
+    tracer.__exit__(None, None, None)
 """
 
-HOW = ["os.fork", "fork", "forkserver", "spawn", "subprocess", "storm"]
+HOW = ["os.fork", "os._exit", "os._exit later", "late thread", "fork", "forkserver", "spawn",
+       "subprocess", "storm"]
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -58,9 +69,11 @@ def test_children_join_the_parents_output(run_python, decode, tmp_path, fmt, how
     out = tmp_path / f"out.{fmt}"
     run_python(SCRIPT, out, fmt, how, int(trace), timeout=120)
     script, children = str(tmp_path / "script.py"), 30 if how == "storm" else 1
+    calls = 50 if how == "late thread" else 1
     if fmt == "pprof":  # each child writes a profile of its own
         profiles = [decode(p, fmt) for p in tmp_path.glob(f"out.{fmt}.*")]
-        assert sum(("in_child",) in p.stacks([script]) for p in profiles) == children * trace
+        assert sum(any(s[-1:] == ("in_child",) for s in p.stacks([script]))
+                   for p in profiles) == children * trace
         return
     decoded = decode(out, fmt)
     begins = {tid: [e for e in t.events if e.ph == "B" and e.file == script]
@@ -70,9 +83,10 @@ def test_children_join_the_parents_output(run_python, decode, tmp_path, fmt, how
     first = next(e.ts for e in begins[parent] if e.name == "start_child")
     last = begins[parent][-1].ts
     in_child = [(tid, e.ts) for tid, b in begins.items() for e in b if e.name == "in_child"]
-    assert len(in_child) == children * trace
+    assert len(in_child) == children * trace * calls
     # Each child's own process, on the parent's timeline.
-    assert all(tid in decoded.pids and tid != parent and first < ts < last for tid, ts in in_child)
+    assert all((tid in decoded.pids or how == "late thread") and tid != parent and first < ts < last
+               for tid, ts in in_child)
     assert len(set(decoded.pids)) == len(decoded.pids)
 
 

@@ -21,22 +21,38 @@ bool EXIT_HOOK_RAN = false;
 
 namespace {
 
-bool PROCESS_HOOKS_REGISTERED = false;
-
 // Ends every session still running when the interpreter exits, so each
 // output is complete and no native thread outlives finalisation.
+void end_live_sessions() {
+  EXIT_HOOK_RAN = true;
+  while (!LIVE->empty()) {
+    PyRef tracer = PyRef::borrow(LIVE->back());
+    PyRef r = PyRef::steal(exit_session(tracer.get(), EXIT_REASON));
+    // Report a failure and go on: the other sessions still deserve their end.
+    if (!r) PyErr_WriteUnraisable(tracer.get());
+    remove_live(tracer.get());
+  }
+}
+
 PyObject* end_at_exit(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    EXIT_HOOK_RAN = true;
-    while (!LIVE->empty()) {
-      PyRef tracer = PyRef::borrow(LIVE->back());
-      PyRef r = PyRef::steal(exit_session(tracer.get(), EXIT_REASON));
-      // Report a failure and go on: the other sessions still deserve their end.
-      if (!r) PyErr_WriteUnraisable(tracer.get());
-      remove_live(tracer.get());
-    }
+    end_live_sessions();
     Py_RETURN_NONE;
   });
+}
+
+// os._exit as the process found it; what our replacement calls.
+constinit NoDestroy<PyRef> ORIGINAL_OS_EXIT;
+
+// os._exit skips the interpreter's exit, at-exit hooks included; forked
+// children leave that way (multiprocessing's workers, after joining their
+// threads, and servers' worker pools), so the sessions end here first.
+PyObject* exit_now(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyRef original = PyRef::borrow(ORIGINAL_OS_EXIT->get());
+  if (PyRef ended = PyRef::steal(end_at_exit(nullptr, nullptr)); !ended) {
+    PyErr_WriteUnraisable(original.get());
+  }
+  return PyObject_Call(original.get(), args, kwargs);
 }
 
 // In a forked child, right after the fork and before any Python code runs:
@@ -48,15 +64,62 @@ void after_fork_in_child_native() noexcept {
 }
 
 PyMethodDef END_AT_EXIT_DEF = {"_fk_end_at_exit", end_at_exit, METH_NOARGS, nullptr};
+PyMethodDef EXIT_NOW_DEF = {"_exit", as_cfunction(exit_now), METH_VARARGS | METH_KEYWORDS,
+                            "_exit(status)\n--\n\nEnds fennik's sessions, then exits at once "
+                            "with the given status, as os._exit does."};
 
-// A forked child may leave by os._exit (multiprocessing's children do),
-// which skips the at-exit hook but not threading's shutdown, run by the
-// interpreter's exit as well: the child's session ends there.
-bool end_at_threading_shutdown() {
-  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-  PyRef end_fn = threading ? PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr)) : PyRef();
-  return end_fn &&
-         PyRef::steal(PyObject_CallMethod(threading.get(), "_register_atexit", "O", end_fn.get()));
+// Each registration is made once per process and marked as soon as it
+// succeeds, so that a retry after a partial failure never makes one twice
+// (twice-run fork hooks would abandon the child's own new session).
+struct ProcessHooks {
+  bool at_exit = false;
+  bool fork = false;
+  bool native_fork = false;
+  bool os_exit = false;
+};
+ProcessHooks PROCESS_HOOKS;
+
+bool register_at_exit() {
+  PyRef end_fn = PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr));
+  PyRef atexit = end_fn ? PyRef::steal(PyImport_ImportModule("atexit")) : PyRef();
+  return atexit && PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", end_fn.get()));
+}
+
+bool register_fork_hooks() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("fennik._core"));
+  PyRef kwargs = module ? PyRef::steal(PyDict_New()) : PyRef();
+  if (!kwargs) return false;
+  for (auto [key, name] :
+       {std::pair{"before", "_before_fork"}, std::pair{"after_in_parent", "_after_fork_in_parent"},
+        std::pair{"after_in_child", "_after_fork_in_child"}}) {
+    PyRef hook = PyRef::steal(PyObject_GetAttrString(module.get(), name));
+    if (!hook || PyDict_SetItemString(kwargs.get(), key, hook.get()) < 0) return false;
+  }
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  PyRef register_at_fork =
+      os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
+  PyRef empty = register_at_fork ? PyRef::steal(PyTuple_New(0)) : PyRef();
+  return empty && PyRef::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()));
+}
+
+bool register_native_fork_hooks() {
+  if (int err = pthread_atfork(hold_registry_for_fork, release_registry_after_fork,
+                               after_fork_in_child_native);
+      err != 0) {
+    errno = err;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  return true;
+}
+
+bool replace_os_exit() {
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  PyRef original = os ? PyRef::steal(PyObject_GetAttrString(os.get(), "_exit")) : PyRef();
+  PyRef ours = original ? PyRef::steal(PyCFunction_New(&EXIT_NOW_DEF, nullptr)) : PyRef();
+  if (!ours) return false;
+  ORIGINAL_OS_EXIT.value = std::move(original);
+  return PyObject_SetAttrString(os.get(), "_exit", ours.get()) == 0;
 }
 
 }  // namespace
@@ -157,41 +220,19 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
       d.running = std::move(running);
     }
     add_live(active.get());
-    if (!end_at_threading_shutdown()) return nullptr;
     Py_RETURN_NONE;
   });
 }
 
 bool register_process_hooks() {
-  if (PROCESS_HOOKS_REGISTERED) return true;
-  PyRef end_fn = PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr));
-  PyRef atexit = end_fn ? PyRef::steal(PyImport_ImportModule("atexit")) : PyRef();
-  PyRef r = atexit ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", end_fn.get()))
-                   : PyRef();
-  PyRef module = r ? PyRef::steal(PyImport_ImportModule("fennik._core")) : PyRef();
-  PyRef kwargs = module ? PyRef::steal(PyDict_New()) : PyRef();
-  if (!kwargs) return false;
-  for (auto [key, name] :
-       {std::pair{"before", "_before_fork"}, std::pair{"after_in_parent", "_after_fork_in_parent"},
-        std::pair{"after_in_child", "_after_fork_in_child"}}) {
-    PyRef hook = PyRef::steal(PyObject_GetAttrString(module.get(), name));
-    if (!hook || PyDict_SetItemString(kwargs.get(), key, hook.get()) < 0) return false;
+  for (auto [done, step] : {std::pair{&PROCESS_HOOKS.at_exit, register_at_exit},
+                            std::pair{&PROCESS_HOOKS.fork, register_fork_hooks},
+                            std::pair{&PROCESS_HOOKS.native_fork, register_native_fork_hooks},
+                            std::pair{&PROCESS_HOOKS.os_exit, replace_os_exit}}) {
+    if (*done) continue;
+    if (!step()) return false;
+    *done = true;
   }
-  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
-  PyRef register_at_fork =
-      os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
-  PyRef empty = register_at_fork ? PyRef::steal(PyTuple_New(0)) : PyRef();
-  PyRef r2 = empty ? PyRef::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()))
-                   : PyRef();
-  if (!r2) return false;
-  if (int err = pthread_atfork(hold_registry_for_fork, release_registry_after_fork,
-                               after_fork_in_child_native);
-      err != 0) {
-    errno = err;
-    PyErr_SetFromErrno(PyExc_OSError);
-    return false;
-  }
-  PROCESS_HOOKS_REGISTERED = true;
   return true;
 }
 

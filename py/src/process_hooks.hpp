@@ -2,28 +2,32 @@
 // process-wide state it has, with its guard and what becomes of it when the
 // process forks (in the child; the parent keeps everything).
 //
+// clang-format off
 //   state                     defined in          guarded by             in a forked child
-//   ------------------------  ------------------  ---------------------
-//   --------------------------------------------- ACTIVE                    installed.cpp       its
-//   lock (GIL held)    the child's own session, or null LIVE                      installed.cpp the
-//   GIL                emptied: the parent's sessions abandoned EXIT_HOOK_RAN process_hooks.cpp the
-//   GIL                inherited PROCESS_HOOKS_REGISTERED  process_hooks.cpp   the GIL inherited,
-//   as the hooks are RECORDERS                 core tls.cpp        its lock               held
-//   across the fork, then replaced FIRST_OWN_QUEUE_ID        core tls.cpp        atomic moved past
-//   every queue of the parent HOT, COLD (per thread)    core tls.cpp        owner + seq counter the
-//   forking thread's reset CODES (per thread)        monitoring.cpp      owner thread emptied when
-//   GENERATION moves WATCHED                   codewatch.cpp       its lock (GIL held)    its
-//   sessions stop recording GENERATION                codewatch.cpp       atomic inherited
+//   ------------------------  ------------------  ---------------------  ------------------------------------------
+//   ACTIVE                    installed.cpp       its lock (GIL held)    the child's own session, or null
+//   LIVE                      installed.cpp       the GIL                emptied: the parent's sessions abandoned
+//   EXIT_HOOK_RAN             process_hooks.cpp   the GIL                inherited
+//   PROCESS_HOOKS             process_hooks.cpp   the GIL                inherited, as the hooks are
+//   ORIGINAL_OS_EXIT          process_hooks.cpp   the GIL                inherited
+//   RECORDERS                 core tls.cpp        its lock               held across the fork, then replaced
+//   FIRST_OWN_QUEUE_ID        core tls.cpp        atomic                 moved past every queue of the parent
+//   HOT, COLD (per thread)    core tls.cpp        owner + seq counter    the forking thread's reset
+//   CODES (per thread)        monitoring.cpp      owner thread           emptied when GENERATION moves
+//   WATCHED                   codewatch.cpp       its lock (GIL held)    its sessions stop recording
+//   GENERATION                codewatch.cpp       atomic                 inherited
 //   NEXT_QUEUE_ID             core evqueue.cpp    atomic                 inherited
 //   NEXT_WINDOW               core control.cpp    atomic                 inherited
 //   SAVED (signal handlers)   signals.cpp         its lock (GIL held)    inherited
-//   Tracer and Snapshot types tracer.cpp, ...     the GIL                inherited
+//   Tracer, Snapshot types    tracer.cpp, ...     the GIL                inherited
+// clang-format on
 //
-// The hooks: at the interpreter's exit every live session ends; around a
-// fork monitoring is off (before_fork), on again in the parent, and in the
-// child the native hook (pthread_atfork) abandons the parent's recording
-// before any Python code runs, then after_fork_in_child abandons the
-// parent's sessions and may start the child's own.
+// The hooks: at the interpreter's exit, and when os._exit is called, every
+// live session ends; around a fork monitoring is off (before_fork), on again
+// in the parent, and in the child the native hook (pthread_atfork) abandons
+// the parent's recording before any Python code runs, then
+// after_fork_in_child abandons the parent's sessions and may start the
+// child's own.
 #pragma once
 
 #include "pyref.hpp"
