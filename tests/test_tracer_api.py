@@ -203,3 +203,14 @@ with t:  # and the same tracer starts once it can
 def test_a_start_that_fails_undoes_everything(run_python, tmp_path, output, mb):
     done = run_python(STARVED_START, output, mb)
     assert "spawn exporter" in done.stdout and (tmp_path / output).exists()
+
+
+@pytest.mark.parametrize("exc, reason", [
+    (SystemExit(0), "exit"), (SystemExit(), "exit"), (SystemExit(3), "exception-SystemExit"),
+    (SystemExit("bye"), "exception-SystemExit"), (KeyError("k"), "exception-KeyError")])
+def test_the_last_dump_is_named_after_how_the_block_left(tmp_path, exc, reason):
+    with pytest.raises(type(exc)):
+        with Tracer(str(tmp_path), record_last_mb=1):
+            raise exc
+    (dump,) = tmp_path.iterdir()
+    assert dump.name.endswith(f"-{reason}.pb"), dump.name

@@ -167,14 +167,17 @@ PyObject* handle(PyObject* args, PyObject* kwargs) {
   const int signum = PyLong_AsInt(signum_arg);
   if (signum == -1 && PyErr_Occurred()) return nullptr;
   PyRef previous = saved_previous(signum);
-  if (!previous) Py_RETURN_NONE;
   // The program's own handler decides; the tracer goes on.
-  if (PyCallable_Check(previous.get())) {
+  if (previous && PyCallable_Check(previous.get())) {
     return PyObject_CallFunctionObjArgs(previous.get(), signum_arg, frame, nullptr);
   }
   PyRef signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
   PyRef dfl = signal ? PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL")) : PyRef();
   if (!dfl) return nullptr;
+  // A copy of our handler that outlived its entry (a library saved it while a
+  // tracer ran and put it back later) acts as the default disposition: the
+  // process dies by the signal, as it would have without us.
+  if (!previous) previous = PyRef::borrow(dfl.get());
   if (previous.get() == dfl.get()) {
     // Python code run by a monitoring callback was interrupted: the session
     // it records into cannot end under it, so the signal is handled again

@@ -119,6 +119,24 @@ PyObject* tracer_enter_as_child(PyObject* self, PyObject*) {
   });
 }
 
+// 1 when the block left without an exception or by SystemExit with a code
+// of None or 0 (a normal exit), 0 for any other exception, -1 with an error.
+int exits_normally(PyObject* exc_type, PyObject* exc) {
+  if (exc_type == Py_None) return 1;
+  if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(exc_type),
+                        reinterpret_cast<PyTypeObject*>(PyExc_SystemExit))) {
+    return 0;
+  }
+  // A SystemExit given as a type alone, never raised, carries no code.
+  if (exc == nullptr || !PyExceptionInstance_Check(exc)) return 1;
+  PyRef code = PyRef::steal(PyObject_GetAttrString(exc, "code"));
+  if (!code) return -1;
+  if (code.get() == Py_None) return 1;
+  if (!PyLong_Check(code.get())) return 0;
+  const int zero = PyObject_Not(code.get());
+  return zero < 0 ? -1 : zero;
+}
+
 PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (!exit_arguments(args, nargs)) return nullptr;
@@ -128,25 +146,27 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
     std::string reason = EXIT_REASON;
-    if (exc_type != Py_None) {
+    const int normal = exits_normally(exc_type, args[1]);
+    if (normal < 0) return nullptr;
+    if (normal == 0) {
       PyRef name = PyRef::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(exc_type)));
       const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
       if (text == nullptr) return nullptr;
       reason = std::string(EXCEPTION_REASON_PREFIX) + text;
     }
-    if (data_of(self).is_running()) {
-      // ACTIVE first: a deadly signal arriving while the handlers are put
-      // back finds no tracer to end.
-      set_active(nullptr, self);
-      if (!restore_deadly_signals()) {
-        // A pending handler raised (a KeyboardInterrupt): the session is
-        // still ended, and the interrupt is what the caller sees.
-        PendingError interrupted;
-        PyRef ended = PyRef::steal(exit_session(self, reason));
-        return nullptr;
-      }
+    const bool was_running = data_of(self).is_running();
+    // The session ends before the handlers are put back: a deadly signal
+    // handled meanwhile finds the output complete (ending twice is harmless).
+    PyRef ended = PyRef::steal(exit_session(self, reason));
+    PyRef end_error = ended ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+    // A pending handler that raised there (a KeyboardInterrupt) is what the
+    // caller sees.
+    if (was_running && !restore_deadly_signals()) return nullptr;
+    if (end_error) {
+      PyErr_SetRaisedException(end_error.release());
+      return nullptr;
     }
-    return exit_session(self, reason);
+    return ended.release();
   });
 }
 
