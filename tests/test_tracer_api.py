@@ -214,3 +214,11 @@ def test_the_last_dump_is_named_after_how_the_block_left(tmp_path, exc, reason):
             raise exc
     (dump,) = tmp_path.iterdir()
     assert dump.name.endswith(f"-{reason}.pb"), dump.name
+
+
+def test_windows_reaching_past_the_session_are_clamped_to_it(tmp_path, decode):
+    with Tracer(str(tmp_path), record_last_mb=1) as t:
+        first()
+        now = t.now_ns()
+        paths = [t.snapshot("before", now - 10**15, now), t.snapshot("after", 0, 2**70)]
+    assert [ran_here(decode(p, "protobuf")) for p in paths] == [["first"]] * 2

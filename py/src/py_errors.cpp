@@ -48,4 +48,26 @@ bool optional_u64(const char* func, const char* param, PyObject* value,
   return true;
 }
 
+bool optional_clamped_ns(const char* func, const char* param, PyObject* value,
+                         std::optional<std::uint64_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value)) {
+    type_error(func, param, "int or None", value);
+    return false;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || v < 0) {
+    out = 0;
+  } else if (overflow == 0) {
+    out = static_cast<std::uint64_t>(v);
+  } else {
+    const unsigned long long u = PyLong_AsUnsignedLongLong(value);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) PyErr_Clear();
+    out = u;  // all ones when it does not fit
+  }
+  return true;
+}
+
 }  // namespace fennik::py

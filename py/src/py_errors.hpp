@@ -27,4 +27,10 @@ bool str_arg(PyObject* value, const char* func, const char* param);
 bool optional_u64(const char* func, const char* param, PyObject* value,
                   std::optional<std::uint64_t>& out);
 
+// A moment as an int of nanoseconds, or None (out untouched): one before 0
+// is 0 and one past 2**64 - 1 is 2**64 - 1, as a window is clamped to what
+// the session holds anyway. False with a TypeError.
+bool optional_clamped_ns(const char* func, const char* param, PyObject* value,
+                         std::optional<std::uint64_t>& out);
+
 }  // namespace fennik::py

@@ -197,8 +197,8 @@ PyObject* tracer_snapshot(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!str_arg(reason, "snapshot", "reason")) return nullptr;
     std::optional<std::uint64_t> start_ns, end_ns;
-    if (!optional_u64("snapshot", "start", start_obj, start_ns) ||
-        !optional_u64("snapshot", "end", end_obj, end_ns)) {
+    if (!optional_clamped_ns("snapshot", "start", start_obj, start_ns) ||
+        !optional_clamped_ns("snapshot", "end", end_obj, end_ns)) {
       return nullptr;
     }
     if (start_ns.has_value() != end_ns.has_value()) {
