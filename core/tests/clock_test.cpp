@@ -1,15 +1,15 @@
 #include "clock.hpp"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <tuple>
+
+#include "counter_probe.hpp"
 
 namespace fennik {
 namespace {
@@ -82,45 +82,17 @@ TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
     EXPECT_EQ(s.reason, reason);
     EXPECT_EQ(s.usable, hz != 0);
     EXPECT_EQ(s.hz, hz);
-    EXPECT_EQ(describe_clock(s).rfind(s.usable ? "tsc " : "monotonic (", 0), 0u);
+    EXPECT_EQ(
+        describe_clock(s).rfind(s.usable ? std::string(COUNTER_NAME) + " " : "monotonic (", 0), 0u);
   }
   EXPECT_EQ(
       describe_clock(choose_clock(std::get<0>(cases[0]), AUTO)),
-      "tsc 2.100 GHz (invariant, in step across the allowed CPUs; frequency from the hypervisor)");
+      std::string(COUNTER_NAME) +
+          " 2.100 GHz (invariant, in step across the allowed CPUs; frequency from the hypervisor)");
   EXPECT_EQ(describe_clock(session_clock(MONO)), "monotonic (FENNIK_CLOCK=monotonic)");
   EXPECT_EQ(parse_clock_request(nullptr), AUTO);
   EXPECT_EQ(parse_clock_request("monotonic"), MONO);
   EXPECT_EQ(parse_clock_request("tsc"), std::nullopt);
-}
-
-// The real check on this machine's CPUs. Where the kernel keeps the TSC it has
-// found the counters in step itself, so the check must agree; it must catch an
-// offset counter; CPUs that cannot be had and a spent budget fail (not hang);
-// the caller's affinity is untouched.
-TEST(Clock, CrossCpuCheckOnThisMachine) {
-  const std::vector<int> cpus = allowed_cpus();
-#if !defined(__x86_64__) && !defined(__i386__)
-  GTEST_SKIP() << "the check reads the x86 TSC";
-#endif
-  if (cpus.size() < 2) GTEST_SKIP() << "fewer than two CPUs to compare";
-  cpu_set_t before, after;
-  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
-
-  std::ifstream f("/sys/devices/system/clocksource/clocksource0/current_clocksource");
-  std::string clocksource;
-  if (std::getline(f, clocksource) && clocksource == "tsc") {
-    EXPECT_EQ(check_counters_in_step(cpus, NS_PER_SECOND), CpuCheck::InStep);
-  }
-  // A counter about a millisecond behind or ahead of the first CPU's is caught.
-  for (const std::int64_t skew : {-3'000'000, 3'000'000}) {
-    EXPECT_EQ(check_counters_in_step(cpus, NS_PER_SECOND, skew), CpuCheck::OutOfStep);
-  }
-  EXPECT_EQ(check_counters_in_step(cpus, 0), CpuCheck::OutOfBudget);
-  const int missing[] = {cpus[0], CPU_SETSIZE - 1};
-  EXPECT_EQ(check_counters_in_step(missing, NS_PER_SECOND), CpuCheck::Failed);
-
-  ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
-  EXPECT_TRUE(CPU_EQUAL(&before, &after));
 }
 
 }  // namespace
