@@ -57,11 +57,10 @@ Clock Clock::nanos(std::uint64_t start) noexcept {
 }
 
 std::uint64_t Clock::ticks_from_ns(std::uint64_t ns) const noexcept {
-  const std::uint64_t span =
-      mode == ClockMode::Counter
-          ? static_cast<std::uint64_t>(static_cast<u128>(ns) * ratio_den / ratio_num)
-          : ns;
-  return start > U64_MAX - span ? U64_MAX : start + span;
+  // Wider than ticks: a counter faster than 1 GHz has more ticks than there
+  // are nanoseconds in u64.
+  const u128 span = mode == ClockMode::Counter ? static_cast<u128>(ns) * ratio_den / ratio_num : ns;
+  return span > U64_MAX - start ? U64_MAX : start + static_cast<std::uint64_t>(span);
 }
 
 }  // namespace fennik

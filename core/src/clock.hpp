@@ -81,7 +81,7 @@ struct Clock {
   }
 
   // The raw tick `ns` nanoseconds after `start` (the last tick at or before
-  // that moment).
+  // that moment), or the largest tick there is when that moment lies beyond it.
   std::uint64_t ticks_from_ns(std::uint64_t ns) const noexcept;
 
   // The same clock started `ns` nanoseconds earlier (at tick 0 at the

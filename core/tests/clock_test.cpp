@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "counter_probe.hpp"
 
@@ -40,6 +42,36 @@ TEST(Clock, CounterConversionIsTheExactQuotient) {
     const Clock c = Clock::counter(hz, 5);
     ASSERT_EQ(c.ns_from_ticks(5 + d), static_cast<std::uint64_t>(exact))
         << "hz " << hz << " ticks " << d;
+  }
+}
+
+// Nanoseconds to ticks over the whole u64 range, from starts near 0 and near
+// the top, in both modes: never below the start, monotone, and the tick at
+// which `ns` falls (ns_from_ticks brackets `ns` between it and the next),
+// saturating at the largest tick once `ns` lies beyond it.
+TEST(Clock, TicksFromNsIsMonotoneAndSaturates) {
+  constexpr std::uint64_t TOP = ~std::uint64_t{0};
+  std::mt19937_64 random(11);
+  std::vector<std::uint64_t> ns_values = {0, 1, TOP - 1, TOP, 6'148'914'691'236'517'206};
+  for (int i = 0; i < 2'000; ++i) ns_values.push_back(random() >> (random() % 64));
+  std::sort(ns_values.begin(), ns_values.end());
+  for (int c = 0; c < 40; ++c) {
+    const std::uint64_t hz = c == 0 ? 3'000'000'000 : 1'000'000 + random() % 6'000'000'000;
+    const std::uint64_t start = c % 2 ? TOP - (random() >> (random() % 64)) : random() >> 20;
+    for (const Clock& clock : {Clock::counter(hz, start), Clock::nanos(start)}) {
+      SCOPED_TRACE(testing::Message()
+                   << "hz " << hz << " start " << start << " nanos " << !clock.counter_mode());
+      std::uint64_t previous = start;
+      for (const std::uint64_t ns : ns_values) {
+        const std::uint64_t t = clock.ticks_from_ns(ns);
+        ASSERT_GE(t, previous) << ns;
+        previous = t;
+        ASSERT_LE(clock.ns_from_ticks(t), ns) << ns;
+        // The next tick's time would not fit in u64 nanoseconds.
+        if (t == TOP || ns > TOP - NS_PER_SECOND) continue;
+        ASSERT_GE(clock.ns_from_ticks(t + 1), ns) << ns;
+      }
+    }
   }
 }
 
