@@ -176,8 +176,6 @@ const char* mode_name(ClockMode mode) {
   switch (mode) {
     case ClockMode::Counter:
       return "counter";
-    case ClockMode::Calibrated:
-      return "calibrated";
     case ClockMode::Nanos:
       break;
   }

@@ -1,4 +1,34 @@
 // The per-session hub of thread batch lists, and the recording step that feeds it.
+//
+// How a thread's events reach the consumer (the serializer, or the flight
+// recorder), and what guards each part:
+//
+//   recording thread                          consumer thread
+//   HOT   cursor end base seq ...   <--seq--  tail readers (read_tails,
+//    | mirrors the batch being filled         take_tails, oldest_unconsumed)
+//   COLD  current --full--> producer ==list==> consumer --> drain_batches
+//                           (one list per thread and queue)
+//   RECORDERS: COLD and HOT of each           EventQueue::shared_: the lists'
+//   thread that recorded and lives            consumer ends, with their HOT
+//
+// - HOT (tls.hpp) is written by its thread: an event, then `cursor` with a
+//   release store. The rest of the mirror (base, tid, end, queue_id, the gap)
+//   is replaced only inside a SeqWrite, which makes `seq` odd; a reader
+//   retries while `seq` is odd or has moved. Other threads also empty
+//   `cached_code`, under RECORDERS' lock, and move `tail_taken`'s low half on
+//   by compare-exchange; its thread exchanges the high half, the batch number.
+// - COLD is its thread's alone, but for the session-end flush, which takes
+//   RECORDERS' lock and runs while no thread records into that queue.
+// - A list has one producer (COLD's end; a push publishes its node with a
+//   release store of `next`) and one consumer (acquire loads); its producer
+//   end says whether more may come.
+// - shared_, and every consumer end in it: the queue's lock.
+// - RECORDERS' list: its lock, taken before a queue's lock, never after.
+// - A batch HOT mirrors is freed only under RECORDERS' lock, or once the
+//   consumer has popped it under the queue's lock: tail readers hold both.
+//   One refilled in place moves `seq`.
+// - dropped and the budget's count are relaxed atomics; sealed_ and closed_
+//   are stored sequentially consistent, then read with acquire.
 #pragma once
 
 #include <atomic>
@@ -46,7 +76,7 @@ struct Drained {
   explicit operator bool() const noexcept { return batch != nullptr || serial != 0; }
 };
 
-class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
+class alignas(CACHE_LINE_BYTES) EventQueue : public std::enable_shared_from_this<EventQueue> {
  public:
   EventQueue(const Clock& clock, std::uint64_t budget_bytes);
   EventQueue(const EventQueue&) = delete;

@@ -7,7 +7,8 @@
 namespace fennik {
 
 constinit thread_local Hot HOT FENNIK_HOT_TLS;
-thread_local Cold COLD;
+// Constant-initialised: a thread's first use only registers its destructor.
+constinit thread_local Cold COLD;
 thread_local bool COLD_GONE = false;
 constinit NoDestroy<RecorderList> RECORDERS;
 std::atomic<std::uint64_t> FIRST_OWN_QUEUE_ID{0};

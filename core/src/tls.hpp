@@ -1,11 +1,14 @@
 // Per-thread recording state (HOT, COLD) and the process-wide registry of
-// recording threads (RECORDERS).
+// recording threads (RECORDERS). How they meet the session's queue, and what
+// guards each: evqueue.hpp.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "event.hpp"
@@ -16,6 +19,7 @@ namespace fennik {
 inline constexpr std::uint64_t NO_CODE = ~std::uint64_t{0};
 inline constexpr std::uint32_t NO_ID = ~std::uint32_t{0};
 inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
+inline constexpr std::size_t CACHE_LINE_BYTES = 64;
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
@@ -32,7 +36,7 @@ inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
 // at the start and end of every session and when a code object is forgotten
 // (forget_cached_codes); the callbacks' slow side empties the cache before it
 // sets `cached_code` again.
-struct alignas(64) Hot {
+struct alignas(CACHE_LINE_BYTES) Hot {
   std::atomic<PackedEvent*> cursor{nullptr};  // next free slot; stored last, with release
   std::atomic<PackedEvent*> end{nullptr};     // buffer start + BATCH_BYTES
   std::atomic<std::uint64_t> base{0};
@@ -52,6 +56,17 @@ struct alignas(64) Hot {
   // only by a compare-exchange that expects the number it read).
   std::atomic<std::uint64_t> tail_taken{0};
 };
+
+// What the comment above relies on (no destructor for a thread to register
+// when it first records, no lock inside an atomic), and the recording step's
+// fields on HOT's first cache line.
+static_assert(std::is_trivially_destructible_v<Hot>);
+static_assert(std::atomic<PackedEvent*>::is_always_lock_free &&
+              std::atomic<std::uint64_t>::is_always_lock_free &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(std::is_standard_layout_v<Hot> && offsetof(Hot, queue_id) < CACHE_LINE_BYTES &&
+              offsetof(Hot, base) < CACHE_LINE_BYTES && offsetof(Hot, end) < CACHE_LINE_BYTES &&
+              offsetof(Hot, cursor) < CACHE_LINE_BYTES);
 
 #if defined(FENNIK_HOT_INITIAL_EXEC)
 #define FENNIK_HOT_TLS __attribute__((tls_model("initial-exec")))
