@@ -21,7 +21,7 @@ int WATCHER = WATCHER_UNSET;
 // finished session is not kept alive by the watcher.
 struct Watched {
   std::mutex lock;
-  std::vector<std::weak_ptr<State>> states;
+  std::vector<std::weak_ptr<SessionHub>> states;
 };
 // Never destroyed: code objects die during interpreter finalisation too.
 constinit NoDestroy<Watched> WATCHED;
@@ -34,7 +34,7 @@ int on_code_event(PyCodeEvent event, PyCodeObject* code) noexcept {
     // Taken only with the interpreter lock held, so never held across a fork.
     std::lock_guard<std::mutex> g(WATCHED->lock);
     for (const auto& weak : WATCHED->states) {
-      std::shared_ptr<State> s = weak.lock();
+      std::shared_ptr<SessionHub> s = weak.lock();
       // A session abandoned by a forked child is left alone: its interner's
       // lock may have been held by a thread that does not exist here.
       if (!s || !s->live()) continue;
@@ -52,14 +52,14 @@ int on_code_event(PyCodeEvent event, PyCodeObject* code) noexcept {
 
 }  // namespace
 
-bool watch(const std::shared_ptr<State>& state) {
+bool watch(const std::shared_ptr<SessionHub>& state) {
   if (WATCHER == WATCHER_UNSET) WATCHER = PyCode_AddWatcher(on_code_event);
   if (WATCHER < 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "PyCode_AddWatcher failed");
     return false;
   }
   std::lock_guard<std::mutex> g(WATCHED->lock);
-  std::erase_if(WATCHED->states, [](const std::weak_ptr<State>& w) { return w.expired(); });
+  std::erase_if(WATCHED->states, [](const std::weak_ptr<SessionHub>& w) { return w.expired(); });
   WATCHED->states.push_back(state);
   return true;
 }
@@ -67,7 +67,7 @@ bool watch(const std::shared_ptr<State>& state) {
 void end_watched_recording() noexcept {
   std::lock_guard<std::mutex> g(WATCHED->lock);
   for (const auto& weak : WATCHED->states) {
-    if (std::shared_ptr<State> s = weak.lock()) s->end_recording();
+    if (std::shared_ptr<SessionHub> s = weak.lock()) s->end_recording();
   }
 }
 

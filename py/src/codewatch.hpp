@@ -8,7 +8,7 @@
 
 namespace fennik {
 
-class State;
+class SessionHub;
 
 // Bumped each time some interner forgot a destroyed code object; threads
 // empty their code-id caches when they see it move.
@@ -18,7 +18,7 @@ namespace py {
 
 // Registers the watcher on first use and enrols `state`. False with a Python
 // exception set when the interpreter refused the watcher.
-bool watch(const std::shared_ptr<State>& state);
+bool watch(const std::shared_ptr<SessionHub>& state);
 
 // Stops recording into every session this process knows (a forked child,
 // before it runs any Python code). Allocates nothing.

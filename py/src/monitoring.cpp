@@ -30,13 +30,13 @@ void empty_code_cache() noexcept {
 }
 
 struct CallbacksObject {
-  PyObject_HEAD std::shared_ptr<State> holder;
-  State* state;  // holder.get(), read on every event
+  PyObject_HEAD std::shared_ptr<SessionHub> holder;
+  SessionHub* state;  // holder.get(), read on every event
 };
 
 void callbacks_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<CallbacksObject*>(self);
-  obj->holder.~shared_ptr<State>();
+  obj->holder.~shared_ptr<SessionHub>();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -57,7 +57,7 @@ PyType_Spec CALLBACKS_SPEC = {
 
 PyObject* CALLBACKS_TYPE = nullptr;  // built on first use, kept for the process
 
-PyRef new_callbacks(const std::shared_ptr<State>& state) {
+PyRef new_callbacks(const std::shared_ptr<SessionHub>& state) {
   if (CALLBACKS_TYPE == nullptr) {
     CALLBACKS_TYPE = PyType_FromSpec(&CALLBACKS_SPEC);
     if (CALLBACKS_TYPE == nullptr) return {};
@@ -66,7 +66,7 @@ PyRef new_callbacks(const std::shared_ptr<State>& state) {
   PyRef obj = PyRef::steal(type->tp_alloc(type, 0));
   if (!obj) return {};
   auto* cb = reinterpret_cast<CallbacksObject*>(obj.get());
-  new (&cb->holder) std::shared_ptr<State>(state);
+  new (&cb->holder) std::shared_ptr<SessionHub>(state);
   cb->state = state.get();
   return obj;
 }
@@ -160,7 +160,7 @@ class SlowSide {
 // callbacks through a borrowed reference, so before anything that may run it
 // (and with it another thread that ends the session and frees the callbacks
 // object, and the state with it) `keep` takes a reference to `self`.
-[[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(PyObject* self, State& state,
+[[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(PyObject* self, SessionHub& state,
                                                             PyObject* code_obj, Hot& hot,
                                                             PyRef& keep) {
   if (!state.live()) return std::nullopt;
@@ -216,7 +216,7 @@ class SlowSide {
 // whose delta overflows (`known`), and any event whose code the caches miss.
 [[gnu::noinline]] void record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
                                    std::uint8_t kind, std::optional<std::uint32_t> known) noexcept {
-  State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+  SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   if (known) {
@@ -385,7 +385,7 @@ std::uint32_t current_thread_id() noexcept {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(gettid()));
 }
 
-bool in_callback() noexcept {
+bool in_callback_slow_side() noexcept {
   return IN_SLOW_SIDE;
 }
 
@@ -410,7 +410,7 @@ std::optional<MonitoringHandle> claim_tool() {
   return handle;
 }
 
-bool enable(MonitoringHandle& handle, const std::shared_ptr<State>& state) {
+bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) {
   PyRef mon = sys_monitoring();
   if (!mon) return false;
   const long tool = handle.tool;

@@ -147,7 +147,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     for (const PyRef& tracer : live_tracers()) {
       TracerData& d = data_of(tracer.get());
-      std::shared_ptr<State> state;
+      std::shared_ptr<SessionHub> state;
       {
         std::lock_guard<std::mutex> g(d.session_lock);
         if (!d.running || !d.running->paused_for_fork) continue;

@@ -99,7 +99,7 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!child && !advertised.advertise(c, started_ns)) return std::nullopt;
 
   auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
-  auto state = std::make_shared<State>(queue, *capacity);
+  auto state = std::make_shared<SessionHub>(queue, *capacity);
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;

@@ -26,7 +26,7 @@ struct Running {
   std::shared_ptr<ControlChannel> channel;  // the recorder's; null when streaming
   std::optional<MonitoringHandle> handle;
   std::shared_ptr<EventQueue> queue;
-  std::shared_ptr<State> state;
+  std::shared_ptr<SessionHub> state;
   ExporterThread thread;
   pid_t pid;           // the process that started it; in any other (a forked child) it is abandoned
   std::string output;  // the output or dump directory, absolute

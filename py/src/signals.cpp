@@ -182,7 +182,7 @@ PyObject* handle(PyObject* args, PyObject* kwargs) {
     // Python code run by a monitoring callback was interrupted: the session
     // it records into cannot end under it, so the signal is handled again
     // at the next check, once the callback has returned.
-    if (in_callback()) {
+    if (in_callback_slow_side()) {
       PyErr_SetInterruptEx(signum);
       Py_RETURN_NONE;
     }

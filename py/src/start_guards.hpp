@@ -101,7 +101,7 @@ class DirectoriesGuard {
 // queue is closed, so it finishes its (empty) output, and it is joined.
 class OutputGuard {
  public:
-  OutputGuard(std::shared_ptr<EventQueue> queue, std::shared_ptr<State> state)
+  OutputGuard(std::shared_ptr<EventQueue> queue, std::shared_ptr<SessionHub> state)
       : queue_(std::move(queue)), state_(std::move(state)) {}
   OutputGuard(const OutputGuard&) = delete;
   OutputGuard& operator=(const OutputGuard&) = delete;
@@ -118,7 +118,7 @@ class OutputGuard {
 
  private:
   std::shared_ptr<EventQueue> queue_;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<SessionHub> state_;
 };
 
 }  // namespace fennik::py

@@ -141,7 +141,7 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (!exit_arguments(args, nargs)) return nullptr;
     PyObject* exc_type = args[0];
-    if (in_callback()) {
+    if (in_callback_slow_side()) {
       PyErr_SetString(PyExc_RuntimeError, SELF_END_REFUSED);
       return nullptr;
     }

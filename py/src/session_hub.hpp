@@ -1,0 +1,54 @@
+// The hub of one session: what the monitoring callbacks record through and
+// the output side reads names from.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "evqueue.hpp"
+#include "intern.hpp"
+#include "sink.hpp"
+#include "threads.hpp"
+
+namespace fennik {
+
+// One per session: the queue (and its clock), the interner and the thread
+// names. It is also what the output side reads names through.
+class SessionHub : public CodeLookup, public ThreadNames {
+ public:
+  SessionHub(std::shared_ptr<EventQueue> q, std::uint32_t code_capacity)
+      : queue(std::move(q)),
+        queue_id(queue->queue_id),
+        counter_mode(queue->clock.counter_mode()),
+        interner(code_capacity) {}
+
+  std::optional<CodeInfo> code(std::uint32_t id) const override { return interner.code(id); }
+  std::uint64_t reuse_generation() const override { return interner.reuse_generation(); }
+  std::optional<std::string> name(std::uint32_t tid) const override { return threads.name(tid); }
+  std::vector<std::pair<std::uint32_t, std::string>> snapshot() const override {
+    return threads.snapshot();
+  }
+  void retire(std::uint32_t tid, std::uint64_t serial) override { threads.retire(tid, serial); }
+
+  bool live() const noexcept { return live_.load(std::memory_order_acquire); }
+  // After this no callback records into the session, even one that was
+  // suspended in the interpreter while the session ended; also how a forked
+  // child leaves its parent's sessions alone.
+  void end_recording() noexcept { live_.store(false, std::memory_order_release); }
+
+  const std::shared_ptr<EventQueue> queue;
+  const std::uint64_t queue_id;
+  const bool counter_mode;
+  Interner interner;
+  ThreadRegistry threads;
+
+ private:
+  std::atomic<bool> live_{true};
+};
+
+}  // namespace fennik
