@@ -116,9 +116,11 @@ void snapshot_dealloc(PyObject* self) {
 }
 
 PyMethodDef SNAPSHOT_METHODS[] = {
-    {"__enter__", snapshot_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__enter__", snapshot_enter, METH_NOARGS,
+     "__enter__($self, /)\n--\n\nOpens the window: the recorder keeps everything from now on."},
     {"__exit__", as_cfunction(snapshot_exit), METH_FASTCALL,
-     "__exit__($self, exc_type, _exc_val, _exc_tb)\n--\n\n"},
+     "__exit__($self, exc_type, _exc_val, _exc_tb, /)\n--\n\n"
+     "Dumps the window and closes it; path then names the dump."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -239,22 +239,43 @@ PyObject* tracer_now_ns(PyObject* self, PyObject*) {
 }
 
 PyMethodDef TRACER_METHODS[] = {
-    {"__enter__", tracer_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"_enter_as_child", tracer_enter_as_child, METH_NOARGS, "_enter_as_child($self)\n--\n\n"},
+    {"__enter__", tracer_enter, METH_NOARGS,
+     "__enter__($self, /)\n--\n\n"
+     "Starts a session: a fresh output (or, for a flight recorder, the dump\n"
+     "directory), and every Python function on every thread recorded from now on."},
+    {"_enter_as_child", tracer_enter_as_child, METH_NOARGS,
+     "_enter_as_child($self, /)\n--\n\n"
+     "Starts a session of a traced program's child process, adding to its output."},
     {"__exit__", as_cfunction(tracer_exit), METH_FASTCALL,
-     "__exit__($self, exc_type, _exc_val, _exc_tb)\n--\n\n"},
+     "__exit__($self, exc_type, _exc_val, _exc_tb, /)\n--\n\n"
+     "Ends the session and finishes its output; a flight recorder writes its\n"
+     "last dump, named exit or after the exception that left the block."},
     {"snapshot", as_cfunction(tracer_snapshot), METH_VARARGS | METH_KEYWORDS,
-     "snapshot($self, reason, start=None, end=None)\n--\n\n"},
+     "snapshot($self, /, reason, start=None, end=None)\n--\n\n"
+     "With start and end (the session's nanoseconds, as now_ns gives them),\n"
+     "dumps that window of the flight recorder and returns the file's path;\n"
+     "without them, returns a Snapshot whose with-block is the window."},
     {"dump", as_cfunction(tracer_dump), METH_VARARGS | METH_KEYWORDS,
-     "dump($self, reason)\n--\n\n"},
-    {"now_ns", tracer_now_ns, METH_NOARGS, "now_ns($self)\n--\n\n"},
+     "dump($self, /, reason)\n--\n\n"
+     "Writes everything the flight recorder holds into a new dump named after\n"
+     "reason, and returns its path; the session goes on."},
+    {"now_ns", tracer_now_ns, METH_NOARGS,
+     "now_ns($self, /)\n--\n\nThe session's clock: nanoseconds since the session started."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Tracer(output, format=..., trace_subprocesses=True, record_last_mb=None)\n--\n\n")},
+         "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None)\n--\n\n"
+         "Records every Python function start, return, yield, resume, unwind and\n"
+         "throw on every thread while it is entered (with Tracer(...): ...).\n\n"
+         "output: the file to write, or a flight recorder's dump directory.\n"
+         "format: 'protobuf' (Perfetto), 'json' (trace-event) or 'pprof'; None\n"
+         "  chooses by the output's name: .json, .pprof, .prof or .pb.gz, else protobuf.\n"
+         "trace_subprocesses: child processes trace themselves into the same output.\n"
+         "record_last_mb: keep only the last N megabytes of events in memory and\n"
+         "  write dumps (dump, snapshot, at the end, on a deadly signal).")},
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},
