@@ -44,10 +44,11 @@ PACKAGE = pathlib.Path(fennik.__file__).resolve().parent
 
 @pytest.fixture
 def project(tmp_path):
-    # Scripts run from sub/ (their directory first on sys.path), modules from here.
-    for folder in (tmp_path, tmp_path / "sub"):
+    # Scripts run from sub/ (their directory first on sys.path), modules from
+    # here; pkg/ is run as a directory and as a package.
+    for folder, main in ((tmp_path, "app.py"), (tmp_path / "sub", "app.py"), (tmp_path / "pkg", "__main__.py")):
         folder.mkdir(exist_ok=True)
-        (folder / "app.py").write_text(APP)
+        (folder / main).write_text(APP)
         (folder / "helper.py").write_text(HELPER)
     (tmp_path / "data.json").write_text(json.dumps(DATA))
     return tmp_path
@@ -71,6 +72,8 @@ CASES = {  # arguments of run, exit status, output, its format
     "recorder": (["--record-last-mb", "8", "-o", "d.json", "sub/app.py", "0"], 0, "d.json", "protobuf"),
     "recorder-raises": (["--record-last-mb", "8", "-o", "d", "sub/app.py", "raise"], 1, "d", "protobuf"),
     "interrupted": (["--record-last-mb", "8", "-o", "d", "sub/app.py", "interrupt"], -2, "d", "protobuf"),
+    "directory": (["-o", "out.pb", "pkg", "0"], 0, "out.pb", "protobuf"),
+    "package": (["-o", "out.pb", "-m", "pkg", "5"], 5, "out.pb", "protobuf"),
     "stdlib": (["-f", "json", "-o", "out.json", "-m", "json.tool", "data.json"], 0, "out.json", "json"),
     "end-fails": (["-o", "/dev/full", "app.py", "0"], 1, None, None),
     "end-fails-too": (["-o", "/dev/full", "app.py", "3"], 3, None, None),
@@ -83,7 +86,7 @@ DUMP_REASONS = {"recorder": "exit", "recorder-raises": "exception-ValueError",
 def test_runs_the_target_as_python_would(project, decode, case):
     args, status, output, fmt = CASES[case]
     done = fennik_cmd(project, "run", *args, FENNIK_BUFFER_MB="abc")
-    target = args[args.index("-m"):] if "-m" in args else args[[a.endswith("app.py") for a in args].index(True):]
+    target = args[args.index("-m") if "-m" in args else [a in ("pkg", "app.py", "sub/app.py") for a in args].index(True):]
     plain = python(project, *target)
     assert (done.returncode, done.stdout) == (status, plain.stdout), done.stderr
     assert plain.returncode == status or output is None
@@ -106,7 +109,7 @@ def test_runs_the_target_as_python_would(project, decode, case):
     assert int(written[1]) == sum(len(t.events) for t in trace.threads.values())
     # Recording starts at the target's own code and lasts through its exit functions.
     first = trace.threads[trace.pids[0]].events[0]
-    assert (first.ph, first.name) == ("B", "<module>") and first.file.endswith(("app.py", "tool.py"))
+    assert (first.ph, first.name) == ("B", "<module>") and first.file.endswith(("app.py", "tool.py", "__main__.py"))
     files = {e.file for t in trace.threads.values() for e in t.events if e.file}
     assert not {f for f in files if "runpy" in f or f.startswith(str(PACKAGE))}
     if case != "stdlib":
@@ -159,19 +162,20 @@ MB_ERRORS = ["12x", "-1", "", "+3", str(2**44), str(2**64)]
     [], ["walk"], ["--bogus"], ["run", "app.py"], ["run", "-o", "x"], ["run", "-o", "x", "-m"],
     ["run", "-o", "x", "-f", "yaml", "app.py"], ["run", "-o", "x", "missing.py"], ["run", "--quiet=1", "-o", "x", "app.py"],
     ["run", "-o", "", "app.py"], ["run", "app.py", "-o", "x.pb"], ["run", "-m", "app", "--output=x.pb"],
-    ["run", "-o", "x", "-m", "nosuch.module"], ["run", "-o", "x", "-m", "nosuch"],
+    ["run", "-o", "x", "-m", "nosuch.module"], ["run", "-o", "x", "-m", "nosuch"], ["run", "-o", "x", "sub"],
     *(["run", "-o", "x", "--record-last-mb", mb, "app.py"] for mb in MB_ERRORS)])
 def test_help_and_refusals_create_nothing(project, args):
     done = fennik_cmd(project, *args)
     helped = "-h" in args or "--help" in args
-    assert done.returncode == (0 if helped else 1 if "-m" in args and len(args) == 5 else 2)
+    refused = "nosuch" in " ".join(args) or args[-1:] == ["sub"]  # python's own one-line refusals
+    assert done.returncode == (0 if helped else 1 if refused else 2)
     text, silent = (done.stdout, done.stderr) if helped else (done.stderr, done.stdout)
     assert not silent and (helped or text.startswith("error: "))
-    assert ("Usage: python -m fennik" in text) == (done.returncode != 1 and "missing.py" not in args)
+    assert ("Usage: python -m fennik" in text) == (not refused and "missing.py" not in args)
     assert ("tip: the options of run come before the" in text) == ("x.pb" in " ".join(args))
-    if "nosuch" in " ".join(args):  # as python says it, on one line
-        assert text.count("\n") == 1 and "No module named" in text
-    assert sorted(p.name for p in project.iterdir()) == ["app.py", "data.json", "helper.py", "sub"]
+    if refused:
+        assert text.count("\n") == 1 and re.search("No module named|can't find '__main__'", text)
+    assert sorted(p.name for p in project.iterdir()) == ["app.py", "data.json", "helper.py", "pkg", "sub"]
 
 
 @pytest.mark.parametrize("installed", [False, True])
