@@ -60,12 +60,8 @@ PyRef make_tracer(const RunArgs& a, Format format) {
 // written all the same, with a warning.
 Format chosen_format(const RunArgs& a) {
   if (a.record_last_mb) return a.format.value_or(Format::Protobuf);
-  if (!a.format) return Format::for_output(a.output);
-  if (const std::optional<Format> asked = a.format->contradicted_by(a.output)) {
-    say(std::string("writing ") + a.format->name() + " into " + a.output +
-        ", whose name asks for " + asked->name());
-  }
-  return *a.format;
+  // A name that contradicts the format given is the tracer's to warn of.
+  return a.format.value_or(Format::for_output(a.output));
 }
 
 std::string described(PyObject* exc) {
