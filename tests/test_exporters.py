@@ -5,6 +5,7 @@
 import collections
 import dataclasses
 import os
+import shutil
 import subprocess
 import tempfile
 
@@ -256,3 +257,30 @@ def test_writers_appending_to_one_output_stay_apart(decode, tmp_path, fmt, first
         assert seqs[:126] == [0x82 + n for n in range(126)]
         above = [s - (1 << 29) for s in seqs[126:]]
         assert len(set(above)) == 4 and all(s // 896 == 1 for s in above)
+
+
+# Names pprof's reader could take for C++, Go, Java or mangled symbols.
+READER_NAMES = ["<module>", "<lambda>", "<genexpr>", "<listcomp>", "f.<locals>.<lambda>",
+                "a::b", "x[1]", "call(a, b)", "operator<", "a>b", "class.<init>",
+                "foo.(*Bar[int]).m", "_Z3foov", "__Z3barv", "_ZN3foo3barEv", "", "naïve 日本"]
+
+
+@pytest.mark.skipif(not shutil.which("go"), reason="go (for go tool pprof) is not installed")
+def test_pprof_shows_every_name_as_written(tmp_path):
+    # One stack through every name, each frame with time of its own.
+    n = len(READER_NAMES)
+    script = Script([("c", i, (name, "/app/m.py", 1)) for i, name in enumerate(READER_NAMES)]
+                    + [("b", 1, [(i * 1000, 1, i) for i in range(n)]
+                        + [((n + 1) * 1000, 2, i) for i in range(n)])])
+    emit("pprof", tmp_path / "p.pprof", script)
+    go = lambda view: subprocess.run(  # noqa: E731
+        ["go", "tool", "pprof", view, "-nodefraction=0", str(tmp_path / "p.pprof")],
+        capture_output=True, text=True, timeout=120, check=True).stdout.splitlines()
+    shown = [name or "<unknown>" for name in READER_NAMES]
+    top = go("-top")
+    top = [line.split(maxsplit=5)[5] for line in top[top.index(next(
+        line for line in top if line.split() == ["flat", "flat%", "sum%", "cum", "cum%"])) + 1:]]
+    assert sorted(top) == sorted(shown)
+    # A trace lists its frames innermost first, each line's name from column 13.
+    traces = "\n".join(go("-traces")).split("-----------+")
+    assert [line[13:] for line in max(traces, key=len).splitlines()[1:]] == shown[::-1]

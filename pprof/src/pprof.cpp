@@ -138,7 +138,7 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
         strings.id(info.qualname.empty() ? UNKNOWN_FUNCTION : std::string_view(info.qualname)));
     const auto file = static_cast<std::int64_t>(strings.id(info.filename));
     const std::uint64_t id = ids[slot];
-    profile.function.push_back({id, name, name, file, info.first_line});
+    profile.function.push_back({id, name, file, info.first_line});
     profile.location.push_back({id, {id, info.first_line}});
   }
 

@@ -37,7 +37,6 @@ constexpr std::uint32_t LINE = 2;
 namespace function_field {
 constexpr std::uint32_t ID = 1;
 constexpr std::uint32_t NAME = 2;
-constexpr std::uint32_t SYSTEM_NAME = 3;
 constexpr std::uint32_t FILENAME = 4;
 constexpr std::uint32_t START_LINE = 5;
 }  // namespace function_field
@@ -113,7 +112,6 @@ std::size_t location_body(const Location& l) {
 std::size_t function_body(const Function& f) {
   return varint_field_size(function_field::ID, f.id) +
          varint_field_size(function_field::NAME, f.name) +
-         varint_field_size(function_field::SYSTEM_NAME, f.system_name) +
          varint_field_size(function_field::FILENAME, f.filename) +
          varint_field_size(function_field::START_LINE, f.start_line);
 }
@@ -165,7 +163,6 @@ bool encode(const Profile& p, ByteBuffer& buffer) {
     put_message_head(out, profile_field::FUNCTION, function_body(f));
     put_varint_field(out, function_field::ID, f.id);
     put_varint_field(out, function_field::NAME, f.name);
-    put_varint_field(out, function_field::SYSTEM_NAME, f.system_name);
     put_varint_field(out, function_field::FILENAME, f.filename);
     put_varint_field(out, function_field::START_LINE, f.start_line);
   }

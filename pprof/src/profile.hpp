@@ -28,11 +28,14 @@ struct Location {
   Line line;
 };
 
+// No system_name: pprof reads a function whose system_name equals its name
+// as a symbol still to demangle and simplify, and drops what looks like C++
+// template arguments from it ("<module>" and "<lambda>" come out empty).
+// With none, pprof shows the name as written under every -symbolize mode.
 struct Function {
   std::uint64_t id = 0;
-  std::int64_t name = 0;         // string index
-  std::int64_t system_name = 0;  // string index
-  std::int64_t filename = 0;     // string index
+  std::int64_t name = 0;      // string index
+  std::int64_t filename = 0;  // string index
   std::int64_t start_line = 0;
 };
 
