@@ -40,13 +40,14 @@ class Script:
         return "\n".join(lines + [f"d {self.dropped} {self.peak}"]) + "\n"
 
 
-def emit(fmt, path, script, tag=0, append=False):
+def emit(fmt, path, script, tag=0, append=False, peak=False):
     # Writes `script` through the exporter of `fmt` in a process of its own;
-    # returns that process's id.
+    # returns that process's id (with peak, and its peak resident KiB).
     args = [os.environ["FENNIK_EMIT"], fmt, str(path), str(tag), str(int(append))]
     done = subprocess.run(args, input=script.text(), capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    return int(done.stdout)
+    pid, peak_kib = map(int, done.stdout.split())
+    return (pid, peak_kib) if peak else pid
 
 
 def info(fmt, codes, code):
@@ -284,3 +285,30 @@ def test_pprof_shows_every_name_as_written(tmp_path):
     # A trace lists its frames innermost first, each line's name from column 13.
     traces = "\n".join(go("-traces")).split("-----------+")
     assert [line[13:] for line in max(traces, key=len).splitlines()[1:]] == shown[::-1]
+
+
+def recursion(depth, codes, repeats=1):
+    # Recursion through `codes` in turn, `depth` frames deep and back,
+    # `repeats` times, in batches of the pipeline's size.
+    events, ts = [], 0
+    for _ in range(repeats):
+        frames = [codes[d % len(codes)] for d in range(depth)]
+        events += [(ts := ts + 1 + d % 7, 1, c) for d, c in enumerate(frames)]
+        events += [(ts := ts + 3, 2, c) for c in reversed(frames)]
+    return Script([("c", c, (f"f{c}", "/app/r.py", 1)) for c in set(codes)]
+                  + [("b", 1, events[i:i + 1024]) for i in range(0, len(events), 1024)])
+
+
+def test_pprof_of_deep_recursion_is_its_stacks(decode, tmp_path):
+    # Each stack's sample lists every frame of it: about depth^2/2 location
+    # ids in all, ids of several bytes among them. They read back as the
+    # stacks; writing them takes memory that grows with the stacks (the
+    # depth), not with what the file holds.
+    script = recursion(2000, [1, MAX_CODE, 2], repeats=2)
+    emit("pprof", tmp_path / "p", script)
+    check("pprof", decode(tmp_path / "p", "pprof"), [script])
+    peaks, sizes = [], []
+    for depth in (3000, 6000):
+        peaks.append(emit("pprof", tmp_path / f"d{depth}", recursion(depth, [1]), peak=True)[1])
+        sizes.append((tmp_path / f"d{depth}").stat().st_size)
+    assert (peaks[1] - peaks[0]) * 1024 < (sizes[1] - sizes[0]) / 4, (peaks, sizes)

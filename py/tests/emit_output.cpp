@@ -10,7 +10,8 @@
 //   g TID TS COUNT             thread TID lost COUNT events from TS on
 //   e TID                      thread TID has ended (its name goes with it)
 //   d N PEAK                   the dropped count and peak buffered bytes for finish
-// Prints the writer's process id.
+// Prints the writer's process id and its peak resident size in KiB.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -80,6 +81,8 @@ int main(int argc, char** argv) {
     if (error) return fail(error->text());
   }
   if (const fennik::IoStatus st = exporter.finish(codes, threads, stats)) return fail(st->text());
-  std::printf("%d\n", static_cast<int>(::getpid()));
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  std::printf("%d %ld\n", static_cast<int>(::getpid()), usage.ru_maxrss);
   return 0;
 }
