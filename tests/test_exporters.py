@@ -61,10 +61,10 @@ def info(fmt, codes, code):
 
 def expected_trace(fmt, script):
     # Each thread's (tid, name, events), events as (phase, name, file, line,
-    # ts, kind); an end reads as the frame it closes, or with no frame open as
-    # nothing (protobuf) or its own code (json). A thread's end closes what it
-    # left open at its last event, innermost first; a gap closes what is open
-    # at its time, then shows its count there.
+    # ts, kind); an end reads as the frame it closes, and with no frame open
+    # (begun before the output or a gap) is left out. A thread's end closes
+    # what it left open at its last event, innermost first; a gap closes what
+    # is open at its time, then shows its count there.
     codes, names, live, done = {}, {}, {}, []
     json_kind = (lambda k: KIND_NAMES.get(k, "start")) if fmt == "json" else (lambda k: None)
     for op, key, *rest in script.ops:
@@ -76,7 +76,7 @@ def expected_trace(fmt, script):
                 elif stack:
                     where = stack.pop()
                 else:
-                    where = (None,) * 3 if fmt == "protobuf" else info(fmt, codes, code)
+                    continue
                 events.append(("E" if kind in CLOSING else "B", *where, ts, json_kind(kind)))
         elif op == "g":
             stack, events = live.setdefault(key, ([], []))

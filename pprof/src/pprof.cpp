@@ -76,6 +76,7 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
     }
     fold->last_ts = e.ts_ns;
 
+    if (ends_nothing_open(e.code_kind, fold->stack.size())) continue;
     if (is_begin(word_kind(e.code_kind))) {
       const pprof::NodeId top = fold->stack.empty() ? pprof::StackTree::ROOT : fold->stack.back();
       const pprof::FunctionSlot function = function_for(word_code(e.code_kind), codes);
@@ -83,9 +84,8 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
           function == pprof::NO_FUNCTION ? pprof::StackTree::NO_NODE : stacks_.child(top, function);
       if (node == pprof::StackTree::NO_NODE) return IoError::other(std::string(TOO_MANY_STACKS));
       fold->stack.push_back(node);
-    } else if (!fold->stack.empty()) {
-      // Whatever frame is on top goes: an end event whose begin preceded
-      // tracing must not leave the stack stuck.
+    } else {
+      // Whatever frame is on top goes, whether or not the end names its code.
       fold->stack.pop_back();
     }
   }
