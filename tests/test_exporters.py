@@ -150,10 +150,12 @@ STEP = st.tuples(st.booleans(), st.one_of(st.integers(0, 2000), st.just(1 << 33)
 
 @st.composite
 def thread_batches(draw, tid):
-    # Well nested, but ends may come with no frame open; timestamps may start
-    # past 2^63, the longest varint. The events a gap stands for may have
-    # ended frames begun before it and begun others that end after it.
-    ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), [], [], []
+    # Well nested, but ends may come with no frame open: a thread can start
+    # inside frames entered before the session. Timestamps may start past
+    # 2^63, the longest varint. The events a gap stands for may have ended
+    # frames begun before it and begun others that end after it.
+    ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), draw(
+        st.lists(CODES, max_size=4)), [], []
     size = draw(st.integers(1, 16))
     for opens, dt, code, opener, closer, gap in draw(st.lists(STEP, min_size=1, max_size=40)):
         ts += dt
