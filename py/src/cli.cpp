@@ -10,6 +10,7 @@
 #include "child_tally.hpp"
 #include "cli_messages.hpp"
 #include "command_line.hpp"
+#include "dump_command.hpp"
 #include "program_exit.hpp"
 #include "run_target.hpp"
 #include "tracer.hpp"
@@ -53,6 +54,10 @@ PyRef make_tracer(const RunArgs& a, Format format) {
   if (a.record_last_mb) {
     PyRef mb = PyRef::steal(PyLong_FromUnsignedLongLong(*a.record_last_mb));
     if (!mb || PyDict_SetItemString(kwargs.get(), "record_last_mb", mb.get()) < 0) return PyRef();
+  }
+  if (a.dump_signal) {
+    PyRef sig = fs_str(*a.dump_signal);
+    if (!sig || PyDict_SetItemString(kwargs.get(), "dump_signal", sig.get()) < 0) return PyRef();
   }
   return PyRef::steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
 }
@@ -224,12 +229,13 @@ PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<std::vector<std::string>> argv = argument_bytes(argv_object);
     if (!argv) return nullptr;
-    std::variant<RunArgs, ParserExit, VersionWanted> parsed = parse_command_line(*argv);
+    Command parsed = parse_command_line(*argv);
     if (auto* done = std::get_if<ParserExit>(&parsed)) {
       if (!write_to(done->status == 0 ? "stdout" : "stderr", done->text)) return nullptr;
       return PyLong_FromLong(done->status);
     }
     if (std::holds_alternative<VersionWanted>(parsed)) return show_version();
+    if (auto* dump = std::get_if<DumpArgs>(&parsed)) return dump_command(*dump);
     return run(std::get<RunArgs>(parsed));
   });
 }

@@ -1,9 +1,11 @@
 #include "command_line.hpp"
 
 #include <cstddef>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
+#include "signal_names.hpp"
 #include "tracer.hpp"
 #include "whole_number.hpp"
 
@@ -21,7 +23,8 @@ constexpr std::string_view ROOT_HELP =
     "Usage: {} <COMMAND>\n"
     "\n"
     "Commands:\n"
-    "  run  Run a script under the tracer\n"
+    "  run   Run a script under the tracer\n"
+    "  dump  Ask a flight recorder started by fennik for a dump\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print help\n"
@@ -49,8 +52,28 @@ constexpr std::string_view RUN_HELP =
     "                           dumps. The output becomes a directory of dump files\n"
     "      --no-trace-subprocesses\n"
     "                           Trace only this process, leaving the ones it starts alone\n"
+    "      --dump-signal <SIG>  The signal that asks the flight recorder for a dump\n"
+    "                           (`fennik dump PID` sends it) [default: SIGUSR1; none: no signal]\n"
+    "      --delay <SECONDS>    Start recording this long after the script starts\n"
+    "      --duration <SECONDS> Stop recording after this long; the output is finished then\n"
+    "                           and the script goes on untraced\n"
     "  -q, --quiet              Say nothing when the run ends\n"
     "  -h, --help               Print help\n";
+constexpr std::string_view DUMP_USAGE = "Usage: {} dump <PID> [REASON]\n";
+constexpr std::string_view DUMP_HELP =
+    "Ask a flight recorder started by fennik for a dump, and print the dump's path\n"
+    "\n"
+    "Usage: {} dump <PID> [REASON]\n"
+    "\n"
+    "Arguments:\n"
+    "  <PID>     The traced process\n"
+    "  [REASON]  What the dump is named after [default: signal-SIGUSR1]\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  Print help\n";
+// The longest delay or duration taken, in seconds (about 31 years).
+constexpr double MAX_SECONDS = 1e9;
+constexpr char MAX_SECONDS_TEXT[] = "1000000000";
 
 // `text` with `mark` standing for `value`.
 std::string filled(std::string_view text, std::string_view mark, std::string_view value) {
@@ -68,7 +91,18 @@ ParserExit parse_error(const std::string& message, std::string_view usage,
                                           "\nFor more information, try '--help'.\n"};
 }
 
-enum class Opt { Output, Format, Module, RecordLastMb, NoTraceSubprocesses, Quiet, Help };
+enum class Opt {
+  Output,
+  Format,
+  Module,
+  RecordLastMb,
+  NoTraceSubprocesses,
+  Quiet,
+  Help,
+  DumpSignal,
+  Delay,
+  Duration
+};
 
 struct OptSpec {
   Opt id;
@@ -84,6 +118,9 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::RecordLastMb, 0, "record-last-mb", "MB"},
     {Opt::NoTraceSubprocesses, 0, "no-trace-subprocesses", ""},
     {Opt::Quiet, 'q', "quiet", ""},
+    {Opt::DumpSignal, 0, "dump-signal", "SIG"},
+    {Opt::Delay, 0, "delay", "SECONDS"},
+    {Opt::Duration, 0, "duration", "SECONDS"},
     {Opt::Help, 'h', "help", ""},
 };
 
@@ -132,9 +169,17 @@ std::string misplaced_option_tip(const std::vector<std::string>& target_args, co
   return "";
 }
 
-std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std::string>& argv,
-                                                           std::size_t i,
-                                                           std::string_view program) {
+// A number of seconds, fractions allowed: nothing unless it is a plain
+// decimal from 0 to MAX_SECONDS.
+std::optional<double> parse_seconds(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return {};
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !(value <= MAX_SECONDS)) return {};
+  return value;
+}
+
+Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::string_view program) {
   auto fail = [&](const std::string& message) { return parse_error(message, RUN_USAGE, program); };
   RunArgs a;
   bool has_output = false;
@@ -212,6 +257,24 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
       case Opt::Quiet:
         a.quiet = true;
         break;
+      case Opt::DumpSignal: {
+        const std::variant<std::optional<int>, std::string> signum = parse_dump_signal(value);
+        if (auto* message = std::get_if<std::string>(&signum)) {
+          return fail("invalid value '" + value + "' for '" + shown(o) + "': " + *message);
+        }
+        a.dump_signal = std::move(value);
+        break;
+      }
+      case Opt::Delay:
+      case Opt::Duration: {
+        const std::optional<double> seconds = parse_seconds(value);
+        if (!seconds) {
+          return fail("invalid value '" + value + "' for '" + shown(o) +
+                      "': a number of seconds up to " + MAX_SECONDS_TEXT);
+        }
+        (o.id == Opt::Delay ? a.delay_s : a.duration_s) = seconds;
+        break;
+      }
     }
   }
   if (!has_output) {
@@ -227,10 +290,39 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
   return a;
 }
 
+Command parse_dump(const std::vector<std::string>& argv, std::string_view program) {
+  auto fail = [&](const std::string& message) { return parse_error(message, DUMP_USAGE, program); };
+  DumpArgs a;
+  std::vector<std::string> positional;
+  for (std::size_t i = 2; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (arg == "-h" || arg == "--help")
+      return ParserExit{0, filled(DUMP_HELP, PROGRAM_MARK, program)};
+    if (arg == "--") {
+      positional.insert(positional.end(), argv.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                        argv.end());
+      break;
+    }
+    if (arg.size() > 1 && arg[0] == '-') return fail("unexpected argument '" + arg + "' found");
+    positional.push_back(arg);
+  }
+  if (positional.empty()) {
+    return fail("the following required arguments were not provided:\n  <PID>");
+  }
+  if (positional.size() > 2) return fail("unexpected argument '" + positional[2] + "' found");
+  const std::optional<std::uint64_t> pid =
+      positional[0].starts_with('+') ? std::nullopt : parse_whole_number(positional[0].c_str());
+  if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) {
+    return fail("invalid value '" + positional[0] + "' for '<PID>': not a process id");
+  }
+  a.pid = static_cast<int>(*pid);
+  if (positional.size() == 2) a.reason = positional[1];
+  return a;
+}
+
 }  // namespace
 
-std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
-    const std::vector<std::string>& argv) {
+Command parse_command_line(const std::vector<std::string>& argv) {
   std::string_view program = DEFAULT_PROGRAM;
   if (!argv.empty() && !argv[0].empty()) {
     program = argv[0];
@@ -244,6 +336,7 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
     return ParserExit{0, filled(ROOT_HELP, PROGRAM_MARK, program)};
   }
   if (command == "-V" || command == "--version") return VersionWanted{};
+  if (command == "dump") return parse_dump(argv, program);
   if (command != "run") {
     return parse_error(
         (command.starts_with('-') ? "unexpected argument '" : "unrecognized subcommand '") +

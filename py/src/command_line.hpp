@@ -1,5 +1,6 @@
 // The grammar of the command line: `fennik run [OPTIONS] SCRIPT [ARGS]...`
-// or `fennik run [OPTIONS] -m MODULE [ARGS]...`, and `fennik --version`.
+// or `fennik run [OPTIONS] -m MODULE [ARGS]...`, `fennik dump PID [REASON]`,
+// and `fennik --version`.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,15 @@ struct RunArgs {
   bool quiet = false;
   std::optional<std::string> script;
   std::vector<std::string> script_args;
+  std::optional<std::string> dump_signal;  // as given, already checked
+  std::optional<double> delay_s;           // recording starts this late
+  std::optional<double> duration_s;        // and lasts at most this long
+};
+
+// `fennik dump PID [REASON]`.
+struct DumpArgs {
+  int pid = 0;
+  std::optional<std::string> reason;
 };
 
 // Help (status 0, for stdout) or a parse error (status 2, for stderr).
@@ -35,7 +45,8 @@ struct ParserExit {
 struct VersionWanted {};
 
 // `argv` is the whole vector, the program's path first.
-std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
-    const std::vector<std::string>& argv);
+using Command = std::variant<RunArgs, ParserExit, VersionWanted, DumpArgs>;
+
+Command parse_command_line(const std::vector<std::string>& argv);
 
 }  // namespace fennik::py

@@ -13,6 +13,7 @@
 #include "advertisement.hpp"
 #include "child_tally.hpp"
 #include "codewatch.hpp"
+#include "control_files.hpp"
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
 #include "format.hpp"
@@ -154,6 +155,7 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
                   PyRef()};
   running.handle = slot.keep();
   running.child = child;
+  if (running.channel) publish_notice({c.dump_signal.value_or(0), running.output});
   advertised.keep();
   directories.keep();
   if (child) tally_child_started(static_cast<std::uint32_t>(running.pid));
@@ -169,6 +171,7 @@ bool end(Running running, const std::string& path, const std::string& reason,
   }
   running.state->end_recording();
   if (running.channel) {
+    withdraw_notice();
     running.channel->request_final_dump(FinalDump{reason, running.queue->clock.now_ticks()});
   }
   // Monitoring is off and this thread holds the interpreter lock, so no

@@ -1,0 +1,135 @@
+# Reaching a running program from outside: the dump signal and `fennik dump`,
+# recording windows (--delay/--duration, pause/resume), and attach.
+
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import fennik
+from conftest import clean_env
+from decoders import read_protobuf
+
+SERVER = """
+import os, signal, sys, time
+def work():
+    return sum(range(50))
+def idle():
+    time.sleep(0.01)
+if sys.argv[1:] == ["own"]:
+    signal.signal(signal.SIGUSR1, lambda n, f: print("own handler", flush=True))
+print("ready", flush=True)
+while not os.path.exists("stop"):
+    work()
+    idle()
+print("done", flush=True)
+"""
+
+
+def fennik_command(cwd, *args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "fennik", *map(str, args)], cwd=cwd,
+                          env=clean_env(), capture_output=True, text=True, timeout=60, **kwargs)
+
+
+def start_server(tmp_path, *run_args, script_args=()):
+    (tmp_path / "server.py").write_text(SERVER)
+    proc = subprocess.Popen([sys.executable, "-m", "fennik", "run", *run_args, "server.py",
+                             *script_args], cwd=tmp_path, env=clean_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n", proc.stderr.read()
+    return proc
+
+
+def stop_server(tmp_path, proc):
+    (tmp_path / "stop").touch()
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    return out, err
+
+
+@pytest.mark.parametrize("script_args", [(), ("own",)])
+def test_fennik_dump_asks_a_running_recorder(tmp_path, script_args):
+    # Each `fennik dump` names the file that appeared, which holds the
+    # program's calls; a handler of the program's own takes the signal instead.
+    proc = start_server(tmp_path, "-o", "dumps", "--record-last-mb", "4", script_args=script_args)
+    try:
+        asked = [fennik_command(tmp_path, "dump", proc.pid, *reason) for reason in ([], ["slow /x"])]
+    finally:
+        out, err = stop_server(tmp_path, proc)
+    dumps = tmp_path / "dumps"
+    if script_args:
+        assert out.count("own handler") == 2 and all(a.returncode == 1 for a in asked)
+        assert "the program's own handler of SIGUSR1" in asked[0].stderr
+        assert [p.name.split("-", 1)[1] for p in dumps.iterdir()] == ["exit.pb"]
+        return
+    assert out == "done\n"
+    paths = [pathlib.Path(a.stdout.strip()) for a in asked]
+    assert [a.returncode for a in asked] == [0, 0], [a.stderr for a in asked]
+    assert [p.name.split("-", 1)[1] for p in paths] == ["signal-SIGUSR1.pb", "slow--x.pb"]
+    assert sorted(dumps.iterdir()) == sorted(paths + list(dumps.glob("*-exit.pb")))
+    for p in paths:
+        assert {"work", "idle"} <= set(read_protobuf(p).names())
+
+
+def test_fennik_dump_refuses_what_it_cannot_reach(tmp_path):
+    # Gone, untraced, a streaming tracer, no dump signal: one line, status 1.
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True).stdout.strip()
+    streaming = start_server(tmp_path, "-o", "t.pb")
+    try:
+        cases = {gone: "no process", os.getpid(): "runs no flight recorder",
+                 streaming.pid: "runs no flight recorder"}
+        if os.getuid() != 0:
+            cases[1] = "is not ours to signal"
+        for pid, message in cases.items():
+            done = fennik_command(tmp_path, "dump", pid)
+            assert done.returncode == 1 and message in done.stderr, done.stderr
+            assert done.stderr.count("\n") == 1 and done.stdout == ""
+    finally:
+        stop_server(tmp_path, streaming)
+    (tmp_path / "stop").unlink()
+    quiet = start_server(tmp_path, "-o", "d", "--record-last-mb", "1", "--dump-signal", "none")
+    try:
+        done = fennik_command(tmp_path, "dump", quiet.pid)
+        assert done.returncode == 1 and "takes no dump signal" in done.stderr
+    finally:
+        stop_server(tmp_path, quiet)
+    for bad in (["run", "--dump-signal", "SIGKILL", "-o", "x", "a.py"], ["dump"], ["dump", "x"]):
+        done = fennik_command(tmp_path, *bad)
+        assert done.returncode == 2 and done.stderr.startswith("error: "), done.stderr
+
+
+def test_dump_signal_handlers_are_taken_over_and_put_back(run_python):
+    done = run_python("""
+        import os, signal, fennik
+        own = lambda n, f: print("own")
+        for setting, before in (("SIGUSR2", signal.SIG_DFL), (None, signal.SIG_IGN),
+                                (signal.SIGUSR1, own), (12, signal.SIG_IGN)):
+            number = signal.SIGUSR2 if setting in ("SIGUSR2", 12) else signal.SIGUSR1
+            signal.signal(number, before)
+            with fennik.Tracer("d", record_last_mb=1, dump_signal=setting) as t:
+                during = signal.getsignal(number)
+                os.kill(os.getpid(), number)
+            print(setting, during is before, signal.getsignal(number) is before)
+        for bad in ("SIGTERM", "SIGKILL", "nope", 0, 9):
+            try:
+                fennik.Tracer("d", record_last_mb=1, dump_signal=bad)
+            except ValueError as e:
+                print(e)
+        """)
+    lines = done.stdout.splitlines()
+    assert lines[:5] == ["SIGUSR2 False True", "None True True", "own", "10 False True",
+                         "12 False True"]
+    assert [re.sub(r".*'dump_signal': ", "", line) for line in lines[5:]] == [
+        "SIGTERM already ends the tracer", "SIGKILL cannot be caught",
+        "'nope' names no signal (SIGUSR1, USR2, 12 or none)", "no signal has the number 0",
+        "SIGKILL cannot be caught"]
+    dumps = pathlib.Path(done.args[1]).parent / "d"
+    names = sorted(re.sub(r"^\d+-|-\d+(?=\.pb$)", "", p.name) for p in dumps.iterdir())
+    assert names == ["exit.pb"] * 4 + ["signal-SIGUSR2.pb"] * 2
