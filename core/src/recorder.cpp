@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <span>
+#include <variant>
 
 #include "pipeline.hpp"
 
@@ -140,32 +141,36 @@ IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
 }
 
 void Recorder::handle(Control message) {
-  if (auto* open = std::get_if<OpenWindow>(&message)) {
-    windows_.push_back(Window{open->id, open->since});
-    update_pin();
-    return;
-  }
-  if (auto* window = std::get_if<DumpWindow>(&message)) {
-    IoResult<std::string> path = dump(window->from, window->until, window->reason);
-    // A window whose dump failed is closed too: it must not hold the ring
-    // past its budget for the rest of the session.
-    std::erase_if(windows_, [id = window->id](const Window& w) { return w.id == id; });
-    update_pin();
-    update_recycle_floor();
-    if (path.ok()) {
-      window->reply.written(std::move(path).value());
-    } else {
-      window->reply.failed(path.error());
-    }
-    return;
-  }
-  auto& request = std::get<Dump>(message);
+  // A message kind with no overload of on() fails to compile here.
+  std::visit([this](auto& m) { on(m); }, message);
+}
+
+void Recorder::on(OpenWindow& open) {
+  windows_.push_back(Window{open.id, open.since});
+  update_pin();
+}
+
+void Recorder::on(DumpWindow& window) {
+  IoResult<std::string> path = dump(window.from, window.until, window.reason);
+  // A window whose dump failed is closed too: it must not hold the ring
+  // past its budget for the rest of the session.
+  std::erase_if(windows_, [id = window.id](const Window& w) { return w.id == id; });
+  update_pin();
+  update_recycle_floor();
+  answer(window.reply, std::move(path));
+}
+
+void Recorder::on(Dump& request) {
   IoResult<std::string> path = dump(0, request.until, request.reason);
   update_recycle_floor();
+  answer(request.reply, std::move(path));
+}
+
+void Recorder::answer(ReplyTo& reply, IoResult<std::string> path) {
   if (path.ok()) {
-    request.reply.written(std::move(path).value());
+    reply.written(std::move(path).value());
   } else {
-    request.reply.failed(path.error());
+    reply.failed(path.error());
   }
 }
 
@@ -195,27 +200,18 @@ IoStatus record_all(Recorder& recorder, EventQueue& queue, ControlChannel& chann
     for (Control& m : messages) recorder.handle(std::move(m));
     return !messages.empty();
   };
-  std::chrono::milliseconds interval = ROUND_INTERVAL;
+  RoundPacer pacer(queue);
   for (;;) {
-    // Read first: a close seen here means the session's last batches are
-    // in the lists for this round to take.
-    const bool closed = queue.closed();
+    const bool closed = pacer.start();
     bool busy = handle_messages();
-    // A round under steady load still ends in time for the floor; the next
-    // one then starts without a sleep.
-    const auto round_end = std::chrono::steady_clock::now() + ROUND_INTERVAL;
-    bool more = true;
-    while (more) {
+    for (bool again = true; again;) {
       const std::size_t n = recorder.absorb(DRAIN_ROUND_ITEMS);
       busy = handle_messages() || n != 0 || busy;
-      more = n == DRAIN_ROUND_ITEMS;
-      if (more && !closed && std::chrono::steady_clock::now() >= round_end) break;
+      again = pacer.again(n);
     }
     if (closed) break;
     recorder.update_recycle_floor();
-    if (more) continue;
-    interval = busy ? ROUND_INTERVAL : std::min(interval * 2, IDLE_INTERVAL_MAX);
-    queue.wait_for_work(interval);
+    pacer.rest(busy);
   }
   while (recorder.absorb(ABSORB_ALL) != 0) {
   }

@@ -18,7 +18,7 @@
 #include "io_error.hpp"
 #include "ring.hpp"
 #include "sink.hpp"
-#include "snapshot.hpp"
+#include "window_assembly.hpp"
 
 namespace fennik {
 
@@ -57,6 +57,10 @@ class Recorder {
 
  private:
   void absorb_all();
+  void on(OpenWindow& open);
+  void on(DumpWindow& window);
+  void on(Dump& request);
+  static void answer(ReplyTo& reply, IoResult<std::string> path);
   void update_pin();
   // Names of exited threads give way once the ring holds none of their batches.
   void retire_gone_threads();

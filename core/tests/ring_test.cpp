@@ -6,7 +6,7 @@
 #include <random>
 #include <ranges>
 
-#include "snapshot.hpp"
+#include "window_assembly.hpp"
 
 namespace fennik {
 namespace {
