@@ -3,13 +3,16 @@
 
 import concurrent.futures
 import os
+import pathlib
 import re
 import shutil
+import signal
+import threading
 
 import pytest
 from fennik._core import Snapshot, Tracer
 
-from decoders import EXTENSIONS, FORMATS
+from decoders import EXTENSIONS, FORMATS, read_varint
 
 HERE = __file__
 
@@ -99,6 +102,59 @@ def test_dump_directory_removed(tmp_path):
             assert os.path.exists(t.dump("kept"))
             shutil.rmtree(dumps)
     assert not dumps.exists()
+
+
+def test_a_dump_after_an_interrupted_one_is_whole(tmp_path):
+    # Ctrl-C ends the wait for a dump, not the dump: the recorder goes on
+    # writing it, busy threads go on recording, and a dump asked for
+    # meanwhile still holds all the ring held when it was asked.
+    t = Tracer(str(tmp_path), record_last_mb=RING_MB)
+    calls, stop = [0, 0], threading.Event()
+
+    def loop(i):
+        while not stop.is_set():
+            for _ in range(1000):
+                inside()
+            calls[i] += 1000
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        with t:
+            threads = [threading.Thread(target=loop, args=(i,)) for i in range(2)]
+            for th in threads:
+                th.start()
+            while sum(calls) < RING_EVENTS:  # two events a call: the ring is full
+                threading.Event().wait(0.01)
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+            with pytest.raises(KeyboardInterrupt):
+                t.dump("interrupted")
+            second = t.dump("second")
+            stop.set()
+            for th in threads:
+                th.join()
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    (first,) = tmp_path.glob("*-interrupted.pb")
+    assert packets(first) >= RING_EVENTS and packets(second) >= RING_EVENTS
+
+
+def packets(path):
+    # A protobuf trace's packets, one at least per event: framing read only.
+    data, i, n = pathlib.Path(path).read_bytes(), 0, 0
+    while i < len(data):
+        assert data[i] == 0x0A, f"no packet at {i}"
+        length, i = read_varint(data, i + 1)
+        i, n = i + length, n + 1
+    return n
+
+
+# The events a ring of RING_MB holds at least: its budget, less a batch, in
+# batches of 1,024 events costing 8 KiB and a little more each.
+RING_MB = 8
+RING_EVENTS = ((RING_MB << 20) // (8 * 1024 + 256) - 1) * 1024
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),

@@ -113,8 +113,8 @@ class ControlChannel {
   // Asks for the final dump; the recorder writes it after the queue closed.
   void request_final_dump(FinalDump dump);
 
-  // Every waiting message, in the order sent.
-  std::deque<Control> receive();
+  // Moves every waiting message to the back of `into`, in the order sent.
+  void receive(std::deque<Control>& into);
   std::optional<FinalDump> take_final_dump();
   // No more messages: those waiting, and every later one, are told the
   // recorder is gone.

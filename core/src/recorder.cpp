@@ -14,22 +14,41 @@ IoResult<std::string> out_of_memory() {
   return IoError::other(OUT_OF_MEMORY);
 }
 
+// The first tick a message needs the ring to keep until it is handled.
+std::uint64_t start_of(const OpenWindow& open) {
+  return open.since;
+}
+std::uint64_t start_of(const DumpWindow& window) {
+  return window.from;
+}
+std::uint64_t start_of(const Dump&) {
+  return 0;
+}
+
 }  // namespace
 
 Recorder::Recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                    std::shared_ptr<ThreadNames> threads, std::unique_ptr<DumpSink> sink,
-                   std::uint64_t budget_bytes)
+                   std::uint64_t budget_bytes, std::shared_ptr<ControlChannel> channel)
     : queue_(std::move(queue)),
       codes_(std::move(codes)),
       threads_(std::move(threads)),
       sink_(std::move(sink)),
+      channel_(std::move(channel)),
       ring_(budget_bytes) {
   scratch_.reserve(DRAIN_ROUND_ITEMS);
 }
 
 std::size_t Recorder::absorb(std::size_t limit) {
+  return absorb(limit, Fill::Any);
+}
+
+std::size_t Recorder::absorb(std::size_t limit, Fill fill) {
   std::size_t taken = 0;
   while (taken < limit) {
+    // A request sent before this round's pushes evict holds what it needs.
+    admit();
+    if (fill == Fill::WithinLimit && ring_.full()) break;
     const std::size_t n =
         queue_->drain_batches(scratch_, std::min(limit - taken, DRAIN_ROUND_ITEMS));
     for (Drained& item : scratch_) {
@@ -74,7 +93,18 @@ void Recorder::update_recycle_floor() {
   queue_->publish_recycle_floor(floor);
 }
 
+void Recorder::admit() {
+  channel_->receive(backlog_);
+  std::optional<std::uint64_t> hold = assembling_;
+  for (const Control& m : backlog_) {
+    const std::uint64_t start = std::visit([](const auto& v) { return start_of(v); }, m);
+    hold = std::min(hold.value_or(start), start);
+  }
+  ring_.set_hold(hold);
+}
+
 void Recorder::update_pin() {
+  admit();
   std::optional<std::uint64_t> pin;
   for (const Window& w : windows_) pin = std::min(pin.value_or(w.since), w.since);
   ring_.set_pin(pin);
@@ -106,7 +136,7 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
     }
     since_absorb += j - i;
     if (since_absorb >= DUMP_CHUNK_EVENTS) {
-      absorb(ABSORB_ALL);
+      absorb(ABSORB_ALL, Fill::WithinLimit);
       since_absorb = 0;
     }
     i = j;
@@ -117,6 +147,7 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
 IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
                                      const std::string& reason) {
   try {
+    assembling_ = from;
     absorb_all();
     std::vector<EventBatch> tails = queue_->read_tails();
     // Batches that filled up while the tails were read.
@@ -124,6 +155,8 @@ IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
     const Assembled assembled =
         assemble(ring_, tails, queue_->clock, ring_.evicted_until(), from, until);
     std::vector<EventBatch>().swap(tails);  // their memory goes back before the file is written
+    assembling_.reset();
+    admit();
     IoResult<OpenedDump> opened = sink_->open(reason);
     if (!opened.ok()) return opened.error();
     OpenedDump dump = std::move(opened).value();
@@ -136,13 +169,22 @@ IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
     dump.exporter.reset();  // closes the file
     return std::move(dump.path);
   } catch (const std::bad_alloc&) {
+    assembling_.reset();
     return out_of_memory();
   }
 }
 
-void Recorder::handle(Control message) {
-  // A message kind with no overload of on() fails to compile here.
-  std::visit([this](auto& m) { on(m); }, message);
+bool Recorder::handle_messages() {
+  admit();
+  if (backlog_.empty()) return false;
+  do {
+    Control message = std::move(backlog_.front());
+    backlog_.pop_front();
+    // A message kind with no overload of on() fails to compile here.
+    std::visit([this](auto& m) { on(m); }, message);
+    admit();
+  } while (!backlog_.empty());
+  return true;
 }
 
 void Recorder::on(OpenWindow& open) {
@@ -195,18 +237,13 @@ class ClosedAtEnd {
 };
 
 IoStatus record_all(Recorder& recorder, EventQueue& queue, ControlChannel& channel) {
-  auto handle_messages = [&] {
-    std::deque<Control> messages = channel.receive();
-    for (Control& m : messages) recorder.handle(std::move(m));
-    return !messages.empty();
-  };
   RoundPacer pacer(queue);
   for (;;) {
     const bool closed = pacer.start();
-    bool busy = handle_messages();
+    bool busy = recorder.handle_messages();
     for (bool again = true; again;) {
       const std::size_t n = recorder.absorb(DRAIN_ROUND_ITEMS);
-      busy = handle_messages() || n != 0 || busy;
+      busy = recorder.handle_messages() || n != 0 || busy;
       again = pacer.again(n);
     }
     if (closed) break;
@@ -215,7 +252,7 @@ IoStatus record_all(Recorder& recorder, EventQueue& queue, ControlChannel& chann
   }
   while (recorder.absorb(ABSORB_ALL) != 0) {
   }
-  handle_messages();
+  recorder.handle_messages();
   const std::optional<FinalDump> last = channel.take_final_dump();
   return last ? recorder.final_dump(*last) : IO_OK;
 }
@@ -227,7 +264,8 @@ IoStatus run_recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const C
                       std::uint64_t budget_bytes, std::shared_ptr<ControlChannel> channel) {
   ClosedAtEnd closed_at_end(*channel);
   try {
-    Recorder recorder(queue, std::move(codes), std::move(threads), std::move(sink), budget_bytes);
+    Recorder recorder(queue, std::move(codes), std::move(threads), std::move(sink), budget_bytes,
+                      channel);
     return record_all(recorder, *queue, *channel);
   } catch (const std::bad_alloc&) {
     return IoError::other(OUT_OF_MEMORY);
