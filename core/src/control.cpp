@@ -41,8 +41,8 @@ void ReplyTo::written(std::string path) {
   if (reply_) std::exchange(reply_, nullptr)->written(std::move(path));
 }
 
-void ReplyTo::failed(IoError error) {
-  if (reply_) std::exchange(reply_, nullptr)->failed(std::move(error));
+void ReplyTo::failed(IoError error, std::string path) {
+  if (reply_) std::exchange(reply_, nullptr)->failed(std::move(error), std::move(path));
 }
 
 bool ControlChannel::send(Control message) {

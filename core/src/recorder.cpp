@@ -10,10 +10,6 @@
 namespace fennik {
 namespace {
 
-IoResult<std::string> out_of_memory() {
-  return IoError::other(OUT_OF_MEMORY);
-}
-
 // The first tick a message needs the ring to keep until it is handled.
 std::uint64_t start_of(const OpenWindow& open) {
   return open.since;
@@ -144,8 +140,7 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
   return write_gaps_before(events.size());
 }
 
-IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
-                                     const std::string& reason) {
+DumpOutcome Recorder::dump(std::uint64_t from, std::uint64_t until, const std::string& reason) {
   try {
     assembling_ = from;
     absorb_all();
@@ -158,19 +153,21 @@ IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
     assembling_.reset();
     admit();
     IoResult<OpenedDump> opened = sink_->open(reason);
-    if (!opened.ok()) return opened.error();
+    if (!opened.ok()) return {opened.error(), sink_->location()};
+    // Unpublished, the file goes with `dump` on every way out.
     OpenedDump dump = std::move(opened).value();
-    if (IoStatus err = write_events(*dump.exporter, assembled)) return *err;
+    if (IoStatus err = write_events(*dump.exporter, assembled)) return {err, dump.path};
     // Held batches and those waiting in threads' lists, each at its peak: a
     // bound on what the session held at once.
     const RunStats stats{queue_->dropped.load(std::memory_order_relaxed),
                          peak_held_bytes_ + queue_->peak_buffered_bytes()};
-    if (IoStatus err = dump.exporter->finish(*codes_, *threads_, stats)) return *err;
+    if (IoStatus err = dump.exporter->finish(*codes_, *threads_, stats)) return {err, dump.path};
     dump.exporter.reset();  // closes the file
-    return std::move(dump.path);
+    if (IoStatus err = dump.file ? dump.file->publish() : IO_OK) return {err, dump.path};
+    return {IO_OK, std::move(dump.path)};
   } catch (const std::bad_alloc&) {
     assembling_.reset();
-    return out_of_memory();
+    return {IoError::other(OUT_OF_MEMORY), {}};
   }
 }
 
@@ -193,33 +190,31 @@ void Recorder::on(OpenWindow& open) {
 }
 
 void Recorder::on(DumpWindow& window) {
-  IoResult<std::string> path = dump(window.from, window.until, window.reason);
+  DumpOutcome outcome = dump(window.from, window.until, window.reason);
   // A window whose dump failed is closed too: it must not hold the ring
   // past its budget for the rest of the session.
   std::erase_if(windows_, [id = window.id](const Window& w) { return w.id == id; });
   update_pin();
   update_recycle_floor();
-  answer(window.reply, std::move(path));
+  answer(window.reply, std::move(outcome));
 }
 
 void Recorder::on(Dump& request) {
-  IoResult<std::string> path = dump(0, request.until, request.reason);
+  DumpOutcome outcome = dump(0, request.until, request.reason);
   update_recycle_floor();
-  answer(request.reply, std::move(path));
+  answer(request.reply, std::move(outcome));
 }
 
-void Recorder::answer(ReplyTo& reply, IoResult<std::string> path) {
-  if (path.ok()) {
-    reply.written(std::move(path).value());
+void Recorder::answer(ReplyTo& reply, DumpOutcome outcome) {
+  if (outcome.error) {
+    reply.failed(*std::move(outcome.error), std::move(outcome.path));
   } else {
-    reply.failed(path.error());
+    reply.written(std::move(outcome.path));
   }
 }
 
 IoStatus Recorder::final_dump(const FinalDump& request) {
-  IoResult<std::string> path = dump(0, request.until, request.reason);
-  if (!path.ok()) return path.error();
-  return IO_OK;
+  return dump(0, request.until, request.reason).error;
 }
 
 namespace {

@@ -32,6 +32,13 @@ inline constexpr std::size_t DUMP_CHUNK_EVENTS = 4096;
 inline constexpr std::uint64_t RECORDER_QUEUE_MIN_BYTES = std::uint64_t{4} << 20;
 inline constexpr std::size_t ABSORB_ALL = std::numeric_limits<std::size_t>::max();
 
+// A dump written (no error; `path` names it), or the error that stopped it
+// and the file or directory that error concerns (`path`, empty when none).
+struct DumpOutcome {
+  IoStatus error;
+  std::string path;
+};
+
 // Owned by the recorder thread; nothing in it is shared but the queue, the
 // two lookups and the channel.
 //
@@ -75,13 +82,13 @@ class Recorder {
   // Names of exited threads give way once the ring holds none of their batches.
   void retire_gone_threads();
   // Writes the events from `from` to `until` into a new file named from
-  // `reason`; the path, or the error that stopped it.
-  IoResult<std::string> dump(std::uint64_t from, std::uint64_t until, const std::string& reason);
+  // `reason`.
+  DumpOutcome dump(std::uint64_t from, std::uint64_t until, const std::string& reason);
   IoStatus write_events(Exporter& exporter, const Assembled& assembled);
   void on(OpenWindow& open);
   void on(DumpWindow& window);
   void on(Dump& request);
-  static void answer(ReplyTo& reply, IoResult<std::string> path);
+  static void answer(ReplyTo& reply, DumpOutcome outcome);
 
   struct Window {
     std::uint64_t id;
