@@ -104,6 +104,17 @@ def test_dump_directory_removed(tmp_path):
     assert not dumps.exists()
 
 
+def test_a_directory_named_in_other_bytes(tmp_path):
+    # Dump directories are byte paths: a name that is not UTF-8 takes dumps,
+    # and the paths come back as open() would take them.
+    dumps = os.fsencode(tmp_path) + b"/caf\xe9"
+    t = Tracer(dumps, record_last_mb=1)
+    with t:
+        inside()
+        path = t.dump("here")
+    assert os.fsencode(path).startswith(dumps + b"/") and len(os.listdir(dumps)) == 2
+
+
 def test_a_dump_after_an_interrupted_one_is_whole(tmp_path):
     # Ctrl-C ends the wait for a dump, not the dump: the recorder goes on
     # writing it, busy threads go on recording, and a dump asked for

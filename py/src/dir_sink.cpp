@@ -47,15 +47,6 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
   return n;
 }
 
-bool is_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = utf8_length(s, i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 bool kept_in_name(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_';
@@ -142,8 +133,6 @@ IoResult<OpenedDump> DirSink::open(const std::string& reason) {
 }
 
 IoResult<OpenedDump> DirSink::open_at(std::uint64_t millis, const std::string& reason) {
-  // The name itself is ASCII, so the directory decides.
-  if (!is_utf8(directory_)) return IoError::other(NOT_UNICODE);
   std::string dir = directory_;
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');
   const std::string stem = std::to_string(millis) + "-" + sanitize_reason(reason);
