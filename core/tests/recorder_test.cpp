@@ -123,7 +123,9 @@ struct Session {
                                                            : std::vector<std::uint32_t>{};
   }
 
-  std::shared_ptr<EventQueue> queue = EventQueue::create(Clock::nanos(0), std::uint64_t{1} << 30);
+  // The session starts now: ticks before it are well above 0.
+  std::shared_ptr<EventQueue> queue =
+      EventQueue::create(Clock::nanos(read_monotonic_ns()), std::uint64_t{1} << 30);
   std::shared_ptr<Dumps> dumps = std::make_shared<Dumps>();
   std::shared_ptr<ControlChannel> channel = std::make_shared<ControlChannel>(queue);
   std::future<IoStatus> result;
@@ -137,7 +139,8 @@ std::vector<std::uint32_t> counting(std::uint32_t from, std::uint32_t to) {
 }
 
 // Every reply is checked against what the dump holds: everything so far, a
-// window's part only, and the requests still waiting when the session ends,
+// window's part only, a window from before the session to the end of time,
+// and the requests still waiting when the session ends,
 // the last dump after them. (A dump that cannot be written is the Python
 // tests' concern.)
 TEST(Recorder, AnswersEveryRequestInOrder) {
@@ -151,13 +154,18 @@ TEST(Recorder, AnswersEveryRequestInOrder) {
     return DumpWindow{std::move(r), "w", 7, since, t};
   })),
             counting(3000, 4500));
+  // From before the session's start to the largest tick: all that is held.
+  EXPECT_EQ(s.dumped(s.request([&](ReplyTo r, std::uint64_t) {
+    return DumpWindow{std::move(r), "all", 8, 1, UINT64_MAX};
+  })),
+            counting(0, 4500));
   // Sent as the session ends: answered before the last dump, nothing after.
   auto late = s.dump("late");
   s.channel->request_final_dump(FinalDump{"exit", s.queue->clock.now_ticks()});
   s.queue->close();
   EXPECT_FALSE(s.result.get());
   EXPECT_EQ(s.dumped(late).size(), 4500u);
-  EXPECT_EQ(s.dumps->codes.at("exit#4"), counting(0, 4500));
+  EXPECT_EQ(s.dumps->codes.at("exit#5"), counting(0, 4500));
   auto refused = std::make_shared<DumpReply>();
   EXPECT_FALSE(s.channel->send(Dump{ReplyTo(refused), "gone", 0}));
   EXPECT_TRUE(refused->wait_for(0s) && refused->outcome() == DumpReply::Outcome::Gone);
