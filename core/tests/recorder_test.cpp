@@ -16,25 +16,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The codes each dump started, by path, and the files published or dropped.
+// The codes each dump started, by path.
 struct Dumps {
   std::mutex m;
   std::map<std::string, std::vector<std::uint32_t>> codes;
-  std::vector<std::string> published, dropped;
   // While set, the next dump's first write waits for `open` after counting
   // `entered` down.
   std::atomic<bool> gate{false};
   std::latch entered{1}, open{1};
 };
 
-// A dump whose reason is "fail-" and a step fails at that step.
-IoStatus failing(const std::string& reason, const char* step) {
-  return reason == std::string("fail-") + step ? IoStatus(IoError::from_errno(ENOSPC)) : IO_OK;
-}
-
 struct LoggingExporter : Exporter {
-  LoggingExporter(Dumps& d, std::string r, std::vector<std::uint32_t>& s)
-      : dumps(d), reason(std::move(r)), started(s), gated(d.gate.exchange(false)) {}
+  LoggingExporter(Dumps& d, std::vector<std::uint32_t>& s)
+      : dumps(d), started(s), gated(d.gate.exchange(false)) {}
   IoStatus write_batch(std::span<const Event> events, const CodeLookup&,
                        const ThreadNames&) override {
     if (std::exchange(gated, false)) {
@@ -44,48 +38,25 @@ struct LoggingExporter : Exporter {
     std::lock_guard<std::mutex> g(dumps.m);
     for (const Event& e : events)
       if (word_kind(e.code_kind) == KIND_START) started.push_back(word_code(e.code_kind));
-    return failing(reason, "write");
+    return IO_OK;
   }
   IoStatus write_gap(std::uint32_t, std::uint64_t, std::uint64_t, const CodeLookup&,
                      const ThreadNames&) override {
     return IoError::other("no gap expected");
   }
-  IoStatus finish(const CodeLookup&, const ThreadNames&, const RunStats&) override {
-    return failing(reason, "finish");
-  }
+  IoStatus finish(const CodeLookup&, const ThreadNames&, const RunStats&) override { return IO_OK; }
   Dumps& dumps;
-  std::string reason;
   std::vector<std::uint32_t>& started;
   bool gated;
-};
-
-struct FakeFile : DumpFile {
-  FakeFile(Dumps& d, std::string r, std::string p)
-      : dumps(d), reason(std::move(r)), path(std::move(p)) {}
-  ~FakeFile() override {
-    std::lock_guard<std::mutex> g(dumps.m);
-    (published ? dumps.published : dumps.dropped).push_back(path);
-  }
-  IoStatus publish() override {
-    IoStatus err = failing(reason, "publish");
-    published = !err;
-    return err;
-  }
-  Dumps& dumps;
-  std::string reason, path;
-  bool published = false;
 };
 
 struct FakeSink : DumpSink {
   explicit FakeSink(std::shared_ptr<Dumps> d) : dumps(std::move(d)) {}
   IoResult<OpenedDump> open(const std::string& reason) override {
-    if (IoStatus err = failing(reason, "open")) return *err;
     std::string path = reason + "#" + std::to_string(++opened);
     std::lock_guard<std::mutex> g(dumps->m);
-    return OpenedDump{path, std::make_unique<LoggingExporter>(*dumps, reason, dumps->codes[path]),
-                      std::make_unique<FakeFile>(*dumps, reason, path)};
+    return OpenedDump{path, std::make_unique<LoggingExporter>(*dumps, dumps->codes[path]), nullptr};
   }
-  std::string location() const override { return "the sink"; }
   std::shared_ptr<Dumps> dumps;
   int opened = 0;
 };
@@ -170,28 +141,6 @@ TEST(Recorder, AnswersEveryRequestInOrder) {
   EXPECT_FALSE(s.channel->send(Dump{ReplyTo(refused), "gone", 0}));
   EXPECT_TRUE(refused->wait_for(0s) && refused->outcome() == DumpReply::Outcome::Gone);
   EXPECT_GT(s.queue->recycle_floor(), 0u);
-}
-
-// A dump that fails, whatever the step, is answered with its error and
-// the file it concerns, or the sink's place when it has no file; its file
-// is dropped, never published; the recorder carries on.
-TEST(Recorder, AFailedDumpIsAnsweredWithWhereAndNeverPublished) {
-  Session s(std::uint64_t{1} << 30);
-  s.record_some(3000);
-  const std::string reasons[] = {"fail-open", "fail-write", "fail-finish", "fail-publish", "kept"};
-  for (int i = 0; i < 5; ++i) {
-    auto reply = s.dump(reasons[i].c_str());
-    ASSERT_TRUE(reply->wait_for(10s));
-    const bool kept = i == 4;
-    EXPECT_EQ(reply->outcome(), kept ? DumpReply::Outcome::Written : DumpReply::Outcome::Failed);
-    EXPECT_EQ(reply->error() ? reply->error()->os_code : 0, kept ? 0 : ENOSPC);
-    EXPECT_EQ(reply->path(), i == 0 ? "the sink" : reasons[i] + "#" + std::to_string(i));
-  }
-  s.queue->close();
-  EXPECT_FALSE(s.result.get());
-  using Paths = std::vector<std::string>;
-  EXPECT_EQ(s.dumps->published, Paths{"kept#4"});
-  EXPECT_EQ(s.dumps->dropped, (Paths{"fail-write#1", "fail-finish#2", "fail-publish#3"}));
 }
 
 // A dump asked for while another is written (its requester gone, as after

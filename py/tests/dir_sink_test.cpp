@@ -65,7 +65,8 @@ TEST_F(DirSinkTest, NamesTakeTheNextSuffixAndHoldTheFormatsOutput) {
 
 // On a full disk (a limit on the size of files stands in for it) a dump
 // fails with the error and its path, and leaves nothing in the directory;
-// with room again the next dump is there, whole, and nothing else.
+// with room again the next dump is there, whole, and nothing else; with the
+// directory gone, the error names the directory.
 TEST_F(DirSinkTest, AFailedDumpLeavesNoFileBehind) {
   auto queue = EventQueue::create(Clock::nanos(0));
   auto channel = std::make_shared<ControlChannel>(queue);
@@ -108,6 +109,9 @@ TEST_F(DirSinkTest, AFailedDumpLeavesNoFileBehind) {
   ASSERT_EQ(room->outcome(), DumpReply::Outcome::Written);
   EXPECT_EQ(listed(), std::vector<std::string>{room->path()});
   EXPECT_GT(read_all(room->path()).size(), std::size_t{64} << 10);
+  std::filesystem::remove_all(dir);
+  auto gone = dump("gone");
+  EXPECT_TRUE(gone->error() && gone->error()->os_code == ENOENT && gone->path() == dir);
   queue->close();
   EXPECT_FALSE(result.get());
 }
