@@ -40,7 +40,6 @@ class Ring {
   std::uint64_t bytes() const noexcept { return bytes_; }
   std::uint64_t capacity() const noexcept { return capacity_; }
   std::optional<std::uint64_t> pin() const noexcept { return pin_; }
-  std::optional<std::uint64_t> hold() const noexcept { return hold_; }
   // Held batches fill it up to the hard limit: a push now would take memory
   // no eviction gives back.
   bool full() const noexcept;
