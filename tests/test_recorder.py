@@ -98,6 +98,7 @@ def test_dump_directory_removed(tmp_path):
             with pytest.raises(RuntimeError, match="^the recorder did not finish the dump$") as e:
                 t.dump("lost")
             assert isinstance(e.value.__cause__, FileNotFoundError)
+            assert e.value.__cause__.filename == str(dumps)
             dumps.mkdir()
             assert os.path.exists(t.dump("kept"))
             shutil.rmtree(dumps)
