@@ -100,7 +100,8 @@ def test_fennik_dump_refuses_what_it_cannot_reach(tmp_path):
         assert done.returncode == 1 and "takes no dump signal" in done.stderr
     finally:
         stop_server(tmp_path, quiet)
-    for bad in (["run", "--dump-signal", "SIGKILL", "-o", "x", "a.py"], ["dump"], ["dump", "x"]):
+    for bad in (["run", "--dump-signal", "SIGKILL", "-o", "x", "a.py"], ["dump"], ["dump", "x"],
+                ["run", "--delay", "-1", "-o", "x", "a.py"], ["run", "--duration", "1e3", "-o", "x", "a.py"]):
         done = fennik_command(tmp_path, *bad)
         assert done.returncode == 2 and done.stderr.startswith("error: "), done.stderr
 
@@ -133,3 +134,47 @@ def test_dump_signal_handlers_are_taken_over_and_put_back(run_python):
     dumps = pathlib.Path(done.args[1]).parent / "d"
     names = sorted(re.sub(r"^\d+-|-\d+(?=\.pb$)", "", p.name) for p in dumps.iterdir())
     assert names == ["exit.pb"] * 4 + ["signal-SIGUSR2.pb"] * 2
+
+
+PHASES = """
+import functools, sys, time
+tool = functools.partial(sys.monitoring.get_tool, sys.monitoring.PROFILER_ID)
+def early(): pass
+def middle(): pass
+def late(): pass
+if sys.argv[1:] == ["taken"]:
+    sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "other")
+    time.sleep(1)
+deadline = time.monotonic() + 30
+for want, work in ((None, early), ("fennik", middle)):
+    while tool() == want and time.monotonic() < deadline:
+        work()
+        time.sleep(0.001)
+    print(want, "over", flush=True)
+late()
+"""
+
+
+@pytest.mark.parametrize("fmt", ["json", "protobuf", "pprof"])
+def test_delay_and_duration_bound_the_recording(tmp_path, decode, fmt):
+    # Only the calls made while the tool was ours are in the output; the
+    # program's own output is the same.
+    (tmp_path / "phases.py").write_text(PHASES)
+    out = tmp_path / f"t.{fmt}"
+    done = fennik_command(tmp_path, "run", "-o", out.name, "--format", fmt, "--delay", "0.2",
+                          "--duration", "0.3", "phases.py")
+    assert (done.returncode, done.stdout) == (0, "None over\nfennik over\n"), done.stderr
+    assert re.search(r"^fennik: wrote \d+ events \(0 dropped\)", done.stderr, re.M), done.stderr
+    assert set(decode(out, fmt).began(["phases.py"])) == {"middle"}
+
+
+def test_a_window_that_never_opens_leaves_the_program_alone(tmp_path):
+    (tmp_path / "phases.py").write_text(PHASES.replace("30", "0.3"))
+    late = fennik_command(tmp_path, "run", "-o", "late.pb", "--delay", "100", "phases.py")
+    taken = fennik_command(tmp_path, "run", "-o", "taken.pb", "--delay", "0.2", "phases.py",
+                           "taken")
+    assert [d.returncode for d in (late, taken)] == [0, 0]
+    assert late.stdout == "None over\nfennik over\n" == taken.stdout.replace("other", "None")
+    assert late.stderr == "fennik: recorded nothing: the program ended before the delay was over\n"
+    assert taken.stderr.startswith("fennik: the tracer could not start: ValueError: ")
+    assert not list(tmp_path.glob("*.pb"))

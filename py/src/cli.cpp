@@ -1,5 +1,6 @@
 #include "cli.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "command_line.hpp"
 #include "dump_command.hpp"
 #include "program_exit.hpp"
+#include "recording_window.hpp"
 #include "run_target.hpp"
 #include "tracer.hpp"
 
@@ -188,10 +190,17 @@ PyObject* run(const RunArgs& a) {
     tracer = make_tracer(a, format);
     if (tracer) exit = ProgramExit::prepare(tracer.get());
     if (!exit || !view.install_main(target.main.get())) return failed();
-    if (!PyRef::steal(PyObject_CallMethod(tracer.get(), "__enter__", nullptr))) return failed();
+    if (!a.delay_s && !PyRef::steal(PyObject_CallMethod(tracer.get(), "__enter__", nullptr))) {
+      return failed();
+    }
   }
-  if (!exit->arm()) {
+  std::unique_ptr<RecordingWindow> window;
+  if (a.delay_s || a.duration_s) {
+    window = RecordingWindow::open(tracer.get(), exit->finisher(), a.delay_s, a.duration_s);
+  }
+  if (!exit->arm() || ((a.delay_s || a.duration_s) && !window)) {
     PendingError kept;
+    window.reset();
     PyRef ended = PyRef::steal(
         PyObject_CallMethod(tracer.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     return failed();
@@ -200,8 +209,14 @@ PyObject* run(const RunArgs& a) {
   // in Python: its <module> is the outermost frame of the trace.
   PyRef result = run_target(target);
   ProgramExit::Outcome out = exit->finish(PyRef::steal(PyErr_GetRaisedException()));
+  RecordingWindow::Closed window_closed{true, PyRef()};
+  if (window) window_closed = window->close();
   PyRef restore_error = view.restore() ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
-  if (!out.end_error && !a.quiet) {
+  if (window_closed.start_error) {
+    say("the tracer could not start: " + described(window_closed.start_error.get()));
+  } else if (!window_closed.started && !a.quiet) {
+    say("recorded nothing: the program ended before the delay was over");
+  } else if (!out.end_error && !a.quiet) {
     say(summary(a, format, session_figures(tracer.get()), tally.read()));
   }
   return outcome(std::move(out.target_error), std::move(out.end_error), std::move(restore_error));
