@@ -82,16 +82,25 @@ def test_fennik_dump_refuses_what_it_cannot_reach(tmp_path):
     gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                           capture_output=True, text=True).stdout.strip()
     streaming = start_server(tmp_path, "-o", "t.pb")
+    # A notice a killed recorder left, for a process that took its pid: the
+    # signal would end that process.
+    stranger = subprocess.Popen(["sleep", "60"])
+    control = pathlib.Path(f"/tmp/fennik-{os.getuid()}")
+    control.mkdir(mode=0o700, exist_ok=True)
+    (control / str(stranger.pid)).write_text(f"{signal.SIGUSR1}\n{tmp_path}\n1\n")
     try:
         cases = {gone: "no process", os.getpid(): "runs no flight recorder",
-                 streaming.pid: "runs no flight recorder"}
-        if os.getuid() != 0:
-            cases[1] = "is not ours to signal"
+                 streaming.pid: "runs no flight recorder", stranger.pid: "runs no flight recorder"}
+        cases[1] = "is not ours to signal"  # as root, asked by another user
         for pid, message in cases.items():
-            done = fennik_command(tmp_path, "dump", pid)
+            done = fennik_command(tmp_path, "dump", pid, preexec_fn=(
+                lambda: os.setuid(65534)) if pid == 1 and os.getuid() == 0 else None)
             assert done.returncode == 1 and message in done.stderr, done.stderr
             assert done.stderr.count("\n") == 1 and done.stdout == ""
+        assert stranger.poll() is None
     finally:
+        stranger.kill()
+        (control / str(stranger.pid)).unlink()
         stop_server(tmp_path, streaming)
     (tmp_path / "stop").unlink()
     quiet = start_server(tmp_path, "-o", "d", "--record-last-mb", "1", "--dump-signal", "none")

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,21 +17,29 @@ namespace fennik::py {
 struct RecorderNotice {
   int dump_signal = 0;  // 0: the recorder takes no dump signal
   std::string directory;
+  // When the process started (clock ticks since boot), so that a notice a
+  // killed process left is not taken for that of a later one with its pid.
+  std::uint64_t started = 0;
 };
+
+// When process `pid` started, in clock ticks since boot; 0 when unknown.
+std::uint64_t process_start_time(pid_t pid);
 
 // The control directory of the user `uid`.
 std::string control_directory(uid_t uid);
 
-// Leaves this process's notice (replacing one a previous session left);
+// Leaves this process's notice (its start time filled in) (replacing one a previous session left);
 // best effort, as the recorder works without it.
 void publish_notice(const RecorderNotice& notice);
 // Removes this process's notice, if this process left it.
 void withdraw_notice() noexcept;
 
-// The notice of process `pid`, owned by `uid`; nothing when there is none.
+// The notice of process `pid`, owned by `uid`; nothing when there is none
+// or it is not that process's.
 std::optional<RecorderNotice> read_notice(pid_t pid, uid_t uid);
 
-// Hands `reason` to process `pid`'s next dump; false with errno set.
+// Hands `reason` to process `pid`'s next dump, in a file `uid` owns; false
+// with errno set.
 bool offer_reason(pid_t pid, uid_t uid, const std::string& reason);
 // Takes back a reason no dump took.
 void withdraw_reason(pid_t pid, uid_t uid) noexcept;
