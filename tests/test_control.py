@@ -187,3 +187,51 @@ def test_a_window_that_never_opens_leaves_the_program_alone(tmp_path):
     assert late.stderr == "fennik: recorded nothing: the program ended before the delay was over\n"
     assert taken.stderr.startswith("fennik: the tracer could not start: ValueError: ")
     assert not list(tmp_path.glob("*.pb"))
+
+
+def paused_inside(t):
+    t.pause()  # returns unrecorded
+
+
+def before(t):
+    paused_inside(t)
+
+
+def after():
+    pass
+
+
+@pytest.mark.parametrize("fmt", ["json", "protobuf", "pprof"])
+@pytest.mark.parametrize("recorder", [False, True])
+def test_a_pause_is_marked_and_ends_what_was_open(tmp_path, decode, fmt, recorder):
+    # Frames open when a pause begins end there, so that what runs after it
+    # is not taken for their callee; pausing twice is one pause, and one
+    # still on at the end (or at a dump) reaches to the end.
+    out = tmp_path / "out"
+    with fennik.Tracer(str(out), format=fmt, **({"record_last_mb": 1} if recorder else {})) as t:
+        before(t)
+        paused_inside(t)
+        mid = t.dump("mid") if recorder else None
+        t.resume()
+        t.resume()
+        after()
+        t.pause()
+        after()
+    paths = sorted(out.iterdir(), key=lambda p: "mid" not in p.name) if recorder else [out]
+    outputs = [decode(p, fmt) for p in paths]
+    if recorder:
+        assert str(paths[0]) == mid
+    for n, decoded in enumerate(outputs):
+        (a, b), *rest = decoded.pauses
+        assert a < (b or a + 1) and [to for _, to in rest] == [None] * len(rest)
+        assert len(rest) == (0 if n == 0 and recorder else 1) and (b is None) == (n == 0 and recorder)
+    final = outputs[-1]
+    if fmt == "pprof":
+        assert set(final.stacks([__file__])) == {("before",), ("before", "paused_inside"), ("after",)}
+        return
+    (main,) = final.calls([__file__]).values()
+    assert main == [("B", "before"), ("B", "paused_inside"), ("E", "paused_inside"), ("E", "before"),
+                    ("B", "after"), ("E", "after")]
+    (a, b), (c, _) = final.pauses
+    ends = [e.ts for t in final.threads.values() for e in t.events if e.file == __file__]
+    assert ends[2:4] == [a, a] and all(ts <= a or b <= ts < c for ts in ends)

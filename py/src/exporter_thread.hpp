@@ -90,6 +90,10 @@ class CountingExporter final : public Exporter {
                      const CodeLookup& codes, const ThreadNames& threads) override {
     return inner_->write_gap(tid, ts_ns, count, codes, threads);
   }
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    return inner_->end_open_at(tid, ts_ns, codes, threads);
+  }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override {
     return inner_->end_thread(tid, codes, threads);

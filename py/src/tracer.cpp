@@ -18,6 +18,7 @@
 #include "format.hpp"
 #include "installed.hpp"
 #include "monitoring.hpp"
+#include "pause.hpp"
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder_requests.hpp"
@@ -316,6 +317,12 @@ PyMethodDef TRACER_METHODS[] = {
      "reason, and returns its path; the session goes on."},
     {"now_ns", tracer_now_ns, METH_NOARGS,
      "now_ns($self, /)\n--\n\nThe session's clock: nanoseconds since the session started."},
+    {"pause", tracer_pause, METH_NOARGS,
+     "pause($self, /)\n--\n\n"
+     "Stops recording until resume; the output marks the pause. Frames open\n"
+     "when it begins end there. Pausing a paused tracer does nothing."},
+    {"resume", tracer_resume, METH_NOARGS,
+     "resume($self, /)\n--\n\nRecords again after pause; otherwise does nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
