@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 
 import pytest
 
@@ -235,3 +236,43 @@ def test_a_pause_is_marked_and_ends_what_was_open(tmp_path, decode, fmt, recorde
     (a, b), (c, _) = final.pauses
     ends = [e.ts for t in final.threads.values() for e in t.events if e.file == __file__]
     assert ends[2:4] == [a, a] and all(ts <= a or b <= ts < c for ts in ends)
+
+
+def blocked(event):
+    event.wait()
+
+
+def test_a_pause_gives_the_slot_back_and_holds_across_a_fork(tmp_path, decode):
+    # A thread blocked across the pause has its frame ended at it too; the
+    # slot, free while paused, is refused back while another tool holds it.
+    import threading
+    mon, out, go = sys.monitoring, tmp_path / "t.json", threading.Event()
+    t = fennik.Tracer(str(out), trace_subprocesses=False)
+    with pytest.raises(RuntimeError, match="^the tracer is not running$"):
+        t.pause()
+    with t:
+        worker = threading.Thread(target=blocked, args=(go,), name="worker")
+        worker.start()
+        t.pause()
+        assert mon.get_tool(mon.PROFILER_ID) is None
+        mon.use_tool_id(mon.PROFILER_ID, "other")
+        with pytest.raises(ValueError, match="already in use by 'other'"):
+            t.resume()
+        mon.free_tool_id(mon.PROFILER_ID)
+        with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
+            pid = os.fork()  # the child leaves at once: the worker's thread is no matter
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        assert mon.get_tool(mon.PROFILER_ID) is None
+        t.resume()
+        go.set()
+        worker.join()
+        after()
+    trace = decode(out, "json")
+    [(a, b)] = trace.pauses
+    calls = {trace.threads[tid].name: seq for tid, seq in trace.calls([__file__]).items()}
+    assert calls == {"worker": [("B", "blocked"), ("E", "blocked")],
+                     "MainThread": [("B", "after"), ("E", "after")]}
+    (tid,) = [tid for tid, th in trace.threads.items() if th.name == "worker"]
+    assert [e.ts for e in trace.threads[tid].events if e.file == __file__][1] == a < b

@@ -59,18 +59,17 @@ PyObject* tracer_resume(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     std::optional<Session> s = session_of(self, false);
     if (!s) return nullptr;
+    if (!s->pauses->paused()) Py_RETURN_NONE;
+    // Read before monitoring is on, so that every event recorded comes after.
     const std::uint64_t at = now_ns(*s->queue);
-    if (!s->pauses->resume(at)) Py_RETURN_NONE;
     std::optional<MonitoringHandle> handle = claim_tool();
     if (handle && !enable(*handle, s->state)) {
       PendingError pending;
       (void)disable(*handle);
       handle.reset();
     }
-    if (!handle) {
-      s->pauses->pause(at);  // still paused, the slot is not ours
-      return nullptr;
-    }
+    if (!handle) return nullptr;  // still paused: the slot is not ours
+    s->pauses->resume(at);
     TracerData& d = data_of(self);
     {
       std::lock_guard<std::mutex> g(d.session_lock);
