@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "advertisement.hpp"
+#include "attach_command.hpp"
 #include "child_tally.hpp"
 #include "cli_messages.hpp"
 #include "command_line.hpp"
@@ -64,6 +65,8 @@ PyRef make_tracer(const RunArgs& a, Format format) {
   return PyRef::steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
 }
 
+}  // namespace
+
 // The format given, else the one the output's name asks for; a dump
 // directory's name asks for none. A given format the name contradicts is
 // written all the same, with a warning.
@@ -73,12 +76,16 @@ Format chosen_format(const RunArgs& a) {
   return a.format.value_or(Format::for_output(a.output));
 }
 
+namespace {
+
 std::string described(PyObject* exc) {
   PyRef text = PyRef::steal(PyObject_Str(exc));
   const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
   if (message == nullptr) PyErr_Clear();
   return std::string(Py_TYPE(exc)->tp_name) + ": " + (message != nullptr ? message : "?");
 }
+
+}  // namespace
 
 std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
                     const std::optional<ChildTally>& children) {
@@ -106,6 +113,8 @@ std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
   }
   return line + "; " + format.viewer_hint(file);
 }
+
+namespace {
 
 // The tally of the child processes, advertised to them while it lives.
 class AdvertisedTally {
@@ -251,7 +260,8 @@ PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (std::holds_alternative<VersionWanted>(parsed)) return show_version();
     if (auto* dump = std::get_if<DumpArgs>(&parsed)) return dump_command(*dump);
-    return run(std::get<RunArgs>(parsed));
+    const RunArgs& a = std::get<RunArgs>(parsed);
+    return a.attach_pid ? attach_command(a) : run(a);
   });
 }
 

@@ -23,8 +23,9 @@ constexpr std::string_view ROOT_HELP =
     "Usage: {} <COMMAND>\n"
     "\n"
     "Commands:\n"
-    "  run   Run a script under the tracer\n"
-    "  dump  Ask a flight recorder started by fennik for a dump\n"
+    "  run     Run a script under the tracer\n"
+    "  dump    Ask a flight recorder started by fennik for a dump\n"
+    "  attach  Trace a running Python 3.14 program for a while\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print help\n"
@@ -58,6 +59,28 @@ constexpr std::string_view RUN_HELP =
     "      --duration <SECONDS> Stop recording after this long; the output is finished then\n"
     "                           and the script goes on untraced\n"
     "  -q, --quiet              Say nothing when the run ends\n"
+    "  -h, --help               Print help\n";
+constexpr std::string_view ATTACH_USAGE = "Usage: {} attach [OPTIONS] --output <OUTPUT> <PID>\n";
+constexpr std::string_view ATTACH_HELP =
+    "Trace a running Python 3.14 (or later) program that can import fennik, until Ctrl-C\n"
+    "or for a duration, and print where the output went\n"
+    "\n"
+    "Usage: {} attach [OPTIONS] --output <OUTPUT> <PID>\n"
+    "\n"
+    "Arguments:\n"
+    "  <PID>  The process to trace\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output <OUTPUT>    Output file path, taken from the current directory\n"
+    "  -f, --format <FORMAT>    Output format [default: from the output's name] [possible\n"
+    "                           values: {formats}]\n"
+    "      --duration <SECONDS> Detach after this long [default: at Ctrl-C]\n"
+    "      --record-last-mb <MB>\n"
+    "                           Run a flight recorder there instead; the output is a directory\n"
+    "      --no-trace-subprocesses\n"
+    "                           Leave the processes it starts meanwhile alone\n"
+    "      --dump-signal <SIG>  The signal that asks the flight recorder for a dump\n"
+    "  -q, --quiet              Say nothing when it detaches\n"
     "  -h, --help               Print help\n";
 constexpr std::string_view DUMP_USAGE = "Usage: {} dump <PID> [REASON]\n";
 constexpr std::string_view DUMP_HELP =
@@ -179,12 +202,30 @@ std::optional<double> parse_seconds(const std::string& text) {
   return value;
 }
 
-Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::string_view program) {
-  auto fail = [&](const std::string& message) { return parse_error(message, RUN_USAGE, program); };
+// A process id: a whole number from 1 up to the largest pid_t.
+std::optional<int> parse_pid(const std::string& text) {
+  const std::optional<std::uint64_t> pid =
+      text.starts_with('+') ? std::nullopt : parse_whole_number(text.c_str());
+  if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  return static_cast<int>(*pid);
+}
+
+// `run`, or with `attach` the options of `fennik attach` and its PID.
+Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::string_view program,
+                  bool attach = false) {
+  auto fail = [&](const std::string& message) {
+    return parse_error(message, attach ? ATTACH_USAGE : RUN_USAGE, program);
+  };
   RunArgs a;
   bool has_output = false;
   for (; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
+    if (attach && (arg.size() < 2 || arg[0] != '-')) {
+      if (a.attach_pid) return fail("unexpected argument '" + arg + "' found");
+      a.attach_pid = parse_pid(arg);
+      if (!a.attach_pid) return fail("invalid value '" + arg + "' for '<PID>': not a process id");
+      continue;
+    }
     if (arg == "--") {
       if (i + 1 < argv.size()) {
         a.script = argv[i + 1];
@@ -199,7 +240,10 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
       break;
     }
     Named named = find_option(arg);
-    if (named.spec == nullptr) return fail("unexpected argument '" + arg + "' found");
+    if (named.spec == nullptr ||
+        (attach && (named.spec->id == Opt::Module || named.spec->id == Opt::Delay))) {
+      return fail("unexpected argument '" + arg + "' found");
+    }
     const OptSpec& o = *named.spec;
     if (o.value_name.empty() && named.attached) {
       return fail("unexpected value '" + *named.attached + "' for '--" + std::string(o.long_name) +
@@ -217,8 +261,8 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
     }
     switch (o.id) {
       case Opt::Help:
-        return ParserExit{
-            0, filled(filled(RUN_HELP, PROGRAM_MARK, program), FORMATS_MARK, Format::names())};
+        return ParserExit{0, filled(filled(attach ? ATTACH_HELP : RUN_HELP, PROGRAM_MARK, program),
+                                    FORMATS_MARK, Format::names())};
       case Opt::Output:
         if (value.empty()) {
           return fail("invalid value '' for '" + shown(o) + "': an empty path names no file");
@@ -277,6 +321,13 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
       }
     }
   }
+  if (attach && !has_output) {
+    return fail("the following required arguments were not provided:\n  --output <OUTPUT>");
+  }
+  if (attach) {
+    if (!a.attach_pid) return fail("the following required arguments were not provided:\n  <PID>");
+    return a;
+  }
   if (!has_output) {
     const std::string tip =
         a.module ? misplaced_option_tip({a.module->begin() + 1, a.module->end()}, "module")
@@ -310,12 +361,9 @@ Command parse_dump(const std::vector<std::string>& argv, std::string_view progra
     return fail("the following required arguments were not provided:\n  <PID>");
   }
   if (positional.size() > 2) return fail("unexpected argument '" + positional[2] + "' found");
-  const std::optional<std::uint64_t> pid =
-      positional[0].starts_with('+') ? std::nullopt : parse_whole_number(positional[0].c_str());
-  if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) {
-    return fail("invalid value '" + positional[0] + "' for '<PID>': not a process id");
-  }
-  a.pid = static_cast<int>(*pid);
+  const std::optional<int> pid = parse_pid(positional[0]);
+  if (!pid) return fail("invalid value '" + positional[0] + "' for '<PID>': not a process id");
+  a.pid = *pid;
   if (positional.size() == 2) a.reason = positional[1];
   return a;
 }
@@ -337,6 +385,7 @@ Command parse_command_line(const std::vector<std::string>& argv) {
   }
   if (command == "-V" || command == "--version") return VersionWanted{};
   if (command == "dump") return parse_dump(argv, program);
+  if (command == "attach") return parse_run(argv, 2, program, true);
   if (command != "run") {
     return parse_error(
         (command.starts_with('-') ? "unexpected argument '" : "unrecognized subcommand '") +

@@ -1,5 +1,6 @@
 // The grammar of the command line: `fennik run [OPTIONS] SCRIPT [ARGS]...`
 // or `fennik run [OPTIONS] -m MODULE [ARGS]...`, `fennik dump PID [REASON]`,
+// `fennik attach [OPTIONS] -o OUTPUT PID`,
 // and `fennik --version`.
 #pragma once
 
@@ -27,6 +28,9 @@ struct RunArgs {
   std::optional<std::string> dump_signal;  // as given, already checked
   std::optional<double> delay_s;           // recording starts this late
   std::optional<double> duration_s;        // and lasts at most this long
+  // `fennik attach [OPTIONS] --output OUTPUT PID`: the process to trace, in
+  // place of a script, with a subset of run's options.
+  std::optional<int> attach_pid;
 };
 
 // `fennik dump PID [REASON]`.

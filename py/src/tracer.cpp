@@ -294,6 +294,17 @@ PyObject* tracer_now_ns(PyObject* self, PyObject*) {
   });
 }
 
+// For `fennik attach`, which reads them in the traced process.
+PyObject* tracer_figures(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const OutputFigures f = session_figures(self);
+    return Py_BuildValue(
+        "(KKN)", static_cast<unsigned long long>(f.events),
+        static_cast<unsigned long long>(f.dropped),
+        PyUnicode_DecodeFSDefaultAndSize(f.dump.data(), static_cast<Py_ssize_t>(f.dump.size())));
+  });
+}
+
 PyMethodDef TRACER_METHODS[] = {
     {"__enter__", tracer_enter, METH_NOARGS,
      "__enter__($self, /)\n--\n\n"
@@ -321,6 +332,9 @@ PyMethodDef TRACER_METHODS[] = {
      "pause($self, /)\n--\n\n"
      "Stops recording until resume; the output marks the pause. Frames open\n"
      "when it begins end there. Pausing a paused tracer does nothing."},
+    {"_figures", tracer_figures, METH_NOARGS,
+     "_figures($self, /)\n--\n\n"
+     "(events, dropped, dump path) of the session ended last, as fennik run reports them."},
     {"resume", tracer_resume, METH_NOARGS,
      "resume($self, /)\n--\n\nRecords again after pause; otherwise does nothing."},
     {nullptr, nullptr, 0, nullptr},
