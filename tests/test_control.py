@@ -276,3 +276,102 @@ def test_a_pause_gives_the_slot_back_and_holds_across_a_fork(tmp_path, decode):
                      "MainThread": [("B", "after"), ("E", "after")]}
     (tid,) = [tid for tid, th in trace.threads.items() if th.name == "worker"]
     assert [e.ts for e in trace.threads[tid].events if e.file == __file__][1] == a < b
+
+
+TARGET = """
+import os, signal, sys, threading, time
+def work():
+    return sum(range(50))
+def worker():
+    while not os.path.exists("stop"):
+        work()
+        time.sleep(0.005)
+def state():
+    mon, fk = sys.monitoring, sys.modules.get("fennik")
+    return (signal.getsignal(signal.SIGUSR1), signal.getsignal(signal.SIGTERM),
+            mon.get_tool(mon.PROFILER_ID), [k for k in os.environ if k.startswith("FENNIK_")],
+            hasattr(fk, "_attached"))
+if "taken" in sys._xoptions:
+    sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "other")
+before, probes = state(), 0
+threads = [threading.Thread(target=worker, name=f"worker-{i}") for i in range(2)]
+for t in threads:
+    t.start()
+print("ready", flush=True)
+while not os.path.exists("stop"):
+    work()
+    time.sleep(0.005)
+    if os.path.exists(f"probe-{probes}"):
+        print(state() == before, flush=True)
+        probes += 1
+for t in threads:
+    t.join()
+"""
+
+
+def start_target(tmp_path, *args, env=None):
+    (tmp_path / "target.py").write_text(TARGET)
+    proc = subprocess.Popen([sys.executable, *args, "target.py"], cwd=tmp_path, text=True,
+                            env=env or clean_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout.readline() == "ready\n", proc.stderr.read()
+    return proc
+
+
+def test_attach_traces_every_thread_and_leaves_nothing_behind(tmp_path, decode):
+    # Twice in a row, into two formats: the threads running at the attach are
+    # all there with their names, and the program's state is as it was.
+    proc = start_target(tmp_path)
+    try:
+        runs = []
+        for n, (name, fmt) in enumerate([("a.pb", "protobuf"), ("b.json", "json"), ("c.pb", "protobuf")]):
+            if n < 2:
+                runs.append(fennik_command(tmp_path, "attach", proc.pid, "-o", name, "--duration", 0.3))
+            else:  # until Ctrl-C
+                attach = subprocess.Popen([sys.executable, "-m", "fennik", "attach", str(proc.pid), "-o", name],
+                                          cwd=tmp_path, env=clean_env(), stderr=subprocess.PIPE, text=True)
+                first = attach.stderr.readline()
+                time.sleep(0.2)
+                attach.send_signal(signal.SIGINT)
+                runs.append(subprocess.CompletedProcess(attach.args, attach.wait(timeout=60), "",
+                                                        first + attach.stderr.read()))
+            (tmp_path / f"probe-{n}").touch()
+            assert proc.stdout.readline() == "True\n"
+            trace = decode(tmp_path / name, fmt)
+            threads = {t.name for t in trace.threads.values() if {"work"} <= {e.name for e in t.events}}
+            assert threads == {"MainThread", "worker-0", "worker-1"}
+    finally:
+        (tmp_path / "stop").touch()
+        proc.communicate(timeout=60)
+    for done, name in zip(runs, ["a.pb", "b.json", "c.pb"]):
+        assert done.returncode == 0, done.stderr
+        assert re.fullmatch(rf"fennik: attached to process {proc.pid}(; Ctrl-C detaches)?\n"
+                            rf"fennik: wrote \d+ events \(0 dropped\) to {name}; open it .*\n",
+                            done.stderr)
+
+
+def test_attach_refuses_with_one_line(tmp_path):
+    # Each refusal leaves the program running as it was.
+    plain = {k: v for k, v in clean_env().items() if k != "PYTHONPATH"}
+    targets = [(start_target(tmp_path, "-X", "taken"), "the profiler slot"),
+               (start_target(tmp_path, env=clean_env(PYTHON_DISABLE_REMOTE_DEBUG="1")),
+                "remote debugging is disabled"),
+               (start_target(tmp_path, "-S", env=plain), "fennik cannot be imported there"),
+               (start_target(tmp_path), "no permission to reach"),
+               (subprocess.Popen(["sleep", "60"]), "is not a Python 3.14 (or later) interpreter")]
+    try:
+        for n, (proc, message) in enumerate(targets):
+            as_nobody = message.startswith("no permission") and os.getuid() == 0
+            done = fennik_command(tmp_path, "attach", proc.pid, "-o", f"t{n}.pb", "--duration", 1,
+                                  preexec_fn=(lambda: os.setuid(65534)) if as_nobody else None)
+            assert (done.returncode, done.stdout) == (1, ""), done.stderr
+            assert message in done.stderr and done.stderr.count("\n") == 1, done.stderr
+            assert proc.poll() is None and not (tmp_path / f"t{n}.pb").exists()
+        done = fennik_command(tmp_path, "attach", targets[0][0].pid + 10**6, "-o", "x.pb")
+        assert done.returncode == 1 and "no process" in done.stderr
+        (tmp_path / "probe-0").touch()
+        assert [p.stdout.readline() for p, _ in targets[:4]] == ["True\n"] * 4
+    finally:
+        (tmp_path / "stop").touch()
+        for proc, _ in targets:
+            proc.kill()
+            proc.communicate()

@@ -43,6 +43,12 @@ std::string process(int pid) {
   return "process " + std::to_string(pid);
 }
 
+std::string no_permission(int pid) {
+  return "no permission to reach " + process(pid) +
+         ": attaching needs ptrace rights over it: run as root, or as its user with "
+         "/proc/sys/kernel/yama/ptrace_scope at 0; a container needs the SYS_PTRACE capability";
+}
+
 bool alive(int pid) {
   return ::kill(pid, 0) == 0 || errno != ESRCH;
 }
@@ -76,16 +82,10 @@ std::optional<std::string> remote_exec(int pid, const std::string& script) {
     return std::nullopt;
   }
   if (!alive(pid)) return process(pid) + " exited";
-  if (e.is(PyExc_PermissionError)) {
-    return "no permission to reach " + process(pid) +
-           ": attaching needs ptrace rights over it: run as root, or as its user with "
-           "/proc/sys/kernel/yama/ptrace_scope at 0; a container needs the SYS_PTRACE "
-           "capability (" +
-           e.text() + ")";
-  }
+  if (e.is(PyExc_PermissionError)) return no_permission(pid) + " (" + e.text() + ")";
   if (e.text().find(REMOTE_DEBUG_OFF) != std::string::npos) {
     return "remote debugging is disabled in " + process(pid) +
-           " (PYTHON_DISABLE_REMOTE_DEBUG, or -X disable_remote_debug)";
+           " (PYTHON_DISABLE_REMOTE_DEBUG, or -X disable-remote-debug)";
   }
   return process(pid) + " is not a Python 3.14 (or later) interpreter this one can reach (" +
          e.text() + ")";
@@ -190,8 +190,7 @@ PyObject* attach_command(const RunArgs& a) {
   const int pid = *a.attach_pid;
   const std::string who = process(pid);
   if (::kill(pid, 0) != 0) {
-    return failed(errno == EPERM ? "no permission to reach " + who + ": run as its user, or as root"
-                                 : "no " + who + " is running");
+    return failed(errno == EPERM ? no_permission(pid) : "no " + who + " is running");
   }
   if (pid == ::getpid()) return failed("fennik attach cannot trace itself");
   std::error_code ec;
