@@ -12,6 +12,7 @@ import time
 import warnings
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import fennik
 from conftest import clean_env
@@ -375,3 +376,70 @@ def test_attach_refuses_with_one_line(tmp_path):
         for proc, _ in targets:
             proc.kill()
             proc.communicate()
+
+
+# Generated call trees with pauses and resumes anywhere: the output holds
+# exactly what a model that ends every open frame at a pause says.
+OPS = st.recursive(st.sampled_from(["pause", "resume"]),
+                   lambda inner: st.tuples(st.integers(0, 2), st.lists(inner, max_size=4)),
+                   max_leaves=12)
+
+
+def perform(ops, t):
+    for op in ops:
+        if op == "pause":
+            t.pause()
+        elif op == "resume":
+            t.resume()
+        else:
+            CALLEES[op[0]](op[1], t)
+
+
+def f_0(ops, t):
+    perform(ops, t)
+
+
+def f_1(ops, t):
+    perform(ops, t)
+
+
+def f_2(ops, t):
+    perform(ops, t)
+
+
+CALLEES = [f_0, f_1, f_2]
+
+
+def modelled(ops):
+    out, stack, paused = [], [], [False]
+
+    def walk(ops):
+        for op in ops:
+            if op in ("pause", "resume"):
+                if op == "pause" and not paused[0]:
+                    out.extend(("E", name) for name in reversed(stack))
+                    stack.clear()
+                paused[0] = op == "pause"
+                continue
+            name, depth = f"f_{op[0]}", len(stack)
+            if not paused[0]:
+                out.append(("B", name))
+                stack.append(name)
+            walk(op[1])
+            if len(stack) > depth and not paused[0]:
+                out.append(("E", stack.pop()))
+    walk(ops)
+    return out
+
+
+@pytest.mark.parametrize("fmt", ["json", "protobuf"])
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(OPS, max_size=5))
+def test_generated_pauses_read_back_as_the_model(tmp_path, decode, fmt, ops):
+    out = tmp_path / f"g.{fmt}"
+    with fennik.Tracer(str(out), format=fmt) as t:
+        perform(ops, t)
+        t.resume()
+    got = [(e.ph, e.name) for th in decode(out, fmt).threads.values() for e in th.events
+           if e.name in ("f_0", "f_1", "f_2")]
+    assert got == modelled(ops)
