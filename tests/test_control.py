@@ -112,7 +112,9 @@ def test_fennik_dump_refuses_what_it_cannot_reach(tmp_path):
     finally:
         stop_server(tmp_path, quiet)
     for bad in (["run", "--dump-signal", "SIGKILL", "-o", "x", "a.py"], ["dump"], ["dump", "x"],
-                ["run", "--delay", "-1", "-o", "x", "a.py"], ["run", "--duration", "1e3", "-o", "x", "a.py"]):
+                ["run", "--delay", "-1", "-o", "x", "a.py"], ["run", "--duration", "1e3", "-o", "x", "a.py"],
+                ["attach", "-o", "x"], ["attach", "1", "2", "-o", "x"], ["attach", "1", "--delay", "1", "-o", "x"],
+                ["attach", "1"]):
         done = fennik_command(tmp_path, *bad)
         assert done.returncode == 2 and done.stderr.startswith("error: "), done.stderr
 

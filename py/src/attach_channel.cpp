@@ -48,11 +48,13 @@ constexpr char REPORT_WRITE[] =
 std::optional<AttachChannel> AttachChannel::create(uid_t uid) {
   std::string dir = DIR_TEMPLATE;
   if (::mkdtemp(dir.data()) == nullptr) return std::nullopt;
-  AttachChannel channel(dir, uid);
   if (uid != ::geteuid() && ::chown(dir.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
+    const int error = errno;
+    ::rmdir(dir.c_str());
+    errno = error;
     return std::nullopt;
   }
-  return channel;
+  return AttachChannel(dir, uid);
 }
 
 AttachChannel::AttachChannel(AttachChannel&& o) noexcept
