@@ -150,9 +150,10 @@ print(os.getpid())
 """
 
 
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, fmt):
-    out = tmp_path / f"out.{fmt}"
+@pytest.mark.parametrize("fmt, name", [(f, f"out.{f}") for f in FORMATS] + [("json", "o.json.gz")])
+def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, fmt, name):
+    # A .json.gz output is gzip members, one or more per writer.
+    out = tmp_path / name
     with Tracer(str(out), format=fmt):
         first()
     parent_bytes = out.read_bytes()
