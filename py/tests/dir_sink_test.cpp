@@ -64,21 +64,14 @@ TEST_F(DirSinkTest, AFailedDumpLeavesNoFileBehind) {
                  std::make_shared<testing::FakeThreads>(),
                  std::make_unique<DirSink>(dir, 0, Format::Json), 1 << 30, channel);
   std::thread([&] {
-    for (std::uint32_t i = 0; i < 20'000; ++i) {
-      record(*queue, queue->clock.now_ticks(), make_word(KIND_START, i));
-      record(*queue, queue->clock.now_ticks(), make_word(KIND_RETURN, i));
-    }
+    for (std::uint32_t i = 0; i < 40'000; ++i)  // 20,000 calls
+      record(*queue, queue->clock.now_ticks(), make_word(i % 2 ? KIND_RETURN : KIND_START, i / 2));
   }).join();
   const auto dump = [&](const char* reason) {
     auto reply = std::make_shared<DumpReply>();
     EXPECT_TRUE(channel->send(Dump{ReplyTo(reply), reason, queue->clock.now_ticks()}));
     EXPECT_TRUE(reply->wait_for(std::chrono::seconds(10)));
     return reply;
-  };
-  const auto listed = [&] {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path());
-    return names;
   };
   rlimit limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -91,10 +84,10 @@ TEST_F(DirSinkTest, AFailedDumpLeavesNoFileBehind) {
   EXPECT_EQ(full->error()->os_code, EFBIG);
   EXPECT_TRUE(full->path().starts_with(dir + "/") && full->path().ends_with("-full.json"))
       << full->path();
-  EXPECT_EQ(listed(), std::vector<std::string>{});
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
   auto room = dump("room");
   ASSERT_EQ(room->outcome(), DumpReply::Outcome::Written);
-  EXPECT_EQ(listed(), std::vector<std::string>{room->path()});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "more than the dump";
   EXPECT_GT(read_all(room->path()).size(), std::size_t{64} << 10);
   queue->close();
   EXPECT_FALSE(result.get());
