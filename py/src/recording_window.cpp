@@ -7,6 +7,8 @@
 #include <mutex>
 #include <utility>
 
+#include "monitoring.hpp"
+
 namespace fennik::py {
 
 using Clock = std::chrono::steady_clock;
@@ -47,6 +49,12 @@ int take_step(void* arg) {
   {
     std::lock_guard<std::mutex> g(s.lock);
     if (s.closed) return 0;
+  }
+  // Inside a callback's slow side the session cannot be ended: the next
+  // step of the main thread's Python comes soon after.
+  if (in_callback_slow_side() && Py_AddPendingCall(take_step, posted.get()) == 0) {
+    static_cast<void>(posted.release());
+    return 0;
   }
   PendingError kept;
   if (posted->step == Step::Start) {
