@@ -321,22 +321,28 @@ def start_target(tmp_path, *args, env=None):
 
 
 def test_attach_traces_every_thread_and_leaves_nothing_behind(tmp_path, decode):
-    # Twice in a row, into two formats: the threads running at the attach are
-    # all there with their names, and the program's state is as it was.
+    # Three times in a row: two timed, into two formats, then a flight
+    # recorder asked for a dump by `fennik dump` and ended by Ctrl-C. The
+    # threads running at the attach are all there with their names, and the
+    # program's state (signal handlers, environment, profiler slot) is as it was.
     proc = start_target(tmp_path)
     try:
         runs = []
-        for n, (name, fmt) in enumerate([("a.pb", "protobuf"), ("b.json", "json"), ("c.pb", "protobuf")]):
+        for n, (name, fmt) in enumerate([("a.pb", "protobuf"), ("b.json", "json"), ("d", "protobuf")]):
             if n < 2:
                 runs.append(fennik_command(tmp_path, "attach", proc.pid, "-o", name, "--duration", 0.3))
-            else:  # until Ctrl-C
-                attach = subprocess.Popen([sys.executable, "-m", "fennik", "attach", str(proc.pid), "-o", name],
-                                          cwd=tmp_path, env=clean_env(), stderr=subprocess.PIPE, text=True)
+            else:
+                attach = subprocess.Popen([sys.executable, "-m", "fennik", "attach", str(proc.pid), "-o", name,
+                                           "--record-last-mb", "4"], cwd=tmp_path, env=clean_env(),
+                                          stderr=subprocess.PIPE, text=True)
                 first = attach.stderr.readline()
                 time.sleep(0.2)
+                dumped = fennik_command(tmp_path, "dump", proc.pid)
                 attach.send_signal(signal.SIGINT)
                 runs.append(subprocess.CompletedProcess(attach.args, attach.wait(timeout=60), "",
                                                         first + attach.stderr.read()))
+                name = dumped.stdout.strip()
+                assert name.endswith("-signal-SIGUSR1.pb"), dumped.stderr
             (tmp_path / f"probe-{n}").touch()
             assert proc.stdout.readline() == "True\n"
             trace = decode(tmp_path / name, fmt)
@@ -345,11 +351,11 @@ def test_attach_traces_every_thread_and_leaves_nothing_behind(tmp_path, decode):
     finally:
         (tmp_path / "stop").touch()
         proc.communicate(timeout=60)
-    for done, name in zip(runs, ["a.pb", "b.json", "c.pb"]):
+    for done, name in zip(runs, ["a.pb", "b.json", r"the dump directory d: .*-exit.pb"]):
         assert done.returncode == 0, done.stderr
         assert re.fullmatch(rf"fennik: attached to process {proc.pid}(; Ctrl-C detaches)?\n"
                             rf"fennik: wrote \d+ events \(0 dropped\) to {name}; open it .*\n",
-                            done.stderr)
+                            done.stderr), done.stderr
 
 
 def test_attach_refuses_with_one_line(tmp_path):
