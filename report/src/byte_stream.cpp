@@ -1,0 +1,70 @@
+#include "byte_stream.hpp"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace fennik::report {
+
+ByteStream::ByteStream(int fd, std::string bytes) : fd_(fd) {
+  if (fd_ < 0) {
+    buf_.assign(bytes.begin(), bytes.end());
+    end_ = buf_.size();
+    eof_ = true;
+  }
+}
+
+ByteStream::ByteStream(ByteStream&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)),
+      buf_(std::move(o.buf_)),
+      begin_(o.begin_),
+      end_(o.end_),
+      offset_(o.offset_),
+      eof_(o.eof_),
+      error_(o.error_) {}
+
+ByteStream& ByteStream::operator=(ByteStream&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+    buf_ = std::move(o.buf_);
+    begin_ = o.begin_;
+    end_ = o.end_;
+    offset_ = o.offset_;
+    eof_ = o.eof_;
+    error_ = o.error_;
+  }
+  return *this;
+}
+
+ByteStream::~ByteStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t ByteStream::need(std::size_t n) {
+  if (end_ - begin_ >= n || eof_) return end_ - begin_;
+  // Keep what is unread at the front, with room for the request and a block.
+  if (begin_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  const std::size_t want = std::max(n, STREAM_BLOCK_BYTES);
+  if (buf_.size() < want) buf_.resize(want);
+  while (end_ < n && !eof_) {
+    const ssize_t got = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error_ = errno;
+    if (got <= 0) {
+      eof_ = true;
+      break;
+    }
+    end_ += static_cast<std::size_t>(got);
+  }
+  return end_ - begin_;
+}
+
+}  // namespace fennik::report

@@ -1,0 +1,52 @@
+// A window onto a file read front to back in blocks, so that a reader's
+// memory does not grow with the file: at most the largest record read at
+// once, plus a block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fennik::report {
+
+inline constexpr std::size_t STREAM_BLOCK_BYTES = std::size_t{4} << 20;
+
+class ByteStream {
+ public:
+  // From a file descriptor it owns and closes; or from bytes held in memory.
+  static ByteStream of_fd(int fd) { return ByteStream(fd, {}); }
+  static ByteStream of_bytes(std::string bytes) { return ByteStream(-1, std::move(bytes)); }
+  ByteStream(ByteStream&&) noexcept;
+  ByteStream& operator=(ByteStream&& o) noexcept;
+  ~ByteStream();
+
+  // Makes at least `n` bytes available from the current position, fewer only
+  // at the end of the file; returns how many are. An error reading leaves
+  // `error()` set and reads as the end.
+  std::size_t need(std::size_t n);
+  const std::uint8_t* data() const noexcept { return buf_.data() + begin_; }
+  std::size_t available() const noexcept { return end_ - begin_; }
+  void consume(std::size_t n) noexcept {
+    begin_ += n;
+    offset_ += n;
+  }
+  // Bytes consumed so far.
+  std::uint64_t offset() const noexcept { return offset_; }
+  const std::optional<int>& error() const noexcept { return error_; }
+
+ private:
+  ByteStream(int fd, std::string bytes);
+
+  int fd_;
+  std::vector<std::uint8_t> buf_;
+  std::size_t begin_ = 0, end_ = 0;
+  std::uint64_t offset_ = 0;
+  bool eof_ = false;
+  std::optional<int> error_;
+};
+
+}  // namespace fennik::report
