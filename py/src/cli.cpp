@@ -11,6 +11,7 @@
 #include "cli_messages.hpp"
 #include "command_line.hpp"
 #include "program_exit.hpp"
+#include "report_command.hpp"
 #include "run_target.hpp"
 #include "tracer.hpp"
 
@@ -224,6 +225,9 @@ PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<std::vector<std::string>> argv = argument_bytes(argv_object);
     if (!argv) return nullptr;
+    if (argv->size() >= 2 && (*argv)[1] == "report") {
+      return report_command({argv->begin() + 2, argv->end()}, program_name(*argv));
+    }
     std::variant<RunArgs, ParserExit, VersionWanted> parsed = parse_command_line(*argv);
     if (auto* done = std::get_if<ParserExit>(&parsed)) {
       if (!write_to(done->status == 0 ? "stdout" : "stderr", done->text)) return nullptr;

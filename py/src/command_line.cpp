@@ -21,7 +21,8 @@ constexpr std::string_view ROOT_HELP =
     "Usage: {} <COMMAND>\n"
     "\n"
     "Commands:\n"
-    "  run  Run a script under the tracer\n"
+    "  run     Run a script under the tracer\n"
+    "  report  Tell where the time went in a trace, profile or dump\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print help\n"
@@ -229,8 +230,7 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
 
 }  // namespace
 
-std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
-    const std::vector<std::string>& argv) {
+std::string_view program_name(const std::vector<std::string>& argv) {
   std::string_view program = DEFAULT_PROGRAM;
   if (!argv.empty() && !argv[0].empty()) {
     program = argv[0];
@@ -238,6 +238,12 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
       program.remove_prefix(slash + 1);
     }
   }
+  return program;
+}
+
+std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
+    const std::vector<std::string>& argv) {
+  const std::string_view program = program_name(argv);
   if (argv.size() < 2) return parse_error("a subcommand is required", ROOT_USAGE, program);
   const std::string& command = argv[1];
   if (command == "-h" || command == "--help") {

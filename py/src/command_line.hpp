@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct ParserExit {
 
 // `--version`: the version is the package's, which only Python knows.
 struct VersionWanted {};
+
+// The command's name as usage lines show it, from argv[0].
+std::string_view program_name(const std::vector<std::string>& argv);
 
 // `argv` is the whole vector, the program's path first.
 std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(

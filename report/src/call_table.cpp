@@ -14,7 +14,9 @@ std::optional<std::uint64_t> decimal(const std::string& s) {
 }
 }  // namespace
 
-bool Selection::by_name() const { return thread && !decimal(*thread); }
+bool Selection::by_name() const {
+  return thread && !decimal(*thread);
+}
 
 bool Selection::wants(std::uint32_t pid_, std::uint64_t tid, const std::string& name) const {
   if (pid && *pid != pid_) return false;

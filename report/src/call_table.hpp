@@ -56,7 +56,9 @@ class CallTable {
   }
   // A new thread (a reused id's later thread too).
   std::uint32_t add_thread(std::uint32_t pid, std::uint64_t tid, std::string name);
-  void name_thread(std::uint32_t thread, std::string name) { threads_[thread].info.name = std::move(name); }
+  void name_thread(std::uint32_t thread, std::string name) {
+    threads_[thread].info.name = std::move(name);
+  }
   // The thread's record ends here: what is still open closes at its last event.
   void end_thread(std::uint32_t thread);
 

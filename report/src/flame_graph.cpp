@@ -12,19 +12,27 @@ namespace {
 
 constexpr double PERCENT = 100.0;
 constexpr double NS_PER_MS = 1e6;
-constexpr double CHAR_PX = 7;      // of the frames' 12px monospace text
+constexpr double CHAR_PX = 7;  // of the frames' 12px monospace text
 constexpr double TEXT_PAD_PX = 3;
-constexpr double TOP_PX = 40;      // room for the title and the search line
+constexpr double TOP_PX = 40;             // room for the title and the search line
 constexpr std::uint32_t HUE_SPREAD = 60;  // reds to yellows
 
 std::string escaped(std::string_view s) {
   std::string out;
   for (const char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
       default:
         // Control bytes are not allowed in XML at all.
         if (static_cast<unsigned char>(c) < 0x20) {
@@ -128,7 +136,8 @@ std::string flame_graph(const StackTree& tree, const CallTable& table, const std
     std::ranges::sort(kids, [&](std::uint32_t a, std::uint32_t b) { return label(a) < label(b); });
     double x = p.x;
     for (const std::uint32_t k : kids) {
-      const double w = whole == 0 ? 0 : static_cast<double>(nodes[k].total_ns) / static_cast<double>(whole);
+      const double w =
+          whole == 0 ? 0 : static_cast<double>(nodes[k].total_ns) / static_cast<double>(whole);
       if (static_cast<double>(nodes[k].total_ns) < min_ns || nodes[k].total_ns == 0) {
         ++left_out;  // with everything above it
       } else {
@@ -139,12 +148,13 @@ std::string flame_graph(const StackTree& tree, const CallTable& table, const std
   }
   const double height = TOP_PX + (max_depth + 1) * FLAME_FRAME_PX + FLAME_FRAME_PX;
   std::string svg = "<svg class=\"flame\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-                    number(FLAME_WIDTH_PX) + "\" height=\"" + number(height) +
-                    "\" data-width=\"" + number(FLAME_WIDTH_PX) + "\" data-left-out=\"" +
-                    std::to_string(left_out) + "\" font-family=\"monospace\" font-size=\"12\">\n";
+                    number(FLAME_WIDTH_PX) + "\" height=\"" + number(height) + "\" data-width=\"" +
+                    number(FLAME_WIDTH_PX) + "\" data-left-out=\"" + std::to_string(left_out) +
+                    "\" font-family=\"monospace\" font-size=\"12\">\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fdfdf8\"/>\n<text x=\"6\" y=\"16\">" +
-         escaped("fennik flame graph: " + title) + "</text>\n<text x=\"6\" y=\"32\" fill=\"#555\">" +
-         std::to_string(left_out) + " frames narrower than " + number(FLAME_MIN_FRAME_PX) +
+         escaped("fennik flame graph: " + title) +
+         "</text>\n<text x=\"6\" y=\"32\" fill=\"#555\">" + std::to_string(left_out) +
+         " frames narrower than " + number(FLAME_MIN_FRAME_PX) +
          " px left out; click a frame to zoom, the bottom one to zoom out</text>\n";
   if (!html) {
     svg += "<text id=\"searchlabel\" x=\"" + number(FLAME_WIDTH_PX - 120) +
@@ -162,11 +172,11 @@ std::string flame_graph(const StackTree& tree, const CallTable& table, const std
            "\" data-x=\"" + std::to_string(p.x) + "\" data-w=\"" + std::to_string(w) +
            "\" data-d=\"" + std::to_string(p.depth) + "\" data-fill=\"" + fill + "\"><title>" +
            escaped(name) + "\n" + number(static_cast<double>(ns) / NS_PER_MS) + " ms, " +
-           number(PERCENT * w) + "%</title><rect x=\"" + number(p.x * FLAME_WIDTH_PX) +
-           "\" y=\"" + number(y) + "\" width=\"" + number(w * FLAME_WIDTH_PX) + "\" height=\"" +
+           number(PERCENT * w) + "%</title><rect x=\"" + number(p.x * FLAME_WIDTH_PX) + "\" y=\"" +
+           number(y) + "\" width=\"" + number(w * FLAME_WIDTH_PX) + "\" height=\"" +
            number(FLAME_FRAME_PX - 1) + "\" fill=\"" + fill + "\"/><text x=\"" +
-           number(p.x * FLAME_WIDTH_PX + TEXT_PAD_PX) + "\" y=\"" +
-           number(y + FLAME_FRAME_PX - 4) + "\">";
+           number(p.x * FLAME_WIDTH_PX + TEXT_PAD_PX) + "\" y=\"" + number(y + FLAME_FRAME_PX - 4) +
+           "\">";
     const auto room = static_cast<std::size_t>((w * FLAME_WIDTH_PX - 2 * TEXT_PAD_PX) / CHAR_PX);
     if (room >= 3) svg += escaped(name.size() <= room ? name : name.substr(0, room - 2) + "..");
     svg += "</text></g>\n";

@@ -60,11 +60,21 @@ class Parser {
       const char e = *p_++;
       std::uint32_t cp;
       switch (e) {
-        case 'n': cp = '\n'; break;
-        case 't': cp = '\t'; break;
-        case 'r': cp = '\r'; break;
-        case 'b': cp = '\b'; break;
-        case 'f': cp = '\f'; break;
+        case 'n':
+          cp = '\n';
+          break;
+        case 't':
+          cp = '\t';
+          break;
+        case 'r':
+          cp = '\r';
+          break;
+        case 'b':
+          cp = '\b';
+          break;
+        case 'f':
+          cp = '\f';
+          break;
         case 'u':
           if (Parse r = hex4(cp); r != Parse::Ok) return r;
           if (cp >= 0xD800 && cp < 0xDC00 && end_ - p_ >= 2 && p_[0] == '\\' && p_[1] == 'u') {
@@ -76,7 +86,9 @@ class Parser {
             return Parse::Incomplete;
           }
           break;
-        default: cp = static_cast<unsigned char>(e); break;
+        default:
+          cp = static_cast<unsigned char>(e);
+          break;
       }
       if (out != nullptr) utf8(*out, cp);
     }
@@ -169,8 +181,7 @@ bool integer(std::string_view text, Int& out) {
 bool micros_to_ns(std::string_view text, std::uint64_t& ns) {
   const std::size_t dot = text.find('.');
   std::uint64_t whole = 0, frac = 0;
-  if (text.find_first_of("eE-") == std::string_view::npos &&
-      integer(text.substr(0, dot), whole)) {
+  if (text.find_first_of("eE-") == std::string_view::npos && integer(text.substr(0, dot), whole)) {
     std::string_view f = dot == std::string_view::npos ? "" : text.substr(dot + 1);
     unsigned digits = 0;
     for (const char c : f.substr(0, NS_DIGITS)) {
@@ -250,8 +261,9 @@ class JsonReader {
   explicit JsonReader(CallTable& table) : table_(table) {}
 
   void take(const Object& o) {
-    const std::uint64_t key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(o.pid)) << 32) |
-                              static_cast<std::uint32_t>(o.tid);
+    const std::uint64_t key =
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(o.pid)) << 32) |
+        static_cast<std::uint32_t>(o.tid);
     if (o.ph == "M") {
       if (o.name == "fennik_dropped_events") table_.note_dropped(o.count);
       if (o.name != "thread_name") return;
@@ -264,7 +276,8 @@ class JsonReader {
       return;
     }
     if (o.ph == "B") {
-      table_.begin(thread(key, o, ""), table_.functions().id(o.name, o.file, static_cast<std::uint32_t>(o.line)),
+      table_.begin(thread(key, o, ""),
+                   table_.functions().id(o.name, o.file, static_cast<std::uint32_t>(o.line)),
                    o.ts_ns);
     } else if (o.ph == "E") {
       table_.end(thread(key, o, ""), o.ts_ns);

@@ -18,8 +18,8 @@ constexpr std::uint32_t CLOCK_SNAPSHOT = 6, TIMESTAMP = 8, SEQUENCE_ID = 10, TRA
                         TIMESTAMP_CLOCK_ID = 58, DEFAULTS = 59, TRACK_DESCRIPTOR = 60;
 }
 namespace event {
-constexpr std::uint32_t TYPE = 9, NAME_IID = 10, TRACK_UUID = 11, NAME = 23,
-                        SOURCE_LOCATION = 33, SOURCE_LOCATION_IID = 34;
+constexpr std::uint32_t TYPE = 9, NAME_IID = 10, TRACK_UUID = 11, NAME = 23, SOURCE_LOCATION = 33,
+                        SOURCE_LOCATION_IID = 34;
 constexpr std::uint64_t SLICE_BEGIN = 1, SLICE_END = 2, INSTANT = 3;
 }  // namespace event
 namespace descriptor {
@@ -103,7 +103,7 @@ Sequence& PerfettoReader::sequence(std::uint32_t id, bool cleared) {
     last_sequence_id_ = id;
   }
   Sequence& seq = sequences_[last_sequence_];
-  if (cleared) seq = Sequence{};
+  if (cleared) seq = Sequence();
   return seq;
 }
 
@@ -174,8 +174,8 @@ bool PerfettoReader::intern(Sequence& seq, const Field& f) {
       redefined |= !seq.names.insert_or_assign(iid, std::string(text)).second;
     } else {
       redefined |= !seq.locations
-                        .insert_or_assign(iid, std::pair(std::string(text),
-                                                         static_cast<std::uint32_t>(line)))
+                        .insert_or_assign(
+                            iid, std::pair(std::string(text), static_cast<std::uint32_t>(line)))
                         .second;
     }
   }
@@ -183,11 +183,10 @@ bool PerfettoReader::intern(Sequence& seq, const Field& f) {
   return true;
 }
 
-std::uint32_t PerfettoReader::function(Sequence& seq, std::uint64_t name_iid,
-                                       std::string_view name, std::uint64_t location_iid,
-                                       const Field* location) {
+std::uint32_t PerfettoReader::function(Sequence& seq, std::uint64_t name_iid, std::string_view name,
+                                       std::uint64_t location_iid, const Field* location) {
   const bool cacheable = location == nullptr && name.empty() && name_iid >> 32 == 0 &&
-                         location_iid >> 32 == 0;
+                         location_iid >> 32 == 0 && (name_iid & location_iid) != 0xFFFF'FFFFu;
   const std::uint64_t key = (name_iid << 32) | location_iid;
   if (cacheable) {
     if (const std::uint32_t* found = seq.functions.find(key)) return *found;
@@ -229,12 +228,12 @@ bool PerfettoReader::describe(const Field& f) {
   last_uuid_ = 0;  // the cached track may change
   std::uint64_t pid = 0, tid = 0;
   std::optional<std::string> name;
-  for (const std::optional<Field>& part : {process, thread}) {
-    if (!part) continue;
-    for (Fields ps(*part); ps.next(d);) {
+  for (const std::optional<Field>* part : {&process, &thread}) {
+    if (!*part) continue;
+    for (Fields ps(**part); ps.next(d);) {
       if (d.number == descriptor::PID) pid = d.value;
       if (d.number == descriptor::TID) tid = d.value;
-      if (part == thread && d.number == descriptor::THREAD_NAME && d.type == LEN) {
+      if (part == &thread && d.number == descriptor::THREAD_NAME && d.type == LEN) {
         name.emplace(d.bytes);
       }
     }
@@ -243,7 +242,8 @@ bool PerfettoReader::describe(const Field& f) {
   Track& track = it->second;
   if (!fresh) {
     // Described again: a thread's track may now carry its name.
-    if (name && track.thread != NO_THREAD) table_.name_thread(static_cast<std::uint32_t>(track.thread), *name);
+    if (name && track.thread != NO_THREAD)
+      table_.name_thread(static_cast<std::uint32_t>(track.thread), *name);
     return true;
   }
   if (!thread && !process && parent != 0) {
@@ -277,15 +277,26 @@ bool PerfettoReader::track_event(Sequence& seq, const Field& f, std::uint64_t ts
   Fields fs(f);
   while (fs.next(d)) {
     switch (d.number) {
-      case event::TYPE: type = d.value; break;
-      case event::NAME_IID: name_iid = d.value; break;
-      case event::SOURCE_LOCATION_IID: location_iid = d.value; break;
-      case event::TRACK_UUID: track = d.value; break;
-      case event::NAME: if (d.type == LEN) name = d.bytes; break;
+      case event::TYPE:
+        type = d.value;
+        break;
+      case event::NAME_IID:
+        name_iid = d.value;
+        break;
+      case event::SOURCE_LOCATION_IID:
+        location_iid = d.value;
+        break;
+      case event::TRACK_UUID:
+        track = d.value;
+        break;
+      case event::NAME:
+        if (d.type == LEN) name = d.bytes;
+        break;
       case event::SOURCE_LOCATION:
         if (d.type == LEN) location = &(inline_location = d);
         break;
-      default: break;
+      default:
+        break;
     }
   }
   if (!fs.ok()) return false;
@@ -317,17 +328,38 @@ bool PerfettoReader::packet(const std::uint8_t* p, const std::uint8_t* end) {
   Fields fs(p, end);
   while (fs.next(f)) {
     switch (f.number) {
-      case packet::TIMESTAMP: ts = f.value; break;
-      case packet::SEQUENCE_ID: sequence_id = f.value; break;
-      case packet::SEQUENCE_FLAGS: flags = f.value; break;
-      case packet::STATE_CLEARED: cleared = f.value != 0; break;
-      case packet::TIMESTAMP_CLOCK_ID: clock_id = f.value, has_clock = true; break;
-      case packet::TRACK_EVENT: te = f, has_te = true; break;
-      case packet::INTERNED_DATA: interned_data = f, has_interned = true; break;
-      case packet::DEFAULTS: defaults_field = f, has_defaults = true; break;
-      case packet::TRACK_DESCRIPTOR: descriptor_field = f, has_descriptor = true; break;
-      case packet::CLOCK_SNAPSHOT: clocks = f, has_clocks = true; break;
-      default: break;
+      case packet::TIMESTAMP:
+        ts = f.value;
+        break;
+      case packet::SEQUENCE_ID:
+        sequence_id = f.value;
+        break;
+      case packet::SEQUENCE_FLAGS:
+        flags = f.value;
+        break;
+      case packet::STATE_CLEARED:
+        cleared = f.value != 0;
+        break;
+      case packet::TIMESTAMP_CLOCK_ID:
+        clock_id = f.value, has_clock = true;
+        break;
+      case packet::TRACK_EVENT:
+        te = f, has_te = true;
+        break;
+      case packet::INTERNED_DATA:
+        interned_data = f, has_interned = true;
+        break;
+      case packet::DEFAULTS:
+        defaults_field = f, has_defaults = true;
+        break;
+      case packet::TRACK_DESCRIPTOR:
+        descriptor_field = f, has_descriptor = true;
+        break;
+      case packet::CLOCK_SNAPSHOT:
+        clocks = f, has_clocks = true;
+        break;
+      default:
+        break;
     }
   }
   if (!fs.ok()) return false;

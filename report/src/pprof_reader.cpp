@@ -36,17 +36,28 @@ ReadOutcome read_pprof(std::string_view bytes, CallTable& table) {
   Fields top(bytes);
   while (top.next(f)) {
     switch (f.number) {
-      case profile::STRINGS: strings.push_back(f.bytes); break;
-      case profile::SAMPLE: samples.push_back(f); break;
-      case profile::FUNCTION: functions.push_back(f); break;
-      case profile::LOCATION: locations.push_back(f); break;
-      case profile::COMMENT: repeated_varints(f, comments); break;
+      case profile::STRINGS:
+        strings.push_back(f.bytes);
+        break;
+      case profile::SAMPLE:
+        samples.push_back(f);
+        break;
+      case profile::FUNCTION:
+        functions.push_back(f);
+        break;
+      case profile::LOCATION:
+        locations.push_back(f);
+        break;
+      case profile::COMMENT:
+        repeated_varints(f, comments);
+        break;
       case profile::SAMPLE_TYPE:
         for (Fields vt(f); vt.next(g);) {
           if (g.number == VALUE_TYPE_TYPE) types.push_back(g.value);
         }
         break;
-      default: break;
+      default:
+        break;
     }
   }
   if (!top.ok()) return bad("a field runs past the end");

@@ -15,8 +15,8 @@
 namespace fennik::report {
 
 struct ReadOutcome {
-  std::vector<std::string> notes;     // what the header should say of the file
-  std::optional<std::string> error;   // why the file could not be read
+  std::vector<std::string> notes;    // what the header should say of the file
+  std::optional<std::string> error;  // why the file could not be read
 };
 
 ReadOutcome read_perfetto(ByteStream& in, CallTable& table);

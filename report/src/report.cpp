@@ -34,8 +34,9 @@ std::string duration(std::uint64_t ns) {
 
 std::string share(std::uint64_t part, std::uint64_t whole) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%.1f%%",
-                whole == 0 ? 0.0 : PERCENT * static_cast<double>(part) / static_cast<double>(whole));
+  std::snprintf(
+      buf, sizeof buf, "%.1f%%",
+      whole == 0 ? 0.0 : PERCENT * static_cast<double>(part) / static_cast<double>(whole));
   return buf;
 }
 
@@ -77,8 +78,7 @@ std::string header(const std::vector<std::string>& files, const std::vector<File
   }
   if (table.gaps() > 0) {
     lost += std::string(lost.empty() ? "" : ", ") + std::to_string(table.lost_in_gaps()) +
-            " lost in " + plural(table.gaps(), "gap", "gaps") +
-            " (the time of a gap is no one's)";
+            " lost in " + plural(table.gaps(), "gap", "gaps") + " (the time of a gap is no one's)";
   }
   h += "  events lost: " + (lost.empty() ? std::string("none") : lost) + "\n";
   if (!profile) {
@@ -108,9 +108,12 @@ std::vector<std::uint32_t> ranked(const CallTable& table, const ReportOptions& o
   auto key = [&](std::uint32_t fn) {
     const Figures& f = fig[fn];
     switch (o.sort) {
-      case SortBy::Self: return std::tuple(f.self_ns, f.total_ns, f.calls);
-      case SortBy::Calls: return std::tuple(f.calls, f.total_ns, f.self_ns);
-      case SortBy::Total: break;
+      case SortBy::Self:
+        return std::tuple(f.self_ns, f.total_ns, f.calls);
+      case SortBy::Calls:
+        return std::tuple(f.calls, f.total_ns, f.self_ns);
+      case SortBy::Total:
+        break;
     }
     return std::tuple(f.total_ns, f.self_ns, f.calls);
   };
@@ -148,8 +151,7 @@ std::string table_text(const CallTable& table, const std::vector<std::uint32_t>&
 
 // Exact figures, tab-separated, one function a line; names and files are
 // written as they are (a tab or newline in them becomes a space).
-std::string raw_text(const CallTable& table, const std::vector<std::uint32_t>& rows,
-                     bool profile) {
+std::string raw_text(const CallTable& table, const std::vector<std::uint32_t>& rows, bool profile) {
   auto clean = [](std::string s) {
     std::ranges::replace(s, '\t', ' ');
     std::ranges::replace(s, '\n', ' ');
@@ -165,8 +167,8 @@ std::string raw_text(const CallTable& table, const std::vector<std::uint32_t>& r
     const Figures& f = table.figures()[fn];
     const Function& where = table.functions()[fn];
     t += (profile ? std::string("-") : std::to_string(f.calls)) + "\t" +
-         std::to_string(f.total_ns) + "\t" + std::to_string(f.self_ns) + "\t" +
-         clean(where.name) + "\t" + clean(where.file) + "\t" + std::to_string(where.line) + "\n";
+         std::to_string(f.total_ns) + "\t" + std::to_string(f.self_ns) + "\t" + clean(where.name) +
+         "\t" + clean(where.file) + "\t" + std::to_string(where.line) + "\n";
   }
   return t;
 }
@@ -217,9 +219,9 @@ ReportResult make_report(const std::string& path, const ReportOptions& o) {
   if (auto e = read_all(names, table, reads)) return fail(*e);
   const bool profile = reads.front().profile;
   const std::vector<std::uint32_t> rows = ranked(table, o);
-  result.text = o.raw ? raw_text(table, rows, profile)
-                      : header(names, reads, table, profile) + "\n" +
-                            table_text(table, rows, profile);
+  result.text =
+      o.raw ? raw_text(table, rows, profile)
+            : header(names, reads, table, profile) + "\n" + table_text(table, rows, profile);
   if (o.flame) {
     tree.totals();
     if (auto e = write_flame_graph(*o.flame, tree, table, names.front())) {

@@ -22,9 +22,9 @@ struct ReportOptions {
   std::size_t top = DEFAULT_TOP;  // 0 shows every row
   double min_share = 0;           // percent of the time covered
   Selection selection;
-  bool all_dumps = false;         // of a dump directory, every dump rather than the newest
-  bool children = false;          // pprof profiles of child processes beside the file
-  bool raw = false;               // exact figures, tab-separated
+  bool all_dumps = false;            // of a dump directory, every dump rather than the newest
+  bool children = false;             // pprof profiles of child processes beside the file
+  bool raw = false;                  // exact figures, tab-separated
   std::optional<std::string> flame;  // a flame graph's path: .html, else SVG
 };
 

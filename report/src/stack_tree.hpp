@@ -36,7 +36,8 @@ class StackTree {
   // Sums every node's subtree into its total (children come after parents).
   void totals() noexcept {
     for (Node& n : nodes_) n.total_ns = n.self_ns;
-    for (std::size_t i = nodes_.size(); i-- > 1;) nodes_[nodes_[i].parent].total_ns += nodes_[i].total_ns;
+    for (std::size_t i = nodes_.size(); i-- > 1;)
+      nodes_[nodes_[i].parent].total_ns += nodes_[i].total_ns;
   }
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
 

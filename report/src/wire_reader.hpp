@@ -33,8 +33,8 @@ inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t
 struct Field {
   std::uint32_t number = 0;
   std::uint8_t type = 0;
-  std::uint64_t value = 0;         // a varint's or fixed field's value
-  std::string_view bytes;          // a length-delimited field's content
+  std::uint64_t value = 0;  // a varint's or fixed field's value
+  std::string_view bytes;   // a length-delimited field's content
   const std::uint8_t* data() const noexcept {
     return reinterpret_cast<const std::uint8_t*>(bytes.data());
   }
