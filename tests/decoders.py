@@ -264,7 +264,8 @@ def read_json(path):
                 # Written when the thread ends, or at the end for the living:
                 # events after it are a later thread's with the same id.
                 t = trace.thread(o["tid"])
-                assert t.name is None, f"thread {o['tid']} named twice"
+                if t.closed:  # a later thread that recorded nothing
+                    t = trace.start_again(o["tid"])
                 t.name, t.closed = o["args"]["name"], True
             elif o["name"] == "fennik_peak_buffered_bytes" and o["tid"] == 0:
                 trace.peaks.append(o["args"]["bytes"])

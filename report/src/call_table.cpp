@@ -86,7 +86,7 @@ void CallTable::close_all(Thread& t, std::uint64_t ts) {
 void CallTable::gap(std::uint32_t thread, std::uint64_t ts, std::uint64_t count) {
   Thread& t = threads_[thread];
   if (!t.info.chosen) return;
-  gap_lost_ += count;
+  gap_lost_ = saturated_sum(gap_lost_, count);
   ++gaps_;
   if (!t.info.seen) return;
   // The open calls end where the record breaks off; the lost time is no one's.

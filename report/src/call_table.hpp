@@ -16,6 +16,11 @@
 
 namespace fennik::report {
 
+// Counts the files give may be as large as 64 bits hold: their sum stays there.
+inline std::uint64_t saturated_sum(std::uint64_t a, std::uint64_t b) noexcept {
+  return a + b < a ? ~std::uint64_t{0} : a + b;
+}
+
 struct Figures {
   std::uint64_t calls = 0;
   std::uint64_t total_ns = 0;
@@ -68,7 +73,7 @@ class CallTable {
   void end(std::uint32_t thread, std::uint64_t ts);
   // The thread lost `count` events from `ts` on: what is open closes there.
   void gap(std::uint32_t thread, std::uint64_t ts, std::uint64_t count);
-  void note_dropped(std::uint64_t count) { dropped_ += count; }
+  void note_dropped(std::uint64_t count) { dropped_ = saturated_sum(dropped_, count); }
   // A profile's sample: a stack, outermost frame first, and its time.
   void sample(const std::vector<std::uint32_t>& stack, std::uint64_t ns);
 

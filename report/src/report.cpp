@@ -44,6 +44,26 @@ std::string plural(std::uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The chosen threads that recorded events, and the time from the first to the last.
+struct Span {
+  std::uint64_t processes = 0, threads = 0, first = 0, last = 0;
+};
+
+Span span_of(const CallTable& table) {
+  std::set<std::uint32_t> pids;
+  Span s{0, 0, ~std::uint64_t{0}, 0};
+  for (const ThreadInfo& t : table.threads()) {
+    if (!t.chosen || !t.seen) continue;
+    pids.insert(t.pid);
+    ++s.threads;
+    s.first = std::min(s.first, t.first_ns);
+    s.last = std::max(s.last, t.last_ns);
+  }
+  s.processes = pids.size();
+  if (s.threads == 0) s.first = 0;
+  return s;
+}
+
 // What was read, in a few lines.
 std::string header(const std::vector<std::string>& files, const std::vector<FileRead>& reads,
                    const CallTable& table, bool profile) {
@@ -57,20 +77,11 @@ std::string header(const std::vector<std::string>& files, const std::vector<File
     h += "  " + duration(table.covered_ns()) +
          " of samples; a profile holds no call counts (calls show as -) and no threads\n";
   } else {
-    std::set<std::uint32_t> pids;
-    std::uint64_t threads = 0;
-    std::uint64_t first = ~std::uint64_t{0}, last = 0;
-    for (const ThreadInfo& t : table.threads()) {
-      if (!t.chosen || !t.seen) continue;
-      pids.insert(t.pid);
-      ++threads;
-      first = std::min(first, t.first_ns);
-      last = std::max(last, t.last_ns);
-    }
-    h += "  " + plural(pids.size(), "process", "processes") + ", " +
-         plural(threads, "thread", "threads") + ", " + plural(table.events(), "event", "events") +
-         " over " + duration(threads == 0 ? 0 : last - first) + " (" +
-         duration(table.covered_ns()) + " of thread time, the 100% of the shares)\n";
+    const Span span = span_of(table);
+    h += "  " + plural(span.processes, "process", "processes") + ", " +
+         plural(span.threads, "thread", "threads") + ", " +
+         plural(table.events(), "event", "events") + " over " + duration(span.last - span.first) +
+         " (" + duration(table.covered_ns()) + " of thread time, the 100% of the shares)\n";
   }
   std::string lost;
   if (table.dropped() > 0) {
@@ -149,15 +160,35 @@ std::string table_text(const CallTable& table, const std::vector<std::uint32_t>&
   return t;
 }
 
-// Exact figures, tab-separated, one function a line; names and files are
-// written as they are (a tab or newline in them becomes a space).
+// Exact figures, tab-separated, one function a line; in names and files a
+// backslash, tab, newline or carriage return is escaped as in C.
 std::string raw_text(const CallTable& table, const std::vector<std::uint32_t>& rows, bool profile) {
-  auto clean = [](std::string s) {
-    std::ranges::replace(s, '\t', ' ');
-    std::ranges::replace(s, '\n', ' ');
-    return s;
+  auto clean = [](const std::string& s) {
+    std::string out;
+    for (const char c : s) {
+      switch (c) {
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        default:
+          out += c;
+      }
+    }
+    return out;
   };
-  std::string t = "# covered_ns\t" + std::to_string(table.covered_ns()) + "\n";
+  const Span span = span_of(table);
+  std::string t = "# covered_ns\t" + std::to_string(table.covered_ns()) + "\n# processes\t" +
+                  std::to_string(span.processes) + "\n# threads\t" + std::to_string(span.threads) +
+                  "\n";
   t += "# events\t" + std::to_string(table.events()) + "\n# dropped\t" +
        std::to_string(table.dropped()) + "\n# lost_in_gaps\t" +
        std::to_string(table.lost_in_gaps()) + "\n# open_at_end\t" +
