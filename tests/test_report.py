@@ -179,3 +179,113 @@ def test_figures_are_pstats_figures_of_what_was_written(tmp_path_factory, decode
     for k in ("events", "lost_in_gaps", "open_at_end", "covered_ns", "threads", "processes"):
         assert head[k] == want_head[k], k
     assert rows == ranked(fig, sort, top, min_share, head["covered_ns"])
+
+
+PROGRAM = """
+import threading
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+def gen(n):
+    yield from range(n)
+def fails():
+    raise ValueError
+def catcher():
+    for _ in range(7):
+        try:
+            fails()
+        except ValueError:
+            pass
+def main():
+    fib(15), sum(gen(50)), catcher()
+    t = threading.Thread(target=fib, args=(10,), name="worker")
+    t.start(), t.join()
+main()
+"""
+
+
+@pytest.fixture(scope="module")
+def program(tmp_path_factory):
+    # The program, and cProfile's call count of each of its functions.
+    import pstats
+    import subprocess
+    import sys
+
+    d = tmp_path_factory.mktemp("prog")
+    (d / "prog.py").write_text(PROGRAM)
+    subprocess.run([sys.executable, "-m", "cProfile", "-o", "prof", "prog.py"], cwd=d, check=True,
+                   timeout=60)
+    stats = pstats.Stats(str(d / "prof")).stats
+    return d, {name: calls for (file, _, name), (_, calls, *_) in stats.items()
+               if file.endswith("prog.py")}
+
+
+@pytest.mark.parametrize("out", ["t.pb", "t.json", "t.pprof", "dumps"])
+def test_a_real_run_counts_calls_as_cprofile_does(program, out):
+    import subprocess
+    import sys
+
+    from conftest import clean_env
+
+    d, counts = program
+    args = ["--record-last-mb", "16"] if out == "dumps" else []
+    subprocess.run([sys.executable, "-m", "fennik", "run", "-q", "-o", out, *args, "prog.py"],
+                   cwd=d, env=clean_env(), check=True, timeout=60)
+    path = d / out
+    if out.endswith("pprof"):  # gzip-compressed, under a name that says nothing
+        (path := d / "profile.bin").write_bytes(gzip.compress((d / out).read_bytes()))
+    calls = lambda rows: {name: n for (name, file, _), (n, *_) in rows  # noqa: E731
+                          if file.endswith("prog.py")}
+    head, rows = raw(path, "--top", 0)
+    if out.endswith("pprof"):
+        assert calls(rows) == dict.fromkeys(counts)
+        return
+    assert calls(rows) == counts and head["threads"] == 2 and head["open_at_end"] == 0
+    assert calls(raw(path, "--top", 0, "--thread", "worker")[1]) == {"fib": 177}
+
+
+def one_line_refusal(path, *args):
+    status, out, err = report(path, *args)
+    assert (status, out, err.count("\n")) == (2, "", 1), err
+    assert err.startswith(f"fennik: cannot read {path}: ") and err.endswith("\n"), err
+    return err.strip().removeprefix(f"fennik: cannot read {path}: ")
+
+
+def test_inputs_are_told_from_their_content(tmp_path):
+    # A dump directory (its newest file, or --all), children's profiles beside
+    # the parent's (or named), cut traces; everything else one line.
+    code = ("c", 1, ("f", "a.py", 3))
+    script = lambda n: Script([code, ("b", 1, [(10, 1, 1), (10 + 5 * n, 2, 1)])])  # noqa: E731
+    dumps = tmp_path / "dumps"
+    dumps.mkdir()
+    for n, fmt, mtime in ((1, "protobuf", 100), (2, "json", 200), (3, "protobuf", 150)):
+        emit(fmt, dumps / f"{n}.dump", script(n))
+        os.utime(dumps / f"{n}.dump", (mtime, mtime))
+    f = ("f", "a.py", 3)
+    assert raw(dumps)[1] == [(f, (1, 10, 10))]
+    assert raw(dumps, "--all")[1] == [(f, (3, 30, 30))]
+    emit("pprof", tmp_path / "p", script(1))
+    emit("pprof", tmp_path / "p", script(2), 4242, True)
+    assert [raw(tmp_path / p, *a)[1] for p, a in (("p", []), ("p", ["--children"]), ("p.4242", []))] \
+        == [[(f, (None, 5, 5))], [(f, (None, 15, 15))], [(f, (None, 10, 10))]]
+    for fmt, what in (("protobuf", "a packet"), ("json", "an object")):
+        emit(fmt, tmp_path / "cut", Script([code, ("b", 1, [(10, 1, 1), (20, 2, 1), (30, 1, 1)])]))
+        data = (tmp_path / "cut").read_bytes()
+        (tmp_path / "cut").write_bytes(data[:-3 if fmt == "protobuf" else -40])
+        status, out, _ = report(tmp_path / "cut")
+        assert status == 0 and f"note: the file ends inside {what}" in out, out
+    (tmp_path / "empty").mkdir()
+    cases = {"missing": None, "nothing": b"", "text": b"hello", "numbers": b"[1, 2]",
+             "gzip": b"\x1f\x8b\x08junk", "gzipped-text": gzip.compress(b"hello\n"),
+             "varint": b"\x08\x01", "empty": None}
+    for name, content in cases.items():
+        if content is not None:
+            (tmp_path / name).write_bytes(content)
+    assert {name: one_line_refusal(tmp_path / name) for name in cases} == {
+        "missing": "no such file or directory", "nothing": "the file is empty",
+        "text": "not a fennik trace or profile", "numbers": "malformed JSON at byte 1",
+        "gzip": "a damaged gzip stream", "gzipped-text": "not a fennik trace or profile",
+        "varint": "not a fennik trace or profile", "empty": "a directory without dumps"}
+    for args in ([], ["--sort", "time", "x"], ["x", "y"], ["--top", "-1", "x"], ["--min-share", "101", "x"],
+                 ["--thread=", "x"], ["--all=1", "x"], ["-x", "x"]):
+        status, out, err = report(*args)
+        assert status == 2 and not out and err.startswith("error: ") and "Usage:" in err, err
