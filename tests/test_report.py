@@ -21,6 +21,7 @@ os.environ.setdefault("FENNIK_EMIT", os.path.join(os.environ.get("FENNIK_BUILD_D
 from test_exporters import Script, emit, scripts  # noqa: E402
 
 U32, U64_MAX = 1 << 32, (1 << 64) - 1
+CHROMIUM = shutil.which("chromium-headless-shell") or shutil.which("chromium")
 
 
 def report(*args):
@@ -289,3 +290,73 @@ def test_inputs_are_told_from_their_content(tmp_path):
                  ["--thread=", "x"], ["--all=1", "x"], ["-x", "x"]):
         status, out, err = report(*args)
         assert status == 2 and not out and err.startswith("error: ") and "Usage:" in err, err
+
+
+ONE_PLACE = {"<module>", "main", "catcher", "fails", "gen"}  # of PROGRAM
+# Loaded before the page's own script: errors it raises are kept.
+ERRORS_KEPT = '<script>window.errs = []; addEventListener("error", e => errs.push(e.message));</script>'
+# Clicks, types and reads back what the page shows, after it loaded.
+DRIVE = """<script>addEventListener("load", () => {
+  const frames = [...document.querySelectorAll("g.f")], out = {};
+  const shown = () => frames.map(g => [g.dataset.name, +g.dataset.ns, g.style.display !== "none"
+    && g.querySelector("rect").getBBox().width, g.querySelector("rect").getAttribute("fill")]);
+  const click = g => g.dispatchEvent(new MouseEvent("click", {bubbles: true}));
+  out.first = shown();
+  click(frames.find(g => g.dataset.name.startsWith("main ")));
+  out.zoomed = shown();
+  click(frames.find(g => g.dataset.d === "0"));
+  out.back = shown();
+  const box = document.getElementById("search");
+  box.value = "fib";
+  box.dispatchEvent(new Event("input"));
+  out.searched = shown();
+  out.matched = document.getElementById("matched").textContent;
+  out.errors = errs;
+  document.getElementById("result").textContent = JSON.stringify(out);
+});</script><pre id="result"></pre>"""
+
+
+@pytest.mark.skipif(not CHROMIUM, reason="no headless chromium to load the page in")
+def test_the_flame_graph_draws_the_reports_figures_in_a_browser(program, tmp_path):
+    import html
+    import json
+    import subprocess
+    import sys
+    import xml.etree.ElementTree as ET
+
+    from conftest import clean_env
+
+    d, _ = program
+    subprocess.run([sys.executable, "-m", "fennik", "run", "-q", "-o", "f.pb", "prog.py"], cwd=d,
+                   env=clean_env(), check=True, timeout=60)
+    for out in ("g.svg", "g.html"):
+        status, _, err = report(d / "f.pb", "--flame", tmp_path / out)
+        assert status == 0, err
+    svg = ET.parse(tmp_path / "g.svg").getroot()  # well-formed, the same frames as the page
+    page = (tmp_path / "g.html").read_text()
+    assert page.count('<g class="f"') == len(svg.findall(".//{*}g")) > 10
+    (tmp_path / "drive.html").write_text(
+        page.replace("<head>", "<head>" + ERRORS_KEPT).replace("</body>", DRIVE + "</body>"))
+    browse = [CHROMIUM, "--no-sandbox", "--disable-gpu", "--window-size=1250,600"]
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # a sanitizer's runtime
+    dom = subprocess.run(browse + ["--dump-dom", (tmp_path / "drive.html").as_uri()], check=True,
+                         capture_output=True, text=True, timeout=120, env=env).stdout
+    got = json.loads(html.unescape(re.search(r'<pre id="result">(.*?)</pre>', dom, re.S)[1]))
+    subprocess.run(browse + [f"--screenshot={tmp_path / 'flame.png'}", (tmp_path / "g.html").as_uri()],
+                   cwd=tmp_path, check=True, capture_output=True, timeout=120, env=env)
+    assert got["errors"] == [] and (tmp_path / "flame.png").stat().st_size > 0
+    width = lambda frames, name: next(w for n, _, w, _ in frames if n.startswith(name))  # noqa: E731
+    whole = got["first"][0][1]
+    assert all(w == pytest.approx(1200 * ns / whole, abs=0.01) for _, ns, w, _ in got["first"])
+    # The program's functions called from one place only: a frame each, as
+    # wide as its total in the report.
+    _, rows = raw(d / "f.pb", "--top", 0)
+    totals = {f"{n} ({f}:{ln})": t for (n, f, ln), (_, t, _) in rows if n in ONE_PLACE}
+    drawn = {n: ns for n, ns, *_ in got["first"] if n in totals}
+    assert drawn == {n: totals[n] for n in drawn} and len(drawn) >= 3
+    assert width(got["zoomed"], "main ") == pytest.approx(1200)
+    assert width(got["zoomed"], "Thread._bootstrap ") is False  # another thread's: hidden
+    assert got["back"] == [[n, ns, pytest.approx(w, abs=0.01), f] for n, ns, w, f in got["first"]]
+    hits = [n for n, _, _, fill in got["searched"] if fill == "rgb(200,60,255)"]
+    assert hits and hits == [n for n, *_ in got["first"] if "fib" in n]
+    assert re.fullmatch(r"matched \d+\.\d%", got["matched"])

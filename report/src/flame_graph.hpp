@@ -16,7 +16,7 @@ namespace fennik::report {
 inline constexpr double FLAME_WIDTH_PX = 1200;
 inline constexpr double FLAME_FRAME_PX = 16;
 // Frames narrower than this are left out (and counted), keeping files small.
-inline constexpr double FLAME_MIN_FRAME_PX = 0.1;
+inline constexpr double FLAME_MIN_FRAME_PX = 1;
 
 // The document; `tree` has its totals summed.
 std::string flame_graph(const StackTree& tree, const CallTable& table, const std::string& title,
