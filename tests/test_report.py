@@ -229,8 +229,15 @@ def test_a_real_run_counts_calls_as_cprofile_does(program, out):
 
     d, counts = program
     args = ["--record-last-mb", "16"] if out == "dumps" else []
-    subprocess.run([sys.executable, "-m", "fennik", "run", "-q", "-o", out, *args, "prog.py"],
-                   cwd=d, env=clean_env(), check=True, timeout=60)
+    done = subprocess.run([sys.executable, "-m", "fennik", "run", "--report=3", "-o", out, *args,
+                           "prog.py"], cwd=d, env=clean_env(), capture_output=True, text=True,
+                          check=True, timeout=60)
+    # The summary names the report's command; the report's first rows follow.
+    summary, head, *rest = done.stderr.split("\n")
+    written = re.search(r"with: fennik report (\S+)$", summary)[1]
+    assert head == f"fennik report: {written} ({FORMAT_NAMES[out]})"
+    assert rest[rest.index("") + 1].split()[-2:] == ["function", "(file:line)"]
+    assert len(rest) == rest.index("") + 6 and rest[-1] == ""
     path = d / out
     if out.endswith("pprof"):  # gzip-compressed, under a name that says nothing
         (path := d / "profile.bin").write_bytes(gzip.compress((d / out).read_bytes()))
@@ -292,6 +299,8 @@ def test_inputs_are_told_from_their_content(tmp_path):
         assert status == 2 and not out and err.startswith("error: ") and "Usage:" in err, err
 
 
+FORMAT_NAMES = {"t.pb": "Perfetto protobuf", "t.json": "trace-event JSON",
+                "t.pprof": "pprof profile", "dumps": "Perfetto protobuf"}
 ONE_PLACE = {"<module>", "main", "catcher", "fails", "gen"}  # of PROGRAM
 # Loaded before the page's own script: errors it raises are kept.
 ERRORS_KEPT = '<script>window.errs = []; addEventListener("error", e => errs.push(e.message));</script>'

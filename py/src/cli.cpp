@@ -98,7 +98,8 @@ std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
               " more had not finished when this process ended";
     }
   }
-  return line + "; " + format.viewer_hint(file);
+  return line + "; " + format.viewer_hint(file) + ", or read it here with: fennik report " + file +
+         (format == Format::Pprof && children && children->ended > 0 ? " --children" : "");
 }
 
 // The tally of the child processes, advertised to them while it lives.
@@ -197,8 +198,11 @@ PyObject* run(const RunArgs& a) {
   PyRef result = run_target(target);
   ProgramExit::Outcome out = exit->finish(PyRef::steal(PyErr_GetRaisedException()));
   PyRef restore_error = view.restore() ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
-  if (!out.end_error && !a.quiet) {
-    say(summary(a, format, session_figures(tracer.get()), tally.read()));
+  const OutputFigures figures = session_figures(tracer.get());
+  if (!out.end_error && !a.quiet) say(summary(a, format, figures, tally.read()));
+  if (!out.end_error && a.report_top) {
+    report_after_run(figures.dump.empty() ? a.output : figures.dump, format == Format::Pprof,
+                     *a.report_top);
   }
   return outcome(std::move(out.target_error), std::move(out.end_error), std::move(restore_error));
 }

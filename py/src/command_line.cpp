@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "report.hpp"
 #include "tracer.hpp"
 #include "whole_number.hpp"
 
@@ -51,6 +52,8 @@ constexpr std::string_view RUN_HELP =
     "      --no-trace-subprocesses\n"
     "                           Trace only this process, leaving the ones it starts alone\n"
     "  -q, --quiet              Say nothing when the run ends\n"
+    "      --report[=<N>]       When the run ends, print the report's first N rows [default:\n"
+    "                           30] on stderr, as `fennik report OUTPUT` would\n"
     "  -h, --help               Print help\n";
 
 // `text` with `mark` standing for `value`.
@@ -69,7 +72,7 @@ ParserExit parse_error(const std::string& message, std::string_view usage,
                                           "\nFor more information, try '--help'.\n"};
 }
 
-enum class Opt { Output, Format, Module, RecordLastMb, NoTraceSubprocesses, Quiet, Help };
+enum class Opt { Output, Format, Module, RecordLastMb, NoTraceSubprocesses, Quiet, Report, Help };
 
 struct OptSpec {
   Opt id;
@@ -85,6 +88,7 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::RecordLastMb, 0, "record-last-mb", "MB"},
     {Opt::NoTraceSubprocesses, 0, "no-trace-subprocesses", ""},
     {Opt::Quiet, 'q', "quiet", ""},
+    {Opt::Report, 0, "report", ""},  // its value, optional, only as --report=N
     {Opt::Help, 'h', "help", ""},
 };
 
@@ -157,7 +161,7 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
     Named named = find_option(arg);
     if (named.spec == nullptr) return fail("unexpected argument '" + arg + "' found");
     const OptSpec& o = *named.spec;
-    if (o.value_name.empty() && named.attached) {
+    if (o.value_name.empty() && named.attached && o.id != Opt::Report) {
       return fail("unexpected value '" + *named.attached + "' for '--" + std::string(o.long_name) +
                   "' found; no more were expected");
     }
@@ -213,6 +217,16 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
       case Opt::Quiet:
         a.quiet = true;
         break;
+      case Opt::Report: {
+        const std::optional<std::uint64_t> n =
+            named.attached ? parse_whole_number(named.attached->c_str()) : report::DEFAULT_TOP;
+        if (!n) {
+          return fail("invalid value '" + *named.attached +
+                      "' for '--report[=<N>]': a whole number of rows");
+        }
+        a.report_top = static_cast<std::size_t>(*n);
+        break;
+      }
     }
   }
   if (!has_output) {

@@ -2,6 +2,7 @@
 // or `fennik run [OPTIONS] -m MODULE [ARGS]...`, and `fennik --version`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@ struct RunArgs {
   std::optional<std::uint64_t> record_last_mb;
   bool no_trace_subprocesses = false;
   bool quiet = false;
+  std::optional<std::size_t> report_top;  // print the report's first rows when the run ends
   std::optional<std::string> script;
   std::vector<std::string> script_args;
 };

@@ -28,6 +28,18 @@ report::ReportResult made(const report::ReportRequest& r) {
 
 }  // namespace
 
+void report_after_run(const std::string& file, bool children, std::size_t top) {
+  report::ReportRequest r{file, {}};
+  r.options.children = children;
+  r.options.top = top;
+  const report::ReportResult result = made(r);
+  if (result.status != 0) {
+    say(result.error);
+  } else if (!write_to("stderr", result.text)) {
+    PyErr_Clear();  // a stream that fails is not the run's failure
+  }
+}
+
 PyObject* report_command(const std::vector<std::string>& args, std::string_view program) {
   std::variant<report::ReportRequest, report::ArgsExit> parsed =
       report::parse_report_args(args, program);

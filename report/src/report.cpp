@@ -66,7 +66,7 @@ Span span_of(const CallTable& table) {
 
 // What was read, in a few lines.
 std::string header(const std::vector<std::string>& files, const std::vector<FileRead>& reads,
-                   const CallTable& table, bool profile) {
+                   const CallTable& table, bool profile, const Selection& selection) {
   std::string h = "fennik report: " + files.front();
   if (files.size() > 1) h += " and " + plural(files.size() - 1, "more file", "more files");
   h += " (" + reads.front().format + ")\n";
@@ -75,7 +75,9 @@ std::string header(const std::vector<std::string>& files, const std::vector<File
   }
   if (profile) {
     h += "  " + duration(table.covered_ns()) +
-         " of samples; a profile holds no call counts (calls show as -) and no threads\n";
+         " of samples; a profile holds no calls (their count shows as -), no threads and no "
+         "events: a total is the time of the samples a function was in\n";
+    if (selection.pid || selection.thread) h += "  note: --pid and --thread select nothing in it\n";
   } else {
     const Span span = span_of(table);
     h += "  " + plural(span.processes, "process", "processes") + ", " +
@@ -250,9 +252,9 @@ ReportResult make_report(const std::string& path, const ReportOptions& o) {
   if (auto e = read_all(names, table, reads)) return fail(*e);
   const bool profile = reads.front().profile;
   const std::vector<std::uint32_t> rows = ranked(table, o);
-  result.text =
-      o.raw ? raw_text(table, rows, profile)
-            : header(names, reads, table, profile) + "\n" + table_text(table, rows, profile);
+  result.text = o.raw ? raw_text(table, rows, profile)
+                      : header(names, reads, table, profile, o.selection) + "\n" +
+                            table_text(table, rows, profile);
   if (o.flame) {
     tree.totals();
     if (auto e = write_flame_graph(*o.flame, tree, table, names.front())) {
