@@ -44,8 +44,8 @@ ByteStream::~ByteStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::size_t ByteStream::need(std::size_t n) {
-  if (end_ - begin_ >= n || eof_) return end_ - begin_;
+std::size_t ByteStream::refill(std::size_t n) {
+  if (eof_) return end_ - begin_;
   // Keep what is unread at the front, with room for the request and a block.
   if (begin_ > 0) {
     std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);

@@ -27,7 +27,7 @@ class ByteStream {
   // Makes at least `n` bytes available from the current position, fewer only
   // at the end of the file; returns how many are. An error reading leaves
   // `error()` set and reads as the end.
-  std::size_t need(std::size_t n);
+  std::size_t need(std::size_t n) { return end_ - begin_ >= n ? end_ - begin_ : refill(n); }
   const std::uint8_t* data() const noexcept { return buf_.data() + begin_; }
   std::size_t available() const noexcept { return end_ - begin_; }
   void consume(std::size_t n) noexcept {
@@ -40,6 +40,7 @@ class ByteStream {
 
  private:
   ByteStream(int fd, std::string bytes);
+  std::size_t refill(std::size_t n);
 
   int fd_;
   std::vector<std::uint8_t> buf_;

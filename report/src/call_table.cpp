@@ -27,8 +27,8 @@ bool Selection::wants(std::uint32_t pid_, std::uint64_t tid, const std::string& 
 
 std::uint32_t CallTable::add_thread(std::uint32_t pid, std::uint64_t tid, std::string name) {
   const std::size_t index = threads_.size();
-  const bool chosen = by_index_ ? index < by_index_->size() && (*by_index_)[index]
-                                : selection_.wants(pid, tid, name);
+  const bool chosen = by_index_given_ ? index < by_index_.size() && by_index_[index] != 0
+                                      : selection_.wants(pid, tid, name);
   Thread t;
   t.info = ThreadInfo{pid, tid, std::move(name), chosen};
   threads_.push_back(std::move(t));

@@ -53,11 +53,12 @@ class CallTable {
   Functions& functions() noexcept { return functions_; }
   const Functions& functions() const noexcept { return functions_; }
 
-  // Which threads count: those the selection wants, or, when `by_index` is
+  // Which threads count: those the selection wants, or, once `by_index` is
   // given, those whose place in the order of appearance it marks.
-  void choose(Selection selection, std::optional<std::vector<bool>> by_index = std::nullopt) {
-    selection_ = std::move(selection);
+  void choose(Selection selection) { selection_ = std::move(selection); }
+  void choose(std::vector<std::uint8_t> by_index) {
     by_index_ = std::move(by_index);
+    by_index_given_ = true;
   }
   // A new thread (a reused id's later thread too).
   std::uint32_t add_thread(std::uint32_t pid, std::uint64_t tid, std::string name);
@@ -114,7 +115,8 @@ class CallTable {
 
   StackTree* tree_;
   Selection selection_;
-  std::optional<std::vector<bool>> by_index_;
+  std::vector<std::uint8_t> by_index_;
+  bool by_index_given_ = false;
   Functions functions_;
   std::vector<Figures> figures_;
   std::vector<Thread> threads_;

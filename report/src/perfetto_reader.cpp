@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "event_packet.hpp"
 #include "flat_map.hpp"
 #include "readers.hpp"
 #include "wire_reader.hpp"
@@ -71,13 +72,20 @@ class PerfettoReader {
   bool packet(const std::uint8_t* p, const std::uint8_t* end);
 
  private:
-  Sequence& sequence(std::uint32_t id, bool cleared);
+  Sequence& sequence(std::uint32_t id, bool cleared) {
+    if (id == last_sequence_id_ && !cleared) return sequences_[last_sequence_];
+    return other_sequence(id, cleared);
+  }
+  Sequence& other_sequence(std::uint32_t id, bool cleared);
   std::uint64_t trace_time(Sequence& seq, std::uint64_t ts, std::uint64_t clock_id);
   void clock_snapshot(Sequence& seq, const Field& f);
   void defaults(Sequence& seq, const Field& f);
   bool intern(Sequence& seq, const Field& f);
   bool describe(const Field& f);
   bool track_event(Sequence& seq, const Field& f, std::uint64_t ts);
+  void slice(Sequence& seq, std::uint64_t type, std::uint64_t track, std::uint64_t name_iid,
+             std::string_view name, std::uint64_t location_iid, const Field* location,
+             std::uint64_t ts);
   std::uint32_t function(Sequence& seq, std::uint64_t name_iid, std::string_view name,
                          std::uint64_t location_iid, const Field* location);
   std::uint32_t thread_of(std::uint64_t uuid, bool& process);
@@ -91,8 +99,8 @@ class PerfettoReader {
   Track last_track_;
 };
 
-Sequence& PerfettoReader::sequence(std::uint32_t id, bool cleared) {
-  if (id != last_sequence_id_) {
+Sequence& PerfettoReader::other_sequence(std::uint32_t id, bool cleared) {
+  {
     if (const std::uint32_t* found = sequence_index_.find(id)) {
       last_sequence_ = *found;
     } else {
@@ -300,7 +308,14 @@ bool PerfettoReader::track_event(Sequence& seq, const Field& f, std::uint64_t ts
     }
   }
   if (!fs.ok()) return false;
-  if (type != event::SLICE_BEGIN && type != event::SLICE_END && type != event::INSTANT) return true;
+  slice(seq, type, track, name_iid, name, location_iid, location, ts);
+  return true;
+}
+
+void PerfettoReader::slice(Sequence& seq, std::uint64_t type, std::uint64_t track,
+                           std::uint64_t name_iid, std::string_view name,
+                           std::uint64_t location_iid, const Field* location, std::uint64_t ts) {
+  if (type != event::SLICE_BEGIN && type != event::SLICE_END && type != event::INSTANT) return;
   bool process = false;
   const std::uint32_t thread = thread_of(track, process);
   if (type == event::INSTANT) {
@@ -316,10 +331,17 @@ bool PerfettoReader::track_event(Sequence& seq, const Field& f, std::uint64_t ts
       table_.end(thread, ts);
     }
   }
-  return true;
 }
 
 bool PerfettoReader::packet(const std::uint8_t* p, const std::uint8_t* end) {
+  if (EventPacket e; read_event_packet(p, end, e) &&
+                     (e.type == event::SLICE_BEGIN || e.type == event::SLICE_END)) {
+    Sequence& seq = sequence(static_cast<std::uint32_t>(e.sequence_id),
+                             (e.flags & SEQ_INCREMENTAL_STATE_CLEARED) != 0);
+    slice(seq, e.type, e.has_track ? e.track : seq.default_track, e.name_iid, {}, e.location_iid,
+          nullptr, trace_time(seq, e.ts, seq.default_clock));
+    return true;
+  }
   std::uint64_t ts = 0, sequence_id = 0, flags = 0, clock_id = 0;
   bool has_clock = false, cleared = false;
   Field f, te, interned_data, defaults_field, descriptor_field, clocks;

@@ -234,20 +234,20 @@ ReportResult make_report(const std::string& path, const ReportOptions& o) {
   if (auto* e = std::get_if<std::string>(&files)) return fail("cannot read " + path + ": " + *e);
   const std::vector<std::string>& names = std::get<std::vector<std::string>>(files);
 
-  std::optional<std::vector<bool>> by_index;
+  StackTree tree;
+  CallTable table(o.flame ? &tree : nullptr);
+  table.choose(o.selection);
   if (o.selection.by_name()) {
     // A thread's name may come after its events: a first reading learns the names.
     CallTable names_pass;
     std::vector<FileRead> ignored;
     if (auto e = read_all(names, names_pass, ignored)) return fail(*e);
-    by_index.emplace();
+    std::vector<std::uint8_t> wanted;
     for (const ThreadInfo& t : names_pass.threads()) {
-      by_index->push_back(o.selection.wants(t.pid, t.tid, t.name));
+      wanted.push_back(o.selection.wants(t.pid, t.tid, t.name) ? 1 : 0);
     }
+    table.choose(std::move(wanted));
   }
-  StackTree tree;
-  CallTable table(o.flame ? &tree : nullptr);
-  table.choose(o.selection, std::move(by_index));
   std::vector<FileRead> reads;
   if (auto e = read_all(names, table, reads)) return fail(*e);
   const bool profile = reads.front().profile;
