@@ -369,3 +369,20 @@ def test_the_flame_graph_draws_the_reports_figures_in_a_browser(program, tmp_pat
     hits = [n for n, _, _, fill in got["searched"] if fill == "rgb(200,60,255)"]
     assert hits and hits == [n for n, *_ in got["first"] if "fib" in n]
     assert re.fullmatch(r"matched \d+\.\d%", got["matched"])
+
+
+def test_a_reader_that_stops_early_ends_the_report_quietly(tmp_path):
+    # `fennik report ... | head`: the rows past what head read go nowhere,
+    # with no traceback and no message.
+    import subprocess
+    import sys
+
+    from conftest import clean_env
+
+    emit("json", tmp_path / "many.json", Script(
+        [op for c in range(3000) for op in (("c", c, (f"f{c:04}", "/app/m.py", c)),
+                                            ("b", 1, [(2 * c, 1, c), (2 * c + 1, 2, c)]))]))
+    done = subprocess.run(f"'{sys.executable}' -m fennik report --top 0 many.json | head -c 1",
+                          shell=True, cwd=tmp_path, env=clean_env(), capture_output=True,
+                          text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "f", "")

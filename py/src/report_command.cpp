@@ -1,15 +1,21 @@
 #include "report_command.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <exception>
 #include <new>
 #include <variant>
 
 #include "cli_messages.hpp"
+#include "fd.hpp"
 #include "report.hpp"
 #include "report_args.hpp"
 
 namespace fennik::py {
 namespace {
+
+constexpr long STOPPED_READING = 1;  // the status when the reader closed the pipe
 
 // Reading runs in C++ alone: other threads of the interpreter go on.
 report::ReportResult made(const report::ReportRequest& r) {
@@ -24,6 +30,24 @@ report::ReportResult made(const report::ReportRequest& r) {
   }
   Py_END_ALLOW_THREADS;
   return result;
+}
+
+// The report on sys.stdout. A reader that stopped early (`| head`) is no
+// failure: the rest goes nowhere, as does what the interpreter flushes at exit.
+PyObject* print_report(const std::string& text) {
+  if (write_to("stdout", text)) {
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out == nullptr || out == Py_None ||
+        PyRef::steal(PyObject_CallMethod(out, "flush", nullptr))) {
+      return PyLong_FromLong(0);
+    }
+  }
+  if (!PyErr_ExceptionMatches(PyExc_BrokenPipeError)) return nullptr;
+  PyErr_Clear();
+  if (const UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC)); null.get() >= 0) {
+    ::dup2(null.get(), STDOUT_FILENO);
+  }
+  return PyLong_FromLong(STOPPED_READING);
 }
 
 }  // namespace
@@ -52,8 +76,7 @@ PyObject* report_command(const std::vector<std::string>& args, std::string_view 
     say(result.error);
     return PyLong_FromLong(result.status);
   }
-  if (!write_to("stdout", result.text)) return nullptr;
-  return PyLong_FromLong(0);
+  return print_report(result.text);
 }
 
 }  // namespace fennik::py
