@@ -44,6 +44,15 @@ ByteStream::~ByteStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+bool ByteStream::rewind() {
+  offset_ = 0;
+  begin_ = 0;
+  if (fd_ < 0) return true;  // every byte is still held
+  end_ = 0;
+  eof_ = false;
+  return ::lseek(fd_, 0, SEEK_SET) == 0;
+}
+
 std::size_t ByteStream::refill(std::size_t n) {
   if (eof_) return end_ - begin_;
   // Keep what is unread at the front, with room for the request and a block.

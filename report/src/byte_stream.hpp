@@ -34,6 +34,8 @@ class ByteStream {
     begin_ += n;
     offset_ += n;
   }
+  // Back to the start, for another reading; false when the file cannot seek.
+  bool rewind();
   // Bytes consumed so far.
   std::uint64_t offset() const noexcept { return offset_; }
   const std::optional<int>& error() const noexcept { return error_; }

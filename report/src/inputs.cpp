@@ -136,7 +136,7 @@ FileRead read_file(const std::string& path, CallTable& table) {
   }
   bool compressed = false;
   if (n >= sizeof GZIP_MAGIC && std::memcmp(in.data(), GZIP_MAGIC, sizeof GZIP_MAGIC) == 0) {
-    // Compressed outputs are profiles, small next to traces: read whole.
+    // Compressed outputs are profiles, far smaller than traces: read whole.
     std::string raw(reinterpret_cast<const char*>(in.data()), n);
     for (in.consume(n); (n = in.need(SNIFF_BYTES)) > 0; in.consume(n)) {
       raw.append(reinterpret_cast<const char*>(in.data()), n);
@@ -160,16 +160,11 @@ FileRead read_file(const std::string& path, CallTable& table) {
       r.format = "Perfetto protobuf";
       out = read_perfetto(in, table);
       break;
-    case Kind::Pprof: {
+    case Kind::Pprof:
       r.format = "pprof profile";
       r.profile = true;
-      std::string whole;
-      for (; (n = in.need(SNIFF_BYTES)) > 0; in.consume(n)) {
-        whole.append(reinterpret_cast<const char*>(in.data()), n);
-      }
-      out = read_pprof(whole, table);
+      out = read_pprof(in, table);
       break;
-    }
     case Kind::Unknown:
       r.error = NOT_OURS;
       return r;

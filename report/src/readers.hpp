@@ -21,7 +21,7 @@ struct ReadOutcome {
 
 ReadOutcome read_perfetto(ByteStream& in, CallTable& table);
 ReadOutcome read_trace_json(ByteStream& in, CallTable& table);
-ReadOutcome read_pprof(std::string_view bytes, CallTable& table);
+ReadOutcome read_pprof(ByteStream& in, CallTable& table);
 
 // "fennik: N events WORD" as the writers name their loss records.
 std::optional<std::uint64_t> loss_count(std::string_view text, std::string_view word);
