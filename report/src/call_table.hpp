@@ -130,4 +130,49 @@ class CallTable {
   std::uint64_t open_at_end_ = 0;
 };
 
+// Per event: defined here so that the readers' loops inline them.
+inline void CallTable::advance(Thread& t, std::uint64_t ts) {
+  ++events_;
+  if (!t.info.seen) {
+    t.info.seen = true;
+    t.info.first_ns = t.info.last_ns = ts;
+    return;
+  }
+  if (ts > t.info.last_ns) {
+    if (!t.stack.empty()) {
+      const std::uint64_t d = ts - t.info.last_ns;
+      figures_[t.stack.back().fn].self_ns += d;
+      if (tree_ != nullptr) tree_->charge(t.stack.back().node, d);
+    }
+    t.info.last_ns = ts;
+  }
+}
+
+inline void CallTable::begin(std::uint32_t thread, std::uint32_t fn, std::uint64_t ts) {
+  Thread& t = threads_[thread];
+  if (!t.info.chosen) return;
+  figures_of(fn);
+  advance(t, ts);
+  if (fn >= t.active.size()) t.active.resize(fn + 1);
+  ++t.active[fn];
+  const std::uint32_t parent = t.stack.empty() ? StackTree::ROOT : t.stack.back().node;
+  t.stack.push_back(Frame{fn, tree_ != nullptr ? tree_->child(parent, fn) : 0, t.info.last_ns});
+}
+
+inline void CallTable::pop(Thread& t, std::uint64_t ts) {
+  const Frame f = t.stack.back();
+  t.stack.pop_back();
+  Figures& fig = figures_[f.fn];
+  ++fig.calls;
+  if (--t.active[f.fn] == 0 && ts > f.start) fig.total_ns += ts - f.start;
+}
+
+inline void CallTable::end(std::uint32_t thread, std::uint64_t ts) {
+  Thread& t = threads_[thread];
+  if (!t.info.chosen) return;
+  if (t.stack.empty()) return;  // begun before the record: nothing of it is known
+  advance(t, ts);
+  pop(t, t.info.last_ns);
+}
+
 }  // namespace fennik::report
