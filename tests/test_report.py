@@ -275,6 +275,7 @@ def test_inputs_are_told_from_their_content(tmp_path):
     emit("pprof", tmp_path / "p", script(2), 4242, True)
     assert [raw(tmp_path / p, *a)[1] for p, a in (("p", []), ("p", ["--children"]), ("p.4242", []))] \
         == [[(f, (None, 5, 5))], [(f, (None, 15, 15))], [(f, (None, 10, 10))]]
+    assert "note: --pid and --thread select nothing in it" in report(tmp_path / "p", "--pid", 1)[1]
     for fmt, what in (("protobuf", "a packet"), ("json", "an object")):
         emit(fmt, tmp_path / "cut", Script([code, ("b", 1, [(10, 1, 1), (20, 2, 1), (30, 1, 1)])]))
         data = (tmp_path / "cut").read_bytes()
