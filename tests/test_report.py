@@ -285,7 +285,7 @@ def test_inputs_are_told_from_their_content(tmp_path):
     (tmp_path / "empty").mkdir()
     cases = {"missing": None, "nothing": b"", "text": b"hello", "numbers": b"[1, 2]",
              "gzip": b"\x1f\x8b\x08junk", "gzipped-text": gzip.compress(b"hello\n"),
-             "varint": b"\x08\x01", "empty": None}
+             "varint": b"\x08\x01", "empty": None, "nested": b'[{"args":' + b"[" * 10**6}
     for name, content in cases.items():
         if content is not None:
             (tmp_path / name).write_bytes(content)
@@ -293,7 +293,8 @@ def test_inputs_are_told_from_their_content(tmp_path):
         "missing": "no such file or directory", "nothing": "the file is empty",
         "text": "not a fennik trace or profile", "numbers": "malformed JSON at byte 1",
         "gzip": "a damaged gzip stream", "gzipped-text": "not a fennik trace or profile",
-        "varint": "not a fennik trace or profile", "empty": "a directory without dumps"}
+        "varint": "not a fennik trace or profile", "empty": "a directory without dumps",
+        "nested": "malformed JSON at byte 266"}
     for args in ([], ["--sort", "time", "x"], ["x", "y"], ["--top", "-1", "x"], ["--min-share", "101", "x"],
                  ["--thread=", "x"], ["--all=1", "x"], ["-x", "x"]):
         status, out, err = report(*args)
@@ -387,3 +388,19 @@ def test_a_reader_that_stops_early_ends_the_report_quietly(tmp_path):
                           shell=True, cwd=tmp_path, env=clean_env(), capture_output=True,
                           text=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, "f", "")
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@settings(max_examples=150, deadline=None, database=None)
+@given(script=scripts(), cuts=st.lists(st.tuples(st.floats(0, 1), st.binary(max_size=12)), max_size=4),
+       gzipped=st.booleans())
+def test_a_damaged_file_is_read_or_refused_never_a_crash(tmp_path_factory, fmt, script, cuts, gzipped):
+    path = tmp_path_factory.mktemp("d") / "out"
+    emit(fmt, path, script)
+    data = path.read_bytes()
+    for at, junk in cuts:  # bytes overwritten, put in or cut off
+        i = int(at * len(data))
+        data = data[:i] + junk + data[i + len(junk) // 2:]
+    path.write_bytes(gzip.compress(data) if gzipped else data)
+    status, out, err = report(path, "--top", 0, "--flame", path.with_suffix(".svg"))
+    assert (status, err) == (0, "") or (status, out, err.count("\n")) == (2, "", 1), err

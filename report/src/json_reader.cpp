@@ -15,6 +15,7 @@ namespace {
 constexpr std::size_t JSON_WINDOW_BYTES = std::size_t{1} << 16;
 constexpr std::uint64_t NS_PER_US = 1000;
 constexpr unsigned NS_DIGITS = 3;  // of a microsecond count's fraction
+constexpr unsigned MAX_SKIPPED_DEPTH = 256;
 
 // What a reader of trace events needs of one object.
 struct Object {
@@ -109,10 +110,12 @@ class Parser {
     return Parse::Ok;
   }
 
-  // Any value, passed over.
-  Parse skip() {
+  // Any value, passed over; nested deeper than any writer nests is refused
+  // rather than followed down the stack.
+  Parse skip(unsigned depth = 0) {
     const char c = peek();
     if (c == 0) return Parse::Incomplete;
+    if (depth > MAX_SKIPPED_DEPTH) return Parse::Bad;
     if (c == '"') return string(nullptr);
     if (c == '{' || c == '[') {
       const char close = c == '{' ? '}' : ']';
@@ -123,7 +126,7 @@ class Parser {
           if (Parse r = string(nullptr); r != Parse::Ok) return r;
           if (Parse r = expect(':'); r != Parse::Ok) return r;
         }
-        if (Parse r = skip(); r != Parse::Ok) return r;
+        if (Parse r = skip(depth + 1); r != Parse::Ok) return r;
         const char n = peek();
         if (n == 0) return Parse::Incomplete;
         ++p_;
