@@ -55,15 +55,16 @@ bool ByteStream::rewind() {
 
 std::size_t ByteStream::refill(std::size_t n) {
   if (eof_) return end_ - begin_;
-  // Keep what is unread at the front, with room for the request and a block.
+  // Keep what is unread at the front. The room grows as bytes arrive, not
+  // as asked: a damaged length cannot make it larger than the file.
   if (begin_ > 0) {
     std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
   }
-  const std::size_t want = std::max(n, STREAM_BLOCK_BYTES);
-  if (buf_.size() < want) buf_.resize(want);
+  if (buf_.size() < STREAM_BLOCK_BYTES) buf_.resize(STREAM_BLOCK_BYTES);
   while (end_ < n && !eof_) {
+    if (end_ == buf_.size()) buf_.resize(std::min(n, 2 * buf_.size()));
     const ssize_t got = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) error_ = errno;
