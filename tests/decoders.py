@@ -7,6 +7,7 @@
 import collections
 import dataclasses
 import decimal
+import gzip
 import json
 import pathlib
 import re
@@ -313,7 +314,9 @@ class Profile:
 
 
 def read_pprof(path):
-    p = parse("Profile", pathlib.Path(path).read_bytes())
+    data = pathlib.Path(path).read_bytes()
+    assert data[:2] == b"\x1f\x8b", "a profile is gzip-compressed, as pprof's readers expect"
+    p = parse("Profile", gzip.decompress(data))
     s = p.get("string_table", [])
     assert s[0] == ""
     functions = {f.get("id", 0): (s[f.get("name", 0)], s[f.get("filename", 0)],

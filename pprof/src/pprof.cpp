@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "gzip_out.hpp"
 #include "profile.hpp"
 #include "strings.hpp"
 
@@ -156,7 +157,8 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
   // every frame of its stack, so the samples of deep recursion hold ids by
   // the depth squared: each stack is walked from the tree into one reused
   // list, encoded and let go, and memory stays with the tree.
-  ByteBuffer& out = file_.buffer();
+  pprof::GzipOut gzip(file_);
+  ByteBuffer& out = gzip.plain();
   const auto mismatch = [] { return IoError::other(std::string(ENCODING_MISMATCH)); };
   if (!pprof::encode_head(profile, out)) return mismatch();
   std::vector<std::uint64_t> location_ids;
@@ -167,12 +169,12 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
       location_ids.push_back(ids[stacks_.code(n)]);
     }
     if (!pprof::encode_sample(location_ids, stacks_.total(node), out)) return mismatch();
-    if (IoStatus status = file_.flush_if_full()) return status;
+    if (IoStatus status = gzip.drain_if_full()) return status;
   }
   // The totals are taken; threads keep their stacks.
   stacks_.clear_totals();
   if (!pprof::encode_tail(profile, out)) return mismatch();
-  return file_.flush();
+  return gzip.finish();
 }
 
 std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> PprofExporter::stack_totals()
