@@ -239,8 +239,8 @@ def test_a_real_run_counts_calls_as_cprofile_does(program, out):
     assert rest[rest.index("") + 1].split()[-2:] == ["function", "(file:line)"]
     assert len(rest) == rest.index("") + 6 and rest[-1] == ""
     path = d / out
-    if out.endswith("pprof"):  # gzip-compressed, under a name that says nothing
-        (path := d / "profile.bin").write_bytes(gzip.compress((d / out).read_bytes()))
+    if out.endswith("pprof"):  # decompressed, under a name that says nothing
+        (path := d / "profile.bin").write_bytes(gzip.decompress((d / out).read_bytes()))
     calls = lambda rows: {name: n for (name, file, _), (n, *_) in rows  # noqa: E731
                           if file.endswith("prog.py")}
     head, rows = raw(path, "--top", 0)
@@ -302,7 +302,7 @@ def test_inputs_are_told_from_their_content(tmp_path):
 
 
 FORMAT_NAMES = {"t.pb": "Perfetto protobuf", "t.json": "trace-event JSON",
-                "t.pprof": "pprof profile", "dumps": "Perfetto protobuf"}
+                "t.pprof": "pprof profile, gzip-compressed", "dumps": "Perfetto protobuf"}
 ONE_PLACE = {"<module>", "main", "catcher", "fails", "gen"}  # of PROGRAM
 # Loaded before the page's own script: errors it raises are kept.
 ERRORS_KEPT = '<script>window.errs = []; addEventListener("error", e => errs.push(e.message));</script>'

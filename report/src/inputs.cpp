@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,8 +21,7 @@ namespace fs = std::filesystem;
 // How much of a file's start is looked at to tell the formats apart.
 constexpr std::size_t SNIFF_BYTES = std::size_t{1} << 16;
 constexpr std::uint8_t GZIP_MAGIC[] = {0x1F, 0x8B};
-constexpr int GZIP_WINDOW_BITS = 16 + MAX_WBITS;  // zlib: a gzip wrapper
-constexpr std::size_t INFLATE_BLOCK_BYTES = std::size_t{1} << 20;
+constexpr char DAMAGED_GZIP[] = "a damaged gzip stream";
 constexpr std::uint32_t TRACE_PACKET_FIELD = 1;
 constexpr std::uint32_t LAST_PROFILE_FIELD = 14;
 
@@ -32,26 +30,6 @@ std::string os_phrase(int code) {
   std::string s = std::strerror(code);
   if (!s.empty()) s[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(s[0])));
   return s;
-}
-
-std::optional<std::string> gunzip(const std::uint8_t* data, std::size_t size, std::string& out) {
-  z_stream z{};
-  if (inflateInit2(&z, GZIP_WINDOW_BITS) != Z_OK) return "cannot start decompressing";
-  z.next_in = const_cast<Bytef*>(data);
-  z.avail_in = static_cast<uInt>(size);
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    const std::size_t at = out.size();
-    out.resize(at + INFLATE_BLOCK_BYTES);
-    z.next_out = reinterpret_cast<Bytef*>(out.data() + at);
-    z.avail_out = static_cast<uInt>(INFLATE_BLOCK_BYTES);
-    rc = inflate(&z, Z_NO_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    if (rc == Z_BUF_ERROR && z.avail_in == 0) break;  // the input ended early
-  }
-  inflateEnd(&z);
-  if (rc != Z_STREAM_END) return "a damaged gzip stream";
-  return std::nullopt;
 }
 
 enum class Kind { Perfetto, Json, Pprof, Unknown };
@@ -119,12 +97,12 @@ std::variant<std::vector<std::string>, std::string> input_files(const std::strin
 
 FileRead read_file(const std::string& path, CallTable& table) {
   FileRead r;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
     r.error = os_phrase(errno);
     return r;
   }
-  ByteStream in = ByteStream::of_fd(fd);
+  ByteStream in(std::move(fd));
   std::size_t n = in.need(SNIFF_BYTES);
   if (in.error()) {
     r.error = os_phrase(*in.error());
@@ -134,21 +112,14 @@ FileRead read_file(const std::string& path, CallTable& table) {
     r.error = "the file is empty";
     return r;
   }
-  bool compressed = false;
-  if (n >= sizeof GZIP_MAGIC && std::memcmp(in.data(), GZIP_MAGIC, sizeof GZIP_MAGIC) == 0) {
-    // Compressed outputs are profiles, far smaller than traces: read whole.
-    std::string raw(reinterpret_cast<const char*>(in.data()), n);
-    for (in.consume(n); (n = in.need(SNIFF_BYTES)) > 0; in.consume(n)) {
-      raw.append(reinterpret_cast<const char*>(in.data()), n);
-    }
-    std::string plain;
-    if (auto e = gunzip(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size(), plain)) {
-      r.error = *e;
+  const bool compressed =
+      n >= sizeof GZIP_MAGIC && std::memcmp(in.data(), GZIP_MAGIC, sizeof GZIP_MAGIC) == 0;
+  if (compressed) {
+    n = in.decompress() ? in.need(SNIFF_BYTES) : 0;
+    if (in.damaged() || in.error() || n == 0) {
+      r.error = in.error() ? os_phrase(*in.error()) : std::string(DAMAGED_GZIP);
       return r;
     }
-    in = ByteStream::of_bytes(std::move(plain));
-    n = in.need(SNIFF_BYTES);
-    compressed = true;
   }
   ReadOutcome out;
   switch (sniff(in.data(), n)) {
@@ -171,6 +142,7 @@ FileRead read_file(const std::string& path, CallTable& table) {
   }
   if (compressed) r.format += ", gzip-compressed";
   if (in.error()) out.error = os_phrase(*in.error());
+  if (in.damaged()) out.error = DAMAGED_GZIP;
   r.notes = std::move(out.notes);
   r.error = std::move(out.error);
   return r;
