@@ -248,6 +248,12 @@ def test_a_real_run_counts_calls_as_cprofile_does(program, out):
         assert calls(rows) == dict.fromkeys(counts)
         return
     assert calls(rows) == counts and head["threads"] == 2 and head["open_at_end"] == 0
+    # The table shows the same rows, its shares of the time covered.
+    text = report(path, "--top", 0)[1]
+    assert "  1 process, 2 threads, " in text and "calls open at the end: none" in text
+    table = [line.split() for line in text.split("\n\n")[1].splitlines()[1:]]
+    share = lambda ns: f"{100 * ns / head['covered_ns']:.1f}%"  # noqa: E731
+    assert [(int(r[0]), r[3], r[6]) for r in table] == [(c, share(t), share(s)) for _, (c, t, s) in rows]
     assert calls(raw(path, "--top", 0, "--thread", "worker")[1]) == {"fib": 177}
 
 
@@ -276,6 +282,9 @@ def test_inputs_are_told_from_their_content(tmp_path):
     assert [raw(tmp_path / p, *a)[1] for p, a in (("p", []), ("p", ["--children"]), ("p.4242", []))] \
         == [[(f, (None, 5, 5))], [(f, (None, 15, 15))], [(f, (None, 10, 10))]]
     assert "note: --pid and --thread select nothing in it" in report(tmp_path / "p", "--pid", 1)[1]
+    data = (dumps / "2.dump").read_bytes()  # gzip members one after another, as `cat` makes them
+    (tmp_path / "members").write_bytes(gzip.compress(data[:50]) + gzip.compress(data[50:]))
+    assert raw(tmp_path / "members")[1] == [(f, (1, 10, 10))]
     for fmt, what in (("protobuf", "a packet"), ("json", "an object")):
         emit(fmt, tmp_path / "cut", Script([code, ("b", 1, [(10, 1, 1), (20, 2, 1), (30, 1, 1)])]))
         data = (tmp_path / "cut").read_bytes()
@@ -404,3 +413,51 @@ def test_a_damaged_file_is_read_or_refused_never_a_crash(tmp_path_factory, fmt, 
     path.write_bytes(gzip.compress(data) if gzipped else data)
     status, out, err = report(path, "--top", 0, "--flame", path.with_suffix(".svg"))
     assert (status, err) == (0, "") or (status, out, err.count("\n")) == (2, "", 1), err
+
+
+def pb(*fields):
+    # A protobuf message from (number, value) pairs: an int a varint, bytes,
+    # str or a message (bytes) length-delimited.
+    out = b""
+    for number, value in fields:
+        if isinstance(value, int):
+            out += varint(number << 3) + varint(value)
+        else:
+            value = value.encode() if isinstance(value, str) else value
+            out += varint(number << 3 | 2) + varint(len(value)) + value
+    return out
+
+
+def varint(n):
+    out = b""
+    while True:
+        out += bytes([n & 0x7F | (0x80 if n > 0x7F else 0)])
+        n >>= 7
+        if not n:
+            return out
+
+
+def test_perfetto_s_own_ways_of_writing_a_trace_read_as_well(tmp_path):
+    # What another writer may use: an incremental clock in microseconds from
+    # a snapshot, defaults for the track and clock, inline names and source
+    # locations, interned ones per sequence, a thread track under a process.
+    process, thread = pb((1, 10), (3, pb((1, 5)))), pb((1, 11), (5, 10), (4, pb((1, 5), (2, 6), (5, "T"))))
+    clocks = pb((1, pb((1, 6), (2, 1000))), (1, pb((1, 64), (2, 0), (3, 1), (4, 1000))))
+    defaults = pb((58, 64), (11, pb((11, 11))))
+    interned = lambda name, file, line: pb((2, pb((1, 1), (2, name))), (4, pb((1, 1), (2, file), (4, line))))  # noqa: E731
+    slice_ = lambda kind, *more: pb((9, kind), *more)  # noqa: E731
+    packets = [
+        pb((10, 1), (13, 1), (60, process)), pb((10, 1), (60, thread)),
+        pb((10, 1), (6, clocks), (59, defaults)),
+        pb((10, 1), (8, 5), (11, slice_(1, (23, "f"), (33, pb((2, "a.py"), (4, 3)))))),
+        pb((10, 1), (8, 2), (12, interned("g", "b.py", 7)), (11, slice_(1, (10, 1), (34, 1)))),
+        pb((10, 1), (8, 3), (11, slice_(2))), pb((10, 1), (8, 4), (11, slice_(2))),
+        pb((10, 2), (13, 1), (8, 20000), (12, interned("h", "c.py", 9)),
+           (11, slice_(1, (10, 1), (34, 1), (11, 11)))),
+        pb((10, 2), (8, 21000), (11, slice_(2, (11, 11)))),
+    ]
+    (tmp_path / "other.pftrace").write_bytes(b"".join(pb((1, p)) for p in packets))
+    head, rows = raw(tmp_path / "other.pftrace", "--thread", "T")
+    assert rows == [(("f", "a.py", 3), (1, 9000, 6000)), (("g", "b.py", 7), (1, 3000, 3000)),
+                    (("h", "c.py", 9), (1, 1000, 1000))]
+    assert (head["events"], head["covered_ns"], head["threads"], head["processes"]) == (6, 15000, 1, 1)
