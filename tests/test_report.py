@@ -7,6 +7,7 @@ import collections
 import contextlib
 import gzip
 import io
+import json
 import os
 import re
 import shutil
@@ -461,3 +462,39 @@ def test_perfetto_s_own_ways_of_writing_a_trace_read_as_well(tmp_path):
     assert rows == [(("f", "a.py", 3), (1, 9000, 6000)), (("g", "b.py", 7), (1, 3000, 3000)),
                     (("h", "c.py", 9), (1, 1000, 1000))]
     assert (head["events"], head["covered_ns"], head["threads"], head["processes"]) == (6, 15000, 1, 1)
+
+
+@settings(max_examples=60, deadline=None, database=None)
+@given(calls=st.lists(st.tuples(st.sampled_from(["f", "g", "é\n\"🙂"]), st.integers(0, 5)),
+                      min_size=1, max_size=12),
+       indent=st.sampled_from([None, 0, 2]), ascii_only=st.booleans(), closed=st.booleans(),
+       extra=st.dictionaries(st.sampled_from(["cat", "dur", "x"]),
+                             st.one_of(st.none(), st.floats(allow_nan=False, allow_infinity=False), st.lists(st.booleans()),
+                                       st.dictionaries(st.text(max_size=3), st.integers()))))
+def test_any_writer_s_trace_event_json_reads(tmp_path_factory, calls, indent, ascii_only, closed, extra):
+    # Other writers space, order, escape and nest as they like, write times as
+    # floats in any notation and close the array: nested calls of one
+    # thread, each lasting its depth's microseconds and a quarter.
+    events, ts, model = [], 0.0, collections.defaultdict(lambda: [0, 0, 0])
+    for depth, (name, _) in enumerate(calls):
+        events.append({**extra, "ph": "B", "name": name, "pid": 1, "tid": 2, "ts": ts,
+                       "args": {"file": "m.py", "line": 1, "nested": [extra]}})
+        ts += depth + 0.25
+    for depth, (name, _) in reversed(list(enumerate(calls))):
+        events.append({"ts": ts, "tid": 2, "ph": "E", "pid": 1})
+        ts += depth + 0.25
+    path = tmp_path_factory.mktemp("j") / "t.json"
+    text = re.sub(r'"ts": ([0-9.]+)', lambda m: f'"ts": {float(m[1]):e}',
+                  json.dumps(events, indent=indent, ensure_ascii=ascii_only))
+    path.write_text(text if closed else text.rstrip("]\n ") + ",", encoding="utf-8")
+    stack = []
+    for e in events:  # the same figures from the events as written
+        if e["ph"] == "B":
+            stack.append((e["name"], e["ts"]))
+            continue
+        name, start = stack.pop()
+        model[name][0] += 1
+        model[name][1] += round(1000 * (e["ts"] - start)) if name not in {n for n, _ in stack} else 0
+    head, rows = raw(path, "--top", 0)
+    assert head["events"] == len(events) and head["covered_ns"] == round(1000 * events[-1]["ts"])
+    assert {n: (c, t) for (n, *_), (c, t, _) in rows} == {n: tuple(v[:2]) for n, v in model.items()}
