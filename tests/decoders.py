@@ -249,6 +249,8 @@ def load_json_array(path):
     # The writers leave the array open: "[" then objects each followed by ",";
     # no whitespace and no raw control byte anywhere; strict UTF-8.
     raw = pathlib.Path(path).read_bytes()
+    if str(path).endswith(".gz"):
+        raw = gzip.decompress(raw)
     assert raw.startswith(b"[") and not raw.startswith(b"[["), raw[:40]
     assert not any(b < 0x20 for b in raw) and raw.endswith(b","), raw[-40:]
     return json.loads((raw[:-1] + b"]").decode("utf-8"), parse_float=decimal.Decimal)

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "gzip_out.hpp"
 #include "profile.hpp"
 #include "strings.hpp"
 
@@ -36,7 +35,10 @@ IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string
   return std::make_unique<PprofExporter>(std::move(file).value());
 }
 
-PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
+PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {
+  // pprof's readers expect gzip; they read a file of many members as one.
+  if (Deflater::available()) file_.compress_each_flush();
+}
 
 pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLookup& codes) {
   CodeSlot* known = code_slots_.find(code);
@@ -157,8 +159,7 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
   // every frame of its stack, so the samples of deep recursion hold ids by
   // the depth squared: each stack is walked from the tree into one reused
   // list, encoded and let go, and memory stays with the tree.
-  pprof::GzipOut gzip(file_);
-  ByteBuffer& out = gzip.plain();
+  ByteBuffer& out = file_.buffer();
   const auto mismatch = [] { return IoError::other(std::string(ENCODING_MISMATCH)); };
   if (!pprof::encode_head(profile, out)) return mismatch();
   std::vector<std::uint64_t> location_ids;
@@ -169,12 +170,12 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
       location_ids.push_back(ids[stacks_.code(n)]);
     }
     if (!pprof::encode_sample(location_ids, stacks_.total(node), out)) return mismatch();
-    if (IoStatus status = gzip.drain_if_full()) return status;
+    if (IoStatus status = file_.flush_if_full()) return status;
   }
   // The totals are taken; threads keep their stacks.
   stacks_.clear_totals();
   if (!pprof::encode_tail(profile, out)) return mismatch();
-  return gzip.finish();
+  return file_.flush();
 }
 
 std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> PprofExporter::stack_totals()
