@@ -1,17 +1,18 @@
 // Gzip-compressed bytes from a file, decompressed as they are read: one
-// member or several in a row, as concatenated gzip files are.
+// member or several in a row, as concatenated gzip files are. A build
+// without zlib has none (`available()` is false).
 #pragma once
-
-#include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace fennik::report {
 
 class Inflater {
  public:
+  static bool available() noexcept;
+
   explicit Inflater(int fd);  // read from the current position; not owned
   ~Inflater();
   Inflater(const Inflater&) = delete;
@@ -25,10 +26,9 @@ class Inflater {
   void restart();
 
  private:
+  struct Zlib;
   int fd_;
-  z_stream z_{};
-  bool ready_ = false;
-  std::vector<std::uint8_t> in_;
+  std::unique_ptr<Zlib> z_;
   bool input_ended_ = false, ended_ = false, damaged_ = false;
   bool between_members_ = false;  // one ended; the input may end here
 };

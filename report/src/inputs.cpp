@@ -114,6 +114,10 @@ FileRead read_file(const std::string& path, CallTable& table) {
   }
   const bool compressed =
       n >= sizeof GZIP_MAGIC && std::memcmp(in.data(), GZIP_MAGIC, sizeof GZIP_MAGIC) == 0;
+  if (compressed && !Inflater::available()) {
+    r.error = "gzip-compressed, and this build reads no gzip";
+    return r;
+  }
   if (compressed) {
     n = in.decompress() ? in.need(SNIFF_BYTES) : 0;
     if (in.damaged() || in.error() || n == 0) {
