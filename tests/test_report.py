@@ -221,7 +221,7 @@ def program(tmp_path_factory):
                if file.endswith("prog.py")}
 
 
-@pytest.mark.parametrize("out", ["t.pb", "t.json", "t.pprof", "dumps"])
+@pytest.mark.parametrize("out", ["t.pb", "t.json", "t.json.gz", "t.pprof", "dumps"])
 def test_a_real_run_counts_calls_as_cprofile_does(program, out):
     import subprocess
     import sys
@@ -312,6 +312,7 @@ def test_inputs_are_told_from_their_content(tmp_path):
 
 
 FORMAT_NAMES = {"t.pb": "Perfetto protobuf", "t.json": "trace-event JSON",
+                "t.json.gz": "trace-event JSON, gzip-compressed",
                 "t.pprof": "pprof profile, gzip-compressed", "dumps": "Perfetto protobuf"}
 ONE_PLACE = {"<module>", "main", "catcher", "fails", "gen"}  # of PROGRAM
 # Loaded before the page's own script: errors it raises are kept.
