@@ -10,8 +10,6 @@
 namespace fennik::report {
 namespace {
 
-constexpr double PERCENT = 100.0;
-constexpr double NS_PER_MS = 1e6;
 constexpr double CHAR_PX = 7;  // of the frames' 12px monospace text
 constexpr double TEXT_PAD_PX = 3;
 constexpr double TOP_PX = 40;             // room for the title and the search line
@@ -61,9 +59,27 @@ std::string colour(std::string_view name) {
 // Zoom, hover and search: plain DOM scripting, no library.
 constexpr char SCRIPT[] = R"JS(
 (function () {
-  var svg = document.currentScript ? document.currentScript.ownerSVGElement || document.querySelector("svg.flame") : document.querySelector("svg.flame");
-  if (!svg) svg = document.querySelector("svg.flame");
+  var svg = document.querySelector("svg.flame"), NS = "http://www.w3.org/2000/svg";
   var W = +svg.getAttribute("data-width"), frames = [].slice.call(svg.querySelectorAll("g.f"));
+  var names = JSON.parse(document.getElementById("names").textContent);
+  // What the file leaves out to stay small: names, titles, positions as shares.
+  frames.forEach(function (g) {
+    var r = g.querySelector("rect"), name = names[+g.getAttribute("data-f")];
+    var w = +r.getAttribute("width") / W, ns = +g.getAttribute("data-ns");
+    g.setAttribute("data-name", name);
+    g.setAttribute("data-x", +r.getAttribute("x") / W);
+    g.setAttribute("data-w", w);
+    g.setAttribute("data-fill", r.getAttribute("fill"));
+    var title = document.createElementNS(NS, "title");
+    title.textContent = name + "\n" + (ns / 1e6).toFixed(3) + " ms, " + (100 * w).toFixed(3) + "%";
+    g.insertBefore(title, r);
+    if (!g.querySelector("text")) {
+      var t = document.createElementNS(NS, "text");
+      t.setAttribute("y", +r.getAttribute("y") + 12);
+      g.appendChild(t);
+    }
+  });
+  var EPS = 0.002 / W;  // positions are written to a thousandth of a pixel
   function fit(g, x, w) {
     var r = g.querySelector("rect"), t = g.querySelector("text");
     r.setAttribute("x", x); r.setAttribute("width", w);
@@ -75,8 +91,8 @@ constexpr char SCRIPT[] = R"JS(
     var zx = +z.getAttribute("data-x"), zw = +z.getAttribute("data-w"), zd = +z.getAttribute("data-d");
     frames.forEach(function (g) {
       var x = +g.getAttribute("data-x"), w = +g.getAttribute("data-w"), d = +g.getAttribute("data-d");
-      var inside = x >= zx - 1e-9 && x + w <= zx + zw + 1e-9;
-      if (d < zd && x <= zx + 1e-9 && x + w >= zx + zw - 1e-9) { fit(g, 0, W); g.style.display = ""; }
+      var inside = x >= zx - EPS && x + w <= zx + zw + EPS;
+      if (d < zd && x <= zx + EPS && x + w >= zx + zw - EPS) { fit(g, 0, W); g.style.display = ""; }
       else if (d >= zd && inside) { fit(g, (x - zx) / zw * W, w / zw * W); g.style.display = ""; }
       else g.style.display = "none";
     });
@@ -89,7 +105,7 @@ constexpr char SCRIPT[] = R"JS(
       g.querySelector("rect").setAttribute("fill", on ? "rgb(200,60,255)" : g.getAttribute("data-fill"));
       if (on) {
         var x = +g.getAttribute("data-x"), w = +g.getAttribute("data-w");
-        if (!seen.some(function (s) { return x >= s[0] && x + w <= s[0] + s[1] + 1e-9; })) { seen.push([x, w]); hit += w; }
+        if (!seen.some(function (s) { return x >= s[0] - EPS && x + w <= s[0] + s[1] + EPS; })) { seen.push([x, w]); hit += w; }
       }
     });
     var out = document.getElementById("matched");
@@ -104,6 +120,30 @@ constexpr char SCRIPT[] = R"JS(
 })();
 )JS";
 
+std::string label_of(const Function& f) {
+  return (f.name.empty() ? std::string("<unknown>") : f.name) + " (" + f.file + ":" +
+         std::to_string(f.line) + ")";
+}
+
+// `s` as a JSON string that can stand inside a script element of XML or HTML.
+std::string json_string(std::string_view s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || c == '<' || c == '>' || c == '&') {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", u);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
 }  // namespace
 
 std::string flame_graph(const StackTree& tree, const CallTable& table, const std::string& title,
@@ -114,11 +154,7 @@ std::string flame_graph(const StackTree& tree, const CallTable& table, const std
   std::vector<std::vector<std::uint32_t>> children(nodes.size());
   for (std::uint32_t i = 1; i < nodes.size(); ++i) children[nodes[i].parent].push_back(i);
   const Functions& fns = table.functions();
-  auto label = [&](std::uint32_t node) {
-    const Function& f = fns[nodes[node].fn];
-    return (f.name.empty() ? std::string("<unknown>") : f.name) + " (" + f.file + ":" +
-           std::to_string(f.line) + ")";
-  };
+  auto label = [&](std::uint32_t node) { return label_of(fns[nodes[node].fn]); };
   struct Placed {
     std::uint32_t node;
     double x;  // share of the whole, from the left
@@ -161,26 +197,31 @@ std::string flame_graph(const StackTree& tree, const CallTable& table, const std
            "\" y=\"16\" style=\"cursor:pointer\">Search...</text>\n<text id=\"matched\" x=\"" +
            number(FLAME_WIDTH_PX - 120) + "\" y=\"32\"></text>\n";
   }
+  // Each frame names its function by an index into one list of names.
+  std::string names = "[" + json_string("all");
+  for (std::uint32_t fn = 0; fn < fns.size(); ++fn) names += "," + json_string(label_of(fns[fn]));
   const std::uint64_t covered = std::max<std::uint64_t>(whole, 1);
   for (const Placed& p : placed) {
-    const std::string name = p.node == StackTree::ROOT ? std::string("all") : label(p.node);
+    const bool root = p.node == StackTree::ROOT;
+    const std::string name = root ? std::string("all") : label(p.node);
     const std::uint64_t ns = nodes[p.node].total_ns;
     const double w = static_cast<double>(ns) / static_cast<double>(covered);
-    const std::string fill = p.node == StackTree::ROOT ? "#c8c8c8" : colour(name);
-    const double y = height - (p.depth + 1) * FLAME_FRAME_PX;
-    svg += "<g class=\"f\" data-name=\"" + escaped(name) + "\" data-ns=\"" + std::to_string(ns) +
-           "\" data-x=\"" + std::to_string(p.x) + "\" data-w=\"" + std::to_string(w) +
-           "\" data-d=\"" + std::to_string(p.depth) + "\" data-fill=\"" + fill + "\"><title>" +
-           escaped(name) + "\n" + number(static_cast<double>(ns) / NS_PER_MS) + " ms, " +
-           number(PERCENT * w) + "%</title><rect x=\"" + number(p.x * FLAME_WIDTH_PX) + "\" y=\"" +
-           number(y) + "\" width=\"" + number(w * FLAME_WIDTH_PX) + "\" height=\"" +
-           number(FLAME_FRAME_PX - 1) + "\" fill=\"" + fill + "\"/><text x=\"" +
-           number(p.x * FLAME_WIDTH_PX + TEXT_PAD_PX) + "\" y=\"" + number(y + FLAME_FRAME_PX - 4) +
-           "\">";
+    const auto y = static_cast<long>(height - (p.depth + 1) * FLAME_FRAME_PX);
+    svg += "<g class=\"f\" data-f=\"" + std::to_string(root ? 0 : nodes[p.node].fn + 1) +
+           "\" data-ns=\"" + std::to_string(ns) + "\" data-d=\"" + std::to_string(p.depth) +
+           "\"><rect x=\"" + number(p.x * FLAME_WIDTH_PX) + "\" y=\"" + std::to_string(y) +
+           "\" width=\"" + number(w * FLAME_WIDTH_PX) + "\" height=\"" +
+           std::to_string(static_cast<long>(FLAME_FRAME_PX) - 1) + "\" fill=\"" +
+           (root ? std::string("#c8c8c8") : colour(name)) + "\"/>";
     const auto room = static_cast<std::size_t>((w * FLAME_WIDTH_PX - 2 * TEXT_PAD_PX) / CHAR_PX);
-    if (room >= 3) svg += escaped(name.size() <= room ? name : name.substr(0, room - 2) + "..");
-    svg += "</text></g>\n";
+    if (room >= 3) {
+      svg += "<text x=\"" + number(p.x * FLAME_WIDTH_PX + TEXT_PAD_PX) + "\" y=\"" +
+             std::to_string(y + static_cast<long>(FLAME_FRAME_PX) - 4) + "\">" +
+             escaped(name.size() <= room ? name : name.substr(0, room - 2) + "..") + "</text>";
+    }
+    svg += "</g>\n";
   }
+  svg += "<script id=\"names\" type=\"application/json\"><![CDATA[" + names + "]]]></script>\n";
   svg += std::string("<script><![CDATA[") + SCRIPT + "]]></script>\n</svg>\n";
   if (!html) return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svg;
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escaped(title) +
