@@ -267,7 +267,7 @@ def read_json(path):
                 # Written when the thread ends, or at the end for the living:
                 # events after it are a later thread's with the same id.
                 t = trace.thread(o["tid"])
-                if t.closed:  # a later thread that recorded nothing
+                if t.closed:  # a later thread of that id whose events all were left out
                     t = trace.start_again(o["tid"])
                 t.name, t.closed = o["args"]["name"], True
             elif o["name"] == "fennik_peak_buffered_bytes" and o["tid"] == 0:
