@@ -13,6 +13,7 @@
 #include "advertisement.hpp"
 #include "child_tally.hpp"
 #include "codewatch.hpp"
+#include "control_files.hpp"
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
 #include "format.hpp"
@@ -104,6 +105,7 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;
+  auto pauses = std::make_shared<PauseLog>();
   OutputGuard output_thread(queue, state);
   try {
     if (c.record_last_mb) {
@@ -112,13 +114,15 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         return std::nullopt;
       }
       channel = std::make_shared<ControlChannel>(queue);
-      output_thread.thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
-                                    sink = std::make_unique<DirSink>(c.output, pid, c.format)](
-                                       OutputFigures& figures) mutable {
-        return run_recorder(queue, state, state,
-                            std::make_unique<CountingDumpSink>(std::move(sink), figures), budget,
-                            channel);
-      });
+      output_thread.thread.emplace(
+          [queue, state, channel, pauses, budget = *c.record_last_mb << MB_SHIFT,
+           sink =
+               std::make_unique<DirSink>(c.output, pid, c.format)](OutputFigures& figures) mutable {
+            auto counted = std::make_unique<CountingDumpSink>(std::move(sink), figures);
+            return run_recorder(queue, state, state,
+                                std::make_unique<PauseMarksDumpSink>(std::move(counted), pauses),
+                                budget, channel);
+          });
     } else {
       // Opened now, so the path as given names it in errors.
       IoResult<std::unique_ptr<Exporter>> exporter =
@@ -127,12 +131,12 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         raise_io(exporter.error(), configured.output);
         return std::nullopt;
       }
-      output_thread.thread.emplace(
-          [queue, state, exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
-            return run_pipeline(
-                queue, state, state,
-                std::make_unique<CountingExporter>(std::move(exporter), figures.events));
-          });
+      output_thread.thread.emplace([queue, state, pauses, exporter = std::move(exporter).value()](
+                                       OutputFigures& figures) mutable {
+        auto counted = std::make_unique<CountingExporter>(std::move(exporter), figures.events);
+        return run_pipeline(queue, state, state,
+                            std::make_unique<PauseMarks>(std::move(counted), pauses));
+      });
     }
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());
@@ -154,6 +158,8 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
                   PyRef()};
   running.handle = slot.keep();
   running.child = child;
+  running.pauses = std::move(pauses);
+  if (running.channel) publish_notice({c.dump_signal.value_or(0), running.output});
   advertised.keep();
   directories.keep();
   if (child) tally_child_started(static_cast<std::uint32_t>(running.pid));
@@ -169,6 +175,7 @@ bool end(Running running, const std::string& path, const std::string& reason,
   }
   running.state->end_recording();
   if (running.channel) {
+    withdraw_notice();
     running.channel->request_final_dump(FinalDump{reason, running.queue->clock.now_ticks()});
   }
   // Monitoring is off and this thread holds the interpreter lock, so no
