@@ -45,8 +45,8 @@ native-test:
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
 # Traces examples/demo.py into each output format (from the command line and
-# through the Python API), and once with the flight recorder, and says how to
-# open each file.
+# through the Python API), and once with the flight recorder, says how to
+# open each file, and prints the report of the trace with its flame graph.
 native-demo:
 	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)/release -j $(JOBS) --target _core
@@ -57,6 +57,7 @@ native-demo:
 	rm -rf out/dumps
 	PYTHONPATH=$(BUILD)/release/python python3.14 -m fennik run -o out/dumps --record-last-mb 16 examples/demo.py
 	python3.14 examples/summarize.py out/demo.pb out/demo.json out/demo.pprof out/dumps/*
+	PYTHONPATH=$(BUILD)/release/python python3.14 -m fennik report out/demo.pb --top 12 --flame out/demo.svg
 
 native-bench:
 	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF
@@ -66,6 +67,7 @@ native-bench:
 	$(BUILD)/bench/bench/json_bench
 	$(BUILD)/bench/bench/proto_bench
 	$(BUILD)/bench/bench/pprof_bench
+	$(BUILD)/bench/bench/report_bench 20 $(BUILD)/bench
 	FENNIK_BENCH_DIR=$(BUILD)/bench $(BUILD)/bench/bench/pipeline_bench
 
 native-overhead:

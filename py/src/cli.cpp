@@ -15,6 +15,7 @@
 #include "dump_command.hpp"
 #include "program_exit.hpp"
 #include "recording_window.hpp"
+#include "report_command.hpp"
 #include "run_target.hpp"
 #include "tracer.hpp"
 
@@ -111,7 +112,8 @@ std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
               " more had not finished when this process ended";
     }
   }
-  return line + "; " + format.viewer_hint(file);
+  return line + "; " + format.viewer_hint(file) + ", or read it here with: fennik report " + file +
+         (format == Format::Pprof && children && children->ended > 0 ? " --children" : "");
 }
 
 namespace {
@@ -223,10 +225,15 @@ PyObject* run(const RunArgs& a) {
   PyRef restore_error = view.restore() ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
   if (window_closed.start_error) {
     say("the tracer could not start: " + described(window_closed.start_error.get()));
-  } else if (!window_closed.started && !a.quiet) {
-    say("recorded nothing: the program ended before the delay was over");
-  } else if (!out.end_error && !a.quiet) {
-    say(summary(a, format, session_figures(tracer.get()), tally.read()));
+  } else if (!window_closed.started) {
+    if (!a.quiet) say("recorded nothing: the program ended before the delay was over");
+  } else if (!out.end_error) {
+    const OutputFigures figures = session_figures(tracer.get());
+    if (!a.quiet) say(summary(a, format, figures, tally.read()));
+    if (a.report_top) {
+      report_after_run(figures.dump.empty() ? a.output : figures.dump, format == Format::Pprof,
+                       *a.report_top);
+    }
   }
   return outcome(std::move(out.target_error), std::move(out.end_error), std::move(restore_error));
 }
@@ -253,6 +260,9 @@ PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<std::vector<std::string>> argv = argument_bytes(argv_object);
     if (!argv) return nullptr;
+    if (argv->size() >= 2 && (*argv)[1] == "report") {
+      return report_command({argv->begin() + 2, argv->end()}, program_name(*argv));
+    }
     Command parsed = parse_command_line(*argv);
     if (auto* done = std::get_if<ParserExit>(&parsed)) {
       if (!write_to(done->status == 0 ? "stdout" : "stderr", done->text)) return nullptr;

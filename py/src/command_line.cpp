@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "report.hpp"
 #include "signal_names.hpp"
 #include "tracer.hpp"
 #include "whole_number.hpp"
@@ -24,6 +25,7 @@ constexpr std::string_view ROOT_HELP =
     "\n"
     "Commands:\n"
     "  run     Run a script under the tracer\n"
+    "  report  Tell where the time went in a trace, profile or dump\n"
     "  dump    Ask a flight recorder started by fennik for a dump\n"
     "  attach  Trace a running Python 3.14 program for a while\n"
     "\n"
@@ -59,6 +61,8 @@ constexpr std::string_view RUN_HELP =
     "      --duration <SECONDS> Stop recording after this long; the output is finished then\n"
     "                           and the script goes on untraced\n"
     "  -q, --quiet              Say nothing when the run ends\n"
+    "      --report[=<N>]       When the run ends, print the report's first N rows [default:\n"
+    "                           30] on stderr, as `fennik report OUTPUT` would\n"
     "  -h, --help               Print help\n";
 constexpr std::string_view ATTACH_USAGE = "Usage: {} attach [OPTIONS] --output <OUTPUT> <PID>\n";
 constexpr std::string_view ATTACH_HELP =
@@ -124,7 +128,8 @@ enum class Opt {
   Help,
   DumpSignal,
   Delay,
-  Duration
+  Duration,
+  Report
 };
 
 struct OptSpec {
@@ -144,6 +149,7 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::DumpSignal, 0, "dump-signal", "SIG"},
     {Opt::Delay, 0, "delay", "SECONDS"},
     {Opt::Duration, 0, "duration", "SECONDS"},
+    {Opt::Report, 0, "report", ""},  // its value, optional, only as --report=N
     {Opt::Help, 'h', "help", ""},
 };
 
@@ -241,11 +247,12 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
     }
     Named named = find_option(arg);
     if (named.spec == nullptr ||
-        (attach && (named.spec->id == Opt::Module || named.spec->id == Opt::Delay))) {
+        (attach && (named.spec->id == Opt::Module || named.spec->id == Opt::Delay ||
+                    named.spec->id == Opt::Report))) {
       return fail("unexpected argument '" + arg + "' found");
     }
     const OptSpec& o = *named.spec;
-    if (o.value_name.empty() && named.attached) {
+    if (o.value_name.empty() && named.attached && o.id != Opt::Report) {
       return fail("unexpected value '" + *named.attached + "' for '--" + std::string(o.long_name) +
                   "' found; no more were expected");
     }
@@ -301,6 +308,16 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
       case Opt::Quiet:
         a.quiet = true;
         break;
+      case Opt::Report: {
+        const std::optional<std::uint64_t> n =
+            named.attached ? parse_whole_number(named.attached->c_str()) : report::DEFAULT_TOP;
+        if (!n) {
+          return fail("invalid value '" + *named.attached +
+                      "' for '--report[=<N>]': a whole number of rows");
+        }
+        a.report_top = static_cast<std::size_t>(*n);
+        break;
+      }
       case Opt::DumpSignal: {
         const std::variant<std::optional<int>, std::string> signum = parse_dump_signal(value);
         if (auto* message = std::get_if<std::string>(&signum)) {
@@ -370,7 +387,7 @@ Command parse_dump(const std::vector<std::string>& argv, std::string_view progra
 
 }  // namespace
 
-Command parse_command_line(const std::vector<std::string>& argv) {
+std::string_view program_name(const std::vector<std::string>& argv) {
   std::string_view program = DEFAULT_PROGRAM;
   if (!argv.empty() && !argv[0].empty()) {
     program = argv[0];
@@ -378,6 +395,11 @@ Command parse_command_line(const std::vector<std::string>& argv) {
       program.remove_prefix(slash + 1);
     }
   }
+  return program;
+}
+
+Command parse_command_line(const std::vector<std::string>& argv) {
+  const std::string_view program = program_name(argv);
   if (argv.size() < 2) return parse_error("a subcommand is required", ROOT_USAGE, program);
   const std::string& command = argv[1];
   if (command == "-h" || command == "--help") {

@@ -4,9 +4,11 @@
 // and `fennik --version`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -23,6 +25,7 @@ struct RunArgs {
   std::optional<std::uint64_t> record_last_mb;
   bool no_trace_subprocesses = false;
   bool quiet = false;
+  std::optional<std::size_t> report_top;  // print the report's first rows when the run ends
   std::optional<std::string> script;
   std::vector<std::string> script_args;
   std::optional<std::string> dump_signal;  // as given, already checked
@@ -47,6 +50,9 @@ struct ParserExit {
 
 // `--version`: the version is the package's, which only Python knows.
 struct VersionWanted {};
+
+// The command's name as usage lines show it, from argv[0].
+std::string_view program_name(const std::vector<std::string>& argv);
 
 // `argv` is the whole vector, the program's path first.
 using Command = std::variant<RunArgs, ParserExit, VersionWanted, DumpArgs>;
