@@ -18,6 +18,8 @@
 namespace fennik {
 
 inline constexpr std::uint32_t MAX_CODE_CAPACITY = 1u << 24;  // 16,777,216
+// What lookup gives for a code object the session leaves out.
+inline constexpr std::uint32_t LEFT_OUT = ~std::uint32_t{0};
 inline constexpr char CODE_CAPACITY_ENV[] = "FENNIK_CODE_CAPACITY";
 
 // The capacity an environment value asks for: unset gives the maximum, 0
@@ -31,13 +33,16 @@ class Interner {
 
   std::uint32_t capacity() const noexcept { return capacity_; }
 
+  // The code object's id, LEFT_OUT for one left out, or nothing when unknown.
   std::optional<std::uint32_t> lookup(std::uintptr_t address) const;
+  // Marks the code object at `address` as left out: no id is spent on it.
+  void leave_out(std::uintptr_t address);
   // `info` was read from the code object before the call, outside the lock.
   // An id parked before `floor` is reused before a new one is taken: the
   // table grows only while no parked id can be reused yet. Gives nothing when
   // every id is out and none can be reused.
   std::optional<std::uint32_t> insert(std::uintptr_t address, CodeInfo info, std::uint64_t floor);
-  // The code object at `address` was destroyed at tick `now`; true if it was known.
+  // The code object at `address` was destroyed at tick `now`; true if it had an id.
   bool forget(std::uintptr_t address, std::uint64_t now);
   std::optional<CodeInfo> code(std::uint32_t id) const;
   // Moves each time an id is reused.

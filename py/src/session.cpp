@@ -16,6 +16,7 @@
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
 #include "format.hpp"
+#include "my_code.hpp"
 #include "pipeline.hpp"
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
@@ -62,6 +63,17 @@ Clock child_clock(Clock own, std::uint64_t own_start_ns) {
   return own.started_earlier(own_start_ns - *origin);
 }
 
+// The session's code filter; nothing with an exception.
+std::optional<CodeFilter> code_filter(const Selection& s) {
+  std::vector<std::string> library;
+  if (s.only_my_code) {
+    std::optional<std::vector<std::string>> found = library_patterns();
+    if (!found) return std::nullopt;
+    library = std::move(*found);
+  }
+  return CodeFilter(s.include, s.exclude, library);
+}
+
 }  // namespace
 
 void abandon(Running running) noexcept {
@@ -81,6 +93,8 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!budget) return std::nullopt;
   const std::optional<ClockRequest> clock = clock_request();
   if (!clock) return std::nullopt;
+  std::optional<CodeFilter> filter = code_filter(configured.selection);
+  if (!filter) return std::nullopt;
   // Threads are named from threading's table; imported now, before anything
   // is recorded, so that the main thread has its name from the start.
   if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
@@ -100,7 +114,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!child && !advertised.advertise(c, started_ns)) return std::nullopt;
 
   auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
-  auto state = std::make_shared<SessionHub>(queue, *capacity);
+  auto state =
+      std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
+                                   configured.selection.max_depth.value_or(NO_DEPTH_LIMIT));
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;

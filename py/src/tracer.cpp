@@ -21,6 +21,7 @@
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder_requests.hpp"
+#include "selection_args.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 #include "snapshot_object.hpp"
@@ -60,11 +61,14 @@ bool choose_format(TracerConfig& config, const std::optional<std::string>& name)
 
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"output", "format", "trace_subprocesses", "record_last_mb",
-                                     nullptr};
+    static const char* keywords[] = {"output",         "format",    "trace_subprocesses",
+                                     "record_last_mb", "include",   "exclude",
+                                     "only_my_code",   "max_depth", nullptr};
     PyObject *output = nullptr, *format = nullptr, *trace = nullptr, *record = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:Tracer", const_cast<char**>(keywords),
-                                     &output, &format, &trace, &record)) {
+    PyObject *include = nullptr, *exclude = nullptr, *only_mine = nullptr, *depth = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO$OOOO:Tracer",
+                                     const_cast<char**>(keywords), &output, &format, &trace,
+                                     &record, &include, &exclude, &only_mine, &depth)) {
       return nullptr;
     }
     TracerConfig config;
@@ -98,6 +102,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                    static_cast<unsigned long long>(MAX_RECORD_MB));
       return nullptr;
     }
+    if (!parse_selection(include, exclude, only_mine, depth, config.selection)) return nullptr;
     if (!choose_format(config, format_name)) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
@@ -287,7 +292,8 @@ PyMethodDef TRACER_METHODS[] = {
 PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None)\n--\n\n"
+         "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None, *,\n"
+         "       include=None, exclude=None, only_my_code=False, max_depth=None)\n--\n\n"
          "Records every Python function start, return, yield, resume, unwind and\n"
          "throw on every thread while it is entered (with Tracer(...): ...).\n\n"
          "output: the file to write, or a flight recorder's dump directory.\n"
@@ -295,7 +301,13 @@ PyType_Slot TRACER_SLOTS[] = {
          "  chooses by the output's name: .json, .pprof, .prof or .pb.gz, else protobuf.\n"
          "trace_subprocesses: child processes trace themselves into the same output.\n"
          "record_last_mb: keep only the last N megabytes of events in memory and\n"
-         "  write dumps (dump, snapshot, at the end, on a deadly signal).")},
+         "  write dumps (dump, snapshot, at the end, on a deadly signal).\n"
+         "include, exclude: module name patterns ('myapp', 'json.*') or file name\n"
+         "  globs ('*/site-packages/*', '<frozen *>'); a function is recorded when it\n"
+         "  matches an include (or there is none) and no exclude.\n"
+         "only_my_code: leave out the standard library, installed packages and frozen\n"
+         "  modules; includes then add to what is recorded.\n"
+         "max_depth: record only calls at most this deep on each thread.")},
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},

@@ -4,16 +4,27 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "format.hpp"
 
 namespace fennik::py {
+
+// What a session records of what runs (the tracer's include, exclude,
+// only_my_code and max_depth).
+struct Selection {
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
+  bool only_my_code = false;
+  std::optional<std::uint32_t> max_depth;  // calls deeper on a thread are left out
+};
 
 struct TracerConfig {
   std::optional<std::uint64_t> record_last_mb;
   std::string output;
   bool trace_subprocesses = true;
   Format format = Format::Protobuf;
+  Selection selection;
 };
 
 }  // namespace fennik::py

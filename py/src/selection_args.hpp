@@ -1,0 +1,20 @@
+// The Tracer's arguments that choose what a session records (include,
+// exclude, only_my_code, max_depth), checked before anything is touched.
+#pragma once
+
+#include <string>
+
+#include "pyref.hpp"
+#include "tracer_config.hpp"
+
+namespace fennik::py {
+
+// Why a pattern cannot be used, or empty when it can.
+std::string pattern_problem(const std::string& pattern);
+
+// Fills `out` from the arguments (any may be null: not given). False with a
+// TypeError or ValueError naming the argument and the value.
+bool parse_selection(PyObject* include, PyObject* exclude, PyObject* only_my_code,
+                     PyObject* max_depth, Selection& out);
+
+}  // namespace fennik::py
