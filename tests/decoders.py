@@ -15,7 +15,8 @@ FORMATS = ["protobuf", "json", "pprof"]
 TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in order
 EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump files
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB",
-              "FENNIK_CHILD_ORIGIN_NS")
+              "FENNIK_CHILD_ORIGIN_NS", "FENNIK_CHILD_INCLUDE", "FENNIK_CHILD_EXCLUDE",
+              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH")
 SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}

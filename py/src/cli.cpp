@@ -12,6 +12,7 @@
 #include "command_line.hpp"
 #include "program_exit.hpp"
 #include "run_target.hpp"
+#include "selection_args.hpp"
 #include "tracer.hpp"
 
 namespace fennik::py {
@@ -54,6 +55,7 @@ PyRef make_tracer(const RunArgs& a, Format format) {
     PyRef mb = PyRef::steal(PyLong_FromUnsignedLongLong(*a.record_last_mb));
     if (!mb || PyDict_SetItemString(kwargs.get(), "record_last_mb", mb.get()) < 0) return PyRef();
   }
+  if (!selection_kwargs(a.selection, kwargs.get())) return PyRef();
   return PyRef::steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
 }
 

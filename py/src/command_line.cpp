@@ -1,9 +1,12 @@
 #include "command_line.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
 
+#include "code_filter.hpp"
+#include "selection_args.hpp"
 #include "tracer.hpp"
 #include "whole_number.hpp"
 
@@ -49,6 +52,12 @@ constexpr std::string_view RUN_HELP =
     "                           dumps. The output becomes a directory of dump files\n"
     "      --no-trace-subprocesses\n"
     "                           Trace only this process, leaving the ones it starts alone\n"
+    "      --include <PATTERN>  Record only functions of matching modules ('myapp',\n"
+    "                           'json.*') or files ('*/src/*.py'); repeatable\n"
+    "      --exclude <PATTERN>  Leave out functions of matching modules or files; repeatable\n"
+    "      --only-my-code       Leave out the standard library, installed packages and\n"
+    "                           frozen modules (--include adds to what is recorded)\n"
+    "      --max-depth <N>      Record only calls at most N deep on each thread\n"
     "  -q, --quiet              Say nothing when the run ends\n"
     "  -h, --help               Print help\n";
 
@@ -68,7 +77,19 @@ ParserExit parse_error(const std::string& message, std::string_view usage,
                                           "\nFor more information, try '--help'.\n"};
 }
 
-enum class Opt { Output, Format, Module, RecordLastMb, NoTraceSubprocesses, Quiet, Help };
+enum class Opt {
+  Output,
+  Format,
+  Module,
+  RecordLastMb,
+  NoTraceSubprocesses,
+  Include,
+  Exclude,
+  OnlyMyCode,
+  MaxDepth,
+  Quiet,
+  Help
+};
 
 struct OptSpec {
   Opt id;
@@ -83,6 +104,10 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::Module, 'm', "module", "MODULE"},
     {Opt::RecordLastMb, 0, "record-last-mb", "MB"},
     {Opt::NoTraceSubprocesses, 0, "no-trace-subprocesses", ""},
+    {Opt::Include, 0, "include", "PATTERN"},
+    {Opt::Exclude, 0, "exclude", "PATTERN"},
+    {Opt::OnlyMyCode, 0, "only-my-code", ""},
+    {Opt::MaxDepth, 0, "max-depth", "N"},
     {Opt::Quiet, 'q', "quiet", ""},
     {Opt::Help, 'h', "help", ""},
 };
@@ -209,6 +234,27 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
       case Opt::NoTraceSubprocesses:
         a.no_trace_subprocesses = true;
         break;
+      case Opt::Include:
+      case Opt::Exclude:
+        if (const std::string problem = pattern_problem(value); !problem.empty()) {
+          return fail("invalid value '" + value + "' for '" + shown(o) + "': " + problem);
+        }
+        (o.id == Opt::Include ? a.selection.include : a.selection.exclude).push_back(value);
+        break;
+      case Opt::OnlyMyCode:
+        a.selection.only_my_code = true;
+        break;
+      case Opt::MaxDepth: {
+        const std::optional<std::uint64_t> depth =
+            value.starts_with('+') ? std::nullopt : parse_whole_number(value.c_str());
+        if (!depth || *depth == 0) {
+          return fail("invalid value '" + value + "' for '" + shown(o) +
+                      "': a whole number of calls, at least 1");
+        }
+        a.selection.max_depth = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(*depth, NO_DEPTH_LIMIT - std::uint64_t{1}));
+        break;
+      }
       case Opt::Quiet:
         a.quiet = true;
         break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "format.hpp"
+#include "tracer_config.hpp"
 
 namespace fennik::py {
 
@@ -20,6 +21,7 @@ struct RunArgs {
   std::optional<std::vector<std::string>> module;  // the name, then its arguments
   std::optional<std::uint64_t> record_last_mb;
   bool no_trace_subprocesses = false;
+  Selection selection;
   bool quiet = false;
   std::optional<std::string> script;
   std::vector<std::string> script_args;

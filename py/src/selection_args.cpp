@@ -80,4 +80,31 @@ bool parse_selection(PyObject* include, PyObject* exclude, PyObject* only_my_cod
   return true;
 }
 
+namespace {
+
+PyRef str_list(const std::vector<std::string>& texts) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  for (const std::string& t : texts) {
+    PyRef item =
+        list
+            ? PyRef::steal(PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size())))
+            : PyRef();
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return PyRef();
+  }
+  return list;
+}
+
+}  // namespace
+
+bool selection_kwargs(const Selection& s, PyObject* kwargs) {
+  PyRef include = str_list(s.include);
+  PyRef exclude = include ? str_list(s.exclude) : PyRef();
+  PyRef depth =
+      s.max_depth ? PyRef::steal(PyLong_FromUnsignedLong(*s.max_depth)) : PyRef::borrow(Py_None);
+  return exclude && depth && PyDict_SetItemString(kwargs, "include", include.get()) == 0 &&
+         PyDict_SetItemString(kwargs, "exclude", exclude.get()) == 0 &&
+         PyDict_SetItemString(kwargs, "only_my_code", s.only_my_code ? Py_True : Py_False) == 0 &&
+         PyDict_SetItemString(kwargs, "max_depth", depth.get()) == 0;
+}
+
 }  // namespace fennik::py

@@ -17,4 +17,7 @@ std::string pattern_problem(const std::string& pattern);
 bool parse_selection(PyObject* include, PyObject* exclude, PyObject* only_my_code,
                      PyObject* max_depth, Selection& out);
 
+// Adds the Tracer arguments that give `s` to `kwargs`; false with an exception.
+bool selection_kwargs(const Selection& s, PyObject* kwargs);
+
 }  // namespace fennik::py
