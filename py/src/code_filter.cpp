@@ -49,11 +49,13 @@ CodeFilter::CodeFilter(const std::vector<std::string>& include,
                   std::any_of(exclude_.begin(), exclude_.end(), names_module);
 }
 
-bool CodeFilter::records(std::string_view module, std::string_view file) const {
-  if (any_matches(exclude_, module, file)) return false;
-  if (any_matches(include_, module, file)) return true;
+bool CodeFilter::records(const Place& p) const {
+  if (any_matches(exclude_, p.module, p.file)) return false;
+  if (any_matches(include_, p.module, p.file)) return true;
   if (!include_.empty() && library_.empty()) return false;
-  return !any_matches(library_, module, file);
+  const bool by_origin = judges_by_origin(p.file) && !p.origin.empty();
+  return !any_matches(library_, p.module, p.file) &&
+         !(by_origin && any_matches(library_, p.module, p.origin));
 }
 
 std::string beneath(std::string_view dir) {

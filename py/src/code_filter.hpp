@@ -38,11 +38,24 @@ class CodeFilter {
   bool active() const noexcept {
     return !include_.empty() || !exclude_.empty() || !library_.empty();
   }
-  // Whether deciding reads the module's name (a pattern names a module).
-  bool needs_module() const noexcept { return needs_module_; }
+  // Whether deciding reads the module (a pattern names one, or library
+  // directories judge code compiled from a string by its module's file).
+  bool needs_module() const noexcept { return needs_module_ || !library_.empty(); }
+  // Where a function lies: its module's name and its code's file name, and
+  // for code compiled from a string (a file name such as "<string>") the
+  // file it came from: its module's, or that of the code that ran it.
+  struct Place {
+    std::string_view module;
+    std::string_view file;
+    std::string_view origin;
+  };
+  // Whether code of this file name is judged by where it came from.
+  bool judges_by_origin(std::string_view file) const noexcept {
+    return !library_.empty() && file.starts_with('<');
+  }
   // A function is recorded when no exclude matches it and an include does,
   // or (with no include, or with library directories) it lies outside them.
-  bool records(std::string_view module, std::string_view file) const;
+  bool records(const Place& place) const;
 
  private:
   std::vector<CodePattern> include_;

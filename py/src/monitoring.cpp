@@ -138,27 +138,50 @@ CodeInfo read_code_info(PyObject* code) {
                   line_attr(code)};
 }
 
-// The `__name__` of the module whose function `code` is, from the globals of
-// the frame the event came from (a code object does not know its module);
-// empty when that frame is not running `code`. Errors are cleared.
-std::string module_name(PyObject* code) {
+// What the filter reads of the module whose function `code` is, from the
+// frame the event came from (a code object does not know its module): its
+// `__name__`, and with `origin` (for code compiled from a string) its
+// `__file__`, or without one (as namedtuple runs its code) the file of the
+// code that ran it. Empty when that frame is not running `code`. Errors are
+// cleared.
+struct ModuleOf {
   std::string name;
+  std::string file;
+};
+
+std::string global_text(PyObject* globals, const char* key) {
+  PyObject* value = nullptr;
+  std::string out;
+  if (PyDict_GetItemStringRef(globals, key, &value) > 0) {
+    PyRef held = PyRef::steal(value);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+    if (utf8 != nullptr) out.assign(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return out;
+}
+
+ModuleOf module_of(PyObject* code, bool origin) {
+  ModuleOf out;
   PyFrameObject* frame = PyEval_GetFrame();  // borrowed
   PyRef running = PyRef::steal(
       frame != nullptr ? reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)) : nullptr);
   if (running.get() == code && code != nullptr) {
     PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
-    PyObject* value = nullptr;
-    if (globals && PyDict_Check(globals.get()) &&
-        PyDict_GetItemStringRef(globals.get(), "__name__", &value) > 0) {
-      PyRef held = PyRef::steal(value);
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
-      if (utf8 != nullptr) name.assign(utf8, static_cast<std::size_t>(size));
+    if (globals && PyDict_Check(globals.get())) {
+      out.name = global_text(globals.get(), "__name__");
+      if (origin) out.file = global_text(globals.get(), "__file__");
     }
+    PyRef back = PyRef::steal(
+        origin && out.file.empty() ? reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)) : nullptr);
+    PyRef caller = PyRef::steal(back ? reinterpret_cast<PyObject*>(PyFrame_GetCode(
+                                           reinterpret_cast<PyFrameObject*>(back.get())))
+                                     : nullptr);
+    if (caller) out.file = text_attr(caller.get(), "co_filename", "");
   }
   PyErr_Clear();
-  return name;
+  return out;
 }
 
 // The calling thread's name as threading knows it, or nothing. Read from
@@ -254,9 +277,12 @@ class SlowSide {
       if (!keep) keep = PyRef::borrow(self);
       SlowSide in_slow_side;
       CodeInfo info = read_code_info(code_obj);
+      const ModuleOf module =
+          state.filter.needs_module()
+              ? module_of(code_obj, state.filter.judges_by_origin(info.filename))
+              : ModuleOf{};
       if (state.filter.active() &&
-          !state.filter.records(state.filter.needs_module() ? module_name(code_obj) : "",
-                                info.filename)) {
+          !state.filter.records({module.name, info.filename, module.file})) {
         state.interner.leave_out(code);
         found = LEFT_OUT;
       } else {
