@@ -16,13 +16,19 @@ TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in ord
 EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump files
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB",
               "FENNIK_CHILD_ORIGIN_NS", "FENNIK_CHILD_INCLUDE", "FENNIK_CHILD_EXCLUDE",
-              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH")
+              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS")
 SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
 DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
 PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
+SHORT = re.compile(r"fennik: (\d+) calls? shorter than (\d+) (\u00b5s|ns) left out"
+                   r"( \(their time is their callers'\))?")
+
+
+def short_calls(match):  # (calls left out, threshold in ns) of a SHORT match
+    return int(match[1]), int(match[2]) * (1000 if match[3] == "\u00b5s" else 1)
 
 # The fields our outputs may hold, by message: number -> (name, type), the
 # type "u" an unsigned varint, "i" a two's-complement one, "s" UTF-8 text or
@@ -130,6 +136,7 @@ class Trace:
     threads: dict = dataclasses.field(default_factory=dict)
     dropped: int = 0  # summed over writers
     peaks: list = dataclasses.field(default_factory=list)  # peak buffered bytes, per writer
+    short: list = dataclasses.field(default_factory=list)  # (calls left out, ns), per writer
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
 
@@ -224,6 +231,9 @@ def read_protobuf(path):
         if kind == INSTANT and "process" in td:  # a record of the whole run
             if categories == ["py", "dropped"]:
                 trace.dropped += int(DROPPED.fullmatch(te["name"])[1])
+            elif m := SHORT.fullmatch(te["name"]):
+                assert categories == ["py", "stats"] and not m[4], te
+                trace.short.append(short_calls(m))
             else:
                 trace.peaks.append(int(PEAK.fullmatch(te["name"])[1]))
                 assert categories == ["py", "stats"], te
@@ -269,6 +279,10 @@ def read_json(path):
                 t.name, t.closed = o["args"]["name"], True
             elif o["name"] == "fennik_peak_buffered_bytes" and o["tid"] == 0:
                 trace.peaks.append(o["args"]["bytes"])
+            elif o["name"] == "fennik_short_calls" and o["tid"] == 0:
+                m = SHORT.fullmatch(o["args"]["text"])
+                assert m and not m[4], o
+                trace.short.append(short_calls(m))
             else:
                 assert o["name"] == "fennik_dropped_events" and o["tid"] == 0, o
                 trace.dropped += o["args"]["count"]
@@ -298,6 +312,7 @@ class Profile:
     functions: dict  # id -> (name, file, start line)
     dropped: int
     peaks: list
+    short: list  # (calls left out, ns)
 
     def stacks(self, files):
         # The samples' stacks cut to the frames of `files` (names, outermost first).
@@ -331,8 +346,10 @@ def read_pprof(path):
     # One sample per stack, whichever threads it ran on.
     assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
-    assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) for c in comments), comments
+    assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or (m := SHORT.fullmatch(c)) and m[4]
+               for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
                    samples, functions,
                    sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
-                   [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))])
+                   [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))],
+                   [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))])

@@ -13,14 +13,18 @@ import site
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import threading
+import types
 import unittest
 
 import pytest
+from hypothesis import assume, given, settings, strategies as st
 
 import fennik
-from decoders import read_json
+from decoders import FORMATS, read_json, read_protobuf
 from test_cli import fennik_cmd, project  # noqa: F401 (a fixture)
+from test_exporters import emit, scripts
 from test_slices import SCENARIOS
 
 MON = sys.monitoring
@@ -173,9 +177,10 @@ def test_the_command_line_s_selection_reaches_child_processes(tmp_path):
     (tmp_path / "app.py").write_text(APP)
     (tmp_path / "mid.py").write_text("def through(f): return f()\n")
     done = fennik_cmd(tmp_path, "run", "-o", "out.json", "--only-my-code", "--exclude", "mid",
-                      "--max-depth", "3", "app.py", "child")
+                      "--max-depth", "3", "--min-duration", "0.001us", "app.py", "child")
     assert done.returncode == 0, done.stderr
     trace = read_json(tmp_path / "out.json")
+    assert [ns for _, ns in trace.short] == [1, 1]  # each process says it left out short calls
     app = str(tmp_path / "app.py")
     seqs = {t.tid: [(e.ph, e.name) for e in t.events if e.file in ("app.py", app)] for t in trace.incarnations()}
     assert sorted(trace.pids) == sorted(seqs) and len(seqs) == 2
@@ -190,6 +195,8 @@ def test_the_command_line_s_selection_reaches_child_processes(tmp_path):
     ("--max-depth", "0", "invalid value '0' for '--max-depth <N>': a whole number of calls, at least 1"),
     ("--max-depth", "-2", "invalid value '-2' for '--max-depth <N>'"),
     ("--max-depth", "3x", "invalid value '3x' for '--max-depth <N>'"),
+    ("--min-duration", "50", "invalid value '50' for '--min-duration <DURATION>': a duration needs a unit"),
+    ("--min-duration", "1.2.3ms", "invalid value '1.2.3ms' for '--min-duration <DURATION>': a number with"),
 ])
 def test_bad_selections_are_refused_before_anything_is_touched(project, option, value, message):  # noqa: F811
     done = fennik_cmd(project, "run", "-o", "x.pb", option, value, "app.py")
@@ -204,8 +211,79 @@ def test_bad_selections_are_refused_before_anything_is_touched(project, option, 
     (dict(max_depth=-(2**70)), "Tracer() argument 'max_depth' must be at least 1, not -1180591620717411303424"),
     (dict(max_depth=True), "Tracer() argument 'max_depth' must be int or None, not bool"),
     (dict(only_my_code=1), "Tracer() argument 'only_my_code' must be bool, not int"),
+    (dict(min_duration_us=-0.5), "Tracer() argument 'min_duration_us' must be from 0 to 1000000000000 microseconds, not -0.5"),
+    (dict(min_duration_us="50"), "Tracer() argument 'min_duration_us' must be int, float or None, not str"),
 ])
 def test_bad_selections_in_the_api(tmp_path, kwargs, error):
     with pytest.raises((TypeError, ValueError)) as e:
         fennik.Tracer(str(tmp_path / "x.pb"), **kwargs)
     assert str(e.value) == error and not list(tmp_path.iterdir())
+
+
+def without_short(trace, ns):
+    # Per thread, its events but the slices shorter than `ns` (a slice never
+    # ended is long), and how many those were.
+    kept, left_out = [], 0
+    for t in trace.incarnations():
+        keep, stack = [True] * len(t.events), []
+        for i, e in enumerate(t.events):
+            if e.ph == "B":
+                stack.append(i)
+            elif e.ph == "E" and e.ts - t.events[b := stack.pop()].ts < ns:
+                keep[b] = keep[i] = False
+                left_out += 1
+        kept.append([e for k, e in zip(keep, t.events) if k])
+    return [events for events in kept if events], left_out
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@settings(max_examples=25, deadline=None, database=None)
+@given(script=scripts(), ns=st.sampled_from([1, 60, 900, 5000]))
+def test_short_calls_are_left_out_of_generated_streams(decode, fmt, script, ns):
+    # Against the same stream written whole, the slices shorter than ns taken
+    # out; pprof's time of each call left out is its caller's.
+    filtered = types.SimpleNamespace(text=lambda: f"m {ns}\n" + script.text())
+    with tempfile.TemporaryDirectory() as d:
+        emit("protobuf" if fmt == "pprof" else fmt, f"{d}/whole", script)
+        emit(fmt, f"{d}/short", filtered)
+        try:
+            whole = decode(f"{d}/whole", "protobuf" if fmt == "pprof" else fmt)
+        except AssertionError as e:  # json names a thread that wrote nothing as a later one
+            assume("named twice" not in str(e))
+            raise
+        short = decode(f"{d}/short", fmt)
+        expected, left_out = without_short(whole, ns)
+        assert short.short == [(left_out, ns)]
+        if fmt == "pprof":
+            emit(fmt, f"{d}/all", script)
+            assert sum(short.samples.values()) <= sum(decode(f"{d}/all", fmt).samples.values())
+            return
+    # A call still open at the end goes out last, so its thread may come later.
+    assert sorted([t.events for t in short.incarnations() if t.events], key=repr) == sorted(expected, key=repr)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_traced_program_leaves_out_its_short_calls_and_says_so(tmp_path, decode, fmt):
+    def work():
+        for n in range(30):
+            SCENARIOS["recursion"][0]()
+            json.dumps(list(range(n * 100)))
+    whole, short = tmp_path / f"whole.{fmt}", tmp_path / f"short.{fmt}"
+    for path, limit in ((whole, None), (short, 20)):
+        with fennik.Tracer(str(path), format=fmt, min_duration_us=limit):
+            work()
+    whole, short = decode(whole, fmt), decode(short, fmt)
+    ((left_out, ns),) = short.short
+    assert ns == 20_000 and left_out > 0 and whole.short == []
+    if fmt == "pprof":  # the same time, less of it in the calls' own frames
+        assert sum(short.samples.values()) > 0.5 * sum(whole.samples.values())
+        return
+    slices = [e for t in short.incarnations() for e in t.events]
+    assert len(slices) < sum(len(t.events) for t in whole.incarnations())
+    for t in short.incarnations():  # every call that went out lasted at least 20 µs
+        stack = []
+        for e in t.events:
+            if e.ph == "B":
+                stack.append(e.ts)
+            elif e.ph == "E":
+                assert e.ts - stack.pop() >= ns

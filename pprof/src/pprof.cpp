@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "profile.hpp"
+#include "short_calls.hpp"
 #include "strings.hpp"
 
 namespace fennik {
@@ -150,6 +151,13 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
   };
   if (stats.dropped > 0) comment(DROPPED_PREFIX, stats.dropped, DROPPED_SUFFIX);
   comment(PEAK_PREFIX, stats.peak_buffered_bytes, PEAK_SUFFIX);
+  if (stats.min_duration_ns > 0) {
+    // Nothing is lost: each call left out is charged to its caller.
+    const std::string text =
+        short_calls_statement(stats.short_calls_left_out, stats.min_duration_ns) +
+        " (their time is their callers')";
+    profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
+  }
   profile.string_table = std::move(strings).take_list();
 
   // The profile goes out in pieces through the file's buffer. A sample lists

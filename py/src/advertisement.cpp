@@ -44,7 +44,10 @@ bool advertise_selection(PyObject* environ, const Selection& s) {
          set_or_remove(environ, ENV_CHILD_ONLY_MY_CODE,
                        s.only_my_code ? std::optional<std::string>("1") : std::nullopt) &&
          set_or_remove(environ, ENV_CHILD_MAX_DEPTH,
-                       s.max_depth ? std::optional(std::to_string(*s.max_depth)) : std::nullopt);
+                       s.max_depth ? std::optional(std::to_string(*s.max_depth)) : std::nullopt) &&
+         set_or_remove(environ, ENV_CHILD_MIN_DURATION_NS,
+                       s.min_duration_ns != 0 ? std::optional(std::to_string(s.min_duration_ns))
+                                              : std::nullopt);
 }
 
 }  // namespace

@@ -58,6 +58,9 @@ constexpr std::string_view RUN_HELP =
     "      --only-my-code       Leave out the standard library, installed packages and\n"
     "                           frozen modules (--include adds to what is recorded)\n"
     "      --max-depth <N>      Record only calls at most N deep on each thread\n"
+    "      --min-duration <DURATION>\n"
+    "                           Leave out of the output calls shorter than this\n"
+    "                           ('50us', '1.5ms'; ns, us, ms or s)\n"
     "  -q, --quiet              Say nothing when the run ends\n"
     "  -h, --help               Print help\n";
 
@@ -87,6 +90,7 @@ enum class Opt {
   Exclude,
   OnlyMyCode,
   MaxDepth,
+  MinDuration,
   Quiet,
   Help
 };
@@ -108,6 +112,7 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::Exclude, 0, "exclude", "PATTERN"},
     {Opt::OnlyMyCode, 0, "only-my-code", ""},
     {Opt::MaxDepth, 0, "max-depth", "N"},
+    {Opt::MinDuration, 0, "min-duration", "DURATION"},
     {Opt::Quiet, 'q', "quiet", ""},
     {Opt::Help, 'h', "help", ""},
 };
@@ -253,6 +258,14 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
         }
         a.selection.max_depth = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(*depth, NO_DEPTH_LIMIT - std::uint64_t{1}));
+        break;
+      }
+      case Opt::MinDuration: {
+        const std::variant<std::uint64_t, std::string> ns = parse_duration(value);
+        if (const auto* problem = std::get_if<std::string>(&ns)) {
+          return fail("invalid value '" + value + "' for '" + shown(o) + "': " + *problem);
+        }
+        a.selection.min_duration_ns = std::get<std::uint64_t>(ns);
         break;
       }
       case Opt::Quiet:

@@ -1,5 +1,10 @@
 #include "selection_args.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
 #include "code_filter.hpp"
 #include "py_errors.hpp"
 
@@ -7,6 +12,9 @@ namespace fennik::py {
 namespace {
 
 constexpr char FUNC[] = "Tracer";
+constexpr double NS_PER_US = 1000;
+// About eleven and a half days: longer than any call worth leaving out.
+constexpr std::uint64_t MAX_DURATION_US = 1'000'000'000'000;
 
 // A str is one pattern; any other iterable gives one per item.
 bool patterns_arg(const char* param, PyObject* value, std::vector<std::string>& out) {
@@ -80,6 +88,42 @@ bool parse_selection(PyObject* include, PyObject* exclude, PyObject* only_my_cod
   return true;
 }
 
+bool parse_min_duration(PyObject* value, Selection& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+    type_error(FUNC, "min_duration_us", "int, float or None", value);
+    return false;
+  }
+  const double us = PyFloat_AsDouble(value);
+  if (us == -1.0 && PyErr_Occurred()) return false;
+  if (!(us >= 0 && us <= MAX_DURATION_US)) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s() argument 'min_duration_us' must be from 0 to %llu microseconds, not %R",
+                 FUNC, static_cast<unsigned long long>(MAX_DURATION_US), value);
+    return false;
+  }
+  out.min_duration_ns = static_cast<std::uint64_t>(std::llround(us * NS_PER_US));
+  return true;
+}
+
+std::variant<std::uint64_t, std::string> parse_duration(std::string_view text) {
+  static constexpr std::pair<std::string_view, double> UNITS[] = {
+      {"ns", 1}, {"us", NS_PER_US}, {"\u00b5s", NS_PER_US}, {"ms", 1e6}, {"s", 1e9}};
+  const std::size_t digits = text.find_first_not_of("0123456789.");
+  const std::string_view number = text.substr(0, digits);
+  const std::string_view unit = digits == std::string_view::npos ? "" : text.substr(digits);
+  const auto found = std::find_if(std::begin(UNITS), std::end(UNITS),
+                                  [&](const auto& u) { return u.first == unit; });
+  if (found == std::end(UNITS)) return std::string("a duration needs a unit: ns, us, ms or s");
+  double amount = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), amount);
+  if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
+      amount * found->second > MAX_DURATION_US * NS_PER_US) {
+    return std::string("a number with a unit, such as 50us");
+  }
+  return static_cast<std::uint64_t>(std::llround(amount * found->second));
+}
+
 namespace {
 
 PyRef str_list(const std::vector<std::string>& texts) {
@@ -101,7 +145,13 @@ bool selection_kwargs(const Selection& s, PyObject* kwargs) {
   PyRef exclude = include ? str_list(s.exclude) : PyRef();
   PyRef depth =
       s.max_depth ? PyRef::steal(PyLong_FromUnsignedLong(*s.max_depth)) : PyRef::borrow(Py_None);
-  return exclude && depth && PyDict_SetItemString(kwargs, "include", include.get()) == 0 &&
+  PyRef shortest =
+      s.min_duration_ns != 0
+          ? PyRef::steal(PyFloat_FromDouble(static_cast<double>(s.min_duration_ns) / NS_PER_US))
+          : PyRef::borrow(Py_None);
+  return exclude && depth && shortest &&
+         PyDict_SetItemString(kwargs, "min_duration_us", shortest.get()) == 0 &&
+         PyDict_SetItemString(kwargs, "include", include.get()) == 0 &&
          PyDict_SetItemString(kwargs, "exclude", exclude.get()) == 0 &&
          PyDict_SetItemString(kwargs, "only_my_code", s.only_my_code ? Py_True : Py_False) == 0 &&
          PyDict_SetItemString(kwargs, "max_depth", depth.get()) == 0;

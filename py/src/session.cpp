@@ -129,11 +129,12 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
       }
       channel = std::make_shared<ControlChannel>(queue);
       output_thread.thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
-                                    sink = std::make_unique<DirSink>(c.output, pid, c.format)](
+                                    sink = std::make_unique<DirSink>(c.output, pid, c.format),
+                                    min_ns = c.selection.min_duration_ns](
                                        OutputFigures& figures) mutable {
         return run_recorder(queue, state, state,
-                            std::make_unique<CountingDumpSink>(std::move(sink), figures), budget,
-                            channel);
+                            std::make_unique<CountingDumpSink>(std::move(sink), figures, min_ns),
+                            budget, channel);
       });
     } else {
       // Opened now, so the path as given names it in errors.
@@ -144,10 +145,13 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         return std::nullopt;
       }
       output_thread.thread.emplace(
-          [queue, state, exporter = std::move(exporter).value()](OutputFigures& figures) mutable {
-            return run_pipeline(
-                queue, state, state,
-                std::make_unique<CountingExporter>(std::move(exporter), figures.events));
+          [queue, state, exporter = std::move(exporter).value(),
+           min_ns = c.selection.min_duration_ns](OutputFigures& figures) mutable {
+            // Counted behind the filter: the summary counts what was written.
+            std::unique_ptr<Exporter> out =
+                std::make_unique<CountingExporter>(std::move(exporter), figures.events);
+            if (min_ns != 0) out = std::make_unique<ShortCallFilter>(std::move(out), min_ns);
+            return run_pipeline(queue, state, state, std::move(out));
           });
     }
   } catch (const std::system_error& e) {

@@ -61,14 +61,15 @@ bool choose_format(TracerConfig& config, const std::optional<std::string>& name)
 
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"output",         "format",    "trace_subprocesses",
-                                     "record_last_mb", "include",   "exclude",
-                                     "only_my_code",   "max_depth", nullptr};
+    static const char* keywords[] = {
+        "output",  "format",       "trace_subprocesses", "record_last_mb",  "include",
+        "exclude", "only_my_code", "max_depth",          "min_duration_us", nullptr};
     PyObject *output = nullptr, *format = nullptr, *trace = nullptr, *record = nullptr;
     PyObject *include = nullptr, *exclude = nullptr, *only_mine = nullptr, *depth = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO$OOOO:Tracer",
+    PyObject* shortest = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO$OOOOO:Tracer",
                                      const_cast<char**>(keywords), &output, &format, &trace,
-                                     &record, &include, &exclude, &only_mine, &depth)) {
+                                     &record, &include, &exclude, &only_mine, &depth, &shortest)) {
       return nullptr;
     }
     TracerConfig config;
@@ -102,7 +103,10 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                    static_cast<unsigned long long>(MAX_RECORD_MB));
       return nullptr;
     }
-    if (!parse_selection(include, exclude, only_mine, depth, config.selection)) return nullptr;
+    if (!parse_selection(include, exclude, only_mine, depth, config.selection) ||
+        !parse_min_duration(shortest, config.selection)) {
+      return nullptr;
+    }
     if (!choose_format(config, format_name)) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
@@ -293,7 +297,8 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None, *,\n"
-         "       include=None, exclude=None, only_my_code=False, max_depth=None)\n--\n\n"
+         "       include=None, exclude=None, only_my_code=False, max_depth=None,\n"
+         "       min_duration_us=None)\n--\n\n"
          "Records every Python function start, return, yield, resume, unwind and\n"
          "throw on every thread while it is entered (with Tracer(...): ...).\n\n"
          "output: the file to write, or a flight recorder's dump directory.\n"
@@ -307,7 +312,9 @@ PyType_Slot TRACER_SLOTS[] = {
          "  matches an include (or there is none) and no exclude.\n"
          "only_my_code: leave out the standard library, installed packages and frozen\n"
          "  modules; includes then add to what is recorded.\n"
-         "max_depth: record only calls at most this deep on each thread.")},
+         "max_depth: record only calls at most this deep on each thread.\n"
+         "min_duration_us: leave out of the output the calls shorter than this;\n"
+         "  the output says how many.")},
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},

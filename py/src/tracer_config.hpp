@@ -17,6 +17,7 @@ struct Selection {
   std::vector<std::string> exclude;
   bool only_my_code = false;
   std::optional<std::uint32_t> max_depth;  // calls deeper on a thread are left out
+  std::uint64_t min_duration_ns = 0;       // shorter calls are left out of the output; 0: none
 };
 
 struct TracerConfig {

@@ -25,13 +25,15 @@ def _settings(environ):
 
 def _selection(environ):
     # What the parent records, passed on as the Tracer's arguments.
-    depth = environ.get("FENNIK_CHILD_MAX_DEPTH")
-    if depth and not (depth.isascii() and depth.isdigit()):
-        raise ValueError(f"FENNIK_CHILD_MAX_DEPTH={depth} is not a whole number")
+    depth, shortest = environ.get("FENNIK_CHILD_MAX_DEPTH"), environ.get("FENNIK_CHILD_MIN_DURATION_NS")
+    for name, value in (("MAX_DEPTH", depth), ("MIN_DURATION_NS", shortest)):
+        if value and not (value.isascii() and value.isdigit()):
+            raise ValueError(f"FENNIK_CHILD_{name}={value} is not a whole number")
     return dict(include=environ.get("FENNIK_CHILD_INCLUDE", "").splitlines(),
                 exclude=environ.get("FENNIK_CHILD_EXCLUDE", "").splitlines(),
                 only_my_code=environ.get("FENNIK_CHILD_ONLY_MY_CODE") == "1",
-                max_depth=int(depth) if depth else None)
+                max_depth=int(depth) if depth else None,
+                min_duration_us=int(shortest) / 1000 if shortest else None)
 
 
 def _start():
