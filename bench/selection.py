@@ -17,6 +17,8 @@ system time), which a loaded machine disturbs less than wall time.
                traced whole: the slowdowns, medians of --reps rounds
     depth      ns per event that counting the depth adds: max_depth set far
                deeper than the workload goes, against no limit
+    short      16 threads each running fib(15) for 1 s, written as JSON whole and
+               with min_duration_us=50: the sizes of the files
     only-mine  CPython's test_json run by unittest under `fennik run`, whole and
                with --only-my-code --include test.test_json: CPU time and size
                of the protobuf file, against the untraced run
@@ -95,6 +97,21 @@ def depth_section(out: Path, reps: int, n: int) -> None:
           f"{added:+.2f} ns per event")
 
 
+def short_section(out: Path) -> None:
+    from overhead import THREAD_COUNT, THREAD_FIB, THREAD_SECONDS, recursive_threads
+
+    sizes = {}
+    for limit in (None, 50):
+        path = out / f"short-{limit}.json"
+        with fennik.Tracer(str(path), min_duration_us=limit):
+            recursive_threads(THREAD_COUNT, THREAD_SECONDS, THREAD_FIB)
+        sizes[limit] = path.stat().st_size
+        path.unlink()
+    print(f"short: {THREAD_COUNT} threads x {THREAD_SECONDS:g} s of fib({THREAD_FIB}) as JSON: "
+          f"whole {sizes[None] / 1e6:.1f} MB, calls under 50 us left out {sizes[50] / 1e6:.2f} MB, "
+          f"{sizes[None] / sizes[50]:.0f}x smaller")
+
+
 def only_mine_section(out: Path, quick: bool) -> None:
     target = ["-m", "unittest", "-q"] + (["test.test_json.test_decode", "test.test_json.test_fail"]
                                          if quick else ["test.test_json"])
@@ -122,7 +139,7 @@ def main() -> int:
     p.add_argument("--reps", type=int, default=31, help="rounds of the in-process sections")
     p.add_argument("--fib", type=int, default=27, help="N of fib(N) (default 27)")
     p.add_argument("--quick", action="store_true", help="fewer rounds, a part of test_json")
-    p.add_argument("--sections", default="excluded,depth,only-mine")
+    p.add_argument("--sections", default="excluded,depth,short,only-mine")
     p.add_argument("--tmp-dir", default=None, help="where fennik writes (default: system temp)")
     args = p.parse_args()
     reps = 5 if args.quick else args.reps
@@ -135,6 +152,8 @@ def main() -> int:
             excluded_section(out, reps, args.fib)
         if "depth" in sections:
             depth_section(out, reps, args.fib)
+        if "short" in sections:
+            short_section(out)
         if "only-mine" in sections:
             only_mine_section(out, args.quick)
     return 0
