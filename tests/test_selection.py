@@ -283,3 +283,22 @@ def test_a_traced_program_leaves_out_its_short_calls_and_says_so(tmp_path, decod
                 stack.append(e.ts)
             elif e.ph == "E":
                 assert e.ts - stack.pop() >= ns
+
+
+def test_a_function_at_the_address_of_a_freed_left_out_one_is_recorded(tmp_path):
+    # Left-out code objects are freed, recorded ones kept: a new one may take
+    # the memory of one that was left out.
+    def run():
+        kept = []
+        for i in range(400):
+            code = compile("lambda: 0", "<left>" if i % 2 else "<kept>", "eval")
+            f = eval(code)
+            f()
+            kept += [] if i % 2 else [(code, f)]
+            del code, f
+    path = tmp_path / "out.json"
+    with fennik.Tracer(str(path), exclude=["<left>"]):
+        run()
+    files = collections.Counter(e.file for t in read_json(path).incarnations() for e in t.events
+                                if e.ph == "B" and e.name == "<lambda>")
+    assert files == {"<kept>": 200}

@@ -75,8 +75,8 @@ bool Interner::forget(std::uintptr_t address, std::uint64_t now) {
   const std::uint32_t id = it->second;
   // Unmapped first: a new code object at this address must never get the old id.
   index_.erase(it);
-  // Never cached by the callbacks, so nothing else need hear of it.
-  if (id == LEFT_OUT) return false;
+  // Cached by the callbacks as well, but no id was spent on it.
+  if (id == LEFT_OUT) return true;
   try {
     forgotten_.emplace_back(id, now);
   } catch (const std::bad_alloc&) {

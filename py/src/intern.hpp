@@ -42,7 +42,7 @@ class Interner {
   // table grows only while no parked id can be reused yet. Gives nothing when
   // every id is out and none can be reused.
   std::optional<std::uint32_t> insert(std::uintptr_t address, CodeInfo info, std::uint64_t floor);
-  // The code object at `address` was destroyed at tick `now`; true if it had an id.
+  // The code object at `address` was destroyed at tick `now`; true if it was known.
   bool forget(std::uintptr_t address, std::uint64_t now);
   std::optional<CodeInfo> code(std::uint32_t id) const;
   // Moves each time an id is reused.

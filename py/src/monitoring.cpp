@@ -290,10 +290,11 @@ class SlowSide {
         if (!found) return std::nullopt;
       }
     }
-    // Never cached: the fast path knows only recorded functions.
-    if (*found == LEFT_OUT) return LEFT_OUT;
     id = *found;
+    // A function left out is cached too, so that the events the interpreter
+    // cannot stop (unwinds, throws) find it without the interner's lock.
     if (code != 0) slot = CodeSlot{code, id};
+    if (id == LEFT_OUT) return LEFT_OUT;
   }
   // The interpreter may have run other threads meanwhile; one of them may have
   // ended the session.
@@ -342,6 +343,17 @@ class SlowSide {
   return false;
 }
 
+// The answer for an event of a function the session leaves out: turned off
+// where the interpreter allows it.
+template <std::uint8_t KIND>
+PyObject* left_out() noexcept {
+  if constexpr (can_disable(KIND)) {
+    DISABLED_SOME.store(true, std::memory_order_relaxed);
+    return Py_NewRef(DISABLE_VALUE);
+  }
+  Py_RETURN_NONE;
+}
+
 // The fast path: the clock, the code id from the thread's caches, and the
 // store. The clock's kind is fixed per session, so it is chosen when the
 // callbacks are registered instead of on every event. CODES is trusted only
@@ -366,12 +378,11 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     if (cached != code) [[unlikely]] {
       const CodeSlot& slot = CODES[code_slot(code)];
       if (cached == NO_CODE || slot.code != code) {
-        if (record_cold(self, args[0], now, KIND, std::nullopt) && can_disable(KIND)) {
-          DISABLED_SOME.store(true, std::memory_order_relaxed);
-          return Py_NewRef(DISABLE_VALUE);
-        }
+        if (record_cold(self, args[0], now, KIND, std::nullopt)) return left_out<KIND>();
         Py_RETURN_NONE;
       }
+      if (slot.id == LEFT_OUT) [[unlikely]]
+        return left_out<KIND>();
       id = slot.id;
     }
     if constexpr (LIMITED) {
