@@ -24,6 +24,7 @@ PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwi
 DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
 PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
+PAUSED = re.compile(r"fennik: paused from (\d+) ns to (?:(\d+) ns|the end)")
 SHORT = re.compile(r"fennik: (\d+) calls? shorter than (\d+) (\u00b5s|ns) left out"
                    r"( \(their time is their callers'\))?")
 
@@ -140,6 +141,7 @@ class Trace:
     short: list = dataclasses.field(default_factory=list)  # (calls left out, ns), per writer
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
+    pauses: list = dataclasses.field(default_factory=list)  # (from ns, to ns or None)
 
     def thread(self, tid):
         return self.threads.setdefault(tid, Thread(tid))
@@ -232,6 +234,12 @@ def read_protobuf(path):
         if kind == INSTANT and "process" in td:  # a record of the whole run
             if categories == ["py", "dropped"]:
                 trace.dropped += int(DROPPED.fullmatch(te["name"])[1])
+            elif categories == ["py", "pause"]:  # paused, then resumed unless it is the last
+                if te["name"] == "fennik: paused":
+                    trace.pauses.append((ts, None))
+                else:
+                    assert te["name"] == "fennik: resumed" and trace.pauses[-1][1] is None, te
+                    trace.pauses[-1] = (trace.pauses[-1][0], ts)
             elif m := SHORT.fullmatch(te["name"]):
                 assert categories == ["py", "stats"] and not m[4], te
                 trace.short.append(short_calls(m))
@@ -283,6 +291,11 @@ def read_json(path):
                 t.name, t.closed = o["args"]["name"], True
             elif o["name"] == "fennik_peak_buffered_bytes" and o["tid"] == 0:
                 trace.peaks.append(o["args"]["bytes"])
+            elif o["name"] == "fennik_paused" and o["tid"] == 0:
+                assert set(o["args"]) in ({"from"}, {"from", "to"}), o
+                until = o["args"].get("to")
+                trace.pauses.append((int(o["args"]["from"] * 1000),
+                                     None if until is None else int(until * 1000)))
             elif o["name"] == "fennik_short_calls" and o["tid"] == 0:
                 m = SHORT.fullmatch(o["args"]["text"])
                 assert m and not m[4], o
@@ -316,6 +329,7 @@ class Profile:
     functions: dict  # id -> (name, file, start line)
     dropped: int
     peaks: list
+    pauses: list  # (from ns, to ns or None)
     short: list  # (calls left out, ns)
 
     def stacks(self, files):
@@ -352,10 +366,12 @@ def read_pprof(path):
     # One sample per stack, whichever threads it ran on.
     assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
-    assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or (m := SHORT.fullmatch(c)) and m[4]
+    assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or PAUSED.fullmatch(c)
+               or (m := SHORT.fullmatch(c)) and m[4]
                for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
                    samples, functions,
                    sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
                    [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))],
+                   [(int(m[1]), m[2] and int(m[2])) for c in comments if (m := PAUSED.fullmatch(c))],
                    [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))])

@@ -50,12 +50,23 @@ class ThreadNames {
   }
 };
 
+// A stretch in which recording was paused on purpose (not a loss): from
+// `from_ns` to `to_ns`, or to the end of what the output holds.
+struct Pause {
+  std::uint64_t from_ns = 0;
+  std::optional<std::uint64_t> to_ns;
+
+  bool operator==(const Pause&) const = default;
+};
+
 // What buffering did over a session, written with the output.
 struct RunStats {
   // Events that never reached the exporter (see EventQueue::dropped).
   std::uint64_t dropped = 0;
   // The most memory that held recorded events waiting to be written at once.
   std::uint64_t peak_buffered_bytes = 0;
+  // The pauses within the output, marked on the process; in time order.
+  std::vector<Pause> pauses = {};
   // With a threshold (not 0), the calls shorter than it left out of the
   // output (see ShortCallFilter); the output says so.
   std::uint64_t min_duration_ns = 0;
@@ -72,8 +83,8 @@ inline constexpr bool ends_nothing_open(std::uint32_t code_kind, std::size_t ope
   return open_frames == 0 && !is_begin(word_kind(code_kind));
 }
 
-// An output format writer: any number of write_batch, write_gap and
-// end_thread calls, then one finish.
+// An output format writer: any number of write_batch, write_gap,
+// end_open_at and end_thread calls, then one finish.
 // An exporter whose write_batch failed is destroyed without being finished.
 class Exporter {
  public:
@@ -90,6 +101,17 @@ class Exporter {
   // frames that began before it no longer match anything.
   virtual IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                              const CodeLookup& codes, const ThreadNames& threads) = 0;
+  // Recording paused at `ts_ns` while `tid`'s thread had frames open: they
+  // end there, and ends of them after the pause no longer match anything,
+  // as at a gap; nothing is shown for the thread itself.
+  virtual IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                               const ThreadNames& threads) {
+    (void)tid;
+    (void)ts_ns;
+    (void)codes;
+    (void)threads;
+    return IO_OK;
+  }
   // `tid`'s thread has exited and every event of it was written: per-thread
   // state may go, and a later thread with the same id starts afresh.
   virtual IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,

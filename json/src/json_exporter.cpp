@@ -68,6 +68,7 @@ constexpr std::size_t EVENT_BLOCK_BYTES =
 
 constexpr std::string_view DROPPED_EVENTS_NAME = "fennik_dropped_events";
 constexpr std::string_view PEAK_BUFFERED_NAME = "fennik_peak_buffered_bytes";
+constexpr std::string_view PAUSED_NAME = "fennik_paused";
 
 // A file that is still empty gets the array's opening bracket. The check and
 // the write happen under the same lock every flush takes, so of several
@@ -227,6 +228,15 @@ IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::ui
   return file_.flush_if_full();
 }
 
+IoStatus JsonExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                                   const ThreadNames& /*threads*/) {
+  auto it = threads_.find(tid);
+  if (it == threads_.end()) return IO_OK;
+  it->second.last_ts = std::max(ts_ns, it->second.last_ts);
+  end_open_calls(tid, it->second, it->second.last_ts, codes);
+  return file_.flush_if_full();
+}
+
 void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
                                       const std::string& name) const {
   out.append("{\"args\":{\"name\":");
@@ -270,6 +280,19 @@ IoStatus JsonExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& th
     meta.append("0},");
   };
   if (stats.dropped > 0) process_record(DROPPED_EVENTS_NAME, "count", stats.dropped);
+  for (const Pause& pause : stats.pauses) {
+    meta.append("{\"args\":{\"from\":");
+    json::push_micros(meta, pause.from_ns);
+    if (pause.to_ns) {
+      meta.append(",\"to\":");
+      json::push_micros(meta, *pause.to_ns);
+    }
+    meta.append("},\"name\":");
+    json::push_string(meta, PAUSED_NAME);
+    meta.append(",\"ph\":\"M\"");
+    meta.append(pid_text_);
+    meta.append("0},");
+  }
   process_record(PEAK_BUFFERED_NAME, "bytes", stats.peak_buffered_bytes);
   if (stats.min_duration_ns > 0) {
     meta.append("{\"args\":{\"text\":");

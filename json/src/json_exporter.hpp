@@ -50,6 +50,10 @@ class JsonExporter final : public Exporter {
                      const CodeLookup& codes, const ThreadNames& threads) override;
   // Names the thread and ends the calls it left open at its last event, so
   // a later thread with the same id starts with nothing open under it.
+  // Ends the thread's open calls at the pause; each pause is a metadata
+  // record of the process, "fennik_paused", its times in microseconds.
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override;
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
 

@@ -18,6 +18,10 @@ constexpr std::string_view DROPPED_PREFIX = "fennik: ";
 constexpr std::string_view DROPPED_SUFFIX = " events dropped";
 constexpr std::string_view PEAK_PREFIX = "fennik: peak buffered memory ";
 constexpr std::string_view PEAK_SUFFIX = " bytes";
+constexpr std::string_view PAUSED_PREFIX = "fennik: paused from ";
+constexpr std::string_view STILL_PAUSED = " ns to the end";
+constexpr char PAUSED_UNTIL[] = " ns to ";
+constexpr char NS_SUFFIX[] = " ns";
 
 constexpr std::string_view TOO_MANY_STACKS =
     "the profile has more distinct stacks than it can hold";
@@ -97,7 +101,12 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
 }
 
 IoStatus PprofExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t /*count*/,
-                                  const CodeLookup&, const ThreadNames&) {
+                                  const CodeLookup& codes, const ThreadNames& threads) {
+  return end_open_at(tid, ts_ns, codes, threads);
+}
+
+IoStatus PprofExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup&,
+                                    const ThreadNames&) {
   const auto [it, inserted] = folds_.try_emplace(tid);
   Fold& fold = it->second;
   // What was open is charged up to the gap and then dropped: the thread's
@@ -154,6 +163,13 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
   };
   if (stats.dropped > 0) comment(DROPPED_PREFIX, stats.dropped, DROPPED_SUFFIX);
   comment(PEAK_PREFIX, stats.peak_buffered_bytes, PEAK_SUFFIX);
+  for (const Pause& pause : stats.pauses) {
+    std::string text(PAUSED_PREFIX);
+    text += std::to_string(pause.from_ns);
+    text += pause.to_ns ? PAUSED_UNTIL + std::to_string(*pause.to_ns) + NS_SUFFIX
+                        : std::string(STILL_PAUSED);
+    profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
+  }
   if (stats.min_duration_ns > 0) {
     // Nothing is lost: each call left out is charged to its caller.
     const std::string text =

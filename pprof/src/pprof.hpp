@@ -40,6 +40,10 @@ class PprofExporter final : public Exporter {
   // Charges the thread's stack up to the gap, then starts it afresh.
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override;
+  // Charges the thread's stack up to the pause and forgets it; each pause
+  // is a comment of the profile.
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override;
   // Forgets the thread's stack; the time it was charged stays.
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;

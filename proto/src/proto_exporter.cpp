@@ -108,6 +108,7 @@ constexpr std::uint64_t CATEGORY_IID = 1;
 constexpr std::string_view CATEGORY = "py";
 constexpr std::string_view DROPPED_CATEGORY = "dropped";
 constexpr std::string_view STATS_CATEGORY = "stats";
+constexpr std::string_view PAUSE_CATEGORY = "pause";
 constexpr std::string_view PROCESS_NAME = "python";
 constexpr std::string_view PROCESS_TRACK_PREFIX = "python:";
 constexpr std::string_view UNKNOWN_CODE_NAME = "<unknown>";
@@ -430,6 +431,15 @@ IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::u
   return file_.flush_if_full();
 }
 
+IoStatus ProtoExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                                    const ThreadNames& /*threads*/) {
+  auto it = sequences_.find(tid);
+  if (it == sequences_.end()) return IO_OK;
+  it->second.last_ts = std::max(ts_ns, it->second.last_ts);
+  end_open_slices(it->second, it->second.last_ts, codes);
+  return file_.flush_if_full();
+}
+
 IoStatus ProtoExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
                                    const ThreadNames& threads) {
   auto it = sequences_.find(tid);
@@ -445,10 +455,12 @@ IoStatus ProtoExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
   return file_.flush_if_full();
 }
 
-void ProtoExporter::process_instant(std::string_view category, std::string_view name) {
+void ProtoExporter::process_instant(std::string_view category, std::string_view name,
+                                    std::uint64_t ts) {
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);
-  packet_head(p, process_sequence_id());
+  p.uint_field(packet::TIMESTAMP, ts);
+  p.uint_field(packet::TRUSTED_PACKET_SEQUENCE_ID, process_sequence_id());
   const auto te = p.begin_message(packet::TRACK_EVENT);
   p.uint_field(track_event::TYPE, TYPE_INSTANT);
   p.uint_field(track_event::TRACK_UUID, process_uuid_);
@@ -466,6 +478,10 @@ IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& t
   const std::uint64_t dropped = stats.dropped + unplaced_events_;
   if (dropped > 0) {
     process_instant(DROPPED_CATEGORY, "fennik: " + std::to_string(dropped) + " events dropped");
+  }
+  for (const Pause& pause : stats.pauses) {
+    process_instant(PAUSE_CATEGORY, "fennik: paused", pause.from_ns);
+    if (pause.to_ns) process_instant(PAUSE_CATEGORY, "fennik: resumed", *pause.to_ns);
   }
   process_instant(STATS_CATEGORY, "fennik: peak buffered memory " +
                                       std::to_string(stats.peak_buffered_bytes) + " bytes");

@@ -60,6 +60,10 @@ class ProtoExporter final : public Exporter {
   // event naming the count, on the thread's track.
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override;
+  // Ends the thread's open slices at the pause; the pauses themselves are
+  // instants on the process track ("fennik: paused", "fennik: resumed").
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override;
   // Ends the slices the thread left open at its last event and frees its
   // sequence; a later thread with the same id gets a new track and sequence.
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
@@ -139,7 +143,7 @@ class ProtoExporter final : public Exporter {
   // Ends every slice open on the sequence, at `ts`.
   void end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes);
   // An instant event on the process track, at time 0, named `name`.
-  void process_instant(std::string_view category, std::string_view name);
+  void process_instant(std::string_view category, std::string_view name, std::uint64_t ts = 0);
 
   SharedFile file_;
   std::unordered_map<std::uint32_t, Sequence> sequences_;

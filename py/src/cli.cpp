@@ -1,5 +1,6 @@
 #include "cli.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -7,10 +8,13 @@
 #include <vector>
 
 #include "advertisement.hpp"
+#include "attach_command.hpp"
 #include "child_tally.hpp"
 #include "cli_messages.hpp"
 #include "command_line.hpp"
+#include "dump_command.hpp"
 #include "program_exit.hpp"
+#include "recording_window.hpp"
 #include "run_target.hpp"
 #include "selection_args.hpp"
 #include "tracer.hpp"
@@ -55,9 +59,15 @@ PyRef make_tracer(const RunArgs& a, Format format) {
     PyRef mb = PyRef::steal(PyLong_FromUnsignedLongLong(*a.record_last_mb));
     if (!mb || PyDict_SetItemString(kwargs.get(), "record_last_mb", mb.get()) < 0) return PyRef();
   }
+  if (a.dump_signal) {
+    PyRef sig = fs_str(*a.dump_signal);
+    if (!sig || PyDict_SetItemString(kwargs.get(), "dump_signal", sig.get()) < 0) return PyRef();
+  }
   if (!selection_kwargs(a.selection, kwargs.get())) return PyRef();
   return PyRef::steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
 }
+
+}  // namespace
 
 // The format given, else the one the output's name asks for; a dump
 // directory's name asks for none. A given format the name contradicts is
@@ -68,12 +78,16 @@ Format chosen_format(const RunArgs& a) {
   return a.format.value_or(Format::for_output(a.output));
 }
 
+namespace {
+
 std::string described(PyObject* exc) {
   PyRef text = PyRef::steal(PyObject_Str(exc));
   const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
   if (message == nullptr) PyErr_Clear();
   return std::string(Py_TYPE(exc)->tp_name) + ": " + (message != nullptr ? message : "?");
 }
+
+}  // namespace
 
 std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
                     const std::optional<ChildTally>& children) {
@@ -101,6 +115,8 @@ std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
   }
   return line + "; " + format.viewer_hint(file);
 }
+
+namespace {
 
 // The tally of the child processes, advertised to them while it lives.
 class AdvertisedTally {
@@ -185,10 +201,17 @@ PyObject* run(const RunArgs& a) {
     tracer = make_tracer(a, format);
     if (tracer) exit = ProgramExit::prepare(tracer.get());
     if (!exit || !view.install_main(target.main.get())) return failed();
-    if (!PyRef::steal(PyObject_CallMethod(tracer.get(), "__enter__", nullptr))) return failed();
+    if (!a.delay_s && !PyRef::steal(PyObject_CallMethod(tracer.get(), "__enter__", nullptr))) {
+      return failed();
+    }
   }
-  if (!exit->arm()) {
+  std::unique_ptr<RecordingWindow> window;
+  if (a.delay_s || a.duration_s) {
+    window = RecordingWindow::open(tracer.get(), exit->finisher(), a.delay_s, a.duration_s);
+  }
+  if (!exit->arm() || ((a.delay_s || a.duration_s) && !window)) {
     PendingError kept;
+    window.reset();
     PyRef ended = PyRef::steal(
         PyObject_CallMethod(tracer.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     return failed();
@@ -197,8 +220,14 @@ PyObject* run(const RunArgs& a) {
   // in Python: its <module> is the outermost frame of the trace.
   PyRef result = run_target(target);
   ProgramExit::Outcome out = exit->finish(PyRef::steal(PyErr_GetRaisedException()));
+  RecordingWindow::Closed window_closed{true, PyRef()};
+  if (window) window_closed = window->close();
   PyRef restore_error = view.restore() ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
-  if (!out.end_error && !a.quiet) {
+  if (window_closed.start_error) {
+    say("the tracer could not start: " + described(window_closed.start_error.get()));
+  } else if (!window_closed.started && !a.quiet) {
+    say("recorded nothing: the program ended before the delay was over");
+  } else if (!out.end_error && !a.quiet) {
     say(summary(a, format, session_figures(tracer.get()), tally.read()));
   }
   return outcome(std::move(out.target_error), std::move(out.end_error), std::move(restore_error));
@@ -226,13 +255,15 @@ PyObject* cli_main(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<std::vector<std::string>> argv = argument_bytes(argv_object);
     if (!argv) return nullptr;
-    std::variant<RunArgs, ParserExit, VersionWanted> parsed = parse_command_line(*argv);
+    Command parsed = parse_command_line(*argv);
     if (auto* done = std::get_if<ParserExit>(&parsed)) {
       if (!write_to(done->status == 0 ? "stdout" : "stderr", done->text)) return nullptr;
       return PyLong_FromLong(done->status);
     }
     if (std::holds_alternative<VersionWanted>(parsed)) return show_version();
-    return run(std::get<RunArgs>(parsed));
+    if (auto* dump = std::get_if<DumpArgs>(&parsed)) return dump_command(*dump);
+    const RunArgs& a = std::get<RunArgs>(parsed);
+    return a.attach_pid ? attach_command(a) : run(a);
   });
 }
 

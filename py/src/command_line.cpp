@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
 #include "code_filter.hpp"
 #include "selection_args.hpp"
+#include "signal_names.hpp"
 #include "tracer.hpp"
 #include "whole_number.hpp"
 
@@ -24,7 +26,9 @@ constexpr std::string_view ROOT_HELP =
     "Usage: {} <COMMAND>\n"
     "\n"
     "Commands:\n"
-    "  run  Run a script under the tracer\n"
+    "  run     Run a script under the tracer\n"
+    "  dump    Ask a flight recorder started by fennik for a dump\n"
+    "  attach  Trace a running Python 3.14 program for a while\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print help\n"
@@ -52,6 +56,11 @@ constexpr std::string_view RUN_HELP =
     "                           dumps. The output becomes a directory of dump files\n"
     "      --no-trace-subprocesses\n"
     "                           Trace only this process, leaving the ones it starts alone\n"
+    "      --dump-signal <SIG>  The signal that asks the flight recorder for a dump\n"
+    "                           (`fennik dump PID` sends it) [default: SIGUSR1; none: no signal]\n"
+    "      --delay <SECONDS>    Start recording this long after the script starts\n"
+    "      --duration <SECONDS> Stop recording after this long; the output is finished then\n"
+    "                           and the script goes on untraced\n"
     "      --include <PATTERN>  Record only functions of matching modules ('myapp',\n"
     "                           'json.*') or files ('*/src/*.py'); repeatable\n"
     "      --exclude <PATTERN>  Leave out functions of matching modules or files; repeatable\n"
@@ -63,6 +72,43 @@ constexpr std::string_view RUN_HELP =
     "                           ('50us', '1.5ms'; ns, us, ms or s)\n"
     "  -q, --quiet              Say nothing when the run ends\n"
     "  -h, --help               Print help\n";
+constexpr std::string_view ATTACH_USAGE = "Usage: {} attach [OPTIONS] --output <OUTPUT> <PID>\n";
+constexpr std::string_view ATTACH_HELP =
+    "Trace a running Python 3.14 (or later) program that can import fennik, until Ctrl-C\n"
+    "or for a duration, and print where the output went\n"
+    "\n"
+    "Usage: {} attach [OPTIONS] --output <OUTPUT> <PID>\n"
+    "\n"
+    "Arguments:\n"
+    "  <PID>  The process to trace\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output <OUTPUT>    Output file path, taken from the current directory\n"
+    "  -f, --format <FORMAT>    Output format [default: from the output's name] [possible\n"
+    "                           values: {formats}]\n"
+    "      --duration <SECONDS> Detach after this long [default: at Ctrl-C]\n"
+    "      --record-last-mb <MB>\n"
+    "                           Run a flight recorder there instead; the output is a directory\n"
+    "      --no-trace-subprocesses\n"
+    "                           Leave the processes it starts meanwhile alone\n"
+    "      --dump-signal <SIG>  The signal that asks the flight recorder for a dump\n"
+    "  -q, --quiet              Say nothing when it detaches\n"
+    "  -h, --help               Print help\n";
+constexpr std::string_view DUMP_USAGE = "Usage: {} dump <PID> [REASON]\n";
+constexpr std::string_view DUMP_HELP =
+    "Ask a flight recorder started by fennik for a dump, and print the dump's path\n"
+    "\n"
+    "Usage: {} dump <PID> [REASON]\n"
+    "\n"
+    "Arguments:\n"
+    "  <PID>     The traced process\n"
+    "  [REASON]  What the dump is named after [default: signal-SIGUSR1]\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  Print help\n";
+// The longest delay or duration taken, in seconds (about 31 years).
+constexpr double MAX_SECONDS = 1e9;
+constexpr char MAX_SECONDS_TEXT[] = "1000000000";
 
 // `text` with `mark` standing for `value`.
 std::string filled(std::string_view text, std::string_view mark, std::string_view value) {
@@ -86,13 +132,16 @@ enum class Opt {
   Module,
   RecordLastMb,
   NoTraceSubprocesses,
+  Quiet,
+  Help,
+  DumpSignal,
+  Delay,
+  Duration,
   Include,
   Exclude,
   OnlyMyCode,
   MaxDepth,
-  MinDuration,
-  Quiet,
-  Help
+  MinDuration
 };
 
 struct OptSpec {
@@ -114,6 +163,9 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::MaxDepth, 0, "max-depth", "N"},
     {Opt::MinDuration, 0, "min-duration", "DURATION"},
     {Opt::Quiet, 'q', "quiet", ""},
+    {Opt::DumpSignal, 0, "dump-signal", "SIG"},
+    {Opt::Delay, 0, "delay", "SECONDS"},
+    {Opt::Duration, 0, "duration", "SECONDS"},
     {Opt::Help, 'h', "help", ""},
 };
 
@@ -162,14 +214,40 @@ std::string misplaced_option_tip(const std::vector<std::string>& target_args, co
   return "";
 }
 
-std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std::string>& argv,
-                                                           std::size_t i,
-                                                           std::string_view program) {
-  auto fail = [&](const std::string& message) { return parse_error(message, RUN_USAGE, program); };
+// A number of seconds, fractions allowed: nothing unless it is a plain
+// decimal from 0 to MAX_SECONDS.
+std::optional<double> parse_seconds(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return {};
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !(value <= MAX_SECONDS)) return {};
+  return value;
+}
+
+// A process id: a whole number from 1 up to the largest pid_t.
+std::optional<int> parse_pid(const std::string& text) {
+  const std::optional<std::uint64_t> pid =
+      text.starts_with('+') ? std::nullopt : parse_whole_number(text.c_str());
+  if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  return static_cast<int>(*pid);
+}
+
+// `run`, or with `attach` the options of `fennik attach` and its PID.
+Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::string_view program,
+                  bool attach = false) {
+  auto fail = [&](const std::string& message) {
+    return parse_error(message, attach ? ATTACH_USAGE : RUN_USAGE, program);
+  };
   RunArgs a;
   bool has_output = false;
   for (; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
+    if (attach && (arg.size() < 2 || arg[0] != '-')) {
+      if (a.attach_pid) return fail("unexpected argument '" + arg + "' found");
+      a.attach_pid = parse_pid(arg);
+      if (!a.attach_pid) return fail("invalid value '" + arg + "' for '<PID>': not a process id");
+      continue;
+    }
     if (arg == "--") {
       if (i + 1 < argv.size()) {
         a.script = argv[i + 1];
@@ -184,7 +262,10 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
       break;
     }
     Named named = find_option(arg);
-    if (named.spec == nullptr) return fail("unexpected argument '" + arg + "' found");
+    if (named.spec == nullptr ||
+        (attach && (named.spec->id == Opt::Module || named.spec->id == Opt::Delay))) {
+      return fail("unexpected argument '" + arg + "' found");
+    }
     const OptSpec& o = *named.spec;
     if (o.value_name.empty() && named.attached) {
       return fail("unexpected value '" + *named.attached + "' for '--" + std::string(o.long_name) +
@@ -202,8 +283,8 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
     }
     switch (o.id) {
       case Opt::Help:
-        return ParserExit{
-            0, filled(filled(RUN_HELP, PROGRAM_MARK, program), FORMATS_MARK, Format::names())};
+        return ParserExit{0, filled(filled(attach ? ATTACH_HELP : RUN_HELP, PROGRAM_MARK, program),
+                                    FORMATS_MARK, Format::names())};
       case Opt::Output:
         if (value.empty()) {
           return fail("invalid value '' for '" + shown(o) + "': an empty path names no file");
@@ -271,7 +352,32 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
       case Opt::Quiet:
         a.quiet = true;
         break;
+      case Opt::DumpSignal: {
+        const std::variant<std::optional<int>, std::string> signum = parse_dump_signal(value);
+        if (auto* message = std::get_if<std::string>(&signum)) {
+          return fail("invalid value '" + value + "' for '" + shown(o) + "': " + *message);
+        }
+        a.dump_signal = std::move(value);
+        break;
+      }
+      case Opt::Delay:
+      case Opt::Duration: {
+        const std::optional<double> seconds = parse_seconds(value);
+        if (!seconds) {
+          return fail("invalid value '" + value + "' for '" + shown(o) +
+                      "': a number of seconds up to " + MAX_SECONDS_TEXT);
+        }
+        (o.id == Opt::Delay ? a.delay_s : a.duration_s) = seconds;
+        break;
+      }
     }
+  }
+  if (attach && !has_output) {
+    return fail("the following required arguments were not provided:\n  --output <OUTPUT>");
+  }
+  if (attach) {
+    if (!a.attach_pid) return fail("the following required arguments were not provided:\n  <PID>");
+    return a;
   }
   if (!has_output) {
     const std::string tip =
@@ -286,10 +392,36 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_run(const std::vector<std
   return a;
 }
 
+Command parse_dump(const std::vector<std::string>& argv, std::string_view program) {
+  auto fail = [&](const std::string& message) { return parse_error(message, DUMP_USAGE, program); };
+  DumpArgs a;
+  std::vector<std::string> positional;
+  for (std::size_t i = 2; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (arg == "-h" || arg == "--help")
+      return ParserExit{0, filled(DUMP_HELP, PROGRAM_MARK, program)};
+    if (arg == "--") {
+      positional.insert(positional.end(), argv.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                        argv.end());
+      break;
+    }
+    if (arg.size() > 1 && arg[0] == '-') return fail("unexpected argument '" + arg + "' found");
+    positional.push_back(arg);
+  }
+  if (positional.empty()) {
+    return fail("the following required arguments were not provided:\n  <PID>");
+  }
+  if (positional.size() > 2) return fail("unexpected argument '" + positional[2] + "' found");
+  const std::optional<int> pid = parse_pid(positional[0]);
+  if (!pid) return fail("invalid value '" + positional[0] + "' for '<PID>': not a process id");
+  a.pid = *pid;
+  if (positional.size() == 2) a.reason = positional[1];
+  return a;
+}
+
 }  // namespace
 
-std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
-    const std::vector<std::string>& argv) {
+Command parse_command_line(const std::vector<std::string>& argv) {
   std::string_view program = DEFAULT_PROGRAM;
   if (!argv.empty() && !argv[0].empty()) {
     program = argv[0];
@@ -303,6 +435,8 @@ std::variant<RunArgs, ParserExit, VersionWanted> parse_command_line(
     return ParserExit{0, filled(ROOT_HELP, PROGRAM_MARK, program)};
   }
   if (command == "-V" || command == "--version") return VersionWanted{};
+  if (command == "dump") return parse_dump(argv, program);
+  if (command == "attach") return parse_run(argv, 2, program, true);
   if (command != "run") {
     return parse_error(
         (command.starts_with('-') ? "unexpected argument '" : "unrecognized subcommand '") +

@@ -105,6 +105,11 @@ class CountingExporter final : public Exporter {
     open_[tid] = 0;  // what was open ends at the gap
     return inner_->write_gap(tid, ts_ns, count, codes, threads);
   }
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    open_[tid] = 0;  // what was open ends at the pause
+    return inner_->end_open_at(tid, ts_ns, codes, threads);
+  }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override {
     open_.erase(tid);

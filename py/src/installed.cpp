@@ -57,6 +57,12 @@ PyObject* install(PyObject* self, Running running) {
     (void)end(std::move(running), d.config.output, EXIT_REASON, d.figures);
     return nullptr;
   }
+  if (running.channel && d.config.dump_signal && !take_over_dump_signal(*d.config.dump_signal)) {
+    PendingError interrupted;
+    (void)restore_deadly_signals();
+    (void)end(std::move(running), d.config.output, EXIT_REASON, d.figures);
+    return nullptr;
+  }
   {
     std::lock_guard<std::mutex> g(d.session_lock);
     d.running = std::move(running);

@@ -7,6 +7,7 @@
 
 #include "cli.hpp"
 #include "clock.hpp"
+#include "dump_signal.hpp"
 #include "process_hooks.hpp"
 #include "pyref.hpp"
 #include "signals.hpp"
@@ -41,6 +42,8 @@ PyMethodDef MODULE_METHODS[] = {
     {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, "_after_fork_in_child()\n--\n\n"},
     {"_handle_deadly_signal", as_cfunction(handle_deadly_signal), METH_VARARGS | METH_KEYWORDS,
      "_handle_deadly_signal(signum, frame)\n--\n\n"},
+    {"_handle_dump_signal", as_cfunction(handle_dump_signal), METH_VARARGS | METH_KEYWORDS,
+     "_handle_dump_signal(signum, frame)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

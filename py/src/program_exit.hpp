@@ -32,6 +32,10 @@ class ProgramExit {
   // session ended; every step is taken.
   Outcome finish(PyRef target_error);
 
+  // Ends the session now, as the exit functions would (a callable of no
+  // arguments; ending twice is harmless, its error waits for finish).
+  PyObject* finisher() const noexcept { return finisher_.get(); }
+
  private:
   explicit ProgramExit(PyRef ending) : ending_(std::move(ending)) {}
   PyRef ending_;  // a capsule holding the state the finisher shares with us

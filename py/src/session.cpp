@@ -13,6 +13,7 @@
 #include "advertisement.hpp"
 #include "child_tally.hpp"
 #include "codewatch.hpp"
+#include "control_files.hpp"
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
 #include "format.hpp"
@@ -120,6 +121,7 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;
+  auto pauses = std::make_shared<PauseLog>();
   OutputGuard output_thread(queue, state);
   try {
     if (c.record_last_mb) {
@@ -128,14 +130,15 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         return std::nullopt;
       }
       channel = std::make_shared<ControlChannel>(queue);
-      output_thread.thread.emplace([queue, state, channel, budget = *c.record_last_mb << MB_SHIFT,
-                                    sink = std::make_unique<DirSink>(c.output, pid, c.format),
-                                    min_ns = c.selection.min_duration_ns](
-                                       OutputFigures& figures) mutable {
-        return run_recorder(queue, state, state,
-                            std::make_unique<CountingDumpSink>(std::move(sink), figures, min_ns),
-                            budget, channel);
-      });
+      output_thread.thread.emplace(
+          [queue, state, channel, pauses, budget = *c.record_last_mb << MB_SHIFT,
+           sink = std::make_unique<DirSink>(c.output, pid, c.format),
+           min_ns = c.selection.min_duration_ns](OutputFigures& figures) mutable {
+            auto counted = std::make_unique<CountingDumpSink>(std::move(sink), figures, min_ns);
+            return run_recorder(queue, state, state,
+                                std::make_unique<PauseMarksDumpSink>(std::move(counted), pauses),
+                                budget, channel);
+          });
     } else {
       // Opened now, so the path as given names it in errors.
       IoResult<std::unique_ptr<Exporter>> exporter =
@@ -145,13 +148,14 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         return std::nullopt;
       }
       output_thread.thread.emplace(
-          [queue, state, exporter = std::move(exporter).value(),
+          [queue, state, pauses, exporter = std::move(exporter).value(),
            min_ns = c.selection.min_duration_ns](OutputFigures& figures) mutable {
             // Counted behind the filter: the summary counts what was written.
             std::unique_ptr<Exporter> out =
                 std::make_unique<CountingExporter>(std::move(exporter), figures.events);
             if (min_ns != 0) out = std::make_unique<ShortCallFilter>(std::move(out), min_ns);
-            return run_pipeline(queue, state, state, std::move(out));
+            return run_pipeline(queue, state, state,
+                                std::make_unique<PauseMarks>(std::move(out), pauses));
           });
     }
   } catch (const std::system_error& e) {
@@ -174,6 +178,8 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
                   PyRef()};
   running.handle = slot.keep();
   running.child = child;
+  running.pauses = std::move(pauses);
+  if (running.channel) publish_notice({c.dump_signal.value_or(0), running.output});
   advertised.keep();
   directories.keep();
   if (child) tally_child_started(static_cast<std::uint32_t>(running.pid));
@@ -189,6 +195,7 @@ bool end(Running running, const std::string& path, const std::string& reason,
   }
   running.state->end_recording();
   if (running.channel) {
+    withdraw_notice();
     running.channel->request_final_dump(FinalDump{reason, running.queue->clock.now_ticks()});
   }
   // Monitoring is off and this thread holds the interpreter lock, so no

@@ -16,6 +16,7 @@
 #include "evqueue.hpp"
 #include "exporter_thread.hpp"
 #include "monitoring.hpp"
+#include "pause_marks.hpp"
 #include "pyref.hpp"
 #include "tracer_config.hpp"
 
@@ -35,6 +36,7 @@ struct Running {
   // Why monitoring could not be turned on again after a fork; raised by the end.
   PyRef fork_error;
   bool child = false;  // a child process's session, which tallies its start and end
+  std::shared_ptr<PauseLog> pauses = {};  // Tracer.pause and resume, read by the output side
 };
 
 // A forked child leaves its parent's session as it is, deliberately leaked:

@@ -1,7 +1,10 @@
 #include "signals.hpp"
 
 #include <array>
+#include <csignal>
 #include <mutex>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,12 +16,13 @@
 namespace fennik::py {
 namespace {
 
-constexpr std::array<const char*, 3> DEADLY_SIGNALS = {"SIGTERM", "SIGHUP", "SIGQUIT"};
+constexpr std::array<int, 3> DEADLY_SIGNALS = {SIGTERM, SIGHUP, SIGQUIT};
 constexpr char MODULE_NAME[] = "fennik._core";
 constexpr char SIGNAL_MODULE[] = "_signal";
 constexpr char HANDLER_NAME[] = "_handle_deadly_signal";
+constexpr char DUMP_HANDLER_NAME[] = "_handle_dump_signal";
 
-// The handler a deadly signal had before ours.
+// The handler a signal had before ours.
 struct Saved {
   int signum;
   PyObject* previous;  // strong reference
@@ -33,15 +37,6 @@ struct SavedHandlers {
   std::vector<Saved> entries;
 };
 constinit NoDestroy<SavedHandlers> SAVED;
-
-// A new reference to the handler replaced for `signum`, or null.
-PyRef saved_previous(int signum) {
-  std::lock_guard<std::mutex> g(SAVED->lock);
-  for (const Saved& s : SAVED->entries) {
-    if (s.signum == signum) return PyRef::borrow(s.previous);
-  }
-  return {};
-}
 
 // Sets the entry for `signum` (null removes it); what it held is returned to
 // be released by the caller.
@@ -80,17 +75,24 @@ int on_main_thread() {
   return main_ident == PyThread_get_thread_ident() ? 1 : 0;
 }
 
-// The interpreter's signal functions and the installed form of our handler,
-// which is told from others by identity. The native module, not its Python
-// wrapper, so that a running session records none of this.
+// The interpreter's signal functions and the installed forms of our
+// handlers, which are told from others by identity. The native module, not
+// its Python wrapper, so that a running session records none of this.
 struct SignalApi {
   PyRef signal;
-  PyRef ours;
+  PyRef ours;       // for the deadly signals
+  PyRef ours_dump;  // for the dump signal
 
   bool load() {
     signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
     if (signal) ours = PyRef::steal(PyImport_ImportModuleAttrString(MODULE_NAME, HANDLER_NAME));
-    return static_cast<bool>(ours);
+    if (ours) {
+      ours_dump = PyRef::steal(PyImport_ImportModuleAttrString(MODULE_NAME, DUMP_HANDLER_NAME));
+    }
+    return static_cast<bool>(ours_dump);
+  }
+  bool is_ours(PyObject* handler) const {
+    return handler == ours.get() || handler == ours_dump.get();
   }
   PyRef getsignal(PyObject* number) const {
     return PyRef::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number));
@@ -102,33 +104,50 @@ struct SignalApi {
   }
 };
 
-}  // namespace
-
-bool take_over_deadly_signals() {
+// Makes `handler` the Python handler of each of `signums`, saving the one
+// it replaced; see take_over_deadly_signals.
+bool take_over(std::span<const int> signums, bool dump) {
   SignalApi api;
   if (!api.load()) return false;
   const int main = on_main_thread();
   if (main <= 0) return main == 0;
-  for (const char* name : DEADLY_SIGNALS) {
-    PyRef number = PyRef::steal(PyObject_GetAttrString(api.signal.get(), name));
+  PyObject* handler = dump ? api.ours_dump.get() : api.ours.get();
+  for (const int signum : signums) {
+    PyRef number = PyRef::steal(PyLong_FromLong(signum));
     PyRef current = number ? api.getsignal(number.get()) : PyRef();
-    const int signum = current ? PyLong_AsInt(number.get()) : -1;
-    if (signum == -1) {
+    if (!current) {
       PyErr_Clear();
       continue;
     }
     // A handler installed from C reads as None and could not be put back.
     // Ours is skipped so the first saved entry stays.
-    if (current.get() == Py_None || current.get() == api.ours.get()) continue;
-    PyRef replaced = api.set(number.get(), api.ours.get());
+    if (current.get() == Py_None || api.is_ours(current.get())) continue;
+    PyRef replaced = api.set(number.get(), handler);
     if (!replaced) return false;
     // What signal.signal replaced is authoritative: a pending handler run
     // inside it may have changed the handler since getsignal.
-    if (replaced.get() != Py_None && replaced.get() != api.ours.get())
-      current = std::move(replaced);
+    if (replaced.get() != Py_None && !api.is_ours(replaced.get())) current = std::move(replaced);
     PyRef old = replace_saved(signum, std::move(current));
   }
   return true;
+}
+
+}  // namespace
+
+PyRef saved_previous(int signum) {
+  std::lock_guard<std::mutex> g(SAVED->lock);
+  for (const Saved& s : SAVED->entries) {
+    if (s.signum == signum) return PyRef::borrow(s.previous);
+  }
+  return {};
+}
+
+bool take_over_deadly_signals() {
+  return take_over(DEADLY_SIGNALS, false);
+}
+
+bool take_over_dump_signal(int signum) {
+  return take_over(std::span<const int>(&signum, 1), true);
 }
 
 bool restore_deadly_signals() {
@@ -146,7 +165,7 @@ bool restore_deadly_signals() {
     }
     // The entry stays until the previous handler is back: a signal arriving
     // meanwhile still reaches our handler, which forwards it.
-    if (current.get() == api.ours.get() && !api.set(number.get(), previous.get())) return false;
+    if (api.is_ours(current.get()) && !api.set(number.get(), previous.get())) return false;
     PyRef old = replace_saved(signum, {});
   }
   return true;
@@ -155,22 +174,13 @@ bool restore_deadly_signals() {
 namespace {
 
 PyObject* handle(PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"signum", "frame", nullptr};
-  PyObject *signum_arg = nullptr, *frame = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_handle_deadly_signal",
-                                   const_cast<char**>(keywords), &signum_arg, &frame)) {
-    return nullptr;
-  }
-  if (!PyLong_Check(signum_arg)) {
-    return type_error("_handle_deadly_signal", "signum", "int", signum_arg);
-  }
-  const int signum = PyLong_AsInt(signum_arg);
-  if (signum == -1 && PyErr_Occurred()) return nullptr;
-  PyRef previous = saved_previous(signum);
+  SignalCall call;
+  if (!read_signal_call("_handle_deadly_signal", args, kwargs, call)) return nullptr;
   // The program's own handler decides; the tracer goes on.
-  if (previous && PyCallable_Check(previous.get())) {
-    return PyObject_CallFunctionObjArgs(previous.get(), signum_arg, frame, nullptr);
-  }
+  if (call.program_handles()) return call.to_program();
+  PyObject* signum_arg = call.signum_arg;
+  const int signum = call.signum;
+  PyRef previous = std::move(call.previous);
   PyRef signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
   PyRef dfl = signal ? PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL")) : PyRef();
   if (!dfl) return nullptr;
@@ -191,16 +201,42 @@ PyObject* handle(PyObject* args, PyObject* kwargs) {
       PyErr_FormatUnraisable("Exception ignored while ending the tracer on signal %d", signum);
     }
   }
+  return pass_on_signal(signum_arg, previous.get());
+}
+
+}  // namespace
+
+bool read_signal_call(const char* func, PyObject* args, PyObject* kwargs, SignalCall& call) {
+  static const char* keywords[] = {"signum", "frame", nullptr};
+  std::string format = std::string("OO:") + func;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
+                                   &call.signum_arg, &call.frame)) {
+    return false;
+  }
+  if (!PyLong_Check(call.signum_arg)) {
+    type_error(func, "signum", "int", call.signum_arg);
+    return false;
+  }
+  call.signum = PyLong_AsInt(call.signum_arg);
+  if (call.signum == -1 && PyErr_Occurred()) return false;
+  call.previous = saved_previous(call.signum);
+  return true;
+}
+
+PyObject* pass_on_signal(PyObject* signum_arg, PyObject* handler) {
+  PyRef signal = PyRef::steal(PyImport_ImportModule(SIGNAL_MODULE));
+  if (!signal) return nullptr;
+  PyRef dfl = handler == nullptr ? PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL"))
+                                 : PyRef::borrow(handler);
+  if (!dfl) return nullptr;
   PyRef set =
-      PyRef::steal(PyObject_CallMethod(signal.get(), "signal", "OO", signum_arg, previous.get()));
+      PyRef::steal(PyObject_CallMethod(signal.get(), "signal", "OO", signum_arg, dfl.get()));
   PyRef raised =
       set ? PyRef::steal(PyObject_CallMethod(signal.get(), "raise_signal", "O", signum_arg))
           : PyRef();
   if (!raised) return nullptr;
   Py_RETURN_NONE;
 }
-
-}  // namespace
 
 PyObject* handle_deadly_signal(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return handle(args, kwargs); });

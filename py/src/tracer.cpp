@@ -18,11 +18,13 @@
 #include "format.hpp"
 #include "installed.hpp"
 #include "monitoring.hpp"
+#include "pause.hpp"
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder_requests.hpp"
 #include "selection_args.hpp"
 #include "session.hpp"
+#include "signal_names.hpp"
 #include "signals.hpp"
 #include "snapshot_object.hpp"
 #include "tracer_slot.hpp"
@@ -59,17 +61,51 @@ bool choose_format(TracerConfig& config, const std::optional<std::string>& name)
                           config.format.name(), output.get(), asked->name()) == 0;
 }
 
+// dump_signal=: a signal number, a name ("SIGUSR1", "usr2"), or None (or
+// "none") for no dump signal; SIGUSR1 when not given.
+bool dump_signal_arg(PyObject* arg, std::optional<int>& out) {
+  out = default_dump_signal();
+  if (arg == nullptr) return true;
+  if (arg == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::variant<std::optional<int>, std::string> parsed = std::string();
+  if (PyLong_Check(arg)) {
+    const int signum = PyLong_AsInt(arg);
+    if (signum == -1 && PyErr_Occurred()) return false;
+    const std::optional<std::string> refused = refuse_dump_signal(signum);
+    parsed = refused ? std::variant<std::optional<int>, std::string>(*refused)
+                     : std::optional<int>(signum);
+  } else if (PyUnicode_Check(arg)) {
+    const char* text = PyUnicode_AsUTF8(arg);
+    if (text == nullptr) return false;
+    parsed = parse_dump_signal(text);
+  } else {
+    type_error("Tracer", "dump_signal", "int, str or None", arg);
+    return false;
+  }
+  if (auto* message = std::get_if<std::string>(&parsed)) {
+    PyErr_Format(PyExc_ValueError, "Tracer() argument 'dump_signal': %s", message->c_str());
+    return false;
+  }
+  out = std::get<std::optional<int>>(parsed);
+  return true;
+}
+
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {
-        "output",  "format",       "trace_subprocesses", "record_last_mb",  "include",
-        "exclude", "only_my_code", "max_depth",          "min_duration_us", nullptr};
-    PyObject *output = nullptr, *format = nullptr, *trace = nullptr, *record = nullptr;
+    static const char* keywords[] = {"output",          "format",       "trace_subprocesses",
+                                     "record_last_mb",  "dump_signal",  "include",
+                                     "exclude",         "only_my_code", "max_depth",
+                                     "min_duration_us", nullptr};
+    PyObject *output = nullptr, *format = nullptr, *trace = nullptr, *record = nullptr,
+             *dump_signal = nullptr;
     PyObject *include = nullptr, *exclude = nullptr, *only_mine = nullptr, *depth = nullptr;
     PyObject* shortest = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO$OOOOO:Tracer",
-                                     const_cast<char**>(keywords), &output, &format, &trace,
-                                     &record, &include, &exclude, &only_mine, &depth, &shortest)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O|OOOO$OOOOO:Tracer", const_cast<char**>(keywords), &output, &format,
+            &trace, &record, &dump_signal, &include, &exclude, &only_mine, &depth, &shortest)) {
       return nullptr;
     }
     TracerConfig config;
@@ -108,6 +144,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!choose_format(config, format_name)) return nullptr;
+    if (!dump_signal_arg(dump_signal, config.dump_signal)) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -267,6 +304,17 @@ PyObject* tracer_now_ns(PyObject* self, PyObject*) {
   });
 }
 
+// For `fennik attach`, which reads them in the traced process.
+PyObject* tracer_figures(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const OutputFigures f = session_figures(self);
+    return Py_BuildValue(
+        "(KKN)", static_cast<unsigned long long>(f.events),
+        static_cast<unsigned long long>(f.dropped),
+        PyUnicode_DecodeFSDefaultAndSize(f.dump.data(), static_cast<Py_ssize_t>(f.dump.size())));
+  });
+}
+
 PyMethodDef TRACER_METHODS[] = {
     {"__enter__", tracer_enter, METH_NOARGS,
      "__enter__($self, /)\n--\n\n"
@@ -290,15 +338,24 @@ PyMethodDef TRACER_METHODS[] = {
      "reason, and returns its path; the session goes on."},
     {"now_ns", tracer_now_ns, METH_NOARGS,
      "now_ns($self, /)\n--\n\nThe session's clock: nanoseconds since the session started."},
+    {"pause", tracer_pause, METH_NOARGS,
+     "pause($self, /)\n--\n\n"
+     "Stops recording until resume; the output marks the pause. Frames open\n"
+     "when it begins end there. Pausing a paused tracer does nothing."},
+    {"_figures", tracer_figures, METH_NOARGS,
+     "_figures($self, /)\n--\n\n"
+     "(events, dropped, dump path) of the session ended last, as fennik run reports them."},
+    {"resume", tracer_resume, METH_NOARGS,
+     "resume($self, /)\n--\n\nRecords again after pause; otherwise does nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None, *,\n"
-         "       include=None, exclude=None, only_my_code=False, max_depth=None,\n"
-         "       min_duration_us=None)\n--\n\n"
+         "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None,\n"
+         "       dump_signal='SIGUSR1', *, include=None, exclude=None, only_my_code=False,\n"
+         "       max_depth=None, min_duration_us=None)\n--\n\n"
          "Records every Python function start, return, yield, resume, unwind and\n"
          "throw on every thread while it is entered (with Tracer(...): ...).\n\n"
          "output: the file to write, or a flight recorder's dump directory.\n"
@@ -307,6 +364,8 @@ PyType_Slot TRACER_SLOTS[] = {
          "trace_subprocesses: child processes trace themselves into the same output.\n"
          "record_last_mb: keep only the last N megabytes of events in memory and\n"
          "  write dumps (dump, snapshot, at the end, on a deadly signal).\n"
+         "dump_signal: the signal that asks a flight recorder for a dump\n"
+         "  (fennik dump PID sends it); None leaves it to the program.\n"
          "include, exclude: module name patterns ('myapp', 'json.*') or file name\n"
          "  globs ('*/site-packages/*', '<frozen *>'); a function is recorded when it\n"
          "  matches an include (or there is none) and no exclude.\n"

@@ -25,6 +25,9 @@ struct TracerConfig {
   std::string output;
   bool trace_subprocesses = true;
   Format format = Format::Protobuf;
+  // The signal that asks a flight recorder for a dump; none leaves every
+  // signal to the program.
+  std::optional<int> dump_signal;
   Selection selection;
 };
 
