@@ -75,6 +75,7 @@ native-overhead:
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	mkdir -p $(BUILD)/bench/out
 	PYTHONPATH=$(BUILD)/bench/python python3.14 bench/overhead.py --build-dir $(BUILD)/bench --tmp-dir $(BUILD)/bench/out
+	PYTHONPATH=$(BUILD)/bench/python python3.14 bench/selection.py --tmp-dir $(BUILD)/bench/out
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

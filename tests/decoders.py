@@ -16,7 +16,8 @@ FORMATS = ["protobuf", "json", "pprof"]
 TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in order
 EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump files
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB",
-              "FENNIK_CHILD_ORIGIN_NS")
+              "FENNIK_CHILD_ORIGIN_NS", "FENNIK_CHILD_INCLUDE", "FENNIK_CHILD_EXCLUDE",
+              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS")
 SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
@@ -24,6 +25,12 @@ DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
 PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
 PAUSED = re.compile(r"fennik: paused from (\d+) ns to (?:(\d+) ns|the end)")
+SHORT = re.compile(r"fennik: (\d+) calls? shorter than (\d+) (\u00b5s|ns) left out"
+                   r"( \(their time is their callers'\))?")
+
+
+def short_calls(match):  # (calls left out, threshold in ns) of a SHORT match
+    return int(match[1]), int(match[2]) * (1000 if match[3] == "\u00b5s" else 1)
 
 # The fields our outputs may hold, by message: number -> (name, type), the
 # type "u" an unsigned varint, "i" a two's-complement one, "s" UTF-8 text or
@@ -131,6 +138,7 @@ class Trace:
     threads: dict = dataclasses.field(default_factory=dict)
     dropped: int = 0  # summed over writers
     peaks: list = dataclasses.field(default_factory=list)  # peak buffered bytes, per writer
+    short: list = dataclasses.field(default_factory=list)  # (calls left out, ns), per writer
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
     pauses: list = dataclasses.field(default_factory=list)  # (from ns, to ns or None)
@@ -232,6 +240,9 @@ def read_protobuf(path):
                 else:
                     assert te["name"] == "fennik: resumed" and trace.pauses[-1][1] is None, te
                     trace.pauses[-1] = (trace.pauses[-1][0], ts)
+            elif m := SHORT.fullmatch(te["name"]):
+                assert categories == ["py", "stats"] and not m[4], te
+                trace.short.append(short_calls(m))
             else:
                 trace.peaks.append(int(PEAK.fullmatch(te["name"])[1]))
                 assert categories == ["py", "stats"], te
@@ -285,6 +296,10 @@ def read_json(path):
                 until = o["args"].get("to")
                 trace.pauses.append((int(o["args"]["from"] * 1000),
                                      None if until is None else int(until * 1000)))
+            elif o["name"] == "fennik_short_calls" and o["tid"] == 0:
+                m = SHORT.fullmatch(o["args"]["text"])
+                assert m and not m[4], o
+                trace.short.append(short_calls(m))
             else:
                 assert o["name"] == "fennik_dropped_events" and o["tid"] == 0, o
                 trace.dropped += o["args"]["count"]
@@ -315,6 +330,7 @@ class Profile:
     dropped: int
     peaks: list
     pauses: list  # (from ns, to ns or None)
+    short: list  # (calls left out, ns)
 
     def stacks(self, files):
         # The samples' stacks cut to the frames of `files` (names, outermost first).
@@ -351,9 +367,11 @@ def read_pprof(path):
     assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
     assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or PAUSED.fullmatch(c)
+               or (m := SHORT.fullmatch(c)) and m[4]
                for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
                    samples, functions,
                    sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
                    [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))],
-                   [(int(m[1]), m[2] and int(m[2])) for c in comments if (m := PAUSED.fullmatch(c))])
+                   [(int(m[1]), m[2] and int(m[2])) for c in comments if (m := PAUSED.fullmatch(c))],
+                   [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))])

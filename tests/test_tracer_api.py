@@ -118,9 +118,9 @@ def test_the_advertisement_to_child_processes(tmp_path, monkeypatch):
     inherit = lambda: [monkeypatch.setenv(var, "inherited") for var in CHILD_VARS]  # noqa: E731
     inherit()
     with Tracer(out, format="pb") as running:
-        advertised = {"FENNIK_CHILD_OUTPUT": out, "FENNIK_CHILD_FORMAT": "protobuf",
-                      "FENNIK_CHILD_RECORD_MB": None,
-                      "FENNIK_CHILD_ORIGIN_NS": os.environ["FENNIK_CHILD_ORIGIN_NS"]}
+        advertised = dict.fromkeys(CHILD_VARS) | {
+            "FENNIK_CHILD_OUTPUT": out, "FENNIK_CHILD_FORMAT": "protobuf",
+            "FENNIK_CHILD_ORIGIN_NS": os.environ["FENNIK_CHILD_ORIGIN_NS"]}
         assert os.environ["FENNIK_CHILD_ORIGIN_NS"].isdigit()
         assert {v: os.environ.get(v) for v in CHILD_VARS} == advertised
         # A failed entry touches no file and no variable; a tracer that is not

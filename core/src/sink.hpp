@@ -67,6 +67,10 @@ struct RunStats {
   std::uint64_t peak_buffered_bytes = 0;
   // The pauses within the output, marked on the process; in time order.
   std::vector<Pause> pauses = {};
+  // With a threshold (not 0), the calls shorter than it left out of the
+  // output (see ShortCallFilter); the output says so.
+  std::uint64_t min_duration_ns = 0;
+  std::uint64_t short_calls_left_out = 0;
 };
 
 // The one rule every format follows for an end event: it closes the

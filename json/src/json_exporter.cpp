@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "short_calls.hpp"
+
 namespace fennik {
 namespace {
 
@@ -292,6 +294,14 @@ IoStatus JsonExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& th
     meta.append("0},");
   }
   process_record(PEAK_BUFFERED_NAME, "bytes", stats.peak_buffered_bytes);
+  if (stats.min_duration_ns > 0) {
+    meta.append("{\"args\":{\"text\":");
+    json::push_string(meta,
+                      short_calls_statement(stats.short_calls_left_out, stats.min_duration_ns));
+    meta.append("},\"name\":\"fennik_short_calls\",\"ph\":\"M\"");
+    meta.append(pid_text_);
+    meta.append("0},");
+  }
   return file_.flush();
 }
 

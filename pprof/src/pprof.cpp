@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "profile.hpp"
+#include "short_calls.hpp"
 #include "strings.hpp"
 
 namespace fennik {
@@ -167,6 +168,13 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
     text += std::to_string(pause.from_ns);
     text += pause.to_ns ? PAUSED_UNTIL + std::to_string(*pause.to_ns) + NS_SUFFIX
                         : std::string(STILL_PAUSED);
+    profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
+  }
+  if (stats.min_duration_ns > 0) {
+    // Nothing is lost: each call left out is charged to its caller.
+    const std::string text =
+        short_calls_statement(stats.short_calls_left_out, stats.min_duration_ns) +
+        " (their time is their callers')";
     profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
   }
   profile.string_table = std::move(strings).take_list();

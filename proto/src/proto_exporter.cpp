@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "short_calls.hpp"
+
 namespace fennik {
 namespace {
 
@@ -483,6 +485,10 @@ IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& t
   }
   process_instant(STATS_CATEGORY, "fennik: peak buffered memory " +
                                       std::to_string(stats.peak_buffered_bytes) + " bytes");
+  if (stats.min_duration_ns > 0) {
+    process_instant(STATS_CATEGORY,
+                    short_calls_statement(stats.short_calls_left_out, stats.min_duration_ns));
+  }
   return file_.flush();
 }
 

@@ -26,6 +26,30 @@ bool remove_env(PyObject* environ, const char* key) {
   return static_cast<bool>(r);
 }
 
+// Sets `key` to `value`, or removes it when there is none.
+bool set_or_remove(PyObject* environ, const char* key, const std::optional<std::string>& value) {
+  return value ? set_env(environ, key, *value) : remove_env(environ, key);
+}
+
+std::optional<std::string> lines(const std::vector<std::string>& patterns) {
+  if (patterns.empty()) return std::nullopt;
+  std::string out;
+  for (const std::string& p : patterns) out += (out.empty() ? "" : "\n") + p;
+  return out;
+}
+
+bool advertise_selection(PyObject* environ, const Selection& s) {
+  return set_or_remove(environ, ENV_CHILD_INCLUDE, lines(s.include)) &&
+         set_or_remove(environ, ENV_CHILD_EXCLUDE, lines(s.exclude)) &&
+         set_or_remove(environ, ENV_CHILD_ONLY_MY_CODE,
+                       s.only_my_code ? std::optional<std::string>("1") : std::nullopt) &&
+         set_or_remove(environ, ENV_CHILD_MAX_DEPTH,
+                       s.max_depth ? std::optional(std::to_string(*s.max_depth)) : std::nullopt) &&
+         set_or_remove(environ, ENV_CHILD_MIN_DURATION_NS,
+                       s.min_duration_ns != 0 ? std::optional(std::to_string(s.min_duration_ns))
+                                              : std::nullopt);
+}
+
 }  // namespace
 
 PyRef os_environ() {
@@ -65,7 +89,8 @@ std::optional<SavedEnv> advertise(const TracerConfig& c, std::uint64_t origin_ns
          set_env(environ.get(), ENV_CHILD_ORIGIN_NS, std::to_string(origin_ns)) &&
          (c.record_last_mb
               ? set_env(environ.get(), ENV_CHILD_RECORD_MB, std::to_string(*c.record_last_mb))
-              : remove_env(environ.get(), ENV_CHILD_RECORD_MB));
+              : remove_env(environ.get(), ENV_CHILD_RECORD_MB)) &&
+         advertise_selection(environ.get(), c.selection);
   }
   if (ok) return saved;
   PendingError pending;

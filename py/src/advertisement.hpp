@@ -20,8 +20,19 @@ inline constexpr char ENV_CHILD_RECORD_MB[] = "FENNIK_CHILD_RECORD_MB";
 // processes writing one output share one timeline.
 inline constexpr char ENV_CHILD_ORIGIN_NS[] = "FENNIK_CHILD_ORIGIN_NS";
 
-inline constexpr const char* CHILD_VARS[] = {ENV_CHILD_OUTPUT, ENV_CHILD_FORMAT,
-                                             ENV_CHILD_RECORD_MB, ENV_CHILD_ORIGIN_NS};
+// What the child records: the patterns one a line, "1" for only my code, the
+// depth limit; each unset when not asked for.
+inline constexpr char ENV_CHILD_INCLUDE[] = "FENNIK_CHILD_INCLUDE";
+inline constexpr char ENV_CHILD_EXCLUDE[] = "FENNIK_CHILD_EXCLUDE";
+inline constexpr char ENV_CHILD_ONLY_MY_CODE[] = "FENNIK_CHILD_ONLY_MY_CODE";
+inline constexpr char ENV_CHILD_MAX_DEPTH[] = "FENNIK_CHILD_MAX_DEPTH";
+// Calls shorter than this many nanoseconds are left out of the child's output.
+inline constexpr char ENV_CHILD_MIN_DURATION_NS[] = "FENNIK_CHILD_MIN_DURATION_NS";
+
+inline constexpr const char* CHILD_VARS[] = {
+    ENV_CHILD_OUTPUT,       ENV_CHILD_FORMAT,    ENV_CHILD_RECORD_MB,
+    ENV_CHILD_ORIGIN_NS,    ENV_CHILD_INCLUDE,   ENV_CHILD_EXCLUDE,
+    ENV_CHILD_ONLY_MY_CODE, ENV_CHILD_MAX_DEPTH, ENV_CHILD_MIN_DURATION_NS};
 
 // The child-process variables as they were before a session changed them, so
 // a failed start puts them back.

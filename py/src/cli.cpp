@@ -17,6 +17,7 @@
 #include "recording_window.hpp"
 #include "report_command.hpp"
 #include "run_target.hpp"
+#include "selection_args.hpp"
 #include "tracer.hpp"
 
 namespace fennik::py {
@@ -63,6 +64,7 @@ PyRef make_tracer(const RunArgs& a, Format format) {
     PyRef sig = fs_str(*a.dump_signal);
     if (!sig || PyDict_SetItemString(kwargs.get(), "dump_signal", sig.get()) < 0) return PyRef();
   }
+  if (!selection_kwargs(a.selection, kwargs.get())) return PyRef();
   return PyRef::steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
 }
 

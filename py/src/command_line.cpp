@@ -1,11 +1,14 @@
 #include "command_line.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
 
+#include "code_filter.hpp"
 #include "report.hpp"
+#include "selection_args.hpp"
 #include "signal_names.hpp"
 #include "tracer.hpp"
 #include "whole_number.hpp"
@@ -60,6 +63,15 @@ constexpr std::string_view RUN_HELP =
     "      --delay <SECONDS>    Start recording this long after the script starts\n"
     "      --duration <SECONDS> Stop recording after this long; the output is finished then\n"
     "                           and the script goes on untraced\n"
+    "      --include <PATTERN>  Record only functions of matching modules ('myapp',\n"
+    "                           'json.*') or files ('*/src/*.py'); repeatable\n"
+    "      --exclude <PATTERN>  Leave out functions of matching modules or files; repeatable\n"
+    "      --only-my-code       Leave out the standard library, installed packages and\n"
+    "                           frozen modules (--include adds to what is recorded)\n"
+    "      --max-depth <N>      Record only calls at most N deep on each thread\n"
+    "      --min-duration <DURATION>\n"
+    "                           Leave out of the output calls shorter than this\n"
+    "                           ('50us', '1.5ms'; ns, us, ms or s)\n"
     "  -q, --quiet              Say nothing when the run ends\n"
     "      --report[=<N>]       When the run ends, print the report's first N rows [default:\n"
     "                           30] on stderr, as `fennik report OUTPUT` would\n"
@@ -129,7 +141,12 @@ enum class Opt {
   DumpSignal,
   Delay,
   Duration,
-  Report
+  Report,
+  Include,
+  Exclude,
+  OnlyMyCode,
+  MaxDepth,
+  MinDuration
 };
 
 struct OptSpec {
@@ -145,6 +162,11 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::Module, 'm', "module", "MODULE"},
     {Opt::RecordLastMb, 0, "record-last-mb", "MB"},
     {Opt::NoTraceSubprocesses, 0, "no-trace-subprocesses", ""},
+    {Opt::Include, 0, "include", "PATTERN"},
+    {Opt::Exclude, 0, "exclude", "PATTERN"},
+    {Opt::OnlyMyCode, 0, "only-my-code", ""},
+    {Opt::MaxDepth, 0, "max-depth", "N"},
+    {Opt::MinDuration, 0, "min-duration", "DURATION"},
     {Opt::Quiet, 'q', "quiet", ""},
     {Opt::DumpSignal, 0, "dump-signal", "SIG"},
     {Opt::Delay, 0, "delay", "SECONDS"},
@@ -305,6 +327,35 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
       case Opt::NoTraceSubprocesses:
         a.no_trace_subprocesses = true;
         break;
+      case Opt::Include:
+      case Opt::Exclude:
+        if (const std::string problem = pattern_problem(value); !problem.empty()) {
+          return fail("invalid value '" + value + "' for '" + shown(o) + "': " + problem);
+        }
+        (o.id == Opt::Include ? a.selection.include : a.selection.exclude).push_back(value);
+        break;
+      case Opt::OnlyMyCode:
+        a.selection.only_my_code = true;
+        break;
+      case Opt::MaxDepth: {
+        const std::optional<std::uint64_t> depth =
+            value.starts_with('+') ? std::nullopt : parse_whole_number(value.c_str());
+        if (!depth || *depth == 0) {
+          return fail("invalid value '" + value + "' for '" + shown(o) +
+                      "': a whole number of calls, at least 1");
+        }
+        a.selection.max_depth = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(*depth, NO_DEPTH_LIMIT - std::uint64_t{1}));
+        break;
+      }
+      case Opt::MinDuration: {
+        const std::variant<std::uint64_t, std::string> ns = parse_duration(value);
+        if (const auto* problem = std::get_if<std::string>(&ns)) {
+          return fail("invalid value '" + value + "' for '" + shown(o) + "': " + *problem);
+        }
+        a.selection.min_duration_ns = std::get<std::uint64_t>(ns);
+        break;
+      }
       case Opt::Quiet:
         a.quiet = true;
         break;

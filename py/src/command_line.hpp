@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "format.hpp"
+#include "tracer_config.hpp"
 
 namespace fennik::py {
 
@@ -24,6 +25,7 @@ struct RunArgs {
   std::optional<std::vector<std::string>> module;  // the name, then its arguments
   std::optional<std::uint64_t> record_last_mb;
   bool no_trace_subprocesses = false;
+  Selection selection;
   bool quiet = false;
   std::optional<std::size_t> report_top;  // print the report's first rows when the run ends
   std::optional<std::string> script;

@@ -13,6 +13,7 @@
 #include "dump_sink.hpp"
 #include "io_error.hpp"
 #include "pyref.hpp"
+#include "short_calls.hpp"
 #include "sink.hpp"
 #include "thread_name.hpp"
 
@@ -121,12 +122,14 @@ class CountingExporter final : public Exporter {
   std::unordered_map<std::uint32_t, std::size_t> open_;  // frames open per thread
 };
 
-// Gives every dump a counting exporter; the figures end up describing the
-// last dump opened, which is the final one.
+// Gives every dump a counting exporter (behind a short-call filter with a
+// threshold); the figures end up describing the last dump opened, which is
+// the final one.
 class CountingDumpSink final : public DumpSink {
  public:
-  CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures) noexcept
-      : inner_(std::move(inner)), figures_(figures) {}
+  CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures,
+                   std::uint64_t min_duration_ns = 0) noexcept
+      : inner_(std::move(inner)), figures_(figures), min_ns_(min_duration_ns) {}
   std::string location() const override { return inner_->location(); }
   IoResult<OpenedDump> open(const std::string& reason) override {
     IoResult<OpenedDump> opened = inner_->open(reason);
@@ -135,12 +138,16 @@ class CountingDumpSink final : public DumpSink {
     figures_.events = 0;
     figures_.dump = dump.path;
     dump.exporter = std::make_unique<CountingExporter>(std::move(dump.exporter), figures_.events);
+    if (min_ns_ != 0) {
+      dump.exporter = std::make_unique<ShortCallFilter>(std::move(dump.exporter), min_ns_);
+    }
     return dump;
   }
 
  private:
   std::unique_ptr<DumpSink> inner_;
   OutputFigures& figures_;
+  std::uint64_t min_ns_;
 };
 
 }  // namespace fennik::py

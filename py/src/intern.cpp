@@ -63,6 +63,11 @@ std::optional<std::uint32_t> Interner::insert(std::uintptr_t address, CodeInfo i
   return id;
 }
 
+void Interner::leave_out(std::uintptr_t address) {
+  std::unique_lock<std::shared_mutex> g(lock_);
+  index_.emplace(address, LEFT_OUT);
+}
+
 bool Interner::forget(std::uintptr_t address, std::uint64_t now) {
   std::unique_lock<std::shared_mutex> g(lock_);
   auto it = index_.find(address);
@@ -70,6 +75,8 @@ bool Interner::forget(std::uintptr_t address, std::uint64_t now) {
   const std::uint32_t id = it->second;
   // Unmapped first: a new code object at this address must never get the old id.
   index_.erase(it);
+  // Cached by the callbacks as well, but no id was spent on it.
+  if (id == LEFT_OUT) return true;
   try {
     forgotten_.emplace_back(id, now);
   } catch (const std::bad_alloc&) {

@@ -18,6 +18,8 @@
 namespace fennik {
 
 inline constexpr std::uint32_t MAX_CODE_CAPACITY = 1u << 24;  // 16,777,216
+// What lookup gives for a code object the session leaves out.
+inline constexpr std::uint32_t LEFT_OUT = ~std::uint32_t{0};
 inline constexpr char CODE_CAPACITY_ENV[] = "FENNIK_CODE_CAPACITY";
 
 // The capacity an environment value asks for: unset gives the maximum, 0
@@ -31,7 +33,10 @@ class Interner {
 
   std::uint32_t capacity() const noexcept { return capacity_; }
 
+  // The code object's id, LEFT_OUT for one left out, or nothing when unknown.
   std::optional<std::uint32_t> lookup(std::uintptr_t address) const;
+  // Marks the code object at `address` as left out: no id is spent on it.
+  void leave_out(std::uintptr_t address);
   // `info` was read from the code object before the call, outside the lock.
   // An id parked before `floor` is reused before a new one is taken: the
   // table grows only while no parked id can be reused yet. Gives nothing when

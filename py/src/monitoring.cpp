@@ -29,6 +29,36 @@ void empty_code_cache() noexcept {
   CODES.fill(CodeSlot{0, 0});
 }
 
+// The thread's depth in recorded frames, counted by the callbacks of a
+// session with a depth limit. Frames begun before the session are not
+// counted: an end with nothing counted open stays at 0. Reset by the slow
+// side on the thread's first event of each session, which always takes it.
+struct DepthState {
+  std::uint32_t depth;
+  std::uint32_t limit;
+  std::uint64_t queue_id;
+};
+constinit thread_local DepthState DEPTH{0, NO_DEPTH_LIMIT, 0};
+
+// Counts an event of a recorded function; true when it lies within the limit.
+inline bool within_depth(DepthState& d, std::uint8_t kind) noexcept {
+  if (is_begin(kind)) return ++d.depth <= d.limit;
+  if (d.depth == 0) return true;
+  return d.depth-- <= d.limit;
+}
+
+// Events the interpreter lets a callback turn off for a code location.
+constexpr bool can_disable(std::uint8_t kind) noexcept {
+  return kind != KIND_UNWIND && kind != KIND_THROW;
+}
+
+// Set once a callback has turned off an event for a code object that a
+// session left out; the next session turns them on again.
+std::atomic<bool> DISABLED_SOME{false};
+// sys.monitoring.DISABLE, taken when a session first starts and kept for the
+// process: a callback's object may be gone by the time it answers.
+PyObject* DISABLE_VALUE = nullptr;
+
 struct CallbacksObject {
   PyObject_HEAD std::shared_ptr<SessionHub> holder;
   SessionHub* state;  // holder.get(), read on every event
@@ -108,6 +138,52 @@ CodeInfo read_code_info(PyObject* code) {
                   line_attr(code)};
 }
 
+// What the filter reads of the module whose function `code` is, from the
+// frame the event came from (a code object does not know its module): its
+// `__name__`, and with `origin` (for code compiled from a string) its
+// `__file__`, or without one (as namedtuple runs its code) the file of the
+// code that ran it. Empty when that frame is not running `code`. Errors are
+// cleared.
+struct ModuleOf {
+  std::string name;
+  std::string file;
+};
+
+std::string global_text(PyObject* globals, const char* key) {
+  PyObject* value = nullptr;
+  std::string out;
+  if (PyDict_GetItemStringRef(globals, key, &value) > 0) {
+    PyRef held = PyRef::steal(value);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+    if (utf8 != nullptr) out.assign(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return out;
+}
+
+ModuleOf module_of(PyObject* code, bool origin) {
+  ModuleOf out;
+  PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+  PyRef running = PyRef::steal(
+      frame != nullptr ? reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)) : nullptr);
+  if (running.get() == code && code != nullptr) {
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    if (globals && PyDict_Check(globals.get())) {
+      out.name = global_text(globals.get(), "__name__");
+      if (origin) out.file = global_text(globals.get(), "__file__");
+    }
+    PyRef back = PyRef::steal(
+        origin && out.file.empty() ? reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)) : nullptr);
+    PyRef caller = PyRef::steal(back ? reinterpret_cast<PyObject*>(PyFrame_GetCode(
+                                           reinterpret_cast<PyFrameObject*>(back.get())))
+                                     : nullptr);
+    if (caller) out.file = text_attr(caller.get(), "co_filename", "");
+  }
+  PyErr_Clear();
+  return out;
+}
+
 // The calling thread's name as threading knows it, or nothing. Read from
 // threading's own table without calling into it: asking threading for the
 // current thread would make it invent a dummy thread object (and use up a
@@ -180,6 +256,7 @@ class SlowSide {
   if (hot.tid.load(std::memory_order_relaxed) == UNKNOWN_TID) {
     hot.tid.store(current_thread_id(), std::memory_order_relaxed);
   }
+  if (DEPTH.queue_id != state.queue_id) DEPTH = DepthState{0, state.max_depth, state.queue_id};
   if (!hot.named && hot.name_tries != 0) {
     keep = PyRef::borrow(self);
     SlowSide in_slow_side;
@@ -200,11 +277,24 @@ class SlowSide {
       if (!keep) keep = PyRef::borrow(self);
       SlowSide in_slow_side;
       CodeInfo info = read_code_info(code_obj);
-      found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
-      if (!found) return std::nullopt;
+      const ModuleOf module =
+          state.filter.needs_module()
+              ? module_of(code_obj, state.filter.judges_by_origin(info.filename))
+              : ModuleOf{};
+      if (state.filter.active() &&
+          !state.filter.records({module.name, info.filename, module.file})) {
+        state.interner.leave_out(code);
+        found = LEFT_OUT;
+      } else {
+        found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
+        if (!found) return std::nullopt;
+      }
     }
     id = *found;
+    // A function left out is cached too, so that the events the interpreter
+    // cannot stop (unwinds, throws) find it without the interner's lock.
     if (code != 0) slot = CodeSlot{code, id};
+    if (id == LEFT_OUT) return LEFT_OUT;
   }
   // The interpreter may have run other threads meanwhile; one of them may have
   // ended the session.
@@ -214,14 +304,15 @@ class SlowSide {
 
 // Everything but the fast path's store: a known code whose batch is full or
 // whose delta overflows (`known`), and any event whose code the caches miss.
-[[gnu::noinline]] void record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
+// True when the function is one the session leaves out.
+[[gnu::noinline]] bool record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
                                    std::uint8_t kind, std::optional<std::uint32_t> known) noexcept {
   SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   if (known) {
     record(*state.queue, now, make_word(kind, *known));
-    return;
+    return false;
   }
   PyRef keep;  // set by resolve_cold before it may run the interpreter
   std::optional<std::uint32_t> id;
@@ -232,9 +323,12 @@ class SlowSide {
   }
   if (!id) {
     if (state.live()) state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
-    return;
+    return false;
   }
-  record(*state.queue, now, make_word(kind, *id));
+  if (*id == LEFT_OUT) return true;
+  if (state.max_depth == NO_DEPTH_LIMIT || within_depth(DEPTH, kind)) {
+    record(*state.queue, now, make_word(kind, *id));
+  }
   // Cached only once HOT mirrors this session's batch: what resets the cache
   // at a session's end reaches exactly the threads bound to it. Not when a
   // code object was forgotten since resolve_cold emptied CODES (it may have
@@ -246,14 +340,28 @@ class SlowSide {
     hot.cached_id = *id;
     hot.cached_code.store(code, std::memory_order_relaxed);
   }
+  return false;
+}
+
+// The answer for an event of a function the session leaves out: turned off
+// where the interpreter allows it.
+template <std::uint8_t KIND>
+PyObject* left_out() noexcept {
+  if constexpr (can_disable(KIND)) {
+    DISABLED_SOME.store(true, std::memory_order_relaxed);
+    return Py_NewRef(DISABLE_VALUE);
+  }
+  Py_RETURN_NONE;
 }
 
 // The fast path: the clock, the code id from the thread's caches, and the
 // store. The clock's kind is fixed per session, so it is chosen when the
 // callbacks are registered instead of on every event. CODES is trusted only
 // while `cached_code` is set (see Hot); the fast path never writes either, so
-// it cannot undo a reset made by another thread.
-template <std::uint8_t KIND, bool COUNTER>
+// it cannot undo a reset made by another thread. LIMITED counts the depth, for
+// a session with a depth limit; a function the session leaves out is turned
+// off where the interpreter allows it.
+template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
 PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   if (count != 0) [[likely]] {
     // HOT's address first, then the counter: the compiler would rather read
@@ -270,10 +378,15 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     if (cached != code) [[unlikely]] {
       const CodeSlot& slot = CODES[code_slot(code)];
       if (cached == NO_CODE || slot.code != code) {
-        record_cold(self, args[0], now, KIND, std::nullopt);
+        if (record_cold(self, args[0], now, KIND, std::nullopt)) return left_out<KIND>();
         Py_RETURN_NONE;
       }
+      if (slot.id == LEFT_OUT) [[unlikely]]
+        return left_out<KIND>();
       id = slot.id;
+    }
+    if constexpr (LIMITED) {
+      if (!within_depth(DEPTH, KIND)) Py_RETURN_NONE;
     }
     if (!try_store(hot, now, make_word(KIND, id))) [[unlikely]] {
       record_cold(self, args[0], now, KIND, id);
@@ -282,22 +395,25 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   Py_RETURN_NONE;
 }
 
-template <std::uint8_t KIND, bool COUNTER>
+template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
 PyCFunction callback_function() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<KIND, COUNTER>));
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(callback<KIND, COUNTER, LIMITED>));
 }
 
 struct EventSpec {
-  const char* event;        // attribute of sys.monitoring.events
-  PyMethodDef counter_def;  // for a session whose clock reads the counter
-  PyMethodDef nanos_def;    // for any other clock
+  const char* event;  // attribute of sys.monitoring.events
+  // By [whether the clock reads the counter][whether depth is limited].
+  PyMethodDef defs[2][2];
 };
 
 template <std::uint8_t KIND>
 constexpr EventSpec event_spec(const char* event, const char* name) {
   return {event,
-          {name, callback_function<KIND, true>(), METH_FASTCALL, nullptr},
-          {name, callback_function<KIND, false>(), METH_FASTCALL, nullptr}};
+          {{{name, callback_function<KIND, false, false>(), METH_FASTCALL, nullptr},
+            {name, callback_function<KIND, false, true>(), METH_FASTCALL, nullptr}},
+           {{name, callback_function<KIND, true, false>(), METH_FASTCALL, nullptr},
+            {name, callback_function<KIND, true, true>(), METH_FASTCALL, nullptr}}}};
 }
 
 // Registration order; a method definition must outlive the callables made from it.
@@ -422,6 +538,10 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
   };
   PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));
   if (!events) return false;
+  if (DISABLE_VALUE == nullptr) {
+    DISABLE_VALUE = PyObject_GetAttrString(mon.get(), "DISABLE");
+    if (DISABLE_VALUE == nullptr) return false;
+  }
   handle.callbacks = new_callbacks(state);
   if (!handle.callbacks) return false;
   // A code cached for an earlier session is no answer for this one.
@@ -431,7 +551,7 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
     const long value = event_value(events.get(), EVENT_SPECS[i].event);
     if (value < 0) return undo();
     PyMethodDef* def =
-        state->counter_mode ? &EVENT_SPECS[i].counter_def : &EVENT_SPECS[i].nanos_def;
+        &EVENT_SPECS[i].defs[state->counter_mode][state->max_depth != NO_DEPTH_LIMIT];
     handle.funcs[i] = PyRef::steal(PyCFunction_NewEx(def, handle.callbacks.get(), nullptr));
     if (!handle.funcs[i]) return undo();
     if (!call_ok(PyObject_CallMethod(mon.get(), "register_callback", "llO", tool, value,
@@ -441,6 +561,14 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
     mask |= value;
   }
   if (!call_ok(PyObject_CallMethod(mon.get(), "set_events", "ll", tool, mask))) return undo();
+  // Functions an earlier session left out stay turned off in code that has
+  // not run since. Turning them on again costs another tool at most one more
+  // callback per location it turned off, which it answers as before.
+  if (DISABLED_SOME.exchange(false, std::memory_order_relaxed) &&
+      !call_ok(PyObject_CallMethod(mon.get(), "restart_events", nullptr))) {
+    DISABLED_SOME.store(true, std::memory_order_relaxed);
+    return undo();
+  }
   handle.enabled = true;
   return true;
 }

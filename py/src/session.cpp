@@ -17,6 +17,7 @@
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
 #include "format.hpp"
+#include "my_code.hpp"
 #include "pipeline.hpp"
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
@@ -63,6 +64,17 @@ Clock child_clock(Clock own, std::uint64_t own_start_ns) {
   return own.started_earlier(own_start_ns - *origin);
 }
 
+// The session's code filter; nothing with an exception.
+std::optional<CodeFilter> code_filter(const Selection& s) {
+  std::vector<std::string> library;
+  if (s.only_my_code) {
+    std::optional<std::vector<std::string>> found = library_patterns();
+    if (!found) return std::nullopt;
+    library = std::move(*found);
+  }
+  return CodeFilter(s.include, s.exclude, library);
+}
+
 }  // namespace
 
 void abandon(Running running) noexcept {
@@ -82,6 +94,8 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!budget) return std::nullopt;
   const std::optional<ClockRequest> clock = clock_request();
   if (!clock) return std::nullopt;
+  std::optional<CodeFilter> filter = code_filter(configured.selection);
+  if (!filter) return std::nullopt;
   // Threads are named from threading's table; imported now, before anything
   // is recorded, so that the main thread has its name from the start.
   if (!PyRef::steal(PyImport_ImportModule("threading"))) return std::nullopt;
@@ -101,7 +115,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!child && !advertised.advertise(c, started_ns)) return std::nullopt;
 
   auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
-  auto state = std::make_shared<SessionHub>(queue, *capacity);
+  auto state =
+      std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
+                                   configured.selection.max_depth.value_or(NO_DEPTH_LIMIT));
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;
@@ -116,9 +132,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
       channel = std::make_shared<ControlChannel>(queue);
       output_thread.thread.emplace(
           [queue, state, channel, pauses, budget = *c.record_last_mb << MB_SHIFT,
-           sink =
-               std::make_unique<DirSink>(c.output, pid, c.format)](OutputFigures& figures) mutable {
-            auto counted = std::make_unique<CountingDumpSink>(std::move(sink), figures);
+           sink = std::make_unique<DirSink>(c.output, pid, c.format),
+           min_ns = c.selection.min_duration_ns](OutputFigures& figures) mutable {
+            auto counted = std::make_unique<CountingDumpSink>(std::move(sink), figures, min_ns);
             return run_recorder(queue, state, state,
                                 std::make_unique<PauseMarksDumpSink>(std::move(counted), pauses),
                                 budget, channel);
@@ -131,12 +147,16 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
         raise_io(exporter.error(), configured.output);
         return std::nullopt;
       }
-      output_thread.thread.emplace([queue, state, pauses, exporter = std::move(exporter).value()](
-                                       OutputFigures& figures) mutable {
-        auto counted = std::make_unique<CountingExporter>(std::move(exporter), figures.events);
-        return run_pipeline(queue, state, state,
-                            std::make_unique<PauseMarks>(std::move(counted), pauses));
-      });
+      output_thread.thread.emplace(
+          [queue, state, pauses, exporter = std::move(exporter).value(),
+           min_ns = c.selection.min_duration_ns](OutputFigures& figures) mutable {
+            // Counted behind the filter: the summary counts what was written.
+            std::unique_ptr<Exporter> out =
+                std::make_unique<CountingExporter>(std::move(exporter), figures.events);
+            if (min_ns != 0) out = std::make_unique<ShortCallFilter>(std::move(out), min_ns);
+            return run_pipeline(queue, state, state,
+                                std::make_unique<PauseMarks>(std::move(out), pauses));
+          });
     }
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", e.what());

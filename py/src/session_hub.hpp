@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "code_filter.hpp"
 #include "evqueue.hpp"
 #include "intern.hpp"
 #include "sink.hpp"
@@ -21,10 +22,13 @@ namespace fennik {
 // names. It is also what the output side reads names through.
 class SessionHub : public CodeLookup, public ThreadNames {
  public:
-  SessionHub(std::shared_ptr<EventQueue> q, std::uint32_t code_capacity)
+  SessionHub(std::shared_ptr<EventQueue> q, std::uint32_t code_capacity, CodeFilter f = {},
+             std::uint32_t depth_limit = NO_DEPTH_LIMIT)
       : queue(std::move(q)),
         queue_id(queue->queue_id),
         counter_mode(queue->clock.counter_mode()),
+        filter(std::move(f)),
+        max_depth(depth_limit),
         interner(code_capacity) {}
 
   std::optional<CodeInfo> code(std::uint32_t id) const override { return interner.code(id); }
@@ -44,6 +48,8 @@ class SessionHub : public CodeLookup, public ThreadNames {
   const std::shared_ptr<EventQueue> queue;
   const std::uint64_t queue_id;
   const bool counter_mode;
+  const CodeFilter filter;
+  const std::uint32_t max_depth;  // NO_DEPTH_LIMIT: every depth
   Interner interner;
   ThreadRegistry threads;
 

@@ -22,6 +22,7 @@
 #include "process_hooks.hpp"
 #include "py_errors.hpp"
 #include "recorder_requests.hpp"
+#include "selection_args.hpp"
 #include "session.hpp"
 #include "signal_names.hpp"
 #include "signals.hpp"
@@ -94,12 +95,17 @@ bool dump_signal_arg(PyObject* arg, std::optional<int>& out) {
 
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"output",         "format",      "trace_subprocesses",
-                                     "record_last_mb", "dump_signal", nullptr};
+    static const char* keywords[] = {"output",          "format",       "trace_subprocesses",
+                                     "record_last_mb",  "dump_signal",  "include",
+                                     "exclude",         "only_my_code", "max_depth",
+                                     "min_duration_us", nullptr};
     PyObject *output = nullptr, *format = nullptr, *trace = nullptr, *record = nullptr,
              *dump_signal = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:Tracer", const_cast<char**>(keywords),
-                                     &output, &format, &trace, &record, &dump_signal)) {
+    PyObject *include = nullptr, *exclude = nullptr, *only_mine = nullptr, *depth = nullptr;
+    PyObject* shortest = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O|OOOO$OOOOO:Tracer", const_cast<char**>(keywords), &output, &format,
+            &trace, &record, &dump_signal, &include, &exclude, &only_mine, &depth, &shortest)) {
       return nullptr;
     }
     TracerConfig config;
@@ -131,6 +137,10 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       PyErr_Format(PyExc_OverflowError,
                    "Tracer() argument 'record_last_mb' must be at most %llu megabytes",
                    static_cast<unsigned long long>(MAX_RECORD_MB));
+      return nullptr;
+    }
+    if (!parse_selection(include, exclude, only_mine, depth, config.selection) ||
+        !parse_min_duration(shortest, config.selection)) {
       return nullptr;
     }
     if (!choose_format(config, format_name)) return nullptr;
@@ -344,7 +354,8 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None,\n"
-         "       dump_signal='SIGUSR1')\n--\n\n"
+         "       dump_signal='SIGUSR1', *, include=None, exclude=None, only_my_code=False,\n"
+         "       max_depth=None, min_duration_us=None)\n--\n\n"
          "Records every Python function start, return, yield, resume, unwind and\n"
          "throw on every thread while it is entered (with Tracer(...): ...).\n\n"
          "output: the file to write, or a flight recorder's dump directory.\n"
@@ -354,7 +365,15 @@ PyType_Slot TRACER_SLOTS[] = {
          "record_last_mb: keep only the last N megabytes of events in memory and\n"
          "  write dumps (dump, snapshot, at the end, on a deadly signal).\n"
          "dump_signal: the signal that asks a flight recorder for a dump\n"
-         "  (fennik dump PID sends it); None leaves it to the program.")},
+         "  (fennik dump PID sends it); None leaves it to the program.\n"
+         "include, exclude: module name patterns ('myapp', 'json.*') or file name\n"
+         "  globs ('*/site-packages/*', '<frozen *>'); a function is recorded when it\n"
+         "  matches an include (or there is none) and no exclude.\n"
+         "only_my_code: leave out the standard library, installed packages and frozen\n"
+         "  modules; includes then add to what is recorded.\n"
+         "max_depth: record only calls at most this deep on each thread.\n"
+         "min_duration_us: leave out of the output the calls shorter than this;\n"
+         "  the output says how many.")},
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},

@@ -10,6 +10,7 @@
 //   g TID TS COUNT             thread TID lost COUNT events from TS on
 //   e TID                      thread TID has ended (its name goes with it)
 //   d N PEAK                   the dropped count and peak buffered bytes for finish
+//   m NS                       first: calls shorter than NS are left out
 // Prints the writer's process id and its peak resident size in KiB (0 where
 // the system does not tell).
 #include <unistd.h>
@@ -23,6 +24,7 @@
 
 #include "fake_lookups.hpp"
 #include "format.hpp"
+#include "short_calls.hpp"
 
 namespace {
 
@@ -58,13 +60,14 @@ int main(int argc, char** argv) {
                                      static_cast<std::uint32_t>(std::stoul(argv[3])),
                                      std::string(argv[4]) == "1");
   if (!opened.ok()) return fail(opened.error().text());
-  fennik::Exporter& exporter = *opened.value();
+  std::unique_ptr<fennik::Exporter> owned = std::move(opened).value();
   fennik::testing::FakeCodes codes;
   fennik::testing::FakeThreads threads;
   fennik::RunStats stats;
   std::string line;
   fennik::IoStatus error;
   while (std::getline(std::cin, line)) {
+    fennik::Exporter& exporter = *owned;
     std::istringstream in(line);
     std::string key, name, file;
     std::uint32_t id = 0, first_line = 0;
@@ -79,6 +82,8 @@ int main(int argc, char** argv) {
     } else if (std::uint64_t at = 0, count = 0; key == "g" && in >> id >> at >> count) {
       error = exporter.write_gap(id, at, count, codes, threads);
     } else if (key == "d" && in >> stats.dropped >> stats.peak_buffered_bytes) {
+    } else if (std::uint64_t ns = 0; key == "m" && in >> ns) {
+      owned = std::make_unique<fennik::ShortCallFilter>(std::move(owned), ns);
     } else if (key == "b" && in >> id) {
       std::vector<fennik::Event> batch;
       std::uint64_t ts = 0;
@@ -91,7 +96,7 @@ int main(int argc, char** argv) {
     }
     if (error) return fail(error->text());
   }
-  if (const fennik::IoStatus st = exporter.finish(codes, threads, stats)) return fail(st->text());
+  if (const fennik::IoStatus st = owned->finish(codes, threads, stats)) return fail(st->text());
   std::printf("%d %ld\n", static_cast<int>(::getpid()), peak_rss_kib());
   return 0;
 }

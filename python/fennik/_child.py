@@ -23,12 +23,26 @@ def _settings(environ):
     return output, fmt, int(mb) if mb else None
 
 
+def _selection(environ):
+    # What the parent records, passed on as the Tracer's arguments.
+    depth, shortest = environ.get("FENNIK_CHILD_MAX_DEPTH"), environ.get("FENNIK_CHILD_MIN_DURATION_NS")
+    for name, value in (("MAX_DEPTH", depth), ("MIN_DURATION_NS", shortest)):
+        if value and not (value.isascii() and value.isdigit()):
+            raise ValueError(f"FENNIK_CHILD_{name}={value} is not a whole number")
+    return dict(include=environ.get("FENNIK_CHILD_INCLUDE", "").splitlines(),
+                exclude=environ.get("FENNIK_CHILD_EXCLUDE", "").splitlines(),
+                only_my_code=environ.get("FENNIK_CHILD_ONLY_MY_CODE") == "1",
+                max_depth=int(depth) if depth else None,
+                min_duration_us=int(shortest) / 1000 if shortest else None)
+
+
 def _start():
     try:
         from fennik._core import Tracer
 
         output, fmt, mb = _settings(os.environ)
-        Tracer(output, format=fmt, trace_subprocesses=True, record_last_mb=mb)._enter_as_child()
+        Tracer(output, format=fmt, trace_subprocesses=True, record_last_mb=mb,
+               **_selection(os.environ))._enter_as_child()
     except Exception as e:
         print("fennik: not tracing this process:", " ".join(str(e).splitlines()),
               file=sys.stderr)

@@ -1,4 +1,5 @@
 import os
+from collections.abc import Iterable
 from types import TracebackType
 from typing import Literal, Self, overload
 
@@ -11,6 +12,11 @@ class Tracer:
         format: str | None = None,
         trace_subprocesses: bool = True,
         record_last_mb: int | None = None,
+        include: str | Iterable[str] | None = None,
+        exclude: str | Iterable[str] | None = None,
+        only_my_code: bool = False,
+        max_depth: int | None = None,
+        min_duration_us: float | None = None,
     ) -> Self: ...
     def __enter__(self) -> Self: ...
     def _enter_as_child(self) -> Self: ...

@@ -1,0 +1,98 @@
+#include "short_calls.hpp"
+
+namespace fennik {
+
+std::string short_calls_statement(std::uint64_t count, std::uint64_t min_duration_ns) {
+  constexpr std::uint64_t NS_PER_US = 1000;
+  const std::string shorter = min_duration_ns % NS_PER_US == 0
+                                  ? std::to_string(min_duration_ns / NS_PER_US) + " \u00b5s"
+                                  : std::to_string(min_duration_ns) + " ns";
+  return "fennik: " + std::to_string(count) + (count == 1 ? " call" : " calls") + " shorter than " +
+         shorter + " left out";
+}
+
+void ShortCallFilter::show_lasting(Open& open, std::uint64_t now) {
+  // Outer frames began earlier: once one has lasted, all beneath it have.
+  while (open.shown < open.begins.size() && now - open.begins[open.shown].ts_ns >= min_ns_) {
+    out_.push_back(open.begins[open.shown++]);
+  }
+}
+
+void ShortCallFilter::close_at(Open& open, std::uint64_t at) {
+  show_lasting(open, at);
+  left_out_ += open.begins.size() - open.shown;
+  open.begins.clear();
+  open.shown = 0;
+}
+
+IoStatus ShortCallFilter::send(const CodeLookup& codes, const ThreadNames& threads) {
+  if (out_.empty()) return IO_OK;
+  IoStatus st = inner_->write_batch(out_, codes, threads);
+  out_.clear();
+  return st;
+}
+
+IoStatus ShortCallFilter::write_batch(std::span<const Event> events, const CodeLookup& codes,
+                                      const ThreadNames& threads) {
+  if (events.empty()) return IO_OK;
+  Open& open = threads_[events.front().tid];
+  for (const Event& e : events) {
+    show_lasting(open, e.ts_ns);
+    if (is_begin(word_kind(e.code_kind))) {
+      open.begins.push_back(e);
+    } else if (open.begins.empty()) {
+      out_.push_back(e);  // ends nothing open: the exporter leaves it out
+      continue;
+    } else if (open.shown == open.begins.size()) {
+      out_.push_back(e);
+      --open.shown;
+      open.begins.pop_back();
+    } else {
+      ++left_out_;
+      open.begins.pop_back();
+    }
+    open.last_ts = e.ts_ns;
+  }
+  return send(codes, threads);
+}
+
+IoStatus ShortCallFilter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                                    const CodeLookup& codes, const ThreadNames& threads) {
+  if (auto it = threads_.find(tid); it != threads_.end()) close_at(it->second, ts_ns);
+  if (IoStatus st = send(codes, threads)) return st;
+  return inner_->write_gap(tid, ts_ns, count, codes, threads);
+}
+
+IoStatus ShortCallFilter::end_thread(std::uint32_t tid, const CodeLookup& codes,
+                                     const ThreadNames& threads) {
+  if (auto it = threads_.find(tid); it != threads_.end()) {
+    // What went out ends here, at the thread's last event, as the exporter
+    // would end it: not at the last event it was given, which may be earlier.
+    Open& open = it->second;
+    show_lasting(open, open.last_ts);
+    for (std::size_t i = open.shown; i-- > 0;) {
+      out_.push_back(
+          {open.last_ts, tid, make_word(KIND_UNWIND, word_code(open.begins[i].code_kind))});
+    }
+    left_out_ += open.begins.size() - open.shown;
+    threads_.erase(it);
+  }
+  if (IoStatus st = send(codes, threads)) return st;
+  return inner_->end_thread(tid, codes, threads);
+}
+
+IoStatus ShortCallFilter::finish(const CodeLookup& codes, const ThreadNames& threads,
+                                 const RunStats& stats) {
+  for (auto& [tid, open] : threads_) {
+    out_.insert(out_.end(), open.begins.begin() + static_cast<std::ptrdiff_t>(open.shown),
+                open.begins.end());
+    open.shown = open.begins.size();
+    if (IoStatus st = send(codes, threads)) return st;
+  }
+  RunStats with_short = stats;
+  with_short.min_duration_ns = min_ns_;
+  with_short.short_calls_left_out = left_out_;
+  return inner_->finish(codes, threads, with_short);
+}
+
+}  // namespace fennik
