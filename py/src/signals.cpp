@@ -7,6 +7,7 @@
 
 #include "monitoring.hpp"
 #include "process_hooks.hpp"
+#include "py_compat.hpp"
 #include "py_errors.hpp"
 #include "tls.hpp"
 
