@@ -1,41 +1,14 @@
-// The command line: `fennik run [OPTIONS] SCRIPT [ARGS]...` or `fennik run
-// [OPTIONS] -m MODULE [ARGS]...`, parsed, then run under a tracer.
+// `fennik run`: the command line parsed, the target run under a tracer as
+// python would run it, and the outcome reported as python would report it.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <variant>
-#include <vector>
-
-#include "format.hpp"
 #include "pyref.hpp"
 
 namespace fennik::py {
 
-inline constexpr int EXIT_PARSE_ERROR = 2;
-
-struct RunArgs {
-  std::string output;
-  Format format = Format::Protobuf;
-  std::optional<std::vector<std::string>> module;  // the name, then its arguments
-  std::optional<std::uint64_t> record_last_mb;
-  bool no_trace_subprocesses = false;
-  bool quiet = false;
-  std::optional<std::string> script;
-  std::vector<std::string> script_args;
-};
-
-// Help (status 0, for stdout) or a parse error (status 2, for stderr).
-struct ParserExit {
-  int status;
-  std::string text;
-};
-
-// `argv` is the whole vector, the program's path first.
-std::variant<RunArgs, ParserExit> parse_command_line(const std::vector<std::string>& argv);
-
-// cli_main(argv): the exit status, or the target's exception.
+// cli_main(argv): the exit status, or the target's exception. It ends the
+// program's run as the interpreter's exit would (threads joined, exit
+// functions run), so it is the last thing a process does.
 PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace fennik::py

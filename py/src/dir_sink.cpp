@@ -60,18 +60,6 @@ bool kept_in_name(char c) {
          c == '.' || c == '_';
 }
 
-const char* extension(Format format) {
-  switch (format) {
-    case Format::Json:
-      return "json";
-    case Format::Protobuf:
-      return "pb";
-    case Format::Pprof:
-      return "pprof";
-  }
-  return "pb";
-}
-
 IoResult<std::uint64_t> wall_clock_millis() {
   timespec ts{};
   if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) return IoError::from_errno(errno);
@@ -121,7 +109,7 @@ IoResult<OpenedDump> DirSink::open_at(std::uint64_t millis, const std::string& r
   stem += std::to_string(millis) + "-" + sanitize_reason(reason);
   std::string tail = ".";
   if (pid_ != 0) tail += std::to_string(pid_) + ".";
-  tail += extension(format_);
+  tail += format_.extension();
 
   std::string path;
   int fd = -1;

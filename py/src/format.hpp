@@ -1,9 +1,11 @@
-// The output formats by name, and the one place where an exporter is chosen
-// and opened.
+// The output formats: what is known of each (its names, its file
+// extensions, how to open its files), and the one place where an exporter is
+// chosen and opened.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -24,9 +26,22 @@ class Format {
   // Exact, case-sensitive; "pb" and "proto" also name Protobuf. An unknown
   // name gives "unknown format: " followed by it and the accepted names.
   static std::variant<Format, std::string> parse(std::string_view text);
+  // The canonical names, in the order of the table: "json, protobuf, pprof".
+  static std::string names();
+
+  // The format an output's file name asks for: ".json" JSON; ".pprof",
+  // ".prof" or ".pb.gz" pprof; anything else protobuf.
+  static Format for_output(std::string_view path);
+  // The format `path`'s extension names when that is not this one; a name
+  // without an extension of any format contradicts none.
+  std::optional<Format> contradicted_by(std::string_view path) const;
 
   // The canonical name: "json", "protobuf" or "pprof".
   const char* name() const noexcept;
+  // The extension of a dump file, without its dot.
+  const char* extension() const noexcept;
+  // How to look at `file`: "open it in ...".
+  std::string viewer_hint(std::string_view file) const;
 
   // A fresh output, or (append) one that adds to a file another writer
   // started; `writer_tag` separates writers sharing one output.

@@ -9,15 +9,30 @@ from fennik._core import cli_main
 _RUNNER_MODULES = frozenset({__name__, "runpy"})
 
 
+def _trimmed(e):
+    tb = e.__traceback__
+    while tb is not None and tb.tb_frame.f_globals.get("__name__") in _RUNNER_MODULES:
+        tb = tb.tb_next
+    return tb
+
+
 def main() -> None:
     try:
         status = cli_main(sys.argv)
-    except (SystemExit, KeyboardInterrupt):
+    except SystemExit:
+        raise
+    except KeyboardInterrupt as e:
+        # Left to the interpreter, which then dies of SIGINT as plain python
+        # does; the frames the interrupt passes on its way out are not shown.
+        def show(kind, value, traceback, shown=e, tb=_trimmed(e), hook=sys.excepthook):
+            if value is shown:
+                value, traceback = value.with_traceback(tb), tb
+            hook(kind, value, traceback)
+
+        sys.excepthook = show
         raise
     except BaseException as e:
-        tb = e.__traceback__
-        while tb is not None and tb.tb_frame.f_globals.get("__name__") in _RUNNER_MODULES:
-            tb = tb.tb_next
+        tb = _trimmed(e)
         sys.excepthook(type(e), e.with_traceback(tb), tb)
         sys.exit(1)
     sys.exit(status)

@@ -44,4 +44,7 @@ def clock() -> str:
     """The clock a session started now would use, and why."""
 
 def cli_main(argv: list[str]) -> int:
-    """Runs `fennik run ...` (argv[0] is the program); the exit status, or the target's exception."""
+    """Runs `fennik run ...` (argv[0] is the program); the exit status, or the target's exception.
+
+    The program's end happens inside, as at the interpreter's exit (threads joined, atexit
+    handlers run), so it is the last thing a process does."""
