@@ -4,6 +4,10 @@
 // C API: PyImport_ImportModuleAttrString is new in 3.14; on 3.13 it is
 // defined here from the calls it stands for.
 //
+// runpy: the private _get_code_from_file, which compiles a script the way
+// `python SCRIPT` does, takes the module's name from 3.15 on (compile()
+// gives it to the warnings the code raises).
+//
 // Behaviour: the same `sys.monitoring` events, callbacks and code watchers
 // serve every version; the module registers only function events, the ones
 // 3.14 left as they were (it split BRANCH in two). What the module meets only
@@ -27,3 +31,17 @@ inline PyObject* PyImport_ImportModuleAttrString(const char* module, const char*
   return value;
 }
 #endif
+
+namespace fennik::py {
+
+// The code of the script at `path`, compiled for the module __main__; a new
+// reference, or null with an exception.
+inline PyObject* script_code(PyObject* runpy, PyObject* path) {
+#if PY_VERSION_HEX >= 0x030F0000
+  return PyObject_CallMethod(runpy, "_get_code_from_file", "Os", path, "__main__");
+#else
+  return PyObject_CallMethod(runpy, "_get_code_from_file", "O", path);
+#endif
+}
+
+}  // namespace fennik::py
