@@ -1,15 +1,21 @@
 // Costs of the pprof exporter: folding events (write_batch) for a deeply
-// recursive program and for one that touches many distinct stacks, and
-// writing the profile (finish) for 100,000 distinct stacks. Figures only;
+// recursive program and for one that touches many distinct stacks, writing
+// the profile (finish) for 100,000 distinct stacks, and the memory a profile
+// of deep recursion takes from its first event to its file. Figures only;
 // nothing here passes or fails on a timing.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <malloc.h>
 #include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +23,56 @@
 #include "event.hpp"
 #include "fake_lookups.hpp"
 #include "pprof.hpp"
+
+// Heap bytes in use, and the most at once since the last reset: every
+// operator new and delete of this program passes through here.
+namespace heap {
+namespace {
+std::atomic<std::size_t> in_use{0};
+std::atomic<std::size_t> most{0};
+}  // namespace
+
+void* take(std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  const std::size_t now = in_use.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
+  for (std::size_t seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+  }
+  return p;
+}
+void give(void* p) noexcept {
+  if (p == nullptr) return;
+  in_use.fetch_sub(malloc_usable_size(p));
+  std::free(p);
+}
+// Starts a new peak from what is in use now, and returns that.
+std::size_t reset_peak() {
+  most = in_use.load();
+  return most;
+}
+std::size_t peak() {
+  return most.load();
+}
+}  // namespace heap
+
+void* operator new(std::size_t n) {
+  return heap::take(n);
+}
+void* operator new[](std::size_t n) {
+  return heap::take(n);
+}
+void operator delete(void* p) noexcept {
+  heap::give(p);
+}
+void operator delete[](void* p) noexcept {
+  heap::give(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  heap::give(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  heap::give(p);
+}
 
 namespace fennik {
 namespace {
@@ -50,18 +106,21 @@ std::unique_ptr<PprofExporter> open_exporter(const std::string& path) {
   return std::move(created).value();
 }
 
+// Hands the events to the exporter in batches, as the pipeline does.
+void feed(PprofExporter& exporter, std::span<const Event> all, const FakeCodes& codes,
+          const FakeThreads& threads) {
+  for (std::size_t at = 0; at < all.size(); at += BATCH_CAPACITY) {
+    const std::size_t n = std::min<std::size_t>(BATCH_CAPACITY, all.size() - at);
+    (void)exporter.write_batch(all.subspan(at, n), codes, threads);
+  }
+}
+
 void fold_stream(benchmark::State& state, const std::vector<Event>& events) {
   const std::string path = scratch_path("fold");
   auto exporter = open_exporter(path);
   const FakeCodes codes;
   const FakeThreads threads;
-  const std::span<const Event> all(events);
-  for (auto _ : state) {
-    for (std::size_t at = 0; at < all.size(); at += BATCH_CAPACITY) {
-      const std::size_t n = std::min<std::size_t>(BATCH_CAPACITY, all.size() - at);
-      (void)exporter->write_batch(all.subspan(at, n), codes, threads);
-    }
-  }
+  for (auto _ : state) feed(*exporter, events, codes, threads);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * events.size()));
   exporter.reset();
   std::remove(path.c_str());
@@ -70,14 +129,13 @@ void fold_stream(benchmark::State& state, const std::vector<Event>& events) {
 // Every stream is balanced (each start has its return), so replaying it leaves
 // the thread's stack as it found it and the tree stops growing after one pass.
 
-// One function recursing to the given depth and returning all the way, over
-// and over: every event changes the stack, and stacks are as deep as the depth.
-void BM_FoldDeepRecursion(benchmark::State& state) {
-  const auto depth = static_cast<std::uint32_t>(state.range(0));
+// One function recursing to `depth` and returning all the way, `repeats`
+// times: every event changes the stack, and stacks are as deep as the depth.
+std::vector<Event> recursion(std::uint32_t depth, std::size_t repeats) {
   std::vector<Event> events;
-  events.reserve(STREAM_EVENTS);
+  events.reserve(2 * depth * repeats);
   std::uint64_t ts = 0;
-  while (events.size() + 2 * depth <= STREAM_EVENTS) {
+  for (std::size_t r = 0; r < repeats; ++r) {
     for (std::uint32_t d = 0; d < depth; ++d) {
       events.push_back({ts += NS_PER_EVENT, TID, make_word(KIND_START, 1)});
     }
@@ -85,7 +143,12 @@ void BM_FoldDeepRecursion(benchmark::State& state) {
       events.push_back({ts += NS_PER_EVENT, TID, make_word(KIND_RETURN, 1)});
     }
   }
-  fold_stream(state, events);
+  return events;
+}
+
+void BM_FoldDeepRecursion(benchmark::State& state) {
+  const auto depth = static_cast<std::uint32_t>(state.range(0));
+  fold_stream(state, recursion(depth, STREAM_EVENTS / (2 * depth)));
 }
 BENCHMARK(BM_FoldDeepRecursion)->Arg(50)->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMillisecond);
 
@@ -157,6 +220,40 @@ void BM_Finish100kStacks(benchmark::State& state) {
   std::remove(path.c_str());
 }
 BENCHMARK(BM_Finish100kStacks)->Unit(benchmark::kMillisecond);
+
+// A profile of deep recursion has as many stacks as the depth, but its
+// samples list depth * (depth + 1) / 2 frames in all.
+constexpr std::size_t RECURSION_REPEATS = 8;
+// The most heap a profile of deep recursion takes, from its first event to
+// its written file.
+void BM_DeepRecursionMemory(benchmark::State& state) {
+  const auto depth = static_cast<std::uint32_t>(state.range(0));
+  const std::string path = scratch_path("deep");
+  const FakeCodes codes;
+  const FakeThreads threads;
+  const std::vector<Event> events = recursion(depth, RECURSION_REPEATS);
+  std::size_t peak = 0;
+  for (auto _ : state) {
+    const std::size_t before = heap::reset_peak();
+    auto exporter = open_exporter(path);
+    feed(*exporter, events, codes, threads);
+    const IoStatus st = exporter->finish(codes, threads, RunStats{});
+    if (st) state.SkipWithError(st->text().c_str());
+    exporter.reset();
+    peak = std::max(peak, heap::peak() - before);
+  }
+  struct stat info{};
+  ::stat(path.c_str(), &info);
+  state.counters["frames_in_samples"] = static_cast<double>(depth) * (depth + 1) / 2;
+  state.counters["profile_bytes"] = static_cast<double>(info.st_size);
+  state.counters["peak_heap_bytes"] = static_cast<double>(peak);
+  std::remove(path.c_str());
+}
+BENCHMARK(BM_DeepRecursionMemory)
+    ->Arg(1'000)
+    ->Arg(3'000)
+    ->Arg(5'000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace fennik

@@ -107,7 +107,7 @@ def parse(message, data):
 @dataclasses.dataclass
 class Event:
     ph: str  # "B", "E", or "G" for a gap where the thread lost events
-    name: str | int | None  # None for an end that closes nothing begun; a gap's count
+    name: str | int | None  # a gap's count
     file: str | None
     line: int | None
     ts: int  # nanoseconds
@@ -161,7 +161,8 @@ class Trace:
 
 def close_stacks(trace):
     # Pairs every end with the innermost open begin, as a trace reader does,
-    # and names it after that begin; time never runs backwards on a thread.
+    # and names it after that begin; no end comes with nothing open, and time
+    # never runs backwards on a thread.
     for t in trace.incarnations():
         stack, last = [], 0
         for e in t.events:
@@ -169,7 +170,8 @@ def close_stacks(trace):
             last = e.ts
             if e.ph == "B":
                 stack.append(e)
-            elif e.ph == "E" and stack:
+            elif e.ph == "E":
+                assert stack, f"thread {t.tid}: {e} ends nothing begun"
                 opened = stack.pop()
                 if e.name is None:
                     e.name, e.file, e.line = opened.name, opened.file, opened.line

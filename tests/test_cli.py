@@ -201,3 +201,36 @@ def test_the_version_is_the_package_s(tmp_path, installed):
     for args in (["-m", "fennik", "--version"], ["-c", "import fennik; print('fennik', fennik.__version__)"]):
         done = python(tmp_path, *args, PYTHONPATH=path)
         assert (done.returncode, done.stdout) == (0, f"fennik {'9.9.9' if installed else built}\n"), done.stderr
+
+
+KIDS = """
+import os, subprocess, sys
+def leaf(): pass
+for _ in range(3):
+    subprocess.run([sys.executable, "-c", "def f(): pass\\nfor _ in range(100): f()"], check=True)
+if os.fork() == 0:
+    leaf()
+    os._exit(0)
+os.wait()
+"""
+
+
+@pytest.mark.parametrize("mode", ["json", "pprof", "recorder"])
+def test_the_summary_says_what_child_processes_added(tmp_path, decode, mode):
+    (tmp_path / "kids.py").write_text(KIDS)
+    out = tmp_path / ("d" if mode == "recorder" else f"out.{mode}")
+    done = fennik_cmd(tmp_path, "run", "-o", out.name, *["--record-last-mb", "4"] * (mode == "recorder"),
+                      "kids.py", PYTHONWARNINGS="ignore")
+    line = re.search(r"^fennik: wrote (\d+) events \(0 dropped\) to .*?; 4 child processes (.*?);",
+                     done.stderr, re.M)
+    assert done.returncode == 0 and line, done.stderr
+    if mode == "json":
+        added = re.fullmatch(r"added (\d+) events \(0 dropped\)", line[2])
+        trace = decode(out, "json")
+        assert len(trace.pids) == 5
+        assert int(line[1]) + int(added[1]) == sum(len(t.events) for t in trace.threads.values())
+    elif mode == "pprof":
+        assert line[2] == f"wrote theirs beside it, as {out.name}.<pid>"
+        assert len(list(tmp_path.glob(f"{out.name}.*"))) == 4
+    else:
+        assert line[2] == "wrote theirs there too" and len(list(out.iterdir())) == 5

@@ -159,8 +159,10 @@ def test_lost_events_are_counted_and_shown(run_python, decode, tmp_path, fmt, ca
     # Each fn_N runs once: a name seen twice is an id given to the wrong code.
     made = [e.name for e in events if e.ph == "B" and e.name.startswith("fn_")]
     assert len(made) == len(set(made))
-    # Whatever the callbacks saw and the output lacks is in the dropped count.
-    assert len(events) + decoded.dropped == counted
+    # Whatever the callbacks saw and the output lacks is in the dropped count,
+    # but for ends after a gap of frames begun before it, which are left out:
+    # per gap, at most the script's deepest stack (make, then exec's module).
+    assert 0 <= counted - len(events) - decoded.dropped <= 2 * len(gaps)
     if case == "codes":
         # Ids come back once their code is gone and its events are written.
         assert len(made) > 100

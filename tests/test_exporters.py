@@ -5,6 +5,7 @@
 import collections
 import dataclasses
 import os
+import shutil
 import subprocess
 import tempfile
 
@@ -39,13 +40,14 @@ class Script:
         return "\n".join(lines + [f"d {self.dropped} {self.peak}"]) + "\n"
 
 
-def emit(fmt, path, script, tag=0, append=False):
+def emit(fmt, path, script, tag=0, append=False, peak=False):
     # Writes `script` through the exporter of `fmt` in a process of its own;
-    # returns that process's id.
+    # returns that process's id (with peak, and its peak resident KiB).
     args = [os.environ["FENNIK_EMIT"], fmt, str(path), str(tag), str(int(append))]
     done = subprocess.run(args, input=script.text(), capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    return int(done.stdout)
+    pid, peak_kib = map(int, done.stdout.split())
+    return (pid, peak_kib) if peak else pid
 
 
 def info(fmt, codes, code):
@@ -59,10 +61,10 @@ def info(fmt, codes, code):
 
 def expected_trace(fmt, script):
     # Each thread's (tid, name, events), events as (phase, name, file, line,
-    # ts, kind); an end reads as the frame it closes, or with no frame open as
-    # nothing (protobuf) or its own code (json). A thread's end closes what it
-    # left open at its last event, innermost first; a gap closes what is open
-    # at its time, then shows its count there.
+    # ts, kind); an end reads as the frame it closes, and with no frame open
+    # (begun before the output or a gap) is left out. A thread's end closes
+    # what it left open at its last event, innermost first; a gap closes what
+    # is open at its time, then shows its count there.
     codes, names, live, done = {}, {}, {}, []
     json_kind = (lambda k: KIND_NAMES.get(k, "start")) if fmt == "json" else (lambda k: None)
     for op, key, *rest in script.ops:
@@ -74,7 +76,7 @@ def expected_trace(fmt, script):
                 elif stack:
                     where = stack.pop()
                 else:
-                    where = (None,) * 3 if fmt == "protobuf" else info(fmt, codes, code)
+                    continue
                 events.append(("E" if kind in CLOSING else "B", *where, ts, json_kind(kind)))
         elif op == "g":
             stack, events = live.setdefault(key, ([], []))
@@ -148,10 +150,12 @@ STEP = st.tuples(st.booleans(), st.one_of(st.integers(0, 2000), st.just(1 << 33)
 
 @st.composite
 def thread_batches(draw, tid):
-    # Well nested, but ends may come with no frame open; timestamps may start
-    # past 2^63, the longest varint. The events a gap stands for may have
-    # ended frames begun before it and begun others that end after it.
-    ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), [], [], []
+    # Well nested, but ends may come with no frame open: a thread can start
+    # inside frames entered before the session. Timestamps may start past
+    # 2^63, the longest varint. The events a gap stands for may have ended
+    # frames begun before it and begun others that end after it.
+    ts, stack, ops, batch = draw(st.sampled_from([0, 12_345, 1 << 63])), draw(
+        st.lists(CODES, max_size=4)), [], []
     size = draw(st.integers(1, 16))
     for opens, dt, code, opener, closer, gap in draw(st.lists(STEP, min_size=1, max_size=40)):
         ts += dt
@@ -256,3 +260,62 @@ def test_writers_appending_to_one_output_stay_apart(decode, tmp_path, fmt, first
         assert seqs[:126] == [0x82 + n for n in range(126)]
         above = [s - (1 << 29) for s in seqs[126:]]
         assert len(set(above)) == 4 and all(s // 896 == 1 for s in above)
+
+
+# Names pprof's reader could take for C++, Go, Java or mangled symbols.
+READER_NAMES = ["<module>", "<lambda>", "<genexpr>", "<listcomp>", "f.<locals>.<lambda>",
+                "a::b", "x[1]", "call(a, b)", "operator<", "a>b", "class.<init>",
+                "foo.(*Bar[int]).m", "_Z3foov", "__Z3barv", "_ZN3foo3barEv", "", "naïve 日本"]
+
+
+@pytest.mark.skipif(not shutil.which("go"), reason="go (for go tool pprof) is not installed")
+def test_pprof_shows_every_name_as_written(tmp_path):
+    # One stack through every name, each frame with time of its own.
+    n = len(READER_NAMES)
+    script = Script([("c", i, (name, "/app/m.py", 1)) for i, name in enumerate(READER_NAMES)]
+                    + [("b", 1, [(i * 1000, 1, i) for i in range(n)]
+                        + [((n + 1) * 1000, 2, i) for i in range(n)])])
+    emit("pprof", tmp_path / "p.pprof", script)
+    go = lambda view: subprocess.run(  # noqa: E731
+        ["go", "tool", "pprof", view, "-nodefraction=0", str(tmp_path / "p.pprof")],
+        capture_output=True, text=True, timeout=120, check=True).stdout.splitlines()
+    shown = [name or "<unknown>" for name in READER_NAMES]
+    top = go("-top")
+    top = [line.split(maxsplit=5)[5] for line in top[top.index(next(
+        line for line in top if line.split() == ["flat", "flat%", "sum%", "cum", "cum%"])) + 1:]]
+    assert sorted(top) == sorted(shown)
+    # A trace lists its frames innermost first, each line's name from column 13.
+    traces = "\n".join(go("-traces")).split("-----------+")
+    assert [line[13:] for line in max(traces, key=len).splitlines()[1:]] == shown[::-1]
+
+
+def recursion(depth, codes, repeats=1):
+    # Recursion through `codes` in turn, `depth` frames deep and back,
+    # `repeats` times, in batches of the pipeline's size.
+    events, ts = [], 0
+    for _ in range(repeats):
+        frames = [codes[d % len(codes)] for d in range(depth)]
+        events += [(ts := ts + 1 + d % 7, 1, c) for d, c in enumerate(frames)]
+        events += [(ts := ts + 3, 2, c) for c in reversed(frames)]
+    return Script([("c", c, (f"f{c}", "/app/r.py", 1)) for c in set(codes)]
+                  + [("b", 1, events[i:i + 1024]) for i in range(0, len(events), 1024)])
+
+
+def test_pprof_of_deep_recursion_reads_back_as_its_stacks(decode, tmp_path):
+    # About depth^2/2 location ids, ids of several bytes among them, across
+    # many flushes of the file's buffer.
+    script = recursion(2000, [1, MAX_CODE, 2], repeats=2)
+    emit("pprof", tmp_path / "p", script)
+    check("pprof", decode(tmp_path / "p", "pprof"), [script])
+
+
+def test_pprof_memory_grows_with_stacks_not_samples(tmp_path):
+    # Doubling the depth doubles the stacks but quadruples the frames the
+    # samples list; writing them must not hold them all.
+    peaks, sizes = [], []
+    for depth in (3000, 6000):
+        peaks.append(emit("pprof", tmp_path / f"d{depth}", recursion(depth, [1]), peak=True)[1])
+        sizes.append((tmp_path / f"d{depth}").stat().st_size)
+    if not peaks[0]:
+        pytest.skip("the system does not report a process's peak resident size")
+    assert (peaks[1] - peaks[0]) * 1024 < (sizes[1] - sizes[0]) / 4, (peaks, sizes)

@@ -3,13 +3,16 @@
 
 import concurrent.futures
 import os
+import pathlib
 import re
 import shutil
+import signal
+import threading
 
 import pytest
 from fennik._core import Snapshot, Tracer
 
-from decoders import EXTENSIONS, FORMATS
+from decoders import EXTENSIONS, FORMATS, read_varint
 
 HERE = __file__
 
@@ -95,10 +98,69 @@ def test_dump_directory_removed(tmp_path):
             with pytest.raises(RuntimeError, match="^the recorder did not finish the dump$") as e:
                 t.dump("lost")
             assert isinstance(e.value.__cause__, FileNotFoundError)
+            assert e.value.__cause__.filename == str(dumps)
             dumps.mkdir()
             assert os.path.exists(t.dump("kept"))
             shutil.rmtree(dumps)
     assert not dumps.exists()
+
+
+def test_a_directory_named_in_other_bytes(tmp_path):
+    # Dump directories are byte paths: a name that is not UTF-8 takes dumps,
+    # and the paths come back as open() would take them.
+    dumps = os.fsencode(tmp_path) + b"/caf\xe9"
+    t = Tracer(dumps, record_last_mb=1)
+    with t:
+        inside()
+        path = t.dump("here")
+    assert os.fsencode(path).startswith(dumps + b"/") and len(os.listdir(dumps)) == 2
+
+
+def test_a_dump_after_an_interrupted_one_is_whole(tmp_path):
+    # Ctrl-C ends the wait for a dump, not the dump: the recorder goes on
+    # writing it while threads record, and a dump asked for meanwhile
+    # still holds all the ring held when it was asked.
+    t, stop = Tracer(str(tmp_path), record_last_mb=RING_MB), threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            inside()
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        with t:
+            for _ in range(RING_EVENTS):  # two events a call: the ring is full
+                inside()
+            for _ in range(2):
+                threading.Thread(target=loop).start()
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+            with pytest.raises(KeyboardInterrupt):
+                t.dump("interrupted")
+            second = t.dump("second")
+    finally:
+        stop.set()
+        signal.signal(signal.SIGALRM, previous)
+    (first,) = tmp_path.glob("*-interrupted.pb")
+    assert packets(first) >= RING_EVENTS and packets(second) >= RING_EVENTS
+
+
+def packets(path):
+    # A protobuf trace's packets, one at least per event: framing read only.
+    data, i, n = pathlib.Path(path).read_bytes(), 0, 0
+    while i < len(data):
+        assert data[i] == 0x0A, f"no packet at {i}"
+        length, i = read_varint(data, i + 1)
+        i, n = i + length, n + 1
+    return n
+
+
+# The events a ring of RING_MB holds at least: its budget, less a batch, in
+# batches of 1,024 events costing 8 KiB and a little more each.
+RING_MB = 8
+RING_EVENTS = ((RING_MB << 20) // (8 * 1024 + 256) - 1) * 1024
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),

@@ -3,6 +3,7 @@
 
 import os
 import sys
+import warnings
 
 import pytest
 from fennik._core import Tracer
@@ -222,3 +223,18 @@ def test_windows_reaching_past_the_session_are_clamped_to_it(tmp_path, decode):
         now = t.now_ns()
         paths = [t.snapshot("before", now - 10**15, now), t.snapshot("after", 0, 2**70)]
     assert [ran_here(decode(p, "protobuf")) for p in paths] == [["first"]] * 2
+
+
+@pytest.mark.parametrize("name, fmt", [("t.json", "json"), ("T.PPROF", "pprof"), ("t.prof", "pprof"),
+                                       ("t.pb.gz", "pprof"), ("t.trace", "protobuf")])
+def test_the_output_name_chooses_the_format(tmp_path, decode, name, fmt):
+    with Tracer(tmp_path / name):
+        first()
+    assert ran_here(decode(tmp_path / name, fmt)) == ["first"]
+    other = "json" if fmt != "json" else "pprof"
+    if name == "t.trace":  # asks for no format in particular
+        with warnings.catch_warnings(action="error"):
+            Tracer(tmp_path / name, format=other)
+        return
+    with pytest.warns(UserWarning, match=f"^writing {other} into .*{name}, whose name asks for {fmt}$"):
+        Tracer(tmp_path / name, format=other)

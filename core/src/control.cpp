@@ -41,8 +41,8 @@ void ReplyTo::written(std::string path) {
   if (reply_) std::exchange(reply_, nullptr)->written(std::move(path));
 }
 
-void ReplyTo::failed(IoError error) {
-  if (reply_) std::exchange(reply_, nullptr)->failed(std::move(error));
+void ReplyTo::failed(IoError error, std::string path) {
+  if (reply_) std::exchange(reply_, nullptr)->failed(std::move(error), std::move(path));
 }
 
 bool ControlChannel::send(Control message) {
@@ -60,11 +60,14 @@ void ControlChannel::request_final_dump(FinalDump dump) {
   final_ = std::move(dump);
 }
 
-std::deque<Control> ControlChannel::receive() {
-  std::deque<Control> taken;
+void ControlChannel::receive(std::deque<Control>& into) {
   std::lock_guard<std::mutex> g(lock_);
-  taken.swap(messages_);
-  return taken;
+  if (into.empty()) {
+    into.swap(messages_);
+    return;
+  }
+  for (Control& m : messages_) into.push_back(std::move(m));
+  messages_.clear();
 }
 
 std::optional<FinalDump> ControlChannel::take_final_dump() {

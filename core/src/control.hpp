@@ -28,18 +28,22 @@ class DumpReply {
   enum class Outcome : std::uint8_t {
     Pending,
     Written,  // path() names the dump
-    Failed,   // error() says why; the recorder carries on
+    Failed,   // error() says why, path() where; the recorder carries on
     Gone,     // the recorder ended before it handled the request
   };
 
   void written(std::string path) { settle(Outcome::Written, std::move(path), IO_OK); }
-  void failed(IoError error) { settle(Outcome::Failed, {}, std::move(error)); }
+  void failed(IoError error, std::string path) {
+    settle(Outcome::Failed, std::move(path), std::move(error));
+  }
   void gone() { settle(Outcome::Gone, {}, IO_OK); }
 
   // True once settled, waiting at most `timeout` for it.
   bool wait_for(std::chrono::nanoseconds timeout);
   // Read once settled.
   Outcome outcome() const;
+  // Written: the dump's path. Failed: the file or directory the error
+  // concerns, empty when none.
   const std::string& path() const { return path_; }
   const IoStatus& error() const { return error_; }
 
@@ -67,7 +71,7 @@ class ReplyTo {
 
   // Both settle the reply and let it go; nothing when no answer is wanted.
   void written(std::string path);
-  void failed(IoError error);
+  void failed(IoError error, std::string path);
 
  private:
   std::shared_ptr<DumpReply> reply_;
@@ -113,8 +117,8 @@ class ControlChannel {
   // Asks for the final dump; the recorder writes it after the queue closed.
   void request_final_dump(FinalDump dump);
 
-  // Every waiting message, in the order sent.
-  std::deque<Control> receive();
+  // Moves every waiting message to the back of `into`, in the order sent.
+  void receive(std::deque<Control>& into);
   std::optional<FinalDump> take_final_dump();
   // No more messages: those waiting, and every later one, are told the
   // recorder is gone.

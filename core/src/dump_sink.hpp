@@ -10,9 +10,20 @@
 
 namespace fennik {
 
+// A dump's file while it is written. It takes the dump's name only once
+// complete, so that a dump that fails leaves nothing under a dump's name:
+// dropped unpublished, it is removed.
+class DumpFile {
+ public:
+  virtual ~DumpFile() = default;
+  // Gives the complete file, its exporter released, the dump's name.
+  virtual IoStatus publish() = 0;
+};
+
 struct OpenedDump {
-  std::string path;
+  std::string path;  // the dump's name once published
   std::unique_ptr<Exporter> exporter;
+  std::unique_ptr<DumpFile> file;  // null when the exporter writes under `path` itself
 };
 
 // Owned by the recorder thread; open is called once per dump.
@@ -21,6 +32,8 @@ class DumpSink {
   virtual ~DumpSink() = default;
   // A new file named from `reason`, never one that existed before.
   virtual IoResult<OpenedDump> open(const std::string& reason) = 0;
+  // The file or directory a failed open concerns; empty when none.
+  virtual std::string location() const { return {}; }
 };
 
 }  // namespace fennik

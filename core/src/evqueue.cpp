@@ -116,6 +116,22 @@ EventBatch copy_view(const MirrorView& v, std::uint32_t from) {
   return copy;
 }
 
+// Lowers `oldest` to the tick of the first event of `hot`'s partial batch in
+// queue `queue_id` that no tail reader has moved on: an empty batch's base is
+// the tick of the event its thread is about to store. False when the batch
+// could not be read consistently. The caller holds what read_mirror asks.
+bool lower_to_partial(const Hot& hot, std::uint64_t queue_id, std::uint64_t& oldest) {
+  std::uint64_t first = oldest;
+  const bool stable = read_mirror(hot, queue_id, [&](const MirrorView& v) {
+    const auto moved = static_cast<std::uint32_t>(hot.tail_taken.load(std::memory_order_acquire));
+    first = oldest;
+    if (v.start != nullptr && v.count == 0) first = v.base;
+    if (moved < v.count) first = v.base + load_slot(v.start + moved, MIRROR_LOAD).delta();
+  });
+  if (stable) oldest = std::min(oldest, first);
+  return stable;
+}
+
 // Empties `batch`, whose events not moved on found no room, for reuse from
 // `now` on: they join the gap its next events will follow. Returns how many
 // were lost.
@@ -371,16 +387,32 @@ std::optional<std::uint64_t> EventQueue::take_tails(std::vector<Drained>& out, s
                                                     std::uint64_t now) {
   std::lock_guard<std::mutex> registry(RECORDERS->lock);
   std::lock_guard<std::mutex> lists(lock_);
+  const std::size_t n = shared_.size();
+  const std::size_t start = n == 0 ? 0 : tail_start_ % n;
+  std::optional<std::size_t> no_room;
   std::uint64_t oldest = now;
-  for (ListEntry& e : shared_) {
+  bool known = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t index = (start + i) % n;
+    ListEntry& e = shared_[index];
     // A list still Open under RECORDERS' lock has a live producer: its
     // thread closes it in that lock before it exits or moves on.
-    if (e.older_same_tid == 0 && e.list.producer_end() == ProducerEnd::Open &&
-        !take_tail(e, out, max)) {
-      return std::nullopt;
+    if (e.list.producer_end() == ProducerEnd::Open) {
+      // Held back behind an older list of its thread id, raced with its
+      // thread or found no room: what its partial batch holds waits, and the
+      // floor with it.
+      const bool taken = e.older_same_tid == 0 && out.size() < max && take_tail(e, out, max);
+      if (!taken) {
+        if (!no_room && out.size() >= max) no_room = index;
+        known = lower_to_partial(*e.hot, queue_id, oldest) && known;
+      }
     }
     e.list.for_each_queued([&](const EventBatch& b) { oldest = std::min(oldest, b.base); });
   }
+  // The next call begins with the first list this one had no room for, so
+  // every list has its turn however many there are.
+  tail_start_ = no_room.value_or(start + 1);
+  if (!known) return std::nullopt;
   return oldest;
 }
 
@@ -389,11 +421,7 @@ std::optional<std::uint64_t> EventQueue::oldest_unconsumed(std::uint64_t now) co
   std::lock_guard<std::mutex> lists(lock_);
   std::uint64_t oldest = now;
   for (const RecordingThread& r : RECORDERS->entries) {
-    std::uint64_t base = now;
-    const bool stable = read_mirror(
-        *r.hot, queue_id, [&](const MirrorView& v) { base = v.start != nullptr ? v.base : now; });
-    if (!stable) return std::nullopt;
-    oldest = std::min(oldest, base);
+    if (!lower_to_partial(*r.hot, queue_id, oldest)) return std::nullopt;
   }
   for (const ListEntry& e : shared_) {
     e.list.for_each_queued([&](const EventBatch& b) { oldest = std::min(oldest, b.base); });

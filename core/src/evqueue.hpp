@@ -117,13 +117,16 @@ class alignas(CACHE_LINE_BYTES) EventQueue : public std::enable_shared_from_this
   // taken without stopping them; at most one per registered thread.
   std::vector<EventBatch> read_tails() const;
 
-  // Moves into `out` everything in the lists of threads still recording here,
-  // each followed by the part of that thread's partial batch not moved
+  // Moves into `out` what waits in the lists of threads still recording
+  // here, each followed by the part of that thread's partial batch not moved
   // before, so that a thread that stops recording does not hold its events
-  // back; the rest of that batch follows when it leaves the list. Returns the
-  // smallest of `now` and the base tick of every batch left in a list, or
-  // nothing when a thread's batch could not be read consistently or `out`
-  // reached `max`. Only the consumer calls this.
+  // back; the rest of that batch follows when it leaves the list. Stops once
+  // `out` holds `max`; the next call begins with the first list this one had
+  // no room for. A list whose thread changes its batch meanwhile is passed
+  // over. Returns the smallest of `now`, the base tick of every batch left in
+  // a list and the tick of the first event not moved on of every partial
+  // batch passed over; nothing when one of those could not be read
+  // consistently. Only the consumer calls this.
   std::optional<std::uint64_t> take_tails(std::vector<Drained>& out, std::size_t max,
                                           std::uint64_t now);
 
@@ -184,6 +187,7 @@ class alignas(CACHE_LINE_BYTES) EventQueue : public std::enable_shared_from_this
   mutable std::mutex lock_;
   std::vector<ListEntry> shared_;  // guarded by lock_; registration order
   std::atomic<std::uint64_t> rotor_{0};
+  std::size_t tail_start_ = 0;  // guarded by lock_: where take_tails begins
   std::atomic<bool> sealed_{false};
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> recycle_floor_{0};

@@ -19,22 +19,15 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
     local.clear();
     return IO_OK;
   };
-  std::chrono::milliseconds interval = ROUND_INTERVAL;
+  RoundPacer pacer(queue);
   for (;;) {
-    // Read before draining: a close seen here guarantees that the final
-    // flush's batches are visible to this round, so an empty round means done.
-    const bool closed = queue.closed();
+    const bool closed = pacer.start();
     std::size_t moved = 0;
-    // A round under steady load still ends in time for the partial batches
-    // and the floor; the next one then starts without a sleep.
-    const auto round_end = std::chrono::steady_clock::now() + ROUND_INTERVAL;
-    bool more = true;
-    while (more) {
+    for (bool again = true; again;) {
       const std::size_t n = queue.drain_batches(local, DRAIN_ROUND_ITEMS);
       moved += n;
       if (IoStatus err = write_local()) return err;
-      more = n == DRAIN_ROUND_ITEMS;
-      if (more && !closed && std::chrono::steady_clock::now() >= round_end) break;
+      again = pacer.again(n);
     }
     if (closed) {
       if (moved == 0) break;
@@ -47,9 +40,7 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
     moved += local.size();
     if (IoStatus err = write_local()) return err;
     if (floor) queue.publish_recycle_floor(*floor);
-    if (more) continue;
-    interval = moved != 0 ? ROUND_INTERVAL : std::min(interval * 2, IDLE_INTERVAL_MAX);
-    queue.wait_for_work(interval);
+    pacer.rest(moved != 0);
   }
   return exporter.finish(
       codes, threads,

@@ -5,7 +5,6 @@
 // budget waits, and when it closes. What waits meanwhile is the budget's.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,20 +12,13 @@
 
 #include "evqueue.hpp"
 #include "io_error.hpp"
+#include "round_pacer.hpp"
 #include "sink.hpp"
 
 namespace fennik {
 
-// Items taken from the queue per hold of its lock.
-inline constexpr std::size_t DRAIN_ROUND_ITEMS = 64;
 // Partial batches and the lists' new batches taken at the end of a round.
 inline constexpr std::size_t TAIL_ROUND_ITEMS = 256;
-// The sleep after a round that found events, which is also how often partial
-// batches move on and the recycle floor is published: the delay before a
-// forgotten code id can be given out again.
-inline constexpr std::chrono::milliseconds ROUND_INTERVAL{10};
-// Rounds that find nothing double the sleep up to this.
-inline constexpr std::chrono::milliseconds IDLE_INTERVAL_MAX{160};
 inline constexpr std::size_t WRITER_EVENTS_RESERVE = BATCH_CAPACITY;
 inline constexpr char OUT_OF_MEMORY[] = "out of memory";
 

@@ -3,32 +3,48 @@
 #include <algorithm>
 #include <new>
 #include <span>
+#include <variant>
 
 #include "pipeline.hpp"
 
 namespace fennik {
 namespace {
 
-IoResult<std::string> out_of_memory() {
-  return IoError::other(OUT_OF_MEMORY);
+// The first tick a message needs the ring to keep until it is handled.
+std::uint64_t start_of(const OpenWindow& open) {
+  return open.since;
+}
+std::uint64_t start_of(const DumpWindow& window) {
+  return window.from;
+}
+std::uint64_t start_of(const Dump&) {
+  return 0;
 }
 
 }  // namespace
 
 Recorder::Recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                    std::shared_ptr<ThreadNames> threads, std::unique_ptr<DumpSink> sink,
-                   std::uint64_t budget_bytes)
+                   std::uint64_t budget_bytes, std::shared_ptr<ControlChannel> channel)
     : queue_(std::move(queue)),
       codes_(std::move(codes)),
       threads_(std::move(threads)),
       sink_(std::move(sink)),
+      channel_(std::move(channel)),
       ring_(budget_bytes) {
   scratch_.reserve(DRAIN_ROUND_ITEMS);
 }
 
 std::size_t Recorder::absorb(std::size_t limit) {
+  return absorb(limit, Fill::Any);
+}
+
+std::size_t Recorder::absorb(std::size_t limit, Fill fill) {
   std::size_t taken = 0;
   while (taken < limit) {
+    // A request sent before this round's pushes evict holds what it needs.
+    admit();
+    if (fill == Fill::WithinLimit && ring_.full()) break;
     const std::size_t n =
         queue_->drain_batches(scratch_, std::min(limit - taken, DRAIN_ROUND_ITEMS));
     for (Drained& item : scratch_) {
@@ -73,7 +89,18 @@ void Recorder::update_recycle_floor() {
   queue_->publish_recycle_floor(floor);
 }
 
+void Recorder::admit() {
+  channel_->receive(backlog_);
+  std::optional<std::uint64_t> hold = assembling_;
+  for (const Control& m : backlog_) {
+    const std::uint64_t start = std::visit([](const auto& v) { return start_of(v); }, m);
+    hold = std::min(hold.value_or(start), start);
+  }
+  ring_.set_hold(hold);
+}
+
 void Recorder::update_pin() {
+  admit();
   std::optional<std::uint64_t> pin;
   for (const Window& w : windows_) pin = std::min(pin.value_or(w.since), w.since);
   ring_.set_pin(pin);
@@ -105,7 +132,7 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
     }
     since_absorb += j - i;
     if (since_absorb >= DUMP_CHUNK_EVENTS) {
-      absorb(ABSORB_ALL);
+      absorb(ABSORB_ALL, Fill::WithinLimit);
       since_absorb = 0;
     }
     i = j;
@@ -113,9 +140,9 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
   return write_gaps_before(events.size());
 }
 
-IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
-                                     const std::string& reason) {
+DumpOutcome Recorder::dump(std::uint64_t from, std::uint64_t until, const std::string& reason) {
   try {
+    assembling_ = from;
     absorb_all();
     std::vector<EventBatch> tails = queue_->read_tails();
     // Batches that filled up while the tails were read.
@@ -123,56 +150,71 @@ IoResult<std::string> Recorder::dump(std::uint64_t from, std::uint64_t until,
     const Assembled assembled =
         assemble(ring_, tails, queue_->clock, ring_.evicted_until(), from, until);
     std::vector<EventBatch>().swap(tails);  // their memory goes back before the file is written
+    assembling_.reset();
+    admit();
     IoResult<OpenedDump> opened = sink_->open(reason);
-    if (!opened.ok()) return opened.error();
+    if (!opened.ok()) return {opened.error(), sink_->location()};
+    // Unpublished, the file goes with `dump` on every way out.
     OpenedDump dump = std::move(opened).value();
-    if (IoStatus err = write_events(*dump.exporter, assembled)) return *err;
+    if (IoStatus err = write_events(*dump.exporter, assembled)) return {err, dump.path};
     // Held batches and those waiting in threads' lists, each at its peak: a
     // bound on what the session held at once.
     const RunStats stats{queue_->dropped.load(std::memory_order_relaxed),
                          peak_held_bytes_ + queue_->peak_buffered_bytes()};
-    if (IoStatus err = dump.exporter->finish(*codes_, *threads_, stats)) return *err;
+    if (IoStatus err = dump.exporter->finish(*codes_, *threads_, stats)) return {err, dump.path};
     dump.exporter.reset();  // closes the file
-    return std::move(dump.path);
+    if (IoStatus err = dump.file ? dump.file->publish() : IO_OK) return {err, dump.path};
+    return {IO_OK, std::move(dump.path)};
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    assembling_.reset();
+    return {IoError::other(OUT_OF_MEMORY), {}};
   }
 }
 
-void Recorder::handle(Control message) {
-  if (auto* open = std::get_if<OpenWindow>(&message)) {
-    windows_.push_back(Window{open->id, open->since});
-    update_pin();
-    return;
-  }
-  if (auto* window = std::get_if<DumpWindow>(&message)) {
-    IoResult<std::string> path = dump(window->from, window->until, window->reason);
-    // A window whose dump failed is closed too: it must not hold the ring
-    // past its budget for the rest of the session.
-    std::erase_if(windows_, [id = window->id](const Window& w) { return w.id == id; });
-    update_pin();
-    update_recycle_floor();
-    if (path.ok()) {
-      window->reply.written(std::move(path).value());
-    } else {
-      window->reply.failed(path.error());
-    }
-    return;
-  }
-  auto& request = std::get<Dump>(message);
-  IoResult<std::string> path = dump(0, request.until, request.reason);
+bool Recorder::handle_messages() {
+  admit();
+  if (backlog_.empty()) return false;
+  do {
+    Control message = std::move(backlog_.front());
+    backlog_.pop_front();
+    // A message kind with no overload of on() fails to compile here.
+    std::visit([this](auto& m) { on(m); }, message);
+    admit();
+  } while (!backlog_.empty());
+  return true;
+}
+
+void Recorder::on(OpenWindow& open) {
+  windows_.push_back(Window{open.id, open.since});
+  update_pin();
+}
+
+void Recorder::on(DumpWindow& window) {
+  DumpOutcome outcome = dump(window.from, window.until, window.reason);
+  // A window whose dump failed is closed too: it must not hold the ring
+  // past its budget for the rest of the session.
+  std::erase_if(windows_, [id = window.id](const Window& w) { return w.id == id; });
+  update_pin();
   update_recycle_floor();
-  if (path.ok()) {
-    request.reply.written(std::move(path).value());
+  answer(window.reply, std::move(outcome));
+}
+
+void Recorder::on(Dump& request) {
+  DumpOutcome outcome = dump(0, request.until, request.reason);
+  update_recycle_floor();
+  answer(request.reply, std::move(outcome));
+}
+
+void Recorder::answer(ReplyTo& reply, DumpOutcome outcome) {
+  if (outcome.error) {
+    reply.failed(*std::move(outcome.error), std::move(outcome.path));
   } else {
-    request.reply.failed(path.error());
+    reply.written(std::move(outcome.path));
   }
 }
 
 IoStatus Recorder::final_dump(const FinalDump& request) {
-  IoResult<std::string> path = dump(0, request.until, request.reason);
-  if (!path.ok()) return path.error();
-  return IO_OK;
+  return dump(0, request.until, request.reason).error;
 }
 
 namespace {
@@ -190,36 +232,22 @@ class ClosedAtEnd {
 };
 
 IoStatus record_all(Recorder& recorder, EventQueue& queue, ControlChannel& channel) {
-  auto handle_messages = [&] {
-    std::deque<Control> messages = channel.receive();
-    for (Control& m : messages) recorder.handle(std::move(m));
-    return !messages.empty();
-  };
-  std::chrono::milliseconds interval = ROUND_INTERVAL;
+  RoundPacer pacer(queue);
   for (;;) {
-    // Read first: a close seen here means the session's last batches are
-    // in the lists for this round to take.
-    const bool closed = queue.closed();
-    bool busy = handle_messages();
-    // A round under steady load still ends in time for the floor; the next
-    // one then starts without a sleep.
-    const auto round_end = std::chrono::steady_clock::now() + ROUND_INTERVAL;
-    bool more = true;
-    while (more) {
+    const bool closed = pacer.start();
+    bool busy = recorder.handle_messages();
+    for (bool again = true; again;) {
       const std::size_t n = recorder.absorb(DRAIN_ROUND_ITEMS);
-      busy = handle_messages() || n != 0 || busy;
-      more = n == DRAIN_ROUND_ITEMS;
-      if (more && !closed && std::chrono::steady_clock::now() >= round_end) break;
+      busy = recorder.handle_messages() || n != 0 || busy;
+      again = pacer.again(n);
     }
     if (closed) break;
     recorder.update_recycle_floor();
-    if (more) continue;
-    interval = busy ? ROUND_INTERVAL : std::min(interval * 2, IDLE_INTERVAL_MAX);
-    queue.wait_for_work(interval);
+    pacer.rest(busy);
   }
   while (recorder.absorb(ABSORB_ALL) != 0) {
   }
-  handle_messages();
+  recorder.handle_messages();
   const std::optional<FinalDump> last = channel.take_final_dump();
   return last ? recorder.final_dump(*last) : IO_OK;
 }
@@ -231,7 +259,8 @@ IoStatus run_recorder(std::shared_ptr<EventQueue> queue, std::shared_ptr<const C
                       std::uint64_t budget_bytes, std::shared_ptr<ControlChannel> channel) {
   ClosedAtEnd closed_at_end(*channel);
   try {
-    Recorder recorder(queue, std::move(codes), std::move(threads), std::move(sink), budget_bytes);
+    Recorder recorder(queue, std::move(codes), std::move(threads), std::move(sink), budget_bytes,
+                      channel);
     return record_all(recorder, *queue, *channel);
   } catch (const std::bad_alloc&) {
     return IoError::other(OUT_OF_MEMORY);

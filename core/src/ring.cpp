@@ -38,16 +38,31 @@ std::unique_ptr<EventBatch> Ring::pop_front() noexcept {
   return front;
 }
 
-void Ring::evict_over_capacity() noexcept {
+void Ring::set_hold(std::optional<std::uint64_t> hold) noexcept {
+  hold_ = hold;
+  evict_over_capacity();
+}
+
+std::optional<std::uint64_t> Ring::hard_limit() const noexcept {
   // Above twice the budget an open window no longer protects its batches;
   // a budget whose double does not fit has no such limit.
-  const bool has_hard_limit = capacity_ <= std::numeric_limits<std::uint64_t>::max() / 2;
+  if (capacity_ > std::numeric_limits<std::uint64_t>::max() / 2) return std::nullopt;
+  return 2 * capacity_;
+}
+
+bool Ring::full() const noexcept {
+  const std::optional<std::uint64_t> limit = hard_limit();
+  return hold_ && limit && bytes_ >= *limit;
+}
+
+void Ring::evict_over_capacity() noexcept {
+  const std::optional<std::uint64_t> limit = hard_limit();
   // The newest batch stays, however large.
   while (bytes_ > capacity_ && batches_.size() >= 2) {
     const EventBatch& front = *batches_.front();
     const std::uint64_t end = end_tick(front);
-    const bool over_hard_limit = has_hard_limit && bytes_ > 2 * capacity_;
-    if (pin_ && end >= *pin_ && !over_hard_limit) return;
+    if (hold_ && end >= *hold_) return;
+    if (pin_ && end >= *pin_ && !(limit && bytes_ > *limit)) return;
     bytes_ -= held_batch_bytes(front);
     evicted_until_ = end;
     ++evicted_;

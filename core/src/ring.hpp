@@ -1,6 +1,7 @@
 // The flight recorder's memory: the most recent batches of every thread,
 // bounded in bytes, with a pin that keeps an open snapshot window from being
-// evicted (up to a hard limit).
+// evicted (up to a hard limit) and a hold that keeps what dumps asked for
+// and not yet written need (whatever the limit).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,9 @@ class Ring {
   void push(std::unique_ptr<EventBatch> batch);
   // Replaces the pin (the earliest start of the open windows), then evicts.
   void set_pin(std::optional<std::uint64_t> pin) noexcept;
+  // Replaces the hold: no batch that ends at or after it is evicted. Then
+  // evicts what a lower or absent hold gives up.
+  void set_hold(std::optional<std::uint64_t> hold) noexcept;
   // Removes and hands over the oldest batch (null when empty); evicted_until
   // is left as it was.
   std::unique_ptr<EventBatch> pop_front() noexcept;
@@ -36,6 +40,9 @@ class Ring {
   std::uint64_t bytes() const noexcept { return bytes_; }
   std::uint64_t capacity() const noexcept { return capacity_; }
   std::optional<std::uint64_t> pin() const noexcept { return pin_; }
+  // Held batches fill it up to the hard limit: a push now would take memory
+  // no eviction gives back.
+  bool full() const noexcept;
   // The end tick of the batch evicted last; 0 before the first eviction.
   std::uint64_t evicted_until() const noexcept { return evicted_until_; }
   // Batches ever pushed and ever evicted (pop_front does not count): the
@@ -45,8 +52,10 @@ class Ring {
 
  private:
   void evict_over_capacity() noexcept;
+  std::optional<std::uint64_t> hard_limit() const noexcept;
 
   std::optional<std::uint64_t> pin_;
+  std::optional<std::uint64_t> hold_;
   std::deque<std::unique_ptr<EventBatch>> batches_;
   std::uint64_t bytes_ = 0;
   const std::uint64_t capacity_;

@@ -2,6 +2,7 @@
 // decoded events; code and thread names are looked up through small readers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -57,13 +58,24 @@ struct RunStats {
   std::uint64_t peak_buffered_bytes = 0;
 };
 
+// The one rule every format follows for an end event: it closes the
+// innermost frame open on its thread in this output. With none open, its
+// frame began before the output did (a thread's first events can close
+// frames it entered before the session started) or before a gap, and the
+// end is left out: no output ends what it never began, and what it does not
+// show began at a time it cannot know.
+inline constexpr bool ends_nothing_open(std::uint32_t code_kind, std::size_t open_frames) noexcept {
+  return open_frames == 0 && !is_begin(word_kind(code_kind));
+}
+
 // An output format writer: any number of write_batch, write_gap and
 // end_thread calls, then one finish.
 // An exporter whose write_batch failed is destroyed without being finished.
 class Exporter {
  public:
   virtual ~Exporter() = default;
-  // `events` come from one batch: one thread, in recording order.
+  // `events` come from one batch: one thread, in recording order. Ends
+  // with nothing open are left out (ends_nothing_open).
   virtual IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                                const ThreadNames& threads) = 0;
   // Writes what the format puts at the end, including `stats`, and flushes.

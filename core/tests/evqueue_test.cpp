@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <barrier>
 #include <cstdlib>
+#include <latch>
 #include <new>
+#include <optional>
 #include <thread>
+#include <vector>
 
 // Allocation through operator new fails on a thread while this is set. The
 // replacements stay out of line so the compiler does not pair malloc and
@@ -109,6 +114,102 @@ TEST(Recording, EventsThatCannotBeStoredAreCounted) {
   EXPECT_EQ(out[1]->events()[0].code(), 6u);
   EXPECT_EQ(out[1]->lost_before, 0u);
   EXPECT_EQ(out[2], nullptr);
+}
+
+// More busy threads than one round of take_tails has room for: each round
+// goes on where the last had no room, so within two rounds every thread's
+// partial batch moves on and the floor passes it; never above an event still
+// waiting. A thread caught changing its mirror is passed over, not the end of
+// the round, and the floor waits for it.
+TEST(Tails, EveryBusyThreadMovesOnAndTheFloorFollows) {
+  constexpr std::uint32_t THREADS = 300, ROUNDS = 4, PER_ROUND = 2, ROOM = 256;
+  auto q = EventQueue::create(Clock::nanos(0));
+  std::atomic<std::uint64_t> clock{1};
+  std::vector<std::vector<std::uint64_t>> recorded(THREADS);  // each thread's ticks
+  std::barrier sync(THREADS + 1);
+  std::latch first_listed(1);
+  std::vector<std::jthread> threads;
+  for (std::uint32_t t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      // Thread 0's list comes first, where a round that gives up at the list
+      // that raced with its thread would end at once.
+      if (t != 0) first_listed.wait();
+      for (std::uint32_t round = 0; round < ROUNDS; ++round) {
+        for (std::uint32_t i = 0; i < PER_ROUND; ++i) {
+          recorded[t].push_back(clock.fetch_add(1));
+          record(*q, recorded[t].back(), word(t));
+        }
+        if (t == 0 && round == 0) first_listed.count_down();
+        std::optional<SeqWrite> changing;
+        if (t == 0 && round == ROUNDS - 1) changing.emplace(HOT);
+        sync.arrive_and_wait();  // recorded
+        sync.arrive_and_wait();  // taken
+      }
+    });
+  }
+  std::vector<std::size_t> moved(THREADS);
+  std::uint64_t round_start = 1;
+  // Returns early on a failure, but never between the threads' barriers.
+  auto take_round = [&](std::uint32_t round) {
+    const std::uint64_t now = clock.load();
+    std::vector<Drained> out;
+    const std::optional<std::uint64_t> floor = q->take_tails(out, ROOM, now);
+    ASSERT_EQ(out.size(), ROOM);
+    for (const Drained& d : out) {
+      for (const PackedEvent e : d.batch->events()) {
+        const std::uint32_t t = e.code();
+        ASSERT_LT(moved[t], recorded[t].size());
+        ASSERT_EQ(d.batch->base + e.delta(), recorded[t][moved[t]++]) << "moved twice or skipped";
+      }
+    }
+    std::uint64_t oldest_waiting = now;
+    for (std::uint32_t t = 0; t < THREADS; ++t) {
+      if (moved[t] < recorded[t].size()) {
+        oldest_waiting = std::min(oldest_waiting, recorded[t][moved[t]]);
+      }
+    }
+    if (round == ROUNDS - 1) {
+      EXPECT_FALSE(floor) << "a floor past a partial batch it could not read";
+    } else {
+      ASSERT_TRUE(floor);
+      EXPECT_LE(*floor, oldest_waiting);
+      if (round > 0) {
+        EXPECT_GE(*floor, round_start) << "an earlier round's events still wait";
+      }
+    }
+    round_start = now;
+  };
+  for (std::uint32_t round = 0; round < ROUNDS; ++round) {
+    SCOPED_TRACE(round);
+    sync.arrive_and_wait();
+    take_round(round);
+    sync.arrive_and_wait();
+  }
+}
+
+// A thread whose id an exited thread had waits for the older list to go
+// before its partial batch moves on; meanwhile the floor waits for it too.
+TEST(Tails, TheFloorWaitsForAListHeldBehindAnOlderOneOfItsId) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  std::thread([&] {
+    HOT.tid.store(5);
+    record(*q, 10, word(1));
+  }).join();
+  std::vector<Drained> out;
+  ASSERT_EQ(q->drain_batches(out, 1), 1u);  // the exited thread's list, emptied, stays
+  std::latch recorded(1), taken(1);
+  std::jthread later([&] {
+    HOT.tid.store(5);
+    record(*q, 100, word(2));
+    recorded.count_down();
+    taken.wait();
+  });
+  recorded.wait();
+  out.clear();
+  const std::optional<std::uint64_t> floor = q->take_tails(out, 256, 1'000);
+  taken.count_down();
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(floor, std::optional<std::uint64_t>(100));
 }
 
 }  // namespace

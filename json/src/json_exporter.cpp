@@ -171,12 +171,13 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
   // A batch is one thread's: its state is looked up once.
   ThreadState* thread = events.empty() ? nullptr : &threads_[events.front().tid];
   for (const Event& e : events) {
+    if (ends_nothing_open(e.code_kind, thread->open.size())) continue;
     const std::uint32_t code = word_code(e.code_kind);
     render(e, template_for(code, codes));
     thread->last_ts = e.ts_ns;
     if (is_begin(word_kind(e.code_kind))) {
       thread->open.push_back(code);
-    } else if (!thread->open.empty()) {
+    } else {
       thread->open.pop_back();
     }
   }
@@ -197,8 +198,8 @@ IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::ui
                                  const CodeLookup& codes, const ThreadNames& /*threads*/) {
   ThreadState& state = threads_[tid];
   // What was open ends where the thread's record breaks off; ends of those
-  // calls after the gap then close nothing, like ends of calls begun before
-  // the session.
+  // calls after the gap then close nothing and are left out, like ends of
+  // calls begun before the session.
   const std::uint64_t ts = std::max(ts_ns, state.last_ts);
   end_open_calls(tid, state, ts, codes);
   state.last_ts = ts;

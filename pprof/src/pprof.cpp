@@ -76,6 +76,7 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
     }
     fold->last_ts = e.ts_ns;
 
+    if (ends_nothing_open(e.code_kind, fold->stack.size())) continue;
     if (is_begin(word_kind(e.code_kind))) {
       const pprof::NodeId top = fold->stack.empty() ? pprof::StackTree::ROOT : fold->stack.back();
       const pprof::FunctionSlot function = function_for(word_code(e.code_kind), codes);
@@ -83,9 +84,8 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
           function == pprof::NO_FUNCTION ? pprof::StackTree::NO_NODE : stacks_.child(top, function);
       if (node == pprof::StackTree::NO_NODE) return IoError::other(std::string(TOO_MANY_STACKS));
       fold->stack.push_back(node);
-    } else if (!fold->stack.empty()) {
-      // Whatever frame is on top goes: an end event whose begin preceded
-      // tracing must not leave the stack stuck.
+    } else {
+      // Whatever frame is on top goes, whether or not the end names its code.
       fold->stack.pop_back();
     }
   }
@@ -138,24 +138,9 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
         strings.id(info.qualname.empty() ? UNKNOWN_FUNCTION : std::string_view(info.qualname)));
     const auto file = static_cast<std::int64_t>(strings.id(info.filename));
     const std::uint64_t id = ids[slot];
-    profile.function.push_back({id, name, name, file, info.first_line});
+    profile.function.push_back({id, name, file, info.first_line});
     profile.location.push_back({id, {id, info.first_line}});
   }
-
-  // Taking the totals leaves the stacks map empty; threads keep their stacks.
-  const std::vector<pprof::NodeId> charged = stacks_.charged_in_order(ids);
-  pprof::Samples& samples = profile.sample;
-  samples.ends.reserve(charged.size());
-  samples.values.reserve(charged.size());
-  for (const pprof::NodeId node : charged) {
-    // Walking to the root lists the frames innermost first, as samples want.
-    for (pprof::NodeId n = node; n != pprof::StackTree::ROOT; n = stacks_.parent(n)) {
-      samples.location_ids.push_back(ids[stacks_.code(n)]);
-    }
-    samples.ends.push_back(samples.location_ids.size());
-    samples.values.push_back(stacks_.total(node));
-  }
-  stacks_.clear_totals();
 
   const auto comment = [&](std::string_view prefix, std::uint64_t n, std::string_view suffix) {
     std::string text(prefix);
@@ -167,9 +152,26 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
   comment(PEAK_PREFIX, stats.peak_buffered_bytes, PEAK_SUFFIX);
   profile.string_table = std::move(strings).take_list();
 
-  // Encoded straight into the file's buffer, as one write at the flush.
-  if (!pprof::encode(profile, file_.buffer()))
-    return IoError::other(std::string(ENCODING_MISMATCH));
+  // The profile goes out in pieces through the file's buffer. A sample lists
+  // every frame of its stack, so the samples of deep recursion hold ids by
+  // the depth squared: each stack is walked from the tree into one reused
+  // list, encoded and let go, and memory stays with the tree.
+  ByteBuffer& out = file_.buffer();
+  const auto mismatch = [] { return IoError::other(std::string(ENCODING_MISMATCH)); };
+  if (!pprof::encode_head(profile, out)) return mismatch();
+  std::vector<std::uint64_t> location_ids;
+  for (const pprof::NodeId node : stacks_.charged_in_order(ids)) {
+    location_ids.clear();
+    // Walking to the root lists the frames innermost first, as samples want.
+    for (pprof::NodeId n = node; n != pprof::StackTree::ROOT; n = stacks_.parent(n)) {
+      location_ids.push_back(ids[stacks_.code(n)]);
+    }
+    if (!pprof::encode_sample(location_ids, stacks_.total(node), out)) return mismatch();
+    if (IoStatus status = file_.flush_if_full()) return status;
+  }
+  // The totals are taken; threads keep their stacks.
+  stacks_.clear_totals();
+  if (!pprof::encode_tail(profile, out)) return mismatch();
   return file_.flush();
 }
 

@@ -33,7 +33,8 @@ class PprofExporter final : public Exporter {
   // code is first entered. Fails only when the stacks outgrow their ids.
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
-  // Writes the whole profile in one write and one flush.
+  // Writes the profile, encoded piece by piece through the file's buffer:
+  // the memory it takes is the stack tree's, however large the file.
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
                   const RunStats& stats) override;
   // Charges the thread's stack up to the gap, then starts it afresh.

@@ -37,7 +37,6 @@ constexpr std::uint32_t LINE = 2;
 namespace function_field {
 constexpr std::uint32_t ID = 1;
 constexpr std::uint32_t NAME = 2;
-constexpr std::uint32_t SYSTEM_NAME = 3;
 constexpr std::uint32_t FILENAME = 4;
 constexpr std::uint32_t START_LINE = 5;
 }  // namespace function_field
@@ -89,16 +88,9 @@ std::size_t value_type_body(const ValueType& v) {
          varint_field_size(value_type_field::UNIT, v.unit);
 }
 
-std::span<const std::uint64_t> sample_ids(const Samples& s, std::size_t i) {
-  const std::size_t begin = i == 0 ? 0 : s.ends[i - 1];
-  return std::span<const std::uint64_t>(s.location_ids).subspan(begin, s.ends[i] - begin);
-}
-std::span<const std::int64_t> sample_values(const Samples& s, std::size_t i) {
-  return std::span<const std::int64_t>(s.values).subspan(i, 1);
-}
-std::size_t sample_body(const Samples& s, std::size_t i) {
-  return packed_field_size(sample_field::LOCATION_ID, sample_ids(s, i)) +
-         packed_field_size(sample_field::VALUE, sample_values(s, i));
+std::size_t sample_body(std::span<const std::uint64_t> ids, std::span<const std::int64_t> value) {
+  return packed_field_size(sample_field::LOCATION_ID, ids) +
+         packed_field_size(sample_field::VALUE, value);
 }
 
 std::size_t line_body(const Line& l) {
@@ -113,70 +105,80 @@ std::size_t location_body(const Location& l) {
 std::size_t function_body(const Function& f) {
   return varint_field_size(function_field::ID, f.id) +
          varint_field_size(function_field::NAME, f.name) +
-         varint_field_size(function_field::SYSTEM_NAME, f.system_name) +
          varint_field_size(function_field::FILENAME, f.filename) +
          varint_field_size(function_field::START_LINE, f.start_line);
 }
 
-}  // namespace
-
-std::size_t encoded_size(const Profile& p) {
-  std::size_t n = 0;
-  for (const ValueType& v : p.sample_type) {
-    n += len_field_size(profile_field::SAMPLE_TYPE, value_type_body(v));
-  }
-  for (std::size_t i = 0; i < p.sample.size(); ++i) {
-    n += len_field_size(profile_field::SAMPLE, sample_body(p.sample, i));
-  }
-  for (const Location& l : p.location)
-    n += len_field_size(profile_field::LOCATION, location_body(l));
-  for (const Function& f : p.function)
-    n += len_field_size(profile_field::FUNCTION, function_body(f));
-  for (const std::string& s : p.string_table)
-    n += len_field_size(profile_field::STRING_TABLE, s.size());
-  n += packed_field_size(profile_field::COMMENT, std::span<const std::int64_t>(p.comment));
-  return n;
+// Runs `write` into `out` and keeps what it wrote only if that came to
+// exactly `size` bytes: the sizes and the writers must agree, or the
+// lengths written before nested messages would make the file corrupt.
+template <class Write>
+bool write_exactly(ByteBuffer& out, std::size_t size, Write write) {
+  const std::size_t start = out.size();
+  out.claim(size + WRITER_SLACK_BYTES);
+  wire::Writer writer(out);
+  write(writer);
+  if (out.size() - start == size) return true;
+  out.truncate(start);
+  return false;
 }
 
-bool encode(const Profile& p, ByteBuffer& buffer) {
-  const std::size_t size = encoded_size(p);
-  const std::size_t start = buffer.size();
-  buffer.claim(size + WRITER_SLACK_BYTES);
-  wire::Writer out(buffer);
+}  // namespace
 
+bool encode_head(const Profile& p, ByteBuffer& buffer) {
+  std::size_t size = 0;
   for (const ValueType& v : p.sample_type) {
-    put_message_head(out, profile_field::SAMPLE_TYPE, value_type_body(v));
-    put_varint_field(out, value_type_field::TYPE, v.type);
-    put_varint_field(out, value_type_field::UNIT, v.unit);
+    size += len_field_size(profile_field::SAMPLE_TYPE, value_type_body(v));
   }
-  for (std::size_t i = 0; i < p.sample.size(); ++i) {
-    put_message_head(out, profile_field::SAMPLE, sample_body(p.sample, i));
-    out.packed_uint_field(sample_field::LOCATION_ID, sample_ids(p.sample, i));
-    out.packed_int_field(sample_field::VALUE, sample_values(p.sample, i));
-  }
-  for (const Location& l : p.location) {
-    put_message_head(out, profile_field::LOCATION, location_body(l));
-    put_varint_field(out, location_field::ID, l.id);
-    put_message_head(out, location_field::LINE, line_body(l.line));
-    put_varint_field(out, line_field::FUNCTION_ID, l.line.function_id);
-    put_varint_field(out, line_field::LINE, l.line.line);
-  }
-  for (const Function& f : p.function) {
-    put_message_head(out, profile_field::FUNCTION, function_body(f));
-    put_varint_field(out, function_field::ID, f.id);
-    put_varint_field(out, function_field::NAME, f.name);
-    put_varint_field(out, function_field::SYSTEM_NAME, f.system_name);
-    put_varint_field(out, function_field::FILENAME, f.filename);
-    put_varint_field(out, function_field::START_LINE, f.start_line);
-  }
-  // Every entry is written, the empty head too: indices are positions.
-  for (const std::string& s : p.string_table) out.string_field(profile_field::STRING_TABLE, s);
-  out.packed_int_field(profile_field::COMMENT, p.comment);
+  return write_exactly(buffer, size, [&](wire::Writer& out) {
+    for (const ValueType& v : p.sample_type) {
+      put_message_head(out, profile_field::SAMPLE_TYPE, value_type_body(v));
+      put_varint_field(out, value_type_field::TYPE, v.type);
+      put_varint_field(out, value_type_field::UNIT, v.unit);
+    }
+  });
+}
 
-  // The sizes above and the writers must agree; a mismatch would be a corrupt file.
-  if (buffer.size() - start == size) return true;
-  buffer.truncate(start);
-  return false;
+bool encode_sample(std::span<const std::uint64_t> location_ids, std::int64_t value,
+                   ByteBuffer& buffer) {
+  const std::span<const std::int64_t> values(&value, 1);
+  const std::size_t body = sample_body(location_ids, values);
+  return write_exactly(buffer, len_field_size(profile_field::SAMPLE, body), [&](wire::Writer& out) {
+    put_message_head(out, profile_field::SAMPLE, body);
+    out.packed_uint_field(sample_field::LOCATION_ID, location_ids);
+    out.packed_int_field(sample_field::VALUE, values);
+  });
+}
+
+bool encode_tail(const Profile& p, ByteBuffer& buffer) {
+  std::size_t size = 0;
+  for (const Location& l : p.location)
+    size += len_field_size(profile_field::LOCATION, location_body(l));
+  for (const Function& f : p.function)
+    size += len_field_size(profile_field::FUNCTION, function_body(f));
+  for (const std::string& s : p.string_table)
+    size += len_field_size(profile_field::STRING_TABLE, s.size());
+  size += packed_field_size(profile_field::COMMENT, std::span<const std::int64_t>(p.comment));
+
+  return write_exactly(buffer, size, [&](wire::Writer& out) {
+    for (const Location& l : p.location) {
+      put_message_head(out, profile_field::LOCATION, location_body(l));
+      put_varint_field(out, location_field::ID, l.id);
+      put_message_head(out, location_field::LINE, line_body(l.line));
+      put_varint_field(out, line_field::FUNCTION_ID, l.line.function_id);
+      put_varint_field(out, line_field::LINE, l.line.line);
+    }
+    for (const Function& f : p.function) {
+      put_message_head(out, profile_field::FUNCTION, function_body(f));
+      put_varint_field(out, function_field::ID, f.id);
+      put_varint_field(out, function_field::NAME, f.name);
+      put_varint_field(out, function_field::FILENAME, f.filename);
+      put_varint_field(out, function_field::START_LINE, f.start_line);
+    }
+    // Every entry is written, the empty head too: indices are positions.
+    for (const std::string& s : p.string_table) out.string_field(profile_field::STRING_TABLE, s);
+    out.packed_int_field(profile_field::COMMENT, p.comment);
+  });
 }
 
 }  // namespace fennik::pprof

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,38 +29,38 @@ struct Location {
   Line line;
 };
 
+// No system_name: pprof reads a function whose system_name equals its name
+// as a symbol still to demangle and simplify, and drops what looks like C++
+// template arguments from it ("<module>" and "<lambda>" come out empty).
+// With none, pprof shows the name as written under every -symbolize mode.
 struct Function {
   std::uint64_t id = 0;
-  std::int64_t name = 0;         // string index
-  std::int64_t system_name = 0;  // string index
-  std::int64_t filename = 0;     // string index
+  std::int64_t name = 0;      // string index
+  std::int64_t filename = 0;  // string index
   std::int64_t start_line = 0;
 };
 
-// Samples kept flat, so that a profile of many stacks is a few arrays rather
-// than one allocation per sample.
-struct Samples {
-  std::vector<std::uint64_t> location_ids;  // every sample's ids, innermost first, back to back
-  std::vector<std::size_t> ends;            // one past each sample's last id in location_ids
-  std::vector<std::int64_t> values;         // one per sample: the profile has one sample type
-
-  std::size_t size() const noexcept { return values.size(); }
-};
-
+// Everything of a Profile but its samples, which are encoded one at a time.
 struct Profile {
   std::vector<ValueType> sample_type;
-  Samples sample;
   std::vector<Location> location;
   std::vector<Function> function;
   std::vector<std::string> string_table;
   std::vector<std::int64_t> comment;  // string indices
 };
 
-// The exact number of bytes `encode` produces.
-std::size_t encoded_size(const Profile& profile);
+// A Profile message is its fields back to back, in any order, the entries of
+// a repeated field adding up; so a profile is written in pieces and is never
+// in memory whole: encode_head, encode_sample for every sample, encode_tail.
+// Each appends to `out`, or returns false with nothing appended if what it
+// wrote did not come out at the size it computed first.
 
-// Appends the encoded message to `out`; false, with nothing appended, if the
-// encoding did not come out at the computed size.
-bool encode(const Profile& profile, ByteBuffer& out);
+// The sample types.
+bool encode_head(const Profile& profile, ByteBuffer& out);
+// One Sample: its location ids, innermost first, and its one value.
+bool encode_sample(std::span<const std::uint64_t> location_ids, std::int64_t value,
+                   ByteBuffer& out);
+// The locations, functions, string table and comments.
+bool encode_tail(const Profile& profile, ByteBuffer& out);
 
 }  // namespace fennik::pprof

@@ -378,13 +378,14 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   // and interning packet they need (written as they arise, in between).
   ByteBuffer& out = file_.buffer();
   for (const Event& ev : events) {
+    if (ends_nothing_open(ev.code_kind, seq->open_slices)) continue;
     const bool begin = is_begin(word_kind(ev.code_kind));
     const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
     frame_event(out, *seq, tail, ev.ts_ns);
     seq->last_ts = ev.ts_ns;
     if (begin) {
       ++seq->open_slices;
-    } else if (seq->open_slices != 0) {
+    } else {
       --seq->open_slices;
     }
   }
@@ -404,8 +405,8 @@ IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::u
   Sequence* seq = sequence_for(tid, threads);
   if (seq == nullptr) return file_.flush_if_full();  // the lost events are counted already
   // What was open ends where the thread's record breaks off; ends of those
-  // frames after the gap then meet no open slice, like ends of calls begun
-  // before the session.
+  // frames after the gap then meet no open slice and are left out, like ends
+  // of calls begun before the session.
   const std::uint64_t ts = std::max(ts_ns, seq->last_ts);
   end_open_slices(*seq, ts, codes);
   seq->last_ts = ts;

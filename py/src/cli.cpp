@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "advertisement.hpp"
+#include "child_tally.hpp"
 #include "cli_messages.hpp"
 #include "command_line.hpp"
 #include "program_exit.hpp"
@@ -60,12 +62,8 @@ PyRef make_tracer(const RunArgs& a, Format format) {
 // written all the same, with a warning.
 Format chosen_format(const RunArgs& a) {
   if (a.record_last_mb) return a.format.value_or(Format::Protobuf);
-  if (!a.format) return Format::for_output(a.output);
-  if (const std::optional<Format> asked = a.format->contradicted_by(a.output)) {
-    say(std::string("writing ") + a.format->name() + " into " + a.output +
-        ", whose name asks for " + asked->name());
-  }
-  return *a.format;
+  // A name that contradicts the format given is the tracer's to warn of.
+  return a.format.value_or(Format::for_output(a.output));
 }
 
 std::string described(PyObject* exc) {
@@ -75,13 +73,65 @@ std::string described(PyObject* exc) {
   return std::string(Py_TYPE(exc)->tp_name) + ": " + (message != nullptr ? message : "?");
 }
 
-std::string summary(const RunArgs& a, Format format, const OutputFigures& f) {
+std::string summary(const RunArgs& a, Format format, const OutputFigures& f,
+                    const std::optional<ChildTally>& children) {
   const std::string& file = f.dump.empty() ? a.output : f.dump;
   std::string line = "wrote " + std::to_string(f.events) + " events (" + std::to_string(f.dropped) +
                      " dropped) to ";
   line += a.record_last_mb ? "the dump directory " + a.output + ": " + file : file;
+  if (children && children->started > 0) {
+    const bool one = children->ended == 1;
+    const std::string count =
+        std::to_string(children->ended) + (one ? " child process" : " child processes");
+    if (a.record_last_mb) {
+      line += "; " + count + (one ? " wrote its dumps" : " wrote theirs") + " there too";
+    } else if (format == Format::Pprof) {
+      line += "; " + count + (one ? " wrote its profile" : " wrote theirs") + " beside it, as " +
+              a.output + ".<pid>";
+    } else {
+      line += "; " + count + " added " + std::to_string(children->events) + " events (" +
+              std::to_string(children->dropped) + " dropped)";
+    }
+    if (children->started > children->ended) {
+      line += ", and " + std::to_string(children->started - children->ended) +
+              " more had not finished when this process ended";
+    }
+  }
   return line + "; " + format.viewer_hint(file);
 }
+
+// The tally of the child processes, advertised to them while it lives.
+class AdvertisedTally {
+ public:
+  explicit AdvertisedTally(bool wanted) {
+    std::optional<TallyFile> made = wanted ? TallyFile::create() : std::nullopt;
+    if (!made) return;
+    file_.emplace(std::move(*made));
+    PyRef environ = os_environ();
+    PyRef path = environ ? fs_str(file_->path()) : PyRef();
+    if (!path || PyMapping_SetItemString(environ.get(), ENV_CHILD_TALLY, path.get()) < 0) {
+      PyErr_Clear();  // the summary goes without the children's figures
+      file_.reset();
+    }
+  }
+  AdvertisedTally(const AdvertisedTally&) = delete;
+  AdvertisedTally& operator=(const AdvertisedTally&) = delete;
+  ~AdvertisedTally() {
+    if (!file_) return;
+    PendingError kept;
+    PyRef environ = os_environ();
+    if (!environ ||
+        !PyRef::steal(PyObject_CallMethod(environ.get(), "pop", "sO", ENV_CHILD_TALLY, Py_None))) {
+      PyErr_Clear();
+    }
+  }
+  std::optional<ChildTally> read() const {
+    return file_ ? std::optional<ChildTally>(file_->read()) : std::nullopt;
+  }
+
+ private:
+  std::optional<TallyFile> file_;
+};
 
 // The outcome, from the target's exception, the session's end error and the
 // failure to put sys back. The target's exception stays the outcome, the
@@ -126,6 +176,7 @@ PyObject* run(const RunArgs& a) {
   const Target& target = std::get<Target>(*resolved);
   PyRef tracer;
   std::optional<ProgramExit> exit;
+  AdvertisedTally tally(!a.no_trace_subprocesses);
   {
     WarningsAsLines lines;
     if (!lines.ok()) return failed();
@@ -145,7 +196,9 @@ PyObject* run(const RunArgs& a) {
   PyRef result = run_target(target);
   ProgramExit::Outcome out = exit->finish(PyRef::steal(PyErr_GetRaisedException()));
   PyRef restore_error = view.restore() ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
-  if (!out.end_error && !a.quiet) say(summary(a, format, session_figures(tracer.get())));
+  if (!out.end_error && !a.quiet) {
+    say(summary(a, format, session_figures(tracer.get()), tally.read()));
+  }
   return outcome(std::move(out.target_error), std::move(out.end_error), std::move(restore_error));
 }
 

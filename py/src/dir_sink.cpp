@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,15 +47,6 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
   return n;
 }
 
-bool is_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = utf8_length(s, i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 bool kept_in_name(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_';
@@ -81,6 +73,33 @@ int create_exclusive(const std::string& path) {
   return fd;
 }
 
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A dump written under a dot-name beside its own, which no dump's name
+// matches and which reserves that name among writers into the directory.
+class PartFile final : public DumpFile {
+ public:
+  PartFile(std::string part, std::string path) : part_(std::move(part)), path_(std::move(path)) {}
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+  ~PartFile() override {
+    if (!part_.empty()) ::unlink(part_.c_str());
+  }
+
+  IoStatus publish() override {
+    if (::rename(part_.c_str(), path_.c_str()) != 0) return IoError::from_errno(errno);
+    part_.clear();
+    return IO_OK;
+  }
+
+ private:
+  std::string part_;  // empty once published
+  std::string path_;
+};
+
 }  // namespace
 
 std::string sanitize_reason(const std::string& reason) {
@@ -102,31 +121,35 @@ IoResult<OpenedDump> DirSink::open(const std::string& reason) {
 }
 
 IoResult<OpenedDump> DirSink::open_at(std::uint64_t millis, const std::string& reason) {
-  // The name itself is ASCII, so the directory decides.
-  if (!is_utf8(directory_)) return IoError::other(NOT_UNICODE);
-  std::string stem = directory_;
-  if (!stem.empty() && stem.back() != '/') stem.push_back('/');
-  stem += std::to_string(millis) + "-" + sanitize_reason(reason);
+  std::string dir = directory_;
+  if (!dir.empty() && dir.back() != '/') dir.push_back('/');
+  const std::string stem = std::to_string(millis) + "-" + sanitize_reason(reason);
   std::string tail = ".";
   if (pid_ != 0) tail += std::to_string(pid_) + ".";
   tail += format_.extension();
 
-  std::string path;
+  std::string path, part;
   int fd = -1;
   for (unsigned n = 1; fd < 0; ++n) {
-    path = n == 1 ? stem + tail : stem + "-" + std::to_string(n) + tail;
-    fd = create_exclusive(path);
-    const int error = errno;
+    const std::string name = n == 1 ? stem + tail : stem + "-" + std::to_string(n) + tail;
+    path = dir + name;
+    part = dir + "." + name + PART_SUFFIX;
+    int error = EEXIST;
+    if (!exists(path)) {
+      fd = create_exclusive(part);
+      error = errno;
+    }
     if (fd < 0 && (error != EEXIST || n == MAX_NAME_TRIES)) return IoError::from_errno(error);
   }
+  auto file = std::make_unique<PartFile>(std::move(part), path);
   IoResult<std::unique_ptr<Exporter>> exporter =
       Format::adopt(format_, SharedFile::adopt(UniqueFd(fd)), pid_);
-  if (!exporter.ok()) {
-    // Ours alone since we created it: no half-made dump stays behind.
-    ::unlink(path.c_str());
-    return exporter.error();
-  }
-  return OpenedDump{std::move(path), std::move(exporter).value()};
+  if (!exporter.ok()) return exporter.error();
+  return OpenedDump{std::move(path), std::move(exporter).value(), std::move(file)};
+}
+
+std::string DirSink::location() const {
+  return directory_;
 }
 
 }  // namespace fennik

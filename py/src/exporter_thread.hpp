@@ -106,6 +106,7 @@ class CountingDumpSink final : public DumpSink {
  public:
   CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures) noexcept
       : inner_(std::move(inner)), figures_(figures) {}
+  std::string location() const override { return inner_->location(); }
   IoResult<OpenedDump> open(const std::string& reason) override {
     IoResult<OpenedDump> opened = inner_->open(reason);
     if (!opened.ok()) return opened;

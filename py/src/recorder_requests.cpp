@@ -56,7 +56,7 @@ PyObject* await_dump(DumpReply& reply) {
                                               static_cast<Py_ssize_t>(reply.path().size()));
     case DumpReply::Outcome::Failed: {
       // The OSError that stopped the dump is its cause.
-      raise_io(*reply.error(), {});
+      raise_io(*reply.error(), reply.path());
       PyObject* cause = PyErr_GetRaisedException();
       PyErr_SetString(PyExc_RuntimeError, DUMP_NOT_FINISHED);
       if (cause == nullptr) return nullptr;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "advertisement.hpp"
+#include "child_tally.hpp"
 #include "codewatch.hpp"
 #include "dir_sink.hpp"
 #include "env_settings.hpp"
@@ -152,8 +153,10 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
                   false,
                   PyRef()};
   running.handle = slot.keep();
+  running.child = child;
   advertised.keep();
   directories.keep();
+  if (child) tally_child_started(static_cast<std::uint32_t>(running.pid));
   return running;
 }
 
@@ -174,6 +177,7 @@ bool end(Running running, const std::string& path, const std::string& reason,
   ExporterThread::Outcome outcome = running.thread.join();
   figures = std::move(outcome.figures);
   figures.dropped = running.queue->dropped.load(std::memory_order_relaxed);
+  if (running.child) tally_child_ended(static_cast<std::uint32_t>(running.pid), figures);
   if (!errors.finish()) return false;
   if (outcome.status) {
     raise_io(*outcome.status, path);

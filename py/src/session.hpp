@@ -34,6 +34,7 @@ struct Running {
   bool paused_for_fork = false;
   // Why monitoring could not be turned on again after a fork; raised by the end.
   PyRef fork_error;
+  bool child = false;  // a child process's session, which tallies its start and end
 };
 
 // A forked child leaves its parent's session as it is, deliberately leaked:

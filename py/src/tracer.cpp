@@ -32,6 +32,32 @@ namespace {
 constexpr char ALREADY_RUNNING[] = "the tracer is already running";
 constexpr char EXCEPTION_REASON_PREFIX[] = "exception-";
 
+// The format asked for by name, or else the one the output's name asks for (a
+// dump directory's name asks for none: protobuf). A name that contradicts the
+// format given is written all the same, after a warning. False with an
+// exception.
+bool choose_format(TracerConfig& config, const std::optional<std::string>& name) {
+  if (!name) {
+    config.format =
+        config.record_last_mb ? Format(Format::Protobuf) : Format::for_output(config.output);
+    return true;
+  }
+  auto parsed = Format::parse(*name);
+  if (auto* message = std::get_if<std::string>(&parsed)) {
+    PyErr_SetString(PyExc_ValueError, message->c_str());
+    return false;
+  }
+  config.format = std::get<Format>(parsed);
+  const std::optional<Format> asked =
+      config.record_last_mb ? std::nullopt : config.format.contradicted_by(config.output);
+  if (!asked) return true;
+  PyRef output = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+      config.output.data(), static_cast<Py_ssize_t>(config.output.size())));
+  return output &&
+         PyErr_WarnFormat(PyExc_UserWarning, 1, "writing %s into %U, whose name asks for %s",
+                          config.format.name(), output.get(), asked->name()) == 0;
+}
+
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"output", "format", "trace_subprocesses", "record_last_mb",
@@ -53,14 +79,13 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyRef output_bytes = PyRef::steal(encoded);
     config.output.assign(PyBytes_AS_STRING(encoded),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_ssize_t n = 0;
-    const char* text = nullptr;
-    std::string format_name = "protobuf";
-    if (format != nullptr) {
-      if (!PyUnicode_Check(format)) return type_error("Tracer", "format", "str", format);
-      text = PyUnicode_AsUTF8AndSize(format, &n);
+    std::optional<std::string> format_name;  // none: chosen by the output's name
+    if (format != nullptr && format != Py_None) {
+      if (!PyUnicode_Check(format)) return type_error("Tracer", "format", "str or None", format);
+      Py_ssize_t n = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(format, &n);
       if (text == nullptr) return nullptr;
-      format_name.assign(text, static_cast<std::size_t>(n));
+      format_name.emplace(text, static_cast<std::size_t>(n));
     }
     if (trace != nullptr) {
       if (!PyBool_Check(trace)) return type_error("Tracer", "trace_subprocesses", "bool", trace);
@@ -73,12 +98,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                    static_cast<unsigned long long>(MAX_RECORD_MB));
       return nullptr;
     }
-    auto parsed = Format::parse(format_name);
-    if (auto* message = std::get_if<std::string>(&parsed)) {
-      PyErr_SetString(PyExc_ValueError, message->c_str());
-      return nullptr;
-    }
-    config.format = std::get<Format>(parsed);
+    if (!choose_format(config, format_name)) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;

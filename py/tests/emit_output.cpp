@@ -10,10 +10,12 @@
 //   g TID TS COUNT             thread TID lost COUNT events from TS on
 //   e TID                      thread TID has ended (its name goes with it)
 //   d N PEAK                   the dropped count and peak buffered bytes for finish
-// Prints the writer's process id.
+// Prints the writer's process id and its peak resident size in KiB (0 where
+// the system does not tell).
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -29,6 +31,16 @@ std::string unhex(const std::string& hex) {
   for (std::size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
     out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
+}
+
+// The peak resident size of this program alone: not getrusage's, which can
+// carry over the peak of the process that started it.
+long peak_rss_kib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(line.find(':') + 1));
+  }
+  return 0;
 }
 
 int fail(const std::string& what) {
@@ -80,6 +92,6 @@ int main(int argc, char** argv) {
     if (error) return fail(error->text());
   }
   if (const fennik::IoStatus st = exporter.finish(codes, threads, stats)) return fail(st->text());
-  std::printf("%d\n", static_cast<int>(::getpid()));
+  std::printf("%d %ld\n", static_cast<int>(::getpid()), peak_rss_kib());
   return 0;
 }

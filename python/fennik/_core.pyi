@@ -8,7 +8,7 @@ class Tracer:
     def __new__(
         cls,
         output: str | bytes | os.PathLike[str] | os.PathLike[bytes],
-        format: str = "protobuf",
+        format: str | None = None,
         trace_subprocesses: bool = True,
         record_last_mb: int | None = None,
     ) -> Self: ...

@@ -1,6 +1,7 @@
-// Turns the flight recorder's batches, plus copies of the threads' partial
-// batches, into one time-ordered list of events for a window of time, with
-// the call stacks that eviction and the window's edges cut closed again.
+// Assembles a dump's window: the flight recorder's batches, plus copies of
+// the threads' partial batches, become one time-ordered list of events from
+// one tick to another, with the call stacks that eviction and the window's
+// edges cut closed again.
 #pragma once
 
 #include <cstddef>

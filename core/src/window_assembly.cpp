@@ -1,4 +1,4 @@
-#include "snapshot.hpp"
+#include "window_assembly.hpp"
 
 #include <algorithm>
 #include <utility>
