@@ -44,7 +44,7 @@ int on_code_event(PyCodeEvent event, PyCodeObject* code) noexcept {
   if (forgot) {
     // The fast path checks only a thread's cached code, so every thread's
     // goes; the generation tells each to empty its code cache too.
-    GENERATION.fetch_add(1, std::memory_order_release);
+    GENERATION.fetch_add(1, std::memory_order_seq_cst);  // see publish_cached_code
     forget_cached_codes();
   }
   return 0;

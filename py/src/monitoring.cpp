@@ -241,10 +241,8 @@ class SlowSide {
   // run the interpreter): the next event empties them again. An unnamed
   // thread with attempts left keeps coming back here to retry.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
-      hot.code_gen == GENERATION.load(std::memory_order_acquire) &&
       (hot.named || hot.name_tries == 0)) {
-    hot.cached_id = *id;
-    hot.cached_code.store(code, std::memory_order_relaxed);
+    publish_cached_code(hot, code, *id, GENERATION);
   }
 }
 
