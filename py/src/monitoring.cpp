@@ -5,6 +5,7 @@
 #include <new>
 
 #include "codewatch.hpp"
+#include "process_type.hpp"
 
 namespace fennik::py {
 namespace {
@@ -55,14 +56,12 @@ PyType_Spec CALLBACKS_SPEC = {
     CALLBACKS_SLOTS,
 };
 
-PyObject* CALLBACKS_TYPE = nullptr;  // built on first use, kept for the process
+constinit ProcessType CALLBACKS_TYPE{CALLBACKS_SPEC};
 
 PyRef new_callbacks(const std::shared_ptr<SessionHub>& state) {
-  if (CALLBACKS_TYPE == nullptr) {
-    CALLBACKS_TYPE = PyType_FromSpec(&CALLBACKS_SPEC);
-    if (CALLBACKS_TYPE == nullptr) return {};
-  }
-  auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
+  PyRef type_ref = PyRef::steal(CALLBACKS_TYPE.get());
+  if (!type_ref) return {};
+  auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
   PyRef obj = PyRef::steal(type->tp_alloc(type, 0));
   if (!obj) return {};
   auto* cb = reinterpret_cast<CallbacksObject*>(obj.get());

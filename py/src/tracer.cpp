@@ -19,6 +19,7 @@
 #include "installed.hpp"
 #include "monitoring.hpp"
 #include "process_hooks.hpp"
+#include "process_type.hpp"
 #include "py_errors.hpp"
 #include "recorder_requests.hpp"
 #include "session.hpp"
@@ -306,7 +307,7 @@ PyType_Spec TRACER_SPEC = {
     "fennik._core.Tracer", sizeof(TracerObject), 0, Py_TPFLAGS_DEFAULT, TRACER_SLOTS,
 };
 
-PyObject* TRACER_TYPE = nullptr;
+constinit ProcessType TRACER_TYPE{TRACER_SPEC};
 
 }  // namespace
 
@@ -315,8 +316,7 @@ OutputFigures session_figures(PyObject* tracer) {
 }
 
 PyObject* tracer_type() {
-  if (TRACER_TYPE == nullptr) TRACER_TYPE = PyType_FromSpec(&TRACER_SPEC);
-  return Py_XNewRef(TRACER_TYPE);
+  return TRACER_TYPE.get();
 }
 
 }  // namespace fennik::py
