@@ -86,6 +86,27 @@ def test_requests_from_many_threads_and_sessions(tmp_path, decode):
         Snapshot()
 
 
+def test_a_window_never_exited_does_not_keep_the_ring(tmp_path, decode):
+    # Entered twice, or dropped without an exit, a window must not keep what
+    # it saw for the rest of the session: the ring keeps its budget's worth.
+    with Tracer(str(tmp_path), record_last_mb=1) as t:
+        before()
+        with t.snapshot("twice") as twice:
+            with pytest.raises(RuntimeError, match="^the snapshot is already open$"):
+                twice.__enter__()
+        t.snapshot("dropped").__enter__()
+        # Within what an open window could keep: twice the budget.
+        for _ in range(CALLS_PAST_BUDGET):
+            inside()
+        path = t.dump("latest")
+    began = decode(path, "protobuf").began([HERE])
+    assert set(began) == {"inside"} and len(began) < CALLS_PAST_BUDGET * 3 // 4, len(began)
+
+
+# Calls whose events fill 1 MB nearly twice over.
+CALLS_PAST_BUDGET = 120_000
+
+
 def test_dump_directory_removed(tmp_path):
     # A dump that cannot be written fails its own request, with the reason
     # as its cause; the recorder goes on, and the last dump's failure is

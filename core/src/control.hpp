@@ -96,7 +96,11 @@ struct Dump {
   std::string reason;
   std::uint64_t until;
 };
-using Control = std::variant<OpenWindow, DumpWindow, Dump>;
+// Forget window `id` without a dump: its owner went away.
+struct CloseWindow {
+  std::uint64_t id;
+};
+using Control = std::variant<OpenWindow, DumpWindow, Dump, CloseWindow>;
 
 // The dump the recorder writes last, once every event of the session is in.
 struct FinalDump {

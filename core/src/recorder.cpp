@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <span>
 #include <variant>
 
@@ -11,14 +12,18 @@ namespace fennik {
 namespace {
 
 // The first tick a message needs the ring to keep until it is handled.
-std::uint64_t start_of(const OpenWindow& open) {
+// The earliest tick a message still waiting needs kept, if any.
+std::optional<std::uint64_t> start_of(const OpenWindow& open) {
   return open.since;
 }
-std::uint64_t start_of(const DumpWindow& window) {
+std::optional<std::uint64_t> start_of(const DumpWindow& window) {
   return window.from;
 }
-std::uint64_t start_of(const Dump&) {
+std::optional<std::uint64_t> start_of(const Dump&) {
   return 0;
+}
+std::optional<std::uint64_t> start_of(const CloseWindow&) {
+  return std::nullopt;
 }
 
 }  // namespace
@@ -93,8 +98,9 @@ void Recorder::admit() {
   channel_->receive(backlog_);
   std::optional<std::uint64_t> hold = assembling_;
   for (const Control& m : backlog_) {
-    const std::uint64_t start = std::visit([](const auto& v) { return start_of(v); }, m);
-    hold = std::min(hold.value_or(start), start);
+    const std::optional<std::uint64_t> start =
+        std::visit([](const auto& v) { return start_of(v); }, m);
+    if (start) hold = std::min(hold.value_or(*start), *start);
   }
   ring_.set_hold(hold);
 }
@@ -193,16 +199,24 @@ void Recorder::on(DumpWindow& window) {
   DumpOutcome outcome = dump(window.from, window.until, window.reason);
   // A window whose dump failed is closed too: it must not hold the ring
   // past its budget for the rest of the session.
-  std::erase_if(windows_, [id = window.id](const Window& w) { return w.id == id; });
+  forget_window(window.id);
+  answer(window.reply, std::move(outcome));
+}
+
+void Recorder::forget_window(std::uint64_t id) {
+  std::erase_if(windows_, [id](const Window& w) { return w.id == id; });
   update_pin();
   update_recycle_floor();
-  answer(window.reply, std::move(outcome));
 }
 
 void Recorder::on(Dump& request) {
   DumpOutcome outcome = dump(0, request.until, request.reason);
   update_recycle_floor();
   answer(request.reply, std::move(outcome));
+}
+
+void Recorder::on(CloseWindow& close) {
+  forget_window(close.id);
 }
 
 void Recorder::answer(ReplyTo& reply, DumpOutcome outcome) {

@@ -88,6 +88,8 @@ class Recorder {
   void on(OpenWindow& open);
   void on(DumpWindow& window);
   void on(Dump& request);
+  void on(CloseWindow& close);
+  void forget_window(std::uint64_t id);
   static void answer(ReplyTo& reply, DumpOutcome outcome);
 
   struct Window {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "dump_sink.hpp"
 #include "io_error.hpp"
@@ -19,9 +20,9 @@ namespace fennik::py {
 
 inline constexpr char EXPORTER_THREAD_NAME[] = "fennik-exporter";
 
-// What the output side of a session was given: the events handed to the
-// exporter (a flight recorder's: those of its last dump) and the events the
-// threads dropped.
+// What the output side of a session wrote: the recorded events the exporter
+// put in its output (a flight recorder's: those of its last dump) and the
+// events the threads dropped.
 struct OutputFigures {
   std::uint64_t events = 0;
   std::uint64_t dropped = 0;
@@ -72,14 +73,26 @@ class ExporterThread {
   std::thread thread_;
 };
 
-// Forwards to the exporter it wraps, counting the events it is given.
+// Forwards to the exporter it wraps, counting the events that exporter
+// writes: all it is given but the ends every format leaves out.
 class CountingExporter final : public Exporter {
  public:
   CountingExporter(std::unique_ptr<Exporter> inner, std::uint64_t& events) noexcept
       : inner_(std::move(inner)), events_(events) {}
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override {
-    events_ += events.size();
+    if (!events.empty()) {
+      std::size_t& open = open_[events.front().tid];  // a batch is one thread's
+      for (const Event& e : events) {
+        if (ends_nothing_open(e.code_kind, open)) continue;
+        ++events_;
+        if (is_begin(word_kind(e.code_kind))) {
+          ++open;
+        } else {
+          --open;
+        }
+      }
+    }
     return inner_->write_batch(events, codes, threads);
   }
   IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
@@ -88,16 +101,19 @@ class CountingExporter final : public Exporter {
   }
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override {
+    open_[tid] = 0;  // what was open ends at the gap
     return inner_->write_gap(tid, ts_ns, count, codes, threads);
   }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override {
+    open_.erase(tid);
     return inner_->end_thread(tid, codes, threads);
   }
 
  private:
   std::unique_ptr<Exporter> inner_;
   std::uint64_t& events_;  // outlives the exporter: the exporter thread's outcome
+  std::unordered_map<std::uint32_t, std::size_t> open_;  // frames open per thread
 };
 
 // Gives every dump a counting exporter; the figures end up describing the

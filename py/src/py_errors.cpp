@@ -58,7 +58,8 @@ bool optional_clamped_ns(const char* func, const char* param, PyObject* value,
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
-  if (overflow < 0 || v < 0) {
+  // On overflow `v` is -1, so the sign is read from `overflow` first.
+  if (overflow < 0 || (overflow == 0 && v < 0)) {
     out = 0;
   } else if (overflow == 0) {
     out = static_cast<std::uint64_t>(v);

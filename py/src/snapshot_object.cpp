@@ -47,10 +47,31 @@ const char* reason_text(SnapshotData& d) {
   return PyUnicode_AsUTF8(d.reason.get());
 }
 
+inline constexpr char ALREADY_OPEN[] = "the snapshot is already open";
+
+// Lets the recorder forget `window`, which will not be dumped, so that it
+// stops keeping the ring; quiet, as a window's owner may be going away.
+void forget(PyObject* tracer, const Window& window) {
+  PyObject* raised = PyErr_GetRaisedException();
+  with_recorder(tracer, [&](const RecorderAccess& recorder) -> const char* {
+    if (recorder.session == window.session) recorder.channel.send(CloseWindow{window.id});
+    return nullptr;
+  });
+  PyErr_Clear();  // a tracer no longer running keeps no window
+  PyErr_SetRaisedException(raised);
+}
+
 PyObject* snapshot_enter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     SnapshotData& d = data_of(self);
     if (reason_text(d) == nullptr) return nullptr;
+    {
+      std::lock_guard<std::mutex> g(d.window_lock);
+      if (d.window) {
+        PyErr_SetString(PyExc_RuntimeError, ALREADY_OPEN);
+        return nullptr;
+      }
+    }
     std::optional<Window> opened;
     const bool sent =
         with_recorder(d.tracer.get(), [&](const RecorderAccess& recorder) -> const char* {
@@ -61,9 +82,16 @@ PyObject* snapshot_enter(PyObject* self, PyObject*) {
           return nullptr;
         });
     if (!sent) return nullptr;
+    bool raced;
     {
       std::lock_guard<std::mutex> g(d.window_lock);
-      d.window = opened;
+      raced = d.window.has_value();  // another thread entered meanwhile
+      if (!raced) d.window = opened;
+    }
+    if (raced) {
+      forget(d.tracer.get(), *opened);
+      PyErr_SetString(PyExc_RuntimeError, ALREADY_OPEN);
+      return nullptr;
     }
     return Py_NewRef(self);
   });
@@ -110,7 +138,11 @@ PyObject* snapshot_path(PyObject* self, void*) {
 }
 
 void snapshot_dealloc(PyObject* self) {
-  data_of(self).~SnapshotData();
+  SnapshotData& d = data_of(self);
+  // Entered and dropped without an exit: the window must not keep the ring
+  // for the rest of the session.
+  if (d.window && d.tracer) forget(d.tracer.get(), *d.window);
+  d.~SnapshotData();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
