@@ -39,29 +39,5 @@ TEST(CachedCode, ACodeForgottenWhileItIsPublishedIsNotCached) {
   HOT.cached_code.store(NO_CODE);
 }
 
-// Publishing against a watcher moving the generation on another thread, as a
-// build without the interpreter lock would: whatever the interleaving, once
-// both stop the cached code belongs to the current generation.
-TEST(CachedCode, PublishingRacesTheWatcherWithoutLeavingAStaleCode) {
-  constexpr int ROUNDS = 20000;
-  std::atomic<std::uint64_t> generation{0};
-  std::atomic<bool> stop{false};
-  std::thread publisher([&] {
-    ASSERT_TRUE(register_current());
-    while (!stop.load()) {
-      HOT.code_gen = generation.load();
-      publish_cached_code(HOT, CODE, ID, generation);
-    }
-    const std::uint64_t cached = HOT.cached_code.load();
-    EXPECT_TRUE(cached == NO_CODE || HOT.code_gen == generation.load());
-  });
-  for (int i = 0; i < ROUNDS; ++i) {
-    generation.fetch_add(1, std::memory_order_seq_cst);
-    forget_cached_codes();
-  }
-  stop.store(true);
-  publisher.join();
-}
-
 }  // namespace
 }  // namespace fennik
