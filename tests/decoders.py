@@ -7,6 +7,7 @@
 import collections
 import dataclasses
 import decimal
+import gzip
 import json
 import pathlib
 import re
@@ -248,6 +249,8 @@ def load_json_array(path):
     # The writers leave the array open: "[" then objects each followed by ",";
     # no whitespace and no raw control byte anywhere; strict UTF-8.
     raw = pathlib.Path(path).read_bytes()
+    if str(path).endswith(".gz"):
+        raw = gzip.decompress(raw)
     assert raw.startswith(b"[") and not raw.startswith(b"[["), raw[:40]
     assert not any(b < 0x20 for b in raw) and raw.endswith(b","), raw[-40:]
     return json.loads((raw[:-1] + b"]").decode("utf-8"), parse_float=decimal.Decimal)
@@ -264,7 +267,8 @@ def read_json(path):
                 # Written when the thread ends, or at the end for the living:
                 # events after it are a later thread's with the same id.
                 t = trace.thread(o["tid"])
-                assert t.name is None, f"thread {o['tid']} named twice"
+                if t.closed:  # a later thread of that id whose events all were left out
+                    t = trace.start_again(o["tid"])
                 t.name, t.closed = o["args"]["name"], True
             elif o["name"] == "fennik_peak_buffered_bytes" and o["tid"] == 0:
                 trace.peaks.append(o["args"]["bytes"])
@@ -312,7 +316,9 @@ class Profile:
 
 
 def read_pprof(path):
-    p = parse("Profile", pathlib.Path(path).read_bytes())
+    data = pathlib.Path(path).read_bytes()
+    assert data[:2] == b"\x1f\x8b", "a profile is gzip-compressed, as pprof's readers expect"
+    p = parse("Profile", gzip.decompress(data))
     s = p.get("string_table", [])
     assert s[0] == ""
     functions = {f.get("id", 0): (s[f.get("name", 0)], s[f.get("filename", 0)],

@@ -10,6 +10,8 @@
 namespace fennik {
 namespace {
 
+constexpr char COMPRESSION_FAILED[] = "the output could not be compressed";
+
 int open_retrying(const char* path, int flags) {
   int fd;
   do {
@@ -42,6 +44,8 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
     flush_ignoring_errors();
     fd_ = std::move(other.fd_);
     buf_ = std::move(other.buf_);
+    deflater_ = std::move(other.deflater_);
+    packed_ = std::move(other.packed_);
   }
   return *this;
 }
@@ -59,8 +63,22 @@ void SharedFile::flush_ignoring_errors() noexcept {
   }
 }
 
+void SharedFile::compress_each_flush() {
+  deflater_ = std::make_unique<Deflater>();
+}
+
 IoStatus SharedFile::flush() {
   if (buf_.empty()) return IO_OK;
+  std::string_view bytes = buf_.view();
+  if (deflater_) {
+    // Compressed before the lock is taken: other writers wait for the write only.
+    packed_.clear();
+    if (!deflater_->add(bytes, packed_, true)) {
+      buf_.clear();
+      return IoError::other(COMPRESSION_FAILED);
+    }
+    bytes = packed_.view();
+  }
   int rc;
   do {
     rc = ::flock(fd_.get(), LOCK_EX);
@@ -71,8 +89,8 @@ IoStatus SharedFile::flush() {
   // allocates, and a failed allocation must not leave the file locked.
   int failed_errno = 0;
   bool wrote_zero = false;
-  const char* p = buf_.data();
-  std::size_t left = buf_.size();
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
   while (left > 0) {
     const ssize_t n = ::write(fd_.get(), p, left);
     if (n < 0) {

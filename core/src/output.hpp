@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "byte_buffer.hpp"
+#include "deflater.hpp"
 #include "fd.hpp"
 #include "io_error.hpp"
 
@@ -52,6 +53,11 @@ class SharedFile {
   // (a record, an object, a batch's worth), never inside one.
   IoStatus flush_if_full() { return buf_.size() >= SHARED_FILE_FLUSH_BYTES ? flush() : IO_OK; }
 
+  // From now on each flush goes out as one complete gzip member, so that
+  // writers in several processes appending to the file leave a valid gzip
+  // file of many members. Throws as Deflater() does.
+  void compress_each_flush();
+
   std::size_t buffered() const noexcept { return buf_.size(); }
   int fd() const noexcept { return fd_.get(); }
 
@@ -61,6 +67,8 @@ class SharedFile {
 
   UniqueFd fd_;
   ByteBuffer buf_;
+  std::unique_ptr<Deflater> deflater_;  // set when each flush is compressed
+  ByteBuffer packed_{0};                // a flush's gzip member
 };
 
 }  // namespace fennik

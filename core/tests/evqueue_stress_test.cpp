@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "evqueue.hpp"
@@ -17,69 +18,66 @@ namespace {
 // in place, the hardest case for a copy taken while its owner writes. Threads
 // also start, switch queues and exit throughout, each of which frees a batch
 // that the tail reader may have been looking at.
-void run_tail_reads(bool drain) {
-  const std::uint64_t budget = drain ? DEFAULT_BUFFER_BYTES : 0;
-  auto a = EventQueue::create(Clock::nanos(0), budget);
-  auto b = EventQueue::create(Clock::nanos(0), budget);
-  // Stopped and joined however the checks below leave the scope.
-  std::vector<std::jthread> threads;
-  // Ticks and codes both advance by one per event, so a consistent copy has
-  // consecutive codes and deltas 0, 1, 2, ...
-  auto record_run = [](EventQueue& q, std::uint32_t& n, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; ++i, ++n)
-      record(q, 1'000 + n, make_word(KIND_START, n & MAX_CODE_ID));
-  };
-  for (std::uint32_t p = 0; p < 2; ++p) {
-    threads.emplace_back([&, p](std::stop_token stop) {
-      HOT.tid.store(p + 1);
-      std::uint32_t n = 0;
-      while (!stop.stop_requested()) record_run(*a, n, 1);
-    });
-  }
-  threads.emplace_back([&](std::stop_token stop) {
-    std::uint32_t round = 0;
-    while (!stop.stop_requested()) {
-      std::thread([&, round] {
-        HOT.tid.store(3 + round % 2);
-        std::uint32_t n = 0;
-        for (std::uint32_t sw = 0; sw < 4; ++sw) record_run(sw % 2 ? *b : *a, n, 700 + 300 * sw);
-      }).join();
-      ++round;
-    }
-  });
-  if (drain) {
-    threads.emplace_back([&](std::stop_token stop) {
-      std::vector<Drained> out;
-      while (!stop.stop_requested()) {
-        out.clear();
-        a->drain_batches(out, 64);
-        b->drain_batches(out, 64);
-      }
-    });
-  }
-  std::uint64_t copies = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
-  while (std::chrono::steady_clock::now() < deadline) {
-    for (EventQueue* q : {a.get(), b.get()}) {
-      for (const EventBatch& tail : q->read_tails()) {
-        ASSERT_GE(tail.size(), 1u);
-        ASSERT_LE(tail.size(), BATCH_CAPACITY);
-        ASSERT_TRUE(tail.tid >= 1 && tail.tid <= 4);
-        const PackedEvent first = tail.events()[0];
-        for (std::uint32_t i = 0; i < tail.size(); ++i) {
-          const PackedEvent e = tail.events()[i];
-          ASSERT_EQ(e.code(), (first.code() + i) & MAX_CODE_ID) << "torn copy";
-          ASSERT_EQ(e.delta(), i) << "torn copy";
-        }
-        ++copies;
-      }
-    }
-  }
-  EXPECT_GT(copies, 0u);
-}
-
 TEST(QueueStress, TailsOfRunningStartingAndExitingThreadsAreConsistentCopies) {
-  for (const bool drain : {true, false}) run_tail_reads(drain);
+  for (const bool drain : {true, false}) {
+    const std::uint64_t budget = drain ? DEFAULT_BUFFER_BYTES : 0;
+    auto a = EventQueue::create(Clock::nanos(0), budget);
+    auto b = EventQueue::create(Clock::nanos(0), budget);
+    // Stopped and joined however the checks below leave the scope.
+    std::vector<std::jthread> threads;
+    // Ticks and codes both advance by one per event, so a consistent copy has
+    // consecutive codes and deltas 0, 1, 2, ...
+    auto record_run = [](EventQueue& q, std::uint32_t& n, std::uint32_t count) {
+      for (std::uint32_t i = 0; i < count; ++i, ++n)
+        record(q, 1'000 + n, make_word(KIND_START, n & MAX_CODE_ID));
+    };
+    for (std::uint32_t p = 0; p < 2; ++p) {
+      threads.emplace_back([&, p](std::stop_token stop) {
+        HOT.tid.store(p + 1);
+        std::uint32_t n = 0;
+        while (!stop.stop_requested()) record_run(*a, n, 1);
+      });
+    }
+    threads.emplace_back([&](std::stop_token stop) {
+      std::uint32_t round = 0;
+      while (!stop.stop_requested()) {
+        std::thread([&, round] {
+          HOT.tid.store(3 + round % 2);
+          std::uint32_t n = 0;
+          for (std::uint32_t sw = 0; sw < 4; ++sw) record_run(sw % 2 ? *b : *a, n, 700 + 300 * sw);
+        }).join();
+        ++round;
+      }
+    });
+    if (drain) {
+      threads.emplace_back([&](std::stop_token stop) {
+        std::vector<Drained> out;
+        while (!stop.stop_requested()) {
+          out.clear();
+          a->drain_batches(out, 64);
+          b->drain_batches(out, 64);
+        }
+      });
+    }
+    std::uint64_t copies = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (EventQueue* q : {a.get(), b.get()}) {
+        for (const EventBatch& tail : q->read_tails()) {
+          ASSERT_TRUE(tail.size() >= 1 && tail.size() <= BATCH_CAPACITY && tail.tid >= 1 &&
+                      tail.tid <= 4);
+          const std::uint32_t first = tail.events()[0].code();
+          for (std::uint32_t i = 0; i < tail.size(); ++i) {
+            const PackedEvent e = tail.events()[i];
+            ASSERT_EQ(std::pair(e.code(), e.delta()), std::pair((first + i) & MAX_CODE_ID, i))
+                << "torn copy";
+          }
+          ++copies;
+        }
+      }
+    }
+    EXPECT_GT(copies, 0u);
+  }
 }
 
 }  // namespace

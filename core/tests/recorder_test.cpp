@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <thread>
 
 #include "fake_lookups.hpp"
@@ -78,14 +79,14 @@ struct Session {
       }
     }).join();
   }
-  template <class Make>
-  std::shared_ptr<DumpReply> request(Make make) {
+  // A dump of all that is held, or of window `id`'s part from `from` on.
+  std::shared_ptr<DumpReply> dump(const char* reason, std::optional<std::uint64_t> id = {},
+                                  std::uint64_t from = 0) {
     auto reply = std::make_shared<DumpReply>();
-    EXPECT_TRUE(channel->send(make(ReplyTo(reply), queue->clock.now_ticks())));
+    const std::uint64_t now = queue->clock.now_ticks();
+    EXPECT_TRUE(channel->send(id ? Control{DumpWindow{ReplyTo(reply), reason, *id, from, now}}
+                                 : Control{Dump{ReplyTo(reply), reason, now}}));
     return reply;
-  }
-  std::shared_ptr<DumpReply> dump(const char* reason) {
-    return request([&](ReplyTo r, std::uint64_t t) { return Dump{std::move(r), reason, t}; });
   }
   std::vector<std::uint32_t> dumped(const std::shared_ptr<DumpReply>& reply) {
     EXPECT_TRUE(reply->wait_for(10s));
@@ -110,8 +111,7 @@ std::vector<std::uint32_t> counting(std::uint32_t from, std::uint32_t to) {
 }
 
 // Every reply is checked against what the dump holds: everything so far, a
-// window's part only, a window from before the session to the end of time,
-// and the requests still waiting when the session ends,
+// window's part only, and the requests still waiting when the session ends,
 // the last dump after them. (A dump that cannot be written is the Python
 // tests' concern.)
 TEST(Recorder, AnswersEveryRequestInOrder) {
@@ -121,22 +121,14 @@ TEST(Recorder, AnswersEveryRequestInOrder) {
   const std::uint64_t since = s.queue->clock.now_ticks();
   s.channel->send(OpenWindow{7, since});
   s.record_some(1500);
-  EXPECT_EQ(s.dumped(s.request([&](ReplyTo r, std::uint64_t t) {
-    return DumpWindow{std::move(r), "w", 7, since, t};
-  })),
-            counting(3000, 4500));
-  // From before the session's start to the largest tick: all that is held.
-  EXPECT_EQ(s.dumped(s.request([&](ReplyTo r, std::uint64_t) {
-    return DumpWindow{std::move(r), "all", 8, 1, UINT64_MAX};
-  })),
-            counting(0, 4500));
+  EXPECT_EQ(s.dumped(s.dump("w", 7, since)), counting(3000, 4500));
   // Sent as the session ends: answered before the last dump, nothing after.
   auto late = s.dump("late");
   s.channel->request_final_dump(FinalDump{"exit", s.queue->clock.now_ticks()});
   s.queue->close();
   EXPECT_FALSE(s.result.get());
   EXPECT_EQ(s.dumped(late).size(), 4500u);
-  EXPECT_EQ(s.dumps->codes.at("exit#5"), counting(0, 4500));
+  EXPECT_EQ(s.dumps->codes.at("exit#4"), counting(0, 4500));
   auto refused = std::make_shared<DumpReply>();
   EXPECT_FALSE(s.channel->send(Dump{ReplyTo(refused), "gone", 0}));
   EXPECT_TRUE(refused->wait_for(0s) && refused->outcome() == DumpReply::Outcome::Gone);
@@ -159,10 +151,7 @@ TEST(Recorder, ADumpWaitingBehindAnotherShowsWhatWasHeldWhenAsked) {
       if (window) s.channel->send(OpenWindow{1, 0});
       s.record_some(24 * CALLS_PER_BATCH);
       s.dumps->gate = true;
-      auto first = s.request([&](ReplyTo r, std::uint64_t t) -> Control {
-        if (window) return DumpWindow{std::move(r), "first", 1, 0, t};
-        return Dump{std::move(r), "first", t};
-      });
+      auto first = s.dump("first", window ? std::optional<std::uint64_t>(1) : std::nullopt);
       s.dumps->entered.wait();
       auto second = s.dump("second");
       s.record_some(later * CALLS_PER_BATCH);

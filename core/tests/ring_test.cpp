@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 #include <ranges>
+#include <tuple>
 
 #include "window_assembly.hpp"
 
@@ -23,29 +24,28 @@ std::unique_ptr<EventBatch> batch_ending(std::uint32_t tid, std::uint64_t base, 
 
 TEST(Ring, EvictsOldestFirstUnlessPinnedWithinTwiceTheBudgetOrHeld) {
   Ring ring(3 * HELD);
-  for (std::uint64_t i = 0; i < 5; ++i) ring.push(batch_ending(1, 100 * i, 10));
-  EXPECT_EQ(ring.batches().front()->base, 200u);
-  EXPECT_EQ(ring.evicted_until(), 110u);
+  // Pushes the batches based at 100 * i for i in [from, to), each ending 10
+  // ticks in; then the oldest one's base, how many are held, and the end of
+  // the last one evicted.
+  const auto push = [&](std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t i = from; i < to; ++i) ring.push(batch_ending(1, 100 * i, 10));
+    return std::tuple(ring.batches().front()->base, ring.batches().size(), ring.evicted_until());
+  };
+  EXPECT_EQ(push(0, 5), std::tuple(200u, 3u, 110u));
   ring.set_pin(310);  // protects the batch ending at 310, not the one ending at 210
-  for (std::uint64_t i = 5; i < 9; ++i) ring.push(batch_ending(1, 100 * i, 10));
-  EXPECT_EQ(ring.batches().front()->base, 300u);  // up to twice the budget
-  ring.push(batch_ending(1, 900, 10));
-  EXPECT_EQ(ring.batches().size(), 6u);  // then the hard limit
-  EXPECT_EQ(ring.batches().front()->base, 400u);
-  EXPECT_EQ(ring.evicted_until(), 310u);
+  EXPECT_EQ(push(5, 9), std::tuple(300u, 6u, 210u));   // up to twice the budget
+  EXPECT_EQ(push(9, 10), std::tuple(400u, 6u, 310u));  // then the hard limit
   ring.set_pin(std::nullopt);
-  EXPECT_EQ(ring.batches().size(), 3u);
+  EXPECT_EQ(push(10, 10), std::tuple(700u, 3u, 610u));
   // A hold keeps what ends at or after it past any limit, and says when
   // the ring is full; released, the ring is back within its budget.
   ring.set_hold(810);
   for (std::uint64_t i = 10; i < 14; ++i) {
     EXPECT_FALSE(ring.full());
-    ring.push(batch_ending(1, 100 * i, 10));
+    push(i, i + 1);
   }
-  EXPECT_EQ(ring.batches().front()->base, 800u);
   EXPECT_TRUE(ring.full());
-  ring.push(batch_ending(1, 1400, 10));
-  EXPECT_EQ(ring.batches().size(), 7u);
+  EXPECT_EQ(push(14, 15), std::tuple(800u, 7u, 710u));
   ring.set_hold(std::nullopt);
   EXPECT_FALSE(ring.full());
   EXPECT_EQ(ring.pop_front()->base, 1200u);

@@ -70,7 +70,8 @@ constexpr std::string_view PEAK_BUFFERED_NAME = "fennik_peak_buffered_bytes";
 // A file that is still empty gets the array's opening bracket. The check and
 // the write happen under the same lock every flush takes, so of several
 // processes opening one new file exactly one writes it, before any object.
-IoStatus open_array_if_empty(int fd) {
+// `opening` is the "[" as the file holds it.
+IoStatus open_array_if_empty(int fd, std::string_view opening) {
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX);
@@ -84,11 +85,11 @@ IoStatus open_array_if_empty(int fd) {
   } else if (st.st_size == 0) {
     ssize_t n;
     do {
-      n = ::write(fd, "[", 1);
+      n = ::write(fd, opening.data(), opening.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       result = IoError::from_errno(errno);
-    } else if (n == 0) {
+    } else if (static_cast<std::size_t>(n) != opening.size()) {
       result = IoError{IoErrorKind::WriteZero, "failed to write whole buffer", 0};
     }
   }
@@ -110,11 +111,19 @@ IoResult<std::unique_ptr<JsonExporter>> JsonExporter::create(SharedFile file) {
   return std::make_unique<JsonExporter>(std::move(file));
 }
 
-IoResult<std::unique_ptr<JsonExporter>> JsonExporter::append(const std::string& path) {
+IoResult<std::unique_ptr<JsonExporter>> JsonExporter::append(const std::string& path, bool gzip) {
   IoResult<SharedFile> opened = SharedFile::open(path, false);
   if (!opened) return opened.error();
   SharedFile file = std::move(opened).value();
-  if (IoStatus status = open_array_if_empty(file.fd())) return *std::move(status);
+  ByteBuffer opening(ByteBuffer::MIN_CAPACITY);
+  if (gzip) {
+    file.compress_each_flush();
+    if (!Deflater().add("[", opening, true))
+      return IoError::other("the output could not be compressed");
+  } else {
+    opening.push_back('[');
+  }
+  if (IoStatus status = open_array_if_empty(file.fd(), opening.view())) return *std::move(status);
   return std::make_unique<JsonExporter>(std::move(file));
 }
 

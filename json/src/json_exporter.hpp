@@ -35,7 +35,8 @@ class JsonExporter final : public Exporter {
   static IoResult<std::unique_ptr<JsonExporter>> create(SharedFile file);
   // Continues a file another process started. A missing or empty file gets the
   // opening "[" first, so the result stays a JSON array however it began.
-  static IoResult<std::unique_ptr<JsonExporter>> append(const std::string& path);
+  // With `gzip` (the file is gzip members) each flush is a member of its own.
+  static IoResult<std::unique_ptr<JsonExporter>> append(const std::string& path, bool gzip = false);
 
   explicit JsonExporter(SharedFile file);
 

@@ -35,7 +35,10 @@ IoResult<std::unique_ptr<PprofExporter>> PprofExporter::create(const std::string
   return std::make_unique<PprofExporter>(std::move(file).value());
 }
 
-PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {}
+PprofExporter::PprofExporter(SharedFile file) : file_(std::move(file)) {
+  // pprof's readers expect gzip; they read a file of many members as one.
+  if (Deflater::available()) file_.compress_each_flush();
+}
 
 pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLookup& codes) {
   CodeSlot* known = code_slots_.find(code);

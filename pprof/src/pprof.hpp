@@ -1,6 +1,6 @@
 // The pprof exporter: folds each thread's events into its call stack, charges
 // the time between a thread's consecutive events to the stack that stood in
-// between, and at the end writes one uncompressed pprof Profile with one
+// between, and at the end writes one pprof Profile, gzip-compressed, with one
 // sample of wall nanoseconds per distinct stack.
 #pragma once
 

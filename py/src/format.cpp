@@ -14,6 +14,9 @@ namespace {
 constexpr std::size_t MAX_NAMES = 3;
 constexpr std::size_t MAX_SUFFIXES = 3;
 constexpr std::string_view FILE_MARK = "{}";  // stands for the file in a viewer hint
+// JSON written as gzip members, which Perfetto and chrome://tracing open.
+constexpr std::string_view JSON_GZIP_SUFFIX = ".json.gz";
+constexpr char NO_ZLIB[] = "this build has no zlib, so it cannot write gzip output";
 
 struct Facts {
   Format::Value value;
@@ -28,7 +31,7 @@ constexpr std::array<Facts, 3> FORMATS = {{
     {Format::Json,
      {"json"},
      "json",
-     {".json"},
+     {".json", JSON_GZIP_SUFFIX},
      "open it in chrome://tracing or the Perfetto UI, https://ui.perfetto.dev"},
     {Format::Protobuf,
      {"protobuf", "pb", "proto"},
@@ -134,7 +137,9 @@ IoResult<std::unique_ptr<Exporter>> as_exporter(IoResult<std::unique_ptr<T>> r) 
 }  // namespace
 IoResult<std::unique_ptr<Exporter>> Format::open(Format format, const std::string& path,
                                                  std::uint32_t writer_tag, bool append) {
-  if (append && format == Json) return as_exporter(JsonExporter::append(path));
+  const bool gzip = format == Json && ends_with_folded(path, JSON_GZIP_SUFFIX);
+  if (gzip && !Deflater::available()) return IoError::other(NO_ZLIB);
+  if (append && format == Json) return as_exporter(JsonExporter::append(path, gzip));
   // A profile file holds one profile: an appending writer gets its own file.
   // A protobuf output opened without truncation is appended to: the file
   // keeps what other writers put there and every flush lands at its end.
@@ -143,6 +148,7 @@ IoResult<std::unique_ptr<Exporter>> Format::open(Format format, const std::strin
       SharedFile::open(own_file ? path + "." + std::to_string(writer_tag) : path,
                        /*truncate=*/!append || own_file);
   if (!file.ok()) return file.error();
+  if (gzip) file.value().compress_each_flush();
   return adopt(format, std::move(file).value(), writer_tag);
 }
 

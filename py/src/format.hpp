@@ -29,8 +29,9 @@ class Format {
   // The canonical names, in the order of the table: "json, protobuf, pprof".
   static std::string names();
 
-  // The format an output's file name asks for: ".json" JSON; ".pprof",
-  // ".prof" or ".pb.gz" pprof; anything else protobuf.
+  // The format an output's file name asks for: ".json" or ".json.gz" JSON
+  // (the second gzip-compressed); ".pprof", ".prof" or ".pb.gz" pprof;
+  // anything else protobuf.
   static Format for_output(std::string_view path);
   // The format `path`'s extension names when that is not this one; a name
   // without an extension of any format contradicts none.
