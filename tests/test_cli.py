@@ -154,6 +154,16 @@ def test_sys_is_restored_on_every_path(project, args):
         "0": "SystemExit", "raise": "ValueError", "3": "SystemExit", "app.py": "2"}[args[-1]], done.stderr
 
 
+def test_warning_filters_see_the_script_as_python_does(project):
+    # Compiling the script, 3.15 matches SyntaxWarning filters against __main__.
+    (project / "warns.py").write_text('print("\\d")\n')
+    flags = ["-W", "error::SyntaxWarning:__main__"]
+    plain = python(project, *flags, "warns.py")
+    done = python(project, *flags, "-m", "fennik", "run", "-q", "-o", "out.pb", "warns.py")
+    outcome = lambda d: (d.returncode, d.stdout, d.stderr.splitlines()[-1])  # noqa: E731
+    assert outcome(done) == outcome(plain)
+
+
 MB_ERRORS = ["12x", "-1", "", "+3", str(2**44), str(2**64)]
 
 

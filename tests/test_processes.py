@@ -3,10 +3,14 @@
 # output, on the parent's timeline; without trace_subprocesses none records.
 
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
+from conftest import clean_env
 from decoders import FORMATS
+from versions import REMOTE_EXEC
 
 SCRIPT = """
 import os, subprocess, sys, threading, time, multiprocessing as mp, fennik
@@ -108,3 +112,20 @@ except ValueError as e:
     print(e)
 """)
     assert "already in use by 'intruder'" in done.stdout
+
+
+@REMOTE_EXEC
+def test_code_run_by_remote_exec_is_recorded(tmp_path, decode):
+    # sys.remote_exec runs a script in a traced process at its next safe
+    # point on its main thread: its calls are that process's own.
+    (tmp_path / "wait.py").write_text(
+        "import builtins, time\nprint(flush=True)\nwhile not hasattr(builtins, 'done'): time.sleep(0.01)\n")
+    (tmp_path / "inject.py").write_text("import builtins\ndef injected(): builtins.done = 1\ninjected()\n")
+    with subprocess.Popen([sys.executable, "-m", "fennik", "run", "-q", "-o", "out.pb", "wait.py"],
+                          cwd=tmp_path, env=clean_env(), stdout=subprocess.PIPE) as child:
+        child.stdout.readline()
+        sys.remote_exec(child.pid, str(tmp_path / "inject.py"))
+        assert child.wait(60) == 0
+    decoded = decode(tmp_path / "out.pb", "protobuf")  # the script runs as "<string>"
+    assert [t.name for t in decoded.threads.values() for e in t.events
+            if e.ph == "B" and e.name == "injected"] == ["MainThread"]

@@ -9,6 +9,7 @@ import pytest
 from fennik._core import Tracer
 
 from decoders import CHILD_VARS, FORMATS
+from versions import SUBINTERPRETERS
 
 HERE = __file__
 NOT_RUNNING = "^the tracer is not running$"
@@ -168,6 +169,7 @@ def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, 
     assert list(decoded.calls([script]).values()) == [[("B", "in_child"), ("E", "in_child")]]
 
 
+@SUBINTERPRETERS
 def test_subinterpreters_are_refused_plainly():
     from concurrent import interpreters
 

@@ -151,7 +151,7 @@ std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
 void forget_cached_codes() noexcept {
   std::lock_guard<std::mutex> g(RECORDERS->lock);
   for (const RecordingThread& r : RECORDERS->entries) {
-    r.hot->cached_code.store(NO_CODE, std::memory_order_relaxed);
+    r.hot->cached_code.store(NO_CODE, std::memory_order_seq_cst);  // see publish_cached_code
   }
 }
 

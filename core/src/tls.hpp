@@ -205,8 +205,26 @@ bool register_current() noexcept;
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
 
 // Empties the cached code of every registered thread, so that each resolves
-// its next event's code again. Called with the interpreter lock held.
+// its next event's code again. Called after the code-id generation moved,
+// with the interpreter lock held.
 void forget_cached_codes() noexcept;
+
+// Sets HOT's cached code to `code` -> `id`, resolved while the code-id
+// generation was `hot.code_gen`, unless that generation has moved. Stored
+// first and the generation read after: a code object forgotten on another
+// thread between a read and the store would otherwise stay cached, as that
+// thread's reset (forget_cached_codes, after it moves the generation) may come
+// before the store. Sequentially consistent on both sides, so one of the two
+// sees the other.
+template <class Generation>
+void publish_cached_code(Hot& hot, std::uint64_t code, std::uint32_t id,
+                         const Generation& generation) noexcept {
+  hot.cached_id = id;
+  hot.cached_code.store(code, std::memory_order_seq_cst);
+  if (generation.load(std::memory_order_seq_cst) != hot.code_gen) {
+    hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
+  }
+}
 
 // Called in the child right after fork, when only the calling thread is left:
 // drops the parent's sessions without taking any lock a vanished thread may

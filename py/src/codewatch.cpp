@@ -13,10 +13,6 @@ std::atomic<std::uint64_t> GENERATION{0};
 namespace py {
 namespace {
 
-// Registered once per process and never removed; -2 means not yet tried.
-constexpr int WATCHER_UNSET = -2;
-int WATCHER = WATCHER_UNSET;
-
 // The sessions whose interners hear about destroyed code objects. Weak: a
 // finished session is not kept alive by the watcher.
 struct Watched {
@@ -44,17 +40,32 @@ int on_code_event(PyCodeEvent event, PyCodeObject* code) noexcept {
   if (forgot) {
     // The fast path checks only a thread's cached code, so every thread's
     // goes; the generation tells each to empty its code cache too.
-    GENERATION.fetch_add(1, std::memory_order_release);
+    GENERATION.fetch_add(1, std::memory_order_seq_cst);  // see publish_cached_code
     forget_cached_codes();
   }
   return 0;
 }
 
+// Registered once per process and never removed; -2 means not yet tried.
+constexpr int WATCHER_UNSET = -2;
+std::atomic<int> WATCHER{WATCHER_UNSET};
+
+// The watcher's id, registering it first if need be; negative when the
+// interpreter refused it. Threads that register at once (without the
+// interpreter lock) keep the first published and clear their own.
+int watcher() noexcept {
+  int id = WATCHER.load(std::memory_order_acquire);
+  if (id != WATCHER_UNSET) return id;
+  const int mine = PyCode_AddWatcher(on_code_event);
+  if (WATCHER.compare_exchange_strong(id, mine, std::memory_order_acq_rel)) return mine;
+  if (mine < 0 || PyCode_ClearWatcher(mine) < 0) PyErr_Clear();
+  return id;
+}
+
 }  // namespace
 
 bool watch(const std::shared_ptr<SessionHub>& state) {
-  if (WATCHER == WATCHER_UNSET) WATCHER = PyCode_AddWatcher(on_code_event);
-  if (WATCHER < 0) {
+  if (watcher() < 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "PyCode_AddWatcher failed");
     return false;
   }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "advertisement.hpp"
@@ -12,18 +13,34 @@
 namespace fennik::py {
 
 constinit NoDestroy<Active> ACTIVE;
-constinit NoDestroy<std::vector<PyObject*>> LIVE;
+constinit NoDestroy<Live> LIVE;
 
 void add_live(PyObject* tracer) {
-  if (std::find(LIVE->begin(), LIVE->end(), tracer) != LIVE->end()) return;
-  LIVE->push_back(Py_NewRef(tracer));
+  std::lock_guard<std::mutex> g(LIVE->lock);
+  std::vector<PyObject*>& list = LIVE->tracers;
+  if (std::find(list.begin(), list.end(), tracer) != list.end()) return;
+  list.push_back(Py_NewRef(tracer));
 }
 
 void remove_live(PyObject* tracer) {
-  auto it = std::find(LIVE->begin(), LIVE->end(), tracer);
-  if (it == LIVE->end()) return;
-  LIVE->erase(it);
+  {
+    std::lock_guard<std::mutex> g(LIVE->lock);
+    std::vector<PyObject*>& list = LIVE->tracers;
+    auto it = std::find(list.begin(), list.end(), tracer);
+    if (it == list.end()) return;
+    list.erase(it);
+  }
   Py_DECREF(tracer);
+}
+
+PyRef last_live() {
+  std::lock_guard<std::mutex> g(LIVE->lock);
+  return LIVE->tracers.empty() ? PyRef() : PyRef::borrow(LIVE->tracers.back());
+}
+
+std::vector<PyObject*> take_live_in_child() noexcept {
+  std::construct_at(&LIVE->lock);
+  return std::exchange(LIVE->tracers, {});
 }
 
 void set_active(PyObject* tracer, PyObject* expected) {
@@ -39,7 +56,8 @@ void set_active(PyObject* tracer, PyObject* expected) {
 
 std::vector<PyRef> live_tracers() {
   std::vector<PyRef> tracers;
-  for (PyObject* t : LIVE.value) tracers.push_back(PyRef::borrow(t));
+  std::lock_guard<std::mutex> g(LIVE->lock);
+  for (PyObject* t : LIVE->tracers) tracers.push_back(PyRef::borrow(t));
   return tracers;
 }
 

@@ -25,9 +25,13 @@ struct Active {
 extern constinit NoDestroy<Active> ACTIVE;
 
 // Every tracer holding a session (strong references), so the interpreter's exit
-// can end them all, whatever ACTIVE names by then. Touched only with the
-// interpreter lock held.
-extern constinit NoDestroy<std::vector<PyObject*>> LIVE;
+// can end them all, whatever ACTIVE names by then. The lock is never held
+// while a reference is released (which may run Python code).
+struct Live {
+  std::mutex lock;
+  std::vector<PyObject*> tracers;
+};
+extern constinit NoDestroy<Live> LIVE;
 
 // Adds `tracer` to LIVE (a strong reference) unless it is there.
 void add_live(PyObject* tracer);
@@ -43,6 +47,11 @@ void set_active(PyObject* tracer, PyObject* expected = nullptr);
 // Strong references to every tracer holding a session, so that the list may
 // change while they are visited.
 std::vector<PyRef> live_tracers();
+// The tracer added to LIVE last, or null.
+PyRef last_live();
+// In a forked child: LIVE's references, LIVE left empty. Its lock is made
+// anew (a thread that held it does not exist here).
+std::vector<PyObject*> take_live_in_child() noexcept;
 // A strong reference to ACTIVE's tracer, or null.
 PyRef active_tracer();
 

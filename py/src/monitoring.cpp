@@ -5,6 +5,7 @@
 #include <new>
 
 #include "codewatch.hpp"
+#include "process_type.hpp"
 
 namespace fennik::py {
 namespace {
@@ -85,14 +86,12 @@ PyType_Spec CALLBACKS_SPEC = {
     CALLBACKS_SLOTS,
 };
 
-PyObject* CALLBACKS_TYPE = nullptr;  // built on first use, kept for the process
+constinit ProcessType CALLBACKS_TYPE{CALLBACKS_SPEC};
 
 PyRef new_callbacks(const std::shared_ptr<SessionHub>& state) {
-  if (CALLBACKS_TYPE == nullptr) {
-    CALLBACKS_TYPE = PyType_FromSpec(&CALLBACKS_SPEC);
-    if (CALLBACKS_TYPE == nullptr) return {};
-  }
-  auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
+  PyRef type_ref = PyRef::steal(CALLBACKS_TYPE.get());
+  if (!type_ref) return {};
+  auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
   PyRef obj = PyRef::steal(type->tp_alloc(type, 0));
   if (!obj) return {};
   auto* cb = reinterpret_cast<CallbacksObject*>(obj.get());
@@ -335,10 +334,8 @@ class SlowSide {
   // run the interpreter): the next event empties them again. An unnamed
   // thread with attempts left keeps coming back here to retry.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
-      hot.code_gen == GENERATION.load(std::memory_order_acquire) &&
       (hot.named || hot.name_tries == 0)) {
-    hot.cached_id = *id;
-    hot.cached_code.store(code, std::memory_order_relaxed);
+    publish_cached_code(hot, code, *id, GENERATION);
   }
   return false;
 }

@@ -17,7 +17,7 @@
 
 namespace fennik::py {
 
-bool EXIT_HOOK_RAN = false;
+std::atomic<bool> EXIT_HOOK_RAN{false};
 
 namespace {
 
@@ -25,8 +25,7 @@ namespace {
 // output is complete and no native thread outlives finalisation.
 void end_live_sessions() {
   EXIT_HOOK_RAN = true;
-  while (!LIVE->empty()) {
-    PyRef tracer = PyRef::borrow(LIVE->back());
+  while (PyRef tracer = last_live()) {
     PyRef r = PyRef::steal(exit_session(tracer.get(), EXIT_REASON));
     // Report a failure and go on: the other sessions still deserve their end.
     if (!r) PyErr_WriteUnraisable(tracer.get());
@@ -180,8 +179,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    std::vector<PyObject*> tracers;
-    tracers.swap(LIVE.value);
+    std::vector<PyObject*> tracers = take_live_in_child();
     PyRef active = active_tracer();
     std::optional<Running> parents;
     for (PyObject* tracer : tracers) {

@@ -6,8 +6,8 @@
 //   state                     defined in          guarded by             in a forked child
 //   ------------------------  ------------------  ---------------------  ------------------------------------------
 //   ACTIVE                    installed.cpp       its lock (GIL held)    the child's own session, or null
-//   LIVE                      installed.cpp       the GIL                emptied: the parent's sessions abandoned
-//   EXIT_HOOK_RAN             process_hooks.cpp   the GIL                inherited
+//   LIVE                      installed.cpp       its lock               emptied: the parent's sessions abandoned
+//   EXIT_HOOK_RAN             process_hooks.cpp   atomic                 inherited
 //   PROCESS_HOOKS             process_hooks.cpp   the GIL                inherited, as the hooks are
 //   ORIGINAL_OS_EXIT          process_hooks.cpp   the GIL                inherited
 //   RECORDERS                 core tls.cpp        its lock               held across the fork, then replaced
@@ -15,11 +15,12 @@
 //   HOT, COLD (per thread)    core tls.cpp        owner + seq counter    the forking thread's reset
 //   CODES (per thread)        monitoring.cpp      owner thread           emptied when GENERATION moves
 //   WATCHED                   codewatch.cpp       its lock (GIL held)    its sessions stop recording
+//   WATCHER                   codewatch.cpp       atomic                 inherited
 //   GENERATION                codewatch.cpp       atomic                 inherited
 //   NEXT_QUEUE_ID             core evqueue.cpp    atomic                 inherited
 //   NEXT_WINDOW               core control.cpp    atomic                 inherited
 //   SAVED (signal handlers)   signals.cpp         its lock (GIL held)    inherited
-//   Tracer, Snapshot types    tracer.cpp, ...     the GIL                inherited
+//   the module's types       tracer.cpp, ...     atomic (ProcessType)   inherited
 // clang-format on
 //
 // The hooks: at the interpreter's exit, and when os._exit is called, every
@@ -30,13 +31,15 @@
 // child's own.
 #pragma once
 
+#include <atomic>
+
 #include "pyref.hpp"
 
 namespace fennik::py {
 
 // Set once the at-exit hook has ended every session: a session started after
 // it (from an at-exit handler that runs later) would outlive the interpreter.
-extern bool EXIT_HOOK_RAN;
+extern std::atomic<bool> EXIT_HOOK_RAN;
 
 // Registers the at-exit hook and the fork hooks, once per process; before any
 // session starts, so that importing atexit is not traced. False with an

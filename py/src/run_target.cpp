@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli_messages.hpp"
+#include "py_compat.hpp"
 
 namespace fennik::py {
 namespace {
@@ -142,7 +143,7 @@ Resolved resolve_script(const RunArgs& a, TargetView& view, PyObject* runpy) {
   PyRef entry =
       real ? PyRef::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", real.get())) : PyRef();
   if (!entry || !view.replace(std::move(argv), std::move(entry))) return std::nullopt;
-  PyRef code = PyRef::steal(PyObject_CallMethod(runpy, "_get_code_from_file", "O", path.get()));
+  PyRef code = PyRef::steal(script_code(runpy, path.get()));
   PyRef main = code ? main_module(path.get(), Py_None) : PyRef();
   if (!main) return std::nullopt;
   return Target{std::move(code), std::move(main)};

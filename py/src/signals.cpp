@@ -10,6 +10,7 @@
 
 #include "monitoring.hpp"
 #include "process_hooks.hpp"
+#include "py_compat.hpp"
 #include "py_errors.hpp"
 #include "tls.hpp"
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "process_type.hpp"
 #include "recorder_requests.hpp"
 
 namespace fennik::py {
@@ -178,13 +179,12 @@ PyType_Spec SNAPSHOT_SPEC = {
     SNAPSHOT_SLOTS,
 };
 
-PyObject* SNAPSHOT_TYPE = nullptr;
+constinit ProcessType SNAPSHOT_TYPE{SNAPSHOT_SPEC};
 
 }  // namespace
 
 PyObject* snapshot_type() {
-  if (SNAPSHOT_TYPE == nullptr) SNAPSHOT_TYPE = PyType_FromSpec(&SNAPSHOT_SPEC);
-  return Py_XNewRef(SNAPSHOT_TYPE);
+  return SNAPSHOT_TYPE.get();
 }
 
 PyObject* new_snapshot(PyObject* tracer, PyObject* reason) {

@@ -20,6 +20,7 @@
 #include "monitoring.hpp"
 #include "pause.hpp"
 #include "process_hooks.hpp"
+#include "process_type.hpp"
 #include "py_errors.hpp"
 #include "recorder_requests.hpp"
 #include "selection_args.hpp"
@@ -384,7 +385,7 @@ PyType_Spec TRACER_SPEC = {
     "fennik._core.Tracer", sizeof(TracerObject), 0, Py_TPFLAGS_DEFAULT, TRACER_SLOTS,
 };
 
-PyObject* TRACER_TYPE = nullptr;
+constinit ProcessType TRACER_TYPE{TRACER_SPEC};
 
 }  // namespace
 
@@ -393,8 +394,7 @@ OutputFigures session_figures(PyObject* tracer) {
 }
 
 PyObject* tracer_type() {
-  if (TRACER_TYPE == nullptr) TRACER_TYPE = PyType_FromSpec(&TRACER_SPEC);
-  return Py_XNewRef(TRACER_TYPE);
+  return TRACER_TYPE.get();
 }
 
 }  // namespace fennik::py
