@@ -62,7 +62,7 @@ native-test-python%: native-build-python%
 
 native-build-python%:
 	cmake -S . -B $(BUILD)/py$* $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_BENCH=OFF $(call python_cmake,$*)
-	cmake --build $(BUILD)/py$* -j $(JOBS) --target _core
+	cmake --build $(BUILD)/py$* -j $(JOBS) --target _core emit_output
 
 # Traces examples/demo.py into each output format (from the command line and
 # through the Python API), and once with the flight recorder, says how to

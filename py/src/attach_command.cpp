@@ -70,9 +70,6 @@ std::optional<std::string> remote_exec(int pid, const std::string& script) {
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
   PyRef path = sys ? PyRef::steal(PyUnicode_DecodeFSDefault(script.c_str())) : PyRef();
   if (!path) return std::nullopt;
-  if (!PyObject_HasAttrString(sys.get(), "remote_exec")) {
-    return "this Python cannot reach other processes (sys.remote_exec came with 3.14)";
-  }
   if (PyRef::steal(PyObject_CallMethod(sys.get(), "remote_exec", "iO", pid, path.get()))) {
     return std::string();
   }
@@ -187,6 +184,10 @@ PyObject* detach(const RunArgs& a, int pid, AttachChannel& channel) {
 }  // namespace
 
 PyObject* attach_command(const RunArgs& a) {
+  // Before anything about the process: nothing else matters on 3.13.
+  if (!PySys_GetObject("remote_exec")) {
+    return failed("this Python cannot reach other processes (sys.remote_exec came with 3.14)");
+  }
   const int pid = *a.attach_pid;
   const std::string who = process(pid);
   if (::kill(pid, 0) != 0) {
