@@ -44,6 +44,21 @@ std::unique_ptr<EventBatch> try_fresh(std::uint64_t base, std::uint32_t tid) noe
   }
 }
 
+// The thread's next batch, empty from `base` on: one its consumer gave back,
+// else a new one; null when memory ran out.
+std::unique_ptr<EventBatch> next_batch(BatchProducer& producer, std::uint64_t base,
+                                       std::uint32_t tid) noexcept {
+  std::unique_ptr<EventBatch> batch = producer.take_spare();
+  if (!batch) return try_fresh(base, tid);
+  batch->base = base;
+  batch->tid = tid;
+  batch->lost_before = 0;
+  batch->lost_tick = 0;
+  batch->skip = 0;
+  batch->set_size(0);
+  return batch;
+}
+
 // The first event of a batch: delta 0 at the buffer start.
 void store_first(Hot& hot, std::uint32_t word) noexcept {
   PackedEvent* cursor = hot.cursor.load(std::memory_order_relaxed);
@@ -262,7 +277,7 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
           queue.dropped.fetch_add(restart_after_loss(*batch, now, tid), std::memory_order_relaxed);
         }
       }
-      if (!batch) batch = try_fresh(now, tid);
+      if (!batch) batch = next_batch(cold.producer, now, tid);
       if (!batch) {
         mirror_none(hot);
         queue.dropped.fetch_add(1, std::memory_order_relaxed);
@@ -298,6 +313,33 @@ std::unique_ptr<EventBatch> EventQueue::pop(ListEntry& e) noexcept {
     batch->set_size(batch->size() - skip);
     if (!batch->empty()) return batch;
   }
+}
+
+void EventQueue::recycle(std::vector<OwnedBatch>& spent) noexcept {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    const std::uint64_t limit = budget_bytes / SPARES_BUDGET_DIVISOR / QUEUED_BATCH_BYTES;
+    std::uint64_t held = 0;
+    for (const ListEntry& e : shared_) held += e.list.spares();
+    // A thread's batches come together, so the list found last is tried first.
+    ListEntry* home = nullptr;
+    for (OwnedBatch& batch : spent) {
+      if (held >= limit) break;
+      // Tail copies are sized to what they hold: only whole batches are refilled.
+      if (!batch || batch->capacity() != BATCH_CAPACITY) continue;
+      if (home == nullptr || home->tid != batch->tid) {
+        home = nullptr;
+        for (ListEntry& e : shared_) {
+          if (e.tid == batch->tid && !e.retired && e.list.producer_end() == ProducerEnd::Open) {
+            home = &e;
+            break;
+          }
+        }
+      }
+      if (home != nullptr && home->list.give_spare(batch)) ++held;
+    }
+  }
+  spent.clear();  // what found no place is freed outside the lock
 }
 
 std::size_t EventQueue::drain_batches(std::vector<Drained>& out, std::size_t max) {

@@ -58,6 +58,10 @@ inline constexpr std::uint64_t QUEUED_BATCH_BYTES =
     BATCH_BYTES + sizeof(EventBatch) + sizeof(batches::Node);
 // The consumer is woken early once this fraction of the budget is waiting.
 inline constexpr std::uint64_t WAKE_AT_BUDGET_DIVISOR = 8;
+// Written batches kept for their threads to refill, across a session, at
+// most this fraction of the budget (in QUEUED_BATCH_BYTES each): what waits
+// between two rounds in steady state stays below the wake-up mark.
+inline constexpr std::uint64_t SPARES_BUDGET_DIVISOR = WAKE_AT_BUDGET_DIVISOR;
 
 // Whether a batch handed to a thread's list may take memory past the budget.
 enum class BudgetUse : std::uint8_t { Within, Exceed };
@@ -149,6 +153,12 @@ class alignas(CACHE_LINE_BYTES) EventQueue : public std::enable_shared_from_this
   void publish_recycle_floor(std::uint64_t tick) noexcept {
     recycle_floor_.store(tick, std::memory_order_release);
   }
+
+  // Gives the written batches in `spent` back to the lists of their threads
+  // (by thread id) for reuse, as far as the session's limit on spares and
+  // each list's room allow, and frees the rest; `spent` is left empty. Only
+  // the consumer calls this.
+  void recycle(std::vector<OwnedBatch>& spent) noexcept;
 
   // Appends `batch` to a thread's list and counts it as waiting; false, with
   // the batch left to the caller, past the budget (unless `use` allows it)

@@ -11,12 +11,17 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
   Writer writer(queue.clock, codes, threads, exporter);
   std::vector<Drained> local;
   local.reserve(TAIL_ROUND_ITEMS);
+  // Written batches, on their way back to their threads: no round holds
+  // more items than a tail round takes.
+  std::vector<OwnedBatch> spent;
+  spent.reserve(TAIL_ROUND_ITEMS);
   auto write_local = [&]() -> IoStatus {
     for (Drained& item : local) {
       if (IoStatus err = writer.write(item)) return err;
-      item = Drained{};  // its memory goes back now, not at the next round
+      if (item.batch) spent.push_back(std::move(item.batch));
     }
     local.clear();
+    queue.recycle(spent);
     return IO_OK;
   };
   RoundPacer pacer(queue);

@@ -60,6 +60,7 @@ std::size_t Recorder::absorb(std::size_t limit, Fill fill) {
       }
     }
     scratch_.clear();
+    queue_->recycle(ring_.evicted_batches());
     taken += n;
     if (n < DRAIN_ROUND_ITEMS) break;
   }

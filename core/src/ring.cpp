@@ -1,6 +1,7 @@
 #include "ring.hpp"
 
 #include <limits>
+#include <new>
 #include <utility>
 
 namespace fennik {
@@ -66,6 +67,11 @@ void Ring::evict_over_capacity() noexcept {
     bytes_ -= held_batch_bytes(front);
     evicted_until_ = end;
     ++evicted_;
+    // Without room to keep it, the batch is freed here.
+    try {
+      spent_.push_back(std::move(batches_.front()));
+    } catch (const std::bad_alloc&) {
+    }
     batches_.pop_front();
   }
 }

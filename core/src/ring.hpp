@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "event.hpp"
 
@@ -45,6 +46,9 @@ class Ring {
   bool full() const noexcept;
   // The end tick of the batch evicted last; 0 before the first eviction.
   std::uint64_t evicted_until() const noexcept { return evicted_until_; }
+  // Batches evicted since this was last emptied, for their threads to refill
+  // (see EventQueue::recycle): the owner empties it.
+  std::vector<std::unique_ptr<EventBatch>>& evicted_batches() noexcept { return spent_; }
   // Batches ever pushed and ever evicted (pop_front does not count): the
   // batches pushed before the n-th push are all gone once evicted() >= n.
   std::uint64_t pushed() const noexcept { return pushed_; }
@@ -57,6 +61,7 @@ class Ring {
   std::optional<std::uint64_t> pin_;
   std::optional<std::uint64_t> hold_;
   std::deque<std::unique_ptr<EventBatch>> batches_;
+  std::vector<std::unique_ptr<EventBatch>> spent_;
   std::uint64_t bytes_ = 0;
   const std::uint64_t capacity_;
   std::uint64_t evicted_until_ = 0;
