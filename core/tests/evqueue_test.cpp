@@ -10,7 +10,10 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
+
+#include "steady_producer.hpp"
 
 // Allocation through operator new fails on a thread while this is set. The
 // replacements stay out of line so the compiler does not pair malloc and
@@ -116,47 +119,33 @@ TEST(Recording, EventsThatCannotBeStoredAreCounted) {
 // allocation on it fails, and the consumer, draining and recycling at the
 // same time, sees every event in order.
 TEST(Recording, ASteadyThreadRefillsWrittenBatchesWithoutAllocating) {
-  constexpr std::uint32_t BATCHES = 300, AHEAD = 8;  // batches recorded, most on their way
+  constexpr std::uint32_t BATCHES = 300, AHEAD = 8;
   auto q = EventQueue::create(Clock::nanos(0));
   std::atomic<std::uint32_t> recycled{0};
-  std::uint64_t out_of_order = 0;  // counted, not asserted: the producer waits for the consumer
   std::latch warm(1);
-  std::jthread consumer([&] {
-    warm.wait();
-    std::vector<Drained> items;
-    std::vector<OwnedBatch> spent;
-    for (std::uint64_t next = 0; next < std::uint64_t{BATCHES} * BATCH_CAPACITY;) {
-      items.clear();
-      q->drain_batches(items, 4);
-      for (Drained& d : items) {
-        if (!d.batch) continue;
-        for (const PackedEvent e : d.batch->events()) {
-          out_of_order += d.batch->base + e.delta() != next || e.code() != (next & MAX_CODE_ID);
-          ++next;
-        }
-        spent.push_back(std::move(d.batch));
+  std::jthread producer = testing::record_steadily(*q, BATCHES, AHEAD, recycled, warm);
+  warm.wait();
+  std::vector<Drained> items;
+  std::vector<OwnedBatch> spent;
+  std::uint64_t next = 0, out_of_order = 0;
+  for (bool exited = false; !exited;) {
+    items.clear();
+    q->drain_batches(items, 4);
+    for (Drained& d : items) {
+      exited = exited || !d.batch;  // every batch of the thread came before
+      if (!d.batch) continue;
+      for (const PackedEvent e : d.batch->events()) {
+        out_of_order += d.batch->base + e.delta() != next || e.code() != (next & MAX_CODE_ID);
+        ++next;
       }
-      const auto n = static_cast<std::uint32_t>(spent.size());
-      q->recycle(spent);
-      recycled.fetch_add(n);
+      spent.push_back(std::move(d.batch));
     }
-  });
-  std::thread([&] {
-    HOT.tid.store(3);
-    std::uint64_t n = 0;
-    for (std::uint32_t b = 0; b < BATCHES; ++b) {
-      if (b == AHEAD + 1) {  // every batch so far was new, and is on its way
-        FAIL_ALLOCATIONS = true;
-        warm.count_down();
-      }
-      while (b > AHEAD && b - recycled.load() > AHEAD) std::this_thread::yield();
-      for (std::uint32_t i = 0; i < BATCH_CAPACITY; ++i, ++n) record(*q, n, word(n & MAX_CODE_ID));
-    }
-    FAIL_ALLOCATIONS = false;
-  }).join();
-  consumer.join();
-  EXPECT_EQ(q->dropped.load(), 0u);
-  EXPECT_EQ(out_of_order, 0u);
+    const auto n = static_cast<std::uint32_t>(spent.size());
+    q->recycle(spent);
+    recycled.fetch_add(n);
+  }
+  EXPECT_EQ(std::tuple(next, out_of_order, q->dropped.load()),
+            std::tuple(std::uint64_t{BATCHES} * BATCH_CAPACITY, 0u, 0u));
 }
 
 // More busy threads than one round of take_tails has room for: each round

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_lookups.hpp"
+#include "steady_producer.hpp"
 
 namespace fennik {
 namespace {
@@ -170,6 +171,28 @@ TEST(Recorder, ADumpWaitingBehindAnotherShowsWhatWasHeldWhenAsked) {
       EXPECT_FALSE(s.result.get());
     }
   }
+}
+
+// What the ring evicts goes back to its thread: a thread recording steadily
+// into a recorder needs no allocation once its batches are in circulation.
+TEST(Recorder, EvictedBatchesRefillASteadyThreadWithoutAllocating) {
+  constexpr std::uint32_t BATCHES = 200, AHEAD = 8, RING_BATCHES = 4;
+  auto queue = EventQueue::create(Clock::nanos(0));
+  Recorder recorder(queue, std::make_shared<testing::FakeCodes>(),
+                    std::make_shared<testing::FakeThreads>(),
+                    std::make_unique<FakeSink>(std::make_shared<Dumps>()),
+                    RING_BATCHES * held_batch_bytes(EventBatch(BATCH_CAPACITY, 0, 0)),
+                    std::make_shared<ControlChannel>(queue));
+  std::atomic<std::uint32_t> recycled{0};
+  std::latch warm(1);
+  std::jthread producer = testing::record_steadily(*queue, BATCHES, AHEAD, recycled, warm);
+  warm.wait();
+  // A dropped event means a batch that never comes: the loop ends there too.
+  while (recorder.ring().pushed() < BATCHES && queue->dropped.load() == 0) {
+    recorder.absorb(ABSORB_ALL);
+    recycled.store(static_cast<std::uint32_t>(recorder.ring().evicted()));
+  }
+  EXPECT_EQ(queue->dropped.load(), 0u);
 }
 
 }  // namespace
