@@ -72,10 +72,13 @@ struct Clock {
     const std::uint64_t d = tick - start;
     if (mode == ClockMode::Nanos) return d;
     // The fraction is short of the ratio by less than 2^-64, so this is the
-    // exact quotient or one less; one multiplication tells which.
+    // exact quotient or one less: one less only when the shortfall, under d
+    // units of 2^-64, could carry the product's fraction into the next whole
+    // nanosecond. Then one more multiplication tells which.
+    const u128 fraction = static_cast<u128>(d) * fraction_ns_per_tick;
     const auto q =
-        static_cast<std::uint64_t>(static_cast<u128>(d) * whole_ns_per_tick +
-                                   ((static_cast<u128>(d) * fraction_ns_per_tick) >> 64));
+        static_cast<std::uint64_t>(static_cast<u128>(d) * whole_ns_per_tick + (fraction >> 64));
+    if (static_cast<std::uint64_t>(fraction) < -d) return q;
     const u128 exact = static_cast<u128>(d) * ratio_num;
     return static_cast<u128>(q + 1) * ratio_den <= exact ? q + 1 : q;
   }
