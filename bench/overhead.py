@@ -179,7 +179,9 @@ class Workload:
         """Runs the session's part; with threads_cpu, returns their CPU ns."""
         cpu = 0
         for _ in range(self.repeat):
-            cpu += self.body() if self.threads_cpu else 0
+            own = self.body()
+            if self.threads_cpu:
+                cpu += own
         return cpu if self.threads_cpu else None
 
 
