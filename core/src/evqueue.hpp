@@ -26,7 +26,9 @@
 // - RECORDERS' list: its lock, taken before a queue's lock, never after.
 // - A batch HOT mirrors is freed only under RECORDERS' lock, or once the
 //   consumer has popped it under the queue's lock: tail readers hold both.
-//   One refilled in place moves `seq`.
+//   One refilled in place moves `seq`. A batch the consumer has written may
+//   come back to its thread (recycle, under the queue's lock) and be
+//   mirrored again, inside a SeqWrite like any other.
 // - dropped and the budget's count are relaxed atomics; sealed_ and closed_
 //   are stored sequentially consistent, then read with acquire.
 #pragma once
