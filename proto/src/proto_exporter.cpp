@@ -387,10 +387,19 @@ std::uint64_t ProtoExporter::Sequence::advance_clock(std::uint64_t ts) noexcept 
 void ProtoExporter::frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts) {
   const std::uint64_t delta = seq.advance_clock(ts);
   char* p = out.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
-  *p++ = TAG_PACKET;
-  p = put_varint(p, 1 + varint_size(delta) + tail.length);
-  *p++ = TAG_TIMESTAMP;
-  p = put_varint(p, delta);
+  if (delta < 0x80) {
+    // Most events: a one-byte delta, and a packet below 0x80 bytes (tails are).
+    static_assert(2 + MAX_TAIL_BYTES < 0x80);
+    const char frame[] = {TAG_PACKET, static_cast<char>(2 + tail.length), TAG_TIMESTAMP,
+                          static_cast<char>(delta)};
+    std::memcpy(p, frame, sizeof frame);
+    p += sizeof frame;
+  } else {
+    *p++ = TAG_PACKET;
+    p = put_varint(p, 1 + varint_size(delta) + tail.length);
+    *p++ = TAG_TIMESTAMP;
+    p = put_varint(p, delta);
+  }
   std::memcpy(p, seq.arena.data() + tail.offset, MAX_TAIL_BYTES);
   out.commit(p + tail.length);
 }
