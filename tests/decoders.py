@@ -20,6 +20,7 @@ CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD
               "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS")
 SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
+TRACE_CLOCK, FIRST_SEQUENCE_CLOCK = 6, 64  # BOOTTIME, the default; ids from 64 are a sequence's
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
 DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
@@ -37,7 +38,8 @@ def short_calls(match):  # (calls left out, threshold in ns) of a SHORT match
 # a message's name; "*" marks a repeated field (scalars packed or not).
 SCHEMA = {
     "Trace": {1: ("packet", "*TracePacket")},
-    "TracePacket": {8: ("timestamp", "u"), 10: ("trusted_packet_sequence_id", "u"),
+    "TracePacket": {6: ("clock_snapshot", "ClockSnapshot"), 8: ("timestamp", "u"),
+                    58: ("timestamp_clock_id", "u"), 10: ("trusted_packet_sequence_id", "u"),
                     11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
                     13: ("sequence_flags", "u"), 59: ("trace_packet_defaults", "Defaults"),
                     60: ("track_descriptor", "TrackDescriptor")},
@@ -52,7 +54,10 @@ SCHEMA = {
                      4: ("source_locations", "*SourceLocation")},
     "Interned": {1: ("iid", "u"), 2: ("name", "s")},
     "SourceLocation": {1: ("iid", "u"), 2: ("file_name", "s"), 4: ("line_number", "u")},
-    "Defaults": {11: ("track_event_defaults", "TrackEventDefaults")},
+    "Defaults": {11: ("track_event_defaults", "TrackEventDefaults"), 58: ("timestamp_clock_id", "u")},
+    "ClockSnapshot": {1: ("clocks", "*Clock")},
+    "Clock": {1: ("clock_id", "u"), 2: ("timestamp", "u"), 3: ("is_incremental", "u"),
+              4: ("unit_multiplier_ns", "u")},
     "TrackEventDefaults": {11: ("track_uuid", "u")},
     "Profile": {1: ("sample_type", "*ValueType"), 2: ("sample", "*Sample"),
                 4: ("location", "*Location"), 5: ("function", "*Function"),
@@ -190,18 +195,45 @@ def close_stacks(trace):
     return trace
 
 
+def clock_snapshot(clocks, snapshot):
+    # A sequence's clocks read at one instant beside the trace's clock: each
+    # reading's trace time from then on, in the clock's units.
+    readings = {c["clock_id"]: c for c in snapshot["clocks"]}
+    trace_at = readings.pop(TRACE_CLOCK)["timestamp"]
+    for cid, c in readings.items():
+        assert cid >= FIRST_SEQUENCE_CLOCK, f"clock {cid}: a global clock beside the trace's"
+        at = c.get("timestamp", 0)
+        clocks[cid] = dict(incremental=c.get("is_incremental", 0), at=at, value=at,
+                           unit=c.get("unit_multiplier_ns") or 1, trace=trace_at)
+
+
+def trace_time(clocks, clock_id, ts):
+    # A packet's timestamp in trace time. An incremental clock's packet holds
+    # the time since the sequence's last reading of that clock (or its snapshot).
+    if clock_id in (0, TRACE_CLOCK):
+        return ts
+    assert clock_id in clocks, f"clock {clock_id} used before its snapshot"
+    c = clocks[clock_id]
+    c["value"] = c["value"] + ts if c["incremental"] else ts
+    return c["trace"] + (c["value"] - c["at"]) * c["unit"]
+
+
 def read_protobuf(path):
     # Replays the packets as a trace reader does: incremental state, interned
-    # names and locations per packet sequence; tracks by uuid.
+    # names and locations per packet sequence, its clocks; tracks by uuid.
     trace, tracks, sequences, owners = Trace(), {}, {}, {}  # owners: thread of a uuid
+    clocks = collections.defaultdict(dict)  # per sequence, kept when its state is cleared
     for p in parse("Trace", pathlib.Path(path).read_bytes()).get("packet", []):
         sid, flags = p.get("trusted_packet_sequence_id", 0), p.get("sequence_flags", 0)
         assert sid != 0, "sequence 0 carries no incremental state"
         if flags & STATE_CLEARED or sid not in sequences:
             sequences[sid] = dict(cleared=flags & STATE_CLEARED, names={}, locations={},
-                                  categories={}, track=None)
+                                  categories={}, track=None, clock=0)
         seq = sequences[sid]
         assert seq["cleared"] or not flags & NEEDS_STATE, f"{sid}: state never set"
+        if "clock_snapshot" in p:  # a reader takes nothing else from its packet
+            assert not {"timestamp", "track_event", "track_descriptor"} & p.keys(), p
+            clock_snapshot(clocks[sid], p["clock_snapshot"])
         if (td := p.get("track_descriptor")) and td["uuid"] in tracks:
             # Again only to name, on its own sequence, a thread's track first left unnamed.
             first, thread = tracks[td["uuid"]], dict(td.get("thread", {}))
@@ -226,9 +258,13 @@ def read_protobuf(path):
                                 for e in d.get("source_locations", []))
         if "trace_packet_defaults" in p:
             seq["track"] = p["trace_packet_defaults"]["track_event_defaults"]["track_uuid"]
+            seq["clock"] = p["trace_packet_defaults"].get("timestamp_clock_id", 0)
+        if "timestamp" in p:
+            ts = trace_time(clocks[sid], p.get("timestamp_clock_id", seq["clock"]), p["timestamp"])
         if "track_event" not in p:
             continue
-        te, ts = p["track_event"], p.get("timestamp", 0)
+        assert "timestamp" in p, p
+        te = p["track_event"]
         td = tracks[te.get("track_uuid", seq["track"])]
         kind, categories = te.get("type", 0), te.get("categories", [])
         if kind == INSTANT and "process" in td:  # a record of the whole run
@@ -247,7 +283,7 @@ def read_protobuf(path):
                 trace.peaks.append(int(PEAK.fullmatch(te["name"])[1]))
                 assert categories == ["py", "stats"], te
             continue
-        assert "thread" in td and flags & NEEDS_STATE, p
+        assert "thread" in td and seq["cleared"], p
         thread = trace.thread(td["thread"]["tid"])
         assert thread.sequence == sid, "an event on a track of another thread"
         if kind == INSTANT:  # a gap
@@ -255,7 +291,7 @@ def read_protobuf(path):
             lost = int(LOST.fullmatch(te["name"])[1])
             thread.events.append(Event("G", lost, None, None, ts))
         elif kind == SLICE_BEGIN:
-            assert [seq["categories"][c] for c in te.get("category_iids", [])] == ["py"]
+            assert {seq["categories"][c] for c in te.get("category_iids", [])} <= {"py"}, te
             file, line = seq["locations"].get(te.get("source_location_iid"), (None, None))
             thread.events.append(Event("B", seq["names"][te["name_iid"]], file, line, ts))
         else:
@@ -314,9 +350,14 @@ def read_json(path):
             assert (o["cat"], o["s"], o["name"]) == ("dropped", "t", f"fennik: {count} events lost")
             t.events.append(Event("G", count, None, None, int(o["ts"] * 1000)))
             continue
-        assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "args"], o
         kind = o["args"]["kind"]
-        assert o["cat"] == "py" and kind in PHASE_KINDS[o["ph"]], o
+        assert kind in PHASE_KINDS[o["ph"]], o
+        if o["ph"] == "E":  # the innermost open call's end: it needs no name
+            assert list(o) == ["ph", "ts", "pid", "tid", "args"] and list(o["args"]) == ["kind"], o
+            t.events.append(Event("E", None, None, None, int(o["ts"] * 1000), kind))
+            continue
+        assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "args"], o
+        assert o["cat"] == "py", o
         t.events.append(Event(
             o["ph"], o["name"], o["args"]["file"], o["args"]["line"], int(o["ts"] * 1000), kind))
     return close_stacks(trace)

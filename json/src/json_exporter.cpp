@@ -66,6 +66,14 @@ static_assert(PID_KEY.size() + TID_KEY.size() + 2 * json::MAX_U32_DIGITS <= JSON
 constexpr std::size_t EVENT_BLOCK_BYTES =
     HEAD_BYTES + json::MAX_MICROS_BYTES + JSON_IDS_BLOCK_BYTES + TAIL_BLOCK_BYTES;
 
+// An end object names no function: a reader ends the thread's innermost open
+// call, and keeps the name, category, file and line its begin gave. It says
+// only how the call ended, in half the bytes.
+const json::Template& end_template() {
+  static const json::Template text{"{\"ph\":\"", ",\"args\":{\"kind\":\""};
+  return text;
+}
+
 constexpr std::string_view DROPPED_EVENTS_NAME = "fennik_dropped_events";
 constexpr std::string_view PEAK_BUFFERED_NAME = "fennik_peak_buffered_bytes";
 constexpr std::string_view PAUSED_NAME = "fennik_paused";
@@ -185,9 +193,10 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
   for (const Event& e : events) {
     if (ends_nothing_open(e.code_kind, thread->open.size())) continue;
     const std::uint32_t code = word_code(e.code_kind);
-    render(e, template_for(code, codes));
+    const bool begin = is_begin(word_kind(e.code_kind));
+    render(e, begin ? template_for(code, codes) : end_template());
     thread->last_ts = e.ts_ns;
-    if (is_begin(word_kind(e.code_kind))) {
+    if (begin) {
       thread->open.push_back(code);
     } else {
       thread->open.pop_back();
@@ -198,22 +207,21 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
   return file_.flush_if_full();
 }
 
-void JsonExporter::end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
-                                  const CodeLookup& codes) {
+void JsonExporter::end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts) {
   for (auto code = state.open.rbegin(); code != state.open.rend(); ++code) {
-    render(Event{ts, tid, make_word(KIND_UNWIND, *code)}, template_for(*code, codes));
+    render(Event{ts, tid, make_word(KIND_UNWIND, *code)}, end_template());
   }
   state.open.clear();
 }
 
 IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
-                                 const CodeLookup& codes, const ThreadNames& /*threads*/) {
+                                 const CodeLookup& /*codes*/, const ThreadNames& /*threads*/) {
   ThreadState& state = threads_[tid];
   // What was open ends where the thread's record breaks off; ends of those
   // calls after the gap then close nothing and are left out, like ends of
   // calls begun before the session.
   const std::uint64_t ts = std::max(ts_ns, state.last_ts);
-  end_open_calls(tid, state, ts, codes);
+  end_open_calls(tid, state, ts);
   state.last_ts = ts;
   ByteBuffer& out = file_.buffer();
   out.append("{\"name\":\"fennik: ");
@@ -228,12 +236,12 @@ IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::ui
   return file_.flush_if_full();
 }
 
-IoStatus JsonExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
-                                   const ThreadNames& /*threads*/) {
+IoStatus JsonExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns,
+                                   const CodeLookup& /*codes*/, const ThreadNames& /*threads*/) {
   auto it = threads_.find(tid);
   if (it == threads_.end()) return IO_OK;
   it->second.last_ts = std::max(ts_ns, it->second.last_ts);
-  end_open_calls(tid, it->second, it->second.last_ts, codes);
+  end_open_calls(tid, it->second, it->second.last_ts);
   return file_.flush_if_full();
 }
 
@@ -247,11 +255,11 @@ void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
   out.append("},");
 }
 
-IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
+IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& /*codes*/,
                                   const ThreadNames& threads) {
   if (auto it = threads_.find(tid); it != threads_.end()) {
     // Calls still open end with the thread's last event.
-    end_open_calls(tid, it->second, it->second.last_ts, codes);
+    end_open_calls(tid, it->second, it->second.last_ts);
     threads_.erase(it);
   }
   // The name now, while the thread still owns it (by the end of the session

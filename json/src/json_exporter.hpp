@@ -71,8 +71,7 @@ class JsonExporter final : public Exporter {
   void set_ids_tid(std::uint32_t tid);
   // Ends every call open on the thread at `ts`, innermost first, as unwound:
   // no return of theirs was seen.
-  void end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
-                      const CodeLookup& codes);
+  void end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts);
   // `{"args":{"name":NAME},"name":"thread_name",...}`, into `out`.
   void render_thread_name(ByteBuffer& out, std::uint32_t tid, const std::string& name) const;
 

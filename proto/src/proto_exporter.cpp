@@ -25,16 +25,17 @@ namespace trace {
 constexpr std::uint32_t PACKET = 1;
 }
 namespace packet {
+constexpr std::uint32_t CLOCK_SNAPSHOT = 6;
 constexpr std::uint32_t TIMESTAMP = 8;
 constexpr std::uint32_t TRUSTED_PACKET_SEQUENCE_ID = 10;
 constexpr std::uint32_t TRACK_EVENT = 11;
 constexpr std::uint32_t INTERNED_DATA = 12;
 constexpr std::uint32_t SEQUENCE_FLAGS = 13;
+constexpr std::uint32_t TIMESTAMP_CLOCK_ID = 58;
 constexpr std::uint32_t TRACE_PACKET_DEFAULTS = 59;
 constexpr std::uint32_t TRACK_DESCRIPTOR = 60;
 }  // namespace packet
 namespace track_event {
-constexpr std::uint32_t CATEGORY_IIDS = 3;
 constexpr std::uint32_t TYPE = 9;
 constexpr std::uint32_t NAME_IID = 10;
 constexpr std::uint32_t TRACK_UUID = 11;
@@ -71,8 +72,23 @@ constexpr std::uint32_t LINE_NUMBER = 4;
 }  // namespace interned_entry
 namespace defaults {
 constexpr std::uint32_t TRACK_EVENT_DEFAULTS = 11;  // in TracePacketDefaults
+constexpr std::uint32_t TIMESTAMP_CLOCK_ID = 58;    // in TracePacketDefaults
 constexpr std::uint32_t TRACK_UUID = 11;            // in TrackEventDefaults
 }  // namespace defaults
+namespace clock_snapshot {
+constexpr std::uint32_t CLOCKS = 1;
+constexpr std::uint32_t CLOCK_ID = 1;  // in Clock
+constexpr std::uint32_t TIMESTAMP = 2;
+constexpr std::uint32_t IS_INCREMENTAL = 3;
+}  // namespace clock_snapshot
+
+// Event timestamps are in the trace's default clock. Each thread sequence
+// counts them on a clock of its own, the first of the sequence-scoped ids,
+// incremental: an event packet holds the nanoseconds since the sequence's
+// previous timestamp, which takes one or two bytes where the absolute value
+// takes five or more. The sequence's snapshot reads both clocks at zero.
+constexpr std::uint64_t TRACE_CLOCK_ID = 6;  // BOOTTIME, the default clock of a trace
+constexpr std::uint64_t SEQUENCE_CLOCK_ID = 64;
 
 constexpr std::uint64_t SEQ_INCREMENTAL_STATE_CLEARED = 1;
 constexpr std::uint64_t SEQ_NEEDS_INCREMENTAL_STATE = 2;
@@ -84,26 +100,22 @@ constexpr std::uint64_t TYPE_INSTANT = 3;
 constexpr char TAG_PACKET = 0x0A;                                 // Trace.packet, length-delimited
 constexpr char TAG_TIMESTAMP = 0x40;                              // 8, varint
 constexpr char TAG_SEQUENCE_ID = 0x50;                            // 10, varint
-constexpr char TAG_SEQUENCE_FLAGS = 0x68;                         // 13, varint
 constexpr char TAG_TRACK_EVENT = 0x5A;                            // 11, length-delimited
 constexpr char TAG_TYPE = 0x48;                                   // TrackEvent 9, varint
-constexpr char TAG_CATEGORY_IIDS = 0x18;                          // TrackEvent 3, varint, unpacked
 constexpr char TAG_NAME_IID = 0x50;                               // TrackEvent 10, varint
 constexpr std::uint8_t TAG_SOURCE_LOCATION_IID[] = {0x90, 0x02};  // TrackEvent 34, varint
 static_assert(TAG_PACKET == wire::make_tag(trace::PACKET, wire::WireType::Len));
 static_assert(TAG_TIMESTAMP == wire::make_tag(packet::TIMESTAMP, wire::WireType::Varint));
 static_assert(TAG_SEQUENCE_ID ==
               wire::make_tag(packet::TRUSTED_PACKET_SEQUENCE_ID, wire::WireType::Varint));
-static_assert(TAG_SEQUENCE_FLAGS == wire::make_tag(packet::SEQUENCE_FLAGS, wire::WireType::Varint));
 static_assert(TAG_TRACK_EVENT == wire::make_tag(packet::TRACK_EVENT, wire::WireType::Len));
 static_assert(TAG_TYPE == wire::make_tag(track_event::TYPE, wire::WireType::Varint));
-static_assert(TAG_CATEGORY_IIDS ==
-              wire::make_tag(track_event::CATEGORY_IIDS, wire::WireType::Varint));
 static_assert(TAG_NAME_IID == wire::make_tag(track_event::NAME_IID, wire::WireType::Varint));
 static_assert(wire::make_tag(track_event::SOURCE_LOCATION_IID, wire::WireType::Varint) ==
               (TAG_SOURCE_LOCATION_IID[0] & 0x7F) + (TAG_SOURCE_LOCATION_IID[1] << 7));
 
-// The one event category, interned on every thread sequence.
+// The one event category, interned on every thread sequence. Function slices
+// leave it out: it would be the same two bytes on every one of them.
 constexpr std::uint64_t CATEGORY_IID = 1;
 constexpr std::string_view CATEGORY = "py";
 constexpr std::string_view DROPPED_CATEGORY = "dropped";
@@ -116,15 +128,10 @@ constexpr std::string_view UNKNOWN_CODE_NAME = "<unknown>";
 // Event frame around a tail: packet tag, length, timestamp tag and value.
 constexpr std::size_t MAX_FRAME_BYTES = 1 + MAX_VARINT_BYTES + 1 + MAX_VARINT_BYTES;
 
-// Tail keys of one sequence: a begin tail per code, one end tail for all.
-constexpr std::uint64_t begin_tail_key(std::uint32_t code) noexcept {
-  return (std::uint64_t{code} << 1) | 1;
-}
-constexpr std::uint64_t END_TAIL_KEY = 0;
-
-// Common packet head of every whole-message packet: timestamp 0, sequence id.
+// Common packet head of every whole-message packet: its sequence id. Only
+// events carry a time on a thread sequence, where a timestamp would move the
+// sequence's clock.
 void packet_head(Writer& p, std::uint32_t sequence_id) {
-  p.uint_field(packet::TIMESTAMP, 0);
   p.uint_field(packet::TRUSTED_PACKET_SEQUENCE_ID, sequence_id);
 }
 
@@ -148,6 +155,7 @@ void ProtoExporter::ensure_process() {
   process_announced_ = true;
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);
+  p.uint_field(packet::TIMESTAMP, 0);
   packet_head(p, process_sequence_id());
   const auto td = p.begin_message(packet::TRACK_DESCRIPTOR);
   p.uint_field(track_descriptor::UUID, process_uuid_);
@@ -230,18 +238,37 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
   p.end_message(interned);
   p.uint_field(packet::SEQUENCE_FLAGS, SEQ_INCREMENTAL_STATE_CLEARED);
   const auto pd = p.begin_message(packet::TRACE_PACKET_DEFAULTS);
+  p.uint_field(defaults::TIMESTAMP_CLOCK_ID, SEQUENCE_CLOCK_ID);
   const auto ted = p.begin_message(defaults::TRACK_EVENT_DEFAULTS);
   p.uint_field(defaults::TRACK_UUID, track_uuid);
   p.end_message(ted);
   p.end_message(pd);
   p.end_message(record);
+  // The snapshot goes in a packet of its own: a reader takes nothing else
+  // from a packet that holds one.
+  const auto snapshot_record = p.begin_message(trace::PACKET);
+  packet_head(p, sequence_id);
+  const auto snapshot = p.begin_message(packet::CLOCK_SNAPSHOT);
+  const auto trace_clock = p.begin_message(clock_snapshot::CLOCKS);
+  p.uint_field(clock_snapshot::CLOCK_ID, TRACE_CLOCK_ID);
+  p.uint_field(clock_snapshot::TIMESTAMP, 0);
+  p.end_message(trace_clock);
+  const auto sequence_clock = p.begin_message(clock_snapshot::CLOCKS);
+  p.uint_field(clock_snapshot::CLOCK_ID, SEQUENCE_CLOCK_ID);
+  p.uint_field(clock_snapshot::TIMESTAMP, 0);
+  p.uint_field(clock_snapshot::IS_INCREMENTAL, 1);
+  p.end_message(sequence_clock);
+  p.end_message(snapshot);
+  p.end_message(snapshot_record);
 
+  // Event packets name their sequence and nothing more: no flags. The one
+  // that marks a packet as relying on the sequence's state only lets a reader
+  // skip packets whose state was lost, and a sequence here begins with its
+  // state cleared and loses none of its packets after.
   Sequence& seq = sequences_[tid];
   char* h = seq.header.data();
   *h++ = TAG_SEQUENCE_ID;
   h = put_varint(h, sequence_id);
-  *h++ = TAG_SEQUENCE_FLAGS;
-  *h++ = static_cast<char>(SEQ_NEEDS_INCREMENTAL_STATE);
   seq.header_len = static_cast<std::uint8_t>(h - seq.header.data());
   seq.sequence_id = sequence_id;
   seq.slot = slot;
@@ -306,8 +333,11 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
 
 ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
                                                 const CodeLookup& codes) {
-  const std::uint64_t key = begin ? begin_tail_key(code) : END_TAIL_KEY;
-  if (const TailSpan* found = seq.tails.find(key)) return *found;
+  if (!begin) {
+    if (seq.end_tail.length != 0) return seq.end_tail;
+  } else if (const TailSpan* found = seq.tails.find(code)) {
+    return *found;
+  }
 
   char te[MAX_TRACK_EVENT_BYTES];
   char* q = te;
@@ -316,8 +346,6 @@ ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::
   if (begin) {
     bool has_location = false;
     const std::uint64_t iid = intern(seq, code, codes, has_location);
-    *q++ = TAG_CATEGORY_IIDS;
-    *q++ = static_cast<char>(CATEGORY_IID);
     *q++ = TAG_NAME_IID;
     q = put_varint(q, iid);
     if (has_location) {
@@ -340,17 +368,38 @@ ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::
   arena.claim(MAX_TAIL_BYTES);
   const TailSpan span{static_cast<std::uint32_t>(offset),
                       static_cast<std::uint32_t>(arena.size() - offset)};
-  seq.tails.insert(key, span);
+  if (begin) {
+    seq.tails.insert(code, span);
+  } else {
+    seq.end_tail = span;
+  }
   return span;
 }
 
-void ProtoExporter::frame_event(ByteBuffer& out, const Sequence& seq, TailSpan tail,
-                                std::uint64_t ts) {
+std::uint64_t ProtoExporter::Sequence::advance_clock(std::uint64_t ts) noexcept {
+  // A thread's times never run backwards; were one to, it would read as the
+  // time before it rather than as a delta of nearly 2^64.
+  const std::uint64_t delta = ts > clock_ns ? ts - clock_ns : 0;
+  clock_ns += delta;
+  return delta;
+}
+
+void ProtoExporter::frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts) {
+  const std::uint64_t delta = seq.advance_clock(ts);
   char* p = out.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
-  *p++ = TAG_PACKET;
-  p = put_varint(p, 1 + varint_size(ts) + tail.length);
-  *p++ = TAG_TIMESTAMP;
-  p = put_varint(p, ts);
+  if (delta < 0x80) {
+    // Most events: a one-byte delta, and a packet below 0x80 bytes (tails are).
+    static_assert(2 + MAX_TAIL_BYTES < 0x80);
+    const char frame[] = {TAG_PACKET, static_cast<char>(2 + tail.length), TAG_TIMESTAMP,
+                          static_cast<char>(delta)};
+    std::memcpy(p, frame, sizeof frame);
+    p += sizeof frame;
+  } else {
+    *p++ = TAG_PACKET;
+    p = put_varint(p, 1 + varint_size(delta) + tail.length);
+    *p++ = TAG_TIMESTAMP;
+    p = put_varint(p, delta);
+  }
   std::memcpy(p, seq.arena.data() + tail.offset, MAX_TAIL_BYTES);
   out.commit(p + tail.length);
 }
@@ -370,6 +419,7 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   if (seq != nullptr && seq->tails_epoch != epoch_) {
     // Cached tails name codes by iid as resolved before the reuse.
     seq->tails.clear();
+    seq->end_tail = {};
     seq->arena.clear();
     seq->tails_epoch = epoch_;
   }
@@ -416,7 +466,7 @@ IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::u
 
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);
-  p.uint_field(packet::TIMESTAMP, ts);
+  p.uint_field(packet::TIMESTAMP, seq->advance_clock(ts));
   p.buffer().append(std::string_view(seq->header.data(), seq->header_len));
   const auto te = p.begin_message(packet::TRACK_EVENT);
   p.uint_field(track_event::TYPE, TYPE_INSTANT);

@@ -1,8 +1,9 @@
 // Writes decoded events as a Perfetto trace: a stream of length-framed
 // TracePacket records, one track per process and per thread, one slice per
 // function activation. Names and locations are interned once per thread (once
-// more only when a code id has passed to a different code), and the constant
-// part of every event packet is encoded once and then copied.
+// more only when a code id has passed to a different code), each thread's
+// sequence says its track and counts its times on an incremental clock, and
+// the constant part of every event packet is encoded once and then copied.
 #pragma once
 
 #include <array>
@@ -75,22 +76,22 @@ class ProtoExporter final : public Exporter {
   }
 
  private:
-  // The largest pre-encoded header: tag, 5-byte sequence id, tag, flags.
-  static constexpr std::size_t MAX_HEADER_BYTES = 8;
-  // The largest TrackEvent of an event packet: type, category, name iid and
-  // location iid (each iid a full varint), and the largest whole tail.
+  // The largest pre-encoded header: tag, 5-byte sequence id.
+  static constexpr std::size_t MAX_HEADER_BYTES = 6;
+  // The largest TrackEvent of an event packet: type, name iid and location
+  // iid (each iid a full varint), and the largest whole tail.
   static constexpr std::size_t MAX_TRACK_EVENT_BYTES =
-      2 + 2 + (1 + wire::MAX_VARINT_BYTES) + (2 + wire::MAX_VARINT_BYTES);
+      2 + (1 + wire::MAX_VARINT_BYTES) + (2 + wire::MAX_VARINT_BYTES);
   static_assert(MAX_TRACK_EVENT_BYTES < 0x80, "its length takes one byte");
   static constexpr std::size_t MAX_TAIL_BYTES = MAX_HEADER_BYTES + 2 + MAX_TRACK_EVENT_BYTES;
-  // A sequence's arena holds at most one tail per begin key (24-bit code ids)
-  // and its end key, plus the copy slack: its 32-bit offsets cannot overflow.
+  // A sequence's arena holds at most one tail per code (24-bit ids) and its
+  // end tail, plus the copy slack: its 32-bit offsets cannot overflow.
   static_assert(((std::uint64_t{1} << 24) + 2) * MAX_TAIL_BYTES < (std::uint64_t{1} << 32));
 
   // Where a cached tail lies in its sequence's arena.
   struct TailSpan {
-    std::uint32_t offset;
-    std::uint32_t length;
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
   };
   // What this exporter last read for a code id; `version` moves when a
   // re-read after an id reuse finds a different code.
@@ -106,7 +107,7 @@ class ProtoExporter final : public Exporter {
   };
   // One packet sequence per live thread.
   struct Sequence {
-    std::array<char, MAX_HEADER_BYTES> header;  // sequence id and flags
+    std::array<char, MAX_HEADER_BYTES> header;  // sequence id
     std::uint8_t header_len;
     std::uint32_t sequence_id;
     std::uint32_t slot;
@@ -114,12 +115,17 @@ class ProtoExporter final : public Exporter {
     bool named = false;  // whether its track's descriptor carries the thread's name
     std::unordered_map<std::uint32_t, Interned> interned;
     std::uint64_t next_iid = 1;
-    // Tails keyed by (code id << 1) | 1 for a begin, 0 for the shared end.
+    // Begin tails by code id, and the one end tail (empty until first needed).
     FlatMap<std::uint64_t, TailSpan> tails;
+    TailSpan end_tail{};
     ByteBuffer arena{PROTO_TAIL_ARENA_BYTES};
     std::uint64_t tails_epoch = 0;
     std::uint64_t last_ts = 0;
+    std::uint64_t clock_ns = 0;  // the sequence clock: the time of its last timestamp
     std::uint64_t open_slices = 0;
+
+    // The sequence clock moved on to `ts`: the delta a packet at `ts` holds.
+    std::uint64_t advance_clock(std::uint64_t ts) noexcept;
   };
 
   // The id of the `slot`th thread sequence of this writer.
@@ -139,7 +145,7 @@ class ProtoExporter final : public Exporter {
   std::uint64_t intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
                        bool& has_location);
   // Appends one event packet to `out`.
-  static void frame_event(ByteBuffer& out, const Sequence& seq, TailSpan tail, std::uint64_t ts);
+  static void frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts);
   // Ends every slice open on the sequence, at `ts`.
   void end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes);
   // An instant event on the process track, at time 0, named `name`.
