@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,11 @@ inline constexpr std::uint64_t NO_CODE = ~std::uint64_t{0};
 inline constexpr std::uint32_t NO_ID = ~std::uint32_t{0};
 inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
 inline constexpr std::size_t CACHE_LINE_BYTES = 64;
+// How long the session-end flush waits for threads inside a guarded recording
+// step (which never blocks but on our locks), spinning first, then sleeping.
+inline constexpr int FLUSH_WAIT_SPINS = 64;
+inline constexpr std::chrono::microseconds FLUSH_WAIT_SLEEP{20};
+inline constexpr std::chrono::seconds FLUSH_WAIT_LIMIT{2};
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
@@ -55,6 +61,9 @@ struct alignas(CACHE_LINE_BYTES) Hot {
   // its events a tail reader moved on (low 32 bits, the reader's, changed
   // only by a compare-exchange that expects the number it read).
   std::atomic<std::uint64_t> tail_taken{0};
+  // Not 0 while its thread is inside a guarded recording step (see
+  // record_guarded), which the session-end flush waits for.
+  std::atomic<std::uint32_t> recording{0};
 };
 
 // What the comment above relies on (no destructor for a thread to register
@@ -200,7 +209,10 @@ bool register_current() noexcept;
 // Hands every partial batch of a thread recording into queue `queue_id` to
 // its list and points those threads' HOT at nothing, and empties every
 // thread's cached code; returns the events that could not be handed over
-// (memory ran out). No thread may be inside a recording step into that queue
+// (memory ran out). Called once that queue is sealed. It first waits until
+// no thread is inside a guarded recording step, which then sees the seal; a
+// thread still inside one after FLUSH_WAIT_LIMIT keeps its batch, and the
+// events in it are lost. An unguarded step into that queue may not run
 // meanwhile.
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
 
