@@ -151,15 +151,16 @@ std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
         // Sequentially consistent, as is the store that publishes a cached
         // code and its look at the seal after it (see publish_cached_code).
         r.hot->cached_code.store(NO_CODE, std::memory_order_seq_cst);
+        if (r.cold->owner_queue != queue_id || r.cold->flushed_queue == queue_id) continue;
         // Read as the step marks itself: a thread not marked now sees the
         // seal in its next step (see record_guarded), and what its last step
-        // wrote is seen here. A marked one is flushed in a later round (a
-        // second flush finds nothing).
+        // wrote is seen here. A marked one is flushed in a later round.
         if (r.hot->recording.load(std::memory_order_seq_cst) != 0) {
           waiting = !late;
           continue;
         }
-        if (r.cold->owner_queue == queue_id) lost += flush_partial(*r.cold, *r.hot);
+        lost += flush_partial(*r.cold, *r.hot);
+        r.cold->flushed_queue = queue_id;
       }
     }
     if (!waiting) return lost;

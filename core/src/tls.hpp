@@ -155,6 +155,9 @@ struct Cold {
   // nothing and an empty batch may stay here for reuse.
   std::unique_ptr<EventBatch> current;
   bool in_use = false;
+  // The last queue whose session-end flush took this thread's batch over;
+  // only that flush uses it, under RECORDERS' lock.
+  std::uint64_t flushed_queue = 0;
 
   constexpr Cold() = default;
   ~Cold();
@@ -209,10 +212,10 @@ bool register_current() noexcept;
 // Hands every partial batch of a thread recording into queue `queue_id` to
 // its list and points those threads' HOT at nothing, and empties every
 // thread's cached code; returns the events that could not be handed over
-// (memory ran out). Called once that queue is sealed. It first waits until
-// no thread is inside a guarded recording step, which then sees the seal; a
-// thread still inside one after FLUSH_WAIT_LIMIT keeps its batch, and the
-// events in it are lost. An unguarded step into that queue may not run
+// (memory ran out). Called once that queue is sealed. A thread inside a
+// guarded recording step is flushed once the step is over (a later step sees
+// the seal); one still inside it after FLUSH_WAIT_LIMIT keeps its batch, and
+// the events in it are lost. An unguarded step into that queue may not run
 // meanwhile.
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
 
