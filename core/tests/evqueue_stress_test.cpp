@@ -89,8 +89,8 @@ TEST(QueueStress, ClosingWhileThreadsRecordLosesNoEventUncounted) {
   constexpr std::uint32_t THREADS = 3;
   constexpr std::uint32_t ROUNDS = 24;
   // The event whose step has begun when the queue closes.
-  constexpr std::array<std::uint32_t, 6> AT{1, 2, 500, BATCH_CAPACITY, BATCH_CAPACITY + 1,
-                                            2 * BATCH_CAPACITY + 1};
+  constexpr std::array<std::uint32_t, 6> AT{
+      1, 2, 500, BATCH_CAPACITY, BATCH_CAPACITY + 1, 2 * BATCH_CAPACITY + 1};
   for (std::uint32_t round = 0; round < ROUNDS; ++round) {
     auto q = EventQueue::create(Clock::nanos(0));
     std::atomic<bool> stop{false};
@@ -123,7 +123,8 @@ TEST(QueueStress, ClosingWhileThreadsRecordLosesNoEventUncounted) {
       if (!d.batch) continue;
       ASSERT_TRUE(d.batch->tid >= 1 && d.batch->tid <= THREADS);
       std::uint32_t& next = drained[d.batch->tid - 1];
-      for (const PackedEvent& e : d.batch->events()) ASSERT_EQ(e.code(), next++) << "round " << round;
+      for (const PackedEvent& e : d.batch->events())
+        ASSERT_EQ(e.code(), next++) << "round " << round;
     }
     std::uint64_t undrained = 0;
     for (std::uint32_t p = 0; p < THREADS; ++p) {
