@@ -289,14 +289,16 @@ void record_guarded(EventQueue& queue, std::uint64_t now, std::uint32_t word) no
   Hot& hot = HOT;
   // Marked before the seal is looked at, and both sequentially consistent,
   // as close() seals and then looks at the mark: either this step sees the
-  // seal, or the flush sees the mark and waits for the step to end.
-  const std::uint32_t outer = hot.recording.exchange(1, std::memory_order_seq_cst);
+  // seal, or the flush sees the step and waits for it to end. Steps never
+  // nest: record calls nothing that records.
+  const std::uint32_t step = hot.recording.load(std::memory_order_relaxed) + 1;
+  hot.recording.store(step, std::memory_order_seq_cst);
   if (queue.sealed()) {
     queue.dropped.fetch_add(1, std::memory_order_relaxed);
   } else {
     record(queue, now, word);
   }
-  hot.recording.store(outer, std::memory_order_release);
+  hot.recording.store(step + 1, std::memory_order_release);
 }
 
 void EventQueue::retire(std::size_t index) noexcept {

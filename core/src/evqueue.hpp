@@ -18,8 +18,8 @@
 //   `cached_code`, under RECORDERS' lock, and move `tail_taken`'s low half on
 //   by compare-exchange; its thread exchanges the high half, the batch number.
 // - COLD is its thread's alone, but for the session-end flush, which takes
-//   RECORDERS' lock and waits until no thread is inside a guarded recording
-//   step (HOT's `recording`); one that begins later sees the queue sealed.
+//   RECORDERS' lock and waits for a guarded recording step (HOT's
+//   `recording`) a thread is inside; one that begins later sees the seal.
 //   An unguarded step (record) must be ordered with the flush otherwise.
 // - A list has one producer (COLD's end; a push publishes its node with a
 //   release store of `next`) and one consumer (acquire loads); its producer

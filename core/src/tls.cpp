@@ -151,16 +151,25 @@ std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
         // Sequentially consistent, as is the store that publishes a cached
         // code and its look at the seal after it (see publish_cached_code).
         r.hot->cached_code.store(NO_CODE, std::memory_order_seq_cst);
-        if (r.cold->owner_queue != queue_id || r.cold->flushed_queue == queue_id) continue;
-        // Read as the step marks itself: a thread not marked now sees the
-        // seal in its next step (see record_guarded), and what its last step
-        // wrote is seen here. A marked one is flushed in a later round.
-        if (r.hot->recording.load(std::memory_order_seq_cst) != 0) {
+        Cold& cold = *r.cold;
+        if (cold.owner_queue != queue_id) continue;
+        if (cold.flush_queue != queue_id) {
+          cold.flush_queue = queue_id;
+          cold.flush_step = FLUSH_NOT_SEEN;
+        }
+        if (cold.flush_step == FLUSH_DONE) continue;
+        // Read as the step marks itself: a step that begins after a look
+        // sees the seal (see record_guarded), and what an ended one wrote is
+        // seen here. So the thread is flushed once it is seen outside a
+        // step, or in another one than first seen.
+        const std::uint32_t step = r.hot->recording.load(std::memory_order_seq_cst);
+        if (step % 2 != 0 && (cold.flush_step == FLUSH_NOT_SEEN || cold.flush_step == step)) {
+          cold.flush_step = step;
           waiting = !late;
           continue;
         }
-        lost += flush_partial(*r.cold, *r.hot);
-        r.cold->flushed_queue = queue_id;
+        lost += flush_partial(cold, *r.hot);
+        cold.flush_step = FLUSH_DONE;
       }
     }
     if (!waiting) return lost;
