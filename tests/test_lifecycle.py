@@ -175,6 +175,28 @@ print(len(calls))
     assert int(done.stdout) > 0
 
 
+def test_process_hooks_are_registered_once_when_a_start_comes_in_between(run_python):
+    # Python code runs inside the registration, where another thread (or, as
+    # here, the same one) may start a tracer: that start fails, and the hooks
+    # are registered once, by the start that began it.
+    done = run_python("""
+import os, sys, fennik
+real, ours = os.register_at_fork, []
+def counted(**hooks):
+    if hooks.get("before") is fennik._core._before_fork:  # not another module's
+        try:
+            fennik.Tracer(sys.argv[1] + '.inner').__enter__()
+        except RuntimeError as e:
+            ours.append(str(e))
+    return real(**hooks)
+os.register_at_fork = counted
+with fennik.Tracer(sys.argv[1]):
+    pass
+print(ours)
+""", "out")
+    assert len(eval(done.stdout)) == 1 and "being registered" in done.stdout
+
+
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_child_interpreters_of_a_recorder_dump_beside_it(tmp_path, decode, fmt):
     # Into dumps named with the child's pid. (Children of a streaming tracer:

@@ -197,9 +197,14 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
     return false;
   }
   // An empty batch left by a flush is reused; one with events, or a gap to
-  // show, still goes to its own list.
-  const bool reuse =
-      cold.current && filled(hot, *cold.current) == 0 && cold.current->lost_before == 0;
+  // show, still goes to its own list. Looked at under RECORDERS' lock: the
+  // previous queue's session-end flush may be taking it over meanwhile (it
+  // leaves an empty batch as it is).
+  bool reuse = false;
+  {
+    std::lock_guard<std::mutex> g(RECORDERS->lock);
+    reuse = cold.current && filled(hot, *cold.current) == 0 && cold.current->lost_before == 0;
+  }
   std::unique_ptr<EventBatch> batch = reuse ? nullptr : try_fresh(now, tid);
   if ((!reuse && !batch) || !register_current()) return false;
   {
@@ -221,6 +226,10 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
   // reader of its queue looks at it otherwise, and a session-end flush of the
   // previous queue sees either the batch or that it is in the list.
   std::lock_guard<std::mutex> g(RECORDERS->lock);
+  // A session-end flush that did not wait for this thread (it was not
+  // registered yet, or not marked) is over: nothing may hold events of a
+  // sealed queue.
+  if (queue.sealed()) return false;
   if (reuse) {
     batch = std::move(cold.current);
     batch->base = now;
@@ -289,6 +298,22 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
     }
   }
   store_first(hot, word);
+}
+
+void record_guarded(EventQueue& queue, std::uint64_t now, std::uint32_t word) noexcept {
+  Hot& hot = HOT;
+  // Marked before the seal is looked at, and both sequentially consistent,
+  // as close() seals and then looks at the mark: either this step sees the
+  // seal, or the flush sees the step and waits for it to end. Steps never
+  // nest: record calls nothing that records.
+  const std::uint32_t step = hot.recording.load(std::memory_order_relaxed) + 1;
+  hot.recording.store(step, std::memory_order_seq_cst);
+  if (queue.sealed()) {
+    queue.dropped.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    record(queue, now, word);
+  }
+  hot.recording.store(step + 1, std::memory_order_release);
 }
 
 void EventQueue::retire(std::size_t index) noexcept {

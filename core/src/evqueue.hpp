@@ -18,7 +18,9 @@
 //   `cached_code`, under RECORDERS' lock, and move `tail_taken`'s low half on
 //   by compare-exchange; its thread exchanges the high half, the batch number.
 // - COLD is its thread's alone, but for the session-end flush, which takes
-//   RECORDERS' lock and runs while no thread records into that queue.
+//   RECORDERS' lock and waits for a guarded recording step (HOT's
+//   `recording`) a thread is inside; one that begins later sees the seal.
+//   An unguarded step (record) must be ordered with the flush otherwise.
 // - A list has one producer (COLD's end; a push publishes its node with a
 //   release store of `next`) and one consumer (acquire loads); its producer
 //   end says whether more may come.
@@ -144,10 +146,13 @@ class alignas(CACHE_LINE_BYTES) EventQueue : public std::enable_shared_from_this
 
   // Ends recording into the queue: later events are counted as dropped, every
   // thread's partial batch is handed to its list, then the consumer may finish
-  // once the lists are empty. No thread may be inside a recording step into
-  // this queue meanwhile.
+  // once the lists are empty. A thread may meanwhile be inside a guarded
+  // recording step (record_guarded), which close waits for, but not inside an
+  // unguarded one into this queue.
   void close() noexcept;
   bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+  // Whether close() has begun: a guarded recording step records nothing then.
+  bool sealed() const noexcept { return sealed_.load(std::memory_order_seq_cst); }
 
   std::uint64_t recycle_floor() const noexcept {
     return recycle_floor_.load(std::memory_order_acquire);
@@ -221,6 +226,24 @@ inline bool try_store(Hot& hot, std::uint64_t now, std::uint32_t word) noexcept 
   store_slot(cursor, PackedEvent::pack(static_cast<std::uint32_t>(delta), word));
   hot.cursor.store(cursor + 1, std::memory_order_release);
   return true;
+}
+
+// The recording step for a thread that may run while another one closes the
+// queue, with nothing else ordering the two: the thread is marked as
+// recording for the step's duration and records nothing (the event counted
+// as dropped) once the queue is sealed; close() waits for marked threads
+// before it takes their batches over.
+void record_guarded(EventQueue& queue, std::uint64_t now, std::uint32_t word) noexcept;
+
+// Publishes HOT's cached code as publish_cached_code does, and empties it
+// again when `queue` is sealed by then: a session that ends while the code
+// was resolved never leaves it cached. Ordered as the generation is, with
+// the flush's reset of every cached code after the seal.
+template <class Generation>
+void publish_cached_code(Hot& hot, const EventQueue& queue, std::uint64_t code, std::uint32_t id,
+                         const Generation& generation) noexcept {
+  publish_cached_code(hot, code, id, generation);
+  if (queue.sealed()) hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
 }
 
 // The recording step: the fast side when HOT mirrors a batch of `queue`, else

@@ -1,6 +1,7 @@
 #include "tls.hpp"
 
 #include <algorithm>
+#include <thread>
 
 #include "evqueue.hpp"
 
@@ -139,13 +140,45 @@ bool register_current() noexcept {
 }
 
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept {
-  std::lock_guard<std::mutex> g(RECORDERS->lock);
+  const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT_LIMIT;
   std::uint64_t lost = 0;
-  for (const RecordingThread& r : RECORDERS->entries) {
-    r.hot->cached_code.store(NO_CODE, std::memory_order_relaxed);
-    if (r.cold->owner_queue == queue_id) lost += flush_partial(*r.cold, *r.hot);
+  for (int round = 0;; ++round) {
+    bool waiting = false;
+    {
+      std::lock_guard<std::mutex> g(RECORDERS->lock);
+      const bool late = std::chrono::steady_clock::now() >= deadline;
+      for (const RecordingThread& r : RECORDERS->entries) {
+        // Sequentially consistent, as is the store that publishes a cached
+        // code and its look at the seal after it (see publish_cached_code).
+        r.hot->cached_code.store(NO_CODE, std::memory_order_seq_cst);
+        Cold& cold = *r.cold;
+        if (cold.owner_queue != queue_id) continue;
+        if (cold.flush_queue != queue_id) {
+          cold.flush_queue = queue_id;
+          cold.flush_step = FLUSH_NOT_SEEN;
+        }
+        if (cold.flush_step == FLUSH_DONE) continue;
+        // Read as the step marks itself: a step that begins after a look
+        // sees the seal (see record_guarded), and what an ended one wrote is
+        // seen here. So the thread is flushed once it is seen outside a
+        // step, or in another one than first seen.
+        const std::uint32_t step = r.hot->recording.load(std::memory_order_seq_cst);
+        if (step % 2 != 0 && (cold.flush_step == FLUSH_NOT_SEEN || cold.flush_step == step)) {
+          cold.flush_step = step;
+          waiting = !late;
+          continue;
+        }
+        lost += flush_partial(cold, *r.hot);
+        cold.flush_step = FLUSH_DONE;
+      }
+    }
+    if (!waiting) return lost;
+    if (round < FLUSH_WAIT_SPINS) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(FLUSH_WAIT_SLEEP);
+    }
   }
-  return lost;
 }
 
 void forget_cached_codes() noexcept {

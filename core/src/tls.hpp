@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,14 @@ inline constexpr std::uint64_t NO_CODE = ~std::uint64_t{0};
 inline constexpr std::uint32_t NO_ID = ~std::uint32_t{0};
 inline constexpr std::uint32_t UNKNOWN_TID = ~std::uint32_t{0};
 inline constexpr std::size_t CACHE_LINE_BYTES = 64;
+// How long the session-end flush waits for threads inside a guarded recording
+// step (which never blocks but on our locks), spinning first, then sleeping.
+inline constexpr int FLUSH_WAIT_SPINS = 64;
+inline constexpr std::chrono::microseconds FLUSH_WAIT_SLEEP{20};
+inline constexpr std::chrono::seconds FLUSH_WAIT_LIMIT{2};
+// What a flush saw of a thread besides the step it was inside (see Cold).
+inline constexpr std::uint64_t FLUSH_NOT_SEEN = ~std::uint64_t{0};
+inline constexpr std::uint64_t FLUSH_DONE = 0;
 
 // What the recording fast path reads, plus the callbacks' per-thread caches.
 // Trivially destructible and constant-initialised, so reaching it costs only
@@ -55,6 +64,9 @@ struct alignas(CACHE_LINE_BYTES) Hot {
   // its events a tail reader moved on (low 32 bits, the reader's, changed
   // only by a compare-exchange that expects the number it read).
   std::atomic<std::uint64_t> tail_taken{0};
+  // Counts its thread's guarded recording steps (see record_guarded): odd
+  // while inside one, which the session-end flush waits for.
+  std::atomic<std::uint32_t> recording{0};
 };
 
 // What the comment above relies on (no destructor for a thread to register
@@ -146,6 +158,11 @@ struct Cold {
   // nothing and an empty batch may stay here for reuse.
   std::unique_ptr<EventBatch> current;
   bool in_use = false;
+  // What the session-end flush of `flush_queue` saw of this thread: the
+  // guarded step it was inside (odd), FLUSH_NOT_SEEN, or FLUSH_DONE once it
+  // took the batch over. Only that flush uses them, under RECORDERS' lock.
+  std::uint64_t flush_queue = 0;
+  std::uint64_t flush_step = 0;
 
   constexpr Cold() = default;
   ~Cold();
@@ -200,7 +217,10 @@ bool register_current() noexcept;
 // Hands every partial batch of a thread recording into queue `queue_id` to
 // its list and points those threads' HOT at nothing, and empties every
 // thread's cached code; returns the events that could not be handed over
-// (memory ran out). No thread may be inside a recording step into that queue
+// (memory ran out). Called once that queue is sealed. A thread inside a
+// guarded recording step is flushed once that step is over (a later one sees
+// the seal); one still inside it after FLUSH_WAIT_LIMIT keeps its batch, and
+// the events in it are lost. An unguarded step into that queue may not run
 // meanwhile.
 std::uint64_t flush_threads_of(std::uint64_t queue_id) noexcept;
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tls.hpp"
+#include "evqueue.hpp"
 
 namespace fennik {
 namespace {
@@ -37,6 +37,18 @@ TEST(CachedCode, ACodeForgottenWhileItIsPublishedIsNotCached) {
   EXPECT_EQ(HOT.cached_code.load(), CODE);
   EXPECT_EQ(HOT.cached_id, ID);
   HOT.cached_code.store(NO_CODE);
+}
+
+// The session ended while the code was resolved: its queue's flush emptied
+// every cached code before this thread publishes one.
+TEST(CachedCode, ACodeResolvedWhileTheSessionEndsIsNotCached) {
+  ASSERT_TRUE(register_current());
+  auto q = EventQueue::create(Clock::nanos(0));
+  std::atomic<std::uint64_t> generation{3};
+  HOT.code_gen = generation.load();
+  std::thread([&] { q->close(); }).join();
+  publish_cached_code(HOT, *q, CODE, ID, generation);
+  EXPECT_EQ(HOT.cached_code.load(), NO_CODE);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // memory. Run under both ThreadSanitizer and AddressSanitizer.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -83,6 +84,53 @@ TEST(QueueStress, TailsOfRunningStartingAndExitingThreadsAreConsistentCopies) {
       }
     }
     EXPECT_GT(copies, 0u);
+  }
+}
+
+// The queue closes while threads record through the guarded step: at their
+// first event, mid-batch or as a batch fills. No batch is taken over while its
+// thread writes it: each thread's events are a drained prefix 0, 1, 2, ...
+// and the rest are counted as dropped.
+TEST(QueueStress, ClosingWhileThreadsRecordLosesNoEventUncounted) {
+  constexpr std::uint32_t THREADS = 3;
+  // The event whose step has begun when the queue closes.
+  constexpr std::array<std::uint32_t, 6> AT{
+      1, 2, 500, BATCH_CAPACITY, BATCH_CAPACITY + 1, 2 * BATCH_CAPACITY + 1};
+  for (std::uint32_t round = 0; round < 4 * AT.size(); ++round) {
+    const std::uint32_t at = AT[round % AT.size()];
+    auto q = EventQueue::create(Clock::nanos(0));
+    std::atomic<bool> stop{false};
+    std::array<std::atomic<std::uint32_t>, THREADS> begun{};
+    std::array<std::uint32_t, THREADS> calls{};
+    std::vector<std::jthread> threads;
+    for (std::uint32_t p = 0; p < THREADS; ++p) {
+      threads.emplace_back([&, p] {
+        HOT.tid.store(p + 1);
+        for (std::uint32_t& n = calls[p]; !stop.load(std::memory_order_relaxed); ++n) {
+          begun[p].store(n + 1, std::memory_order_release);
+          record_guarded(*q, 1'000 + n, make_word(KIND_START, n));
+        }
+      });
+    }
+    for (const auto& b : begun) {
+      while (b.load(std::memory_order_acquire) < at) std::this_thread::yield();
+    }
+    q->close();
+    stop = true;
+    threads.clear();
+    std::vector<Drained> items;
+    while (q->drain_batches(items, 1'000) != 0) continue;
+    std::array<std::uint32_t, THREADS> drained{};
+    for (const Drained& d : items) {
+      for (std::uint32_t i = 0; d.batch && i < d.batch->size(); ++i)
+        ASSERT_EQ(d.batch->events()[i].code(), drained.at(d.batch->tid - 1)++);
+    }
+    std::uint64_t undrained = 0;
+    for (std::uint32_t p = 0; p < THREADS; ++p) {
+      EXPECT_GE(drained[p] + 1, at);
+      undrained += calls[p] - drained[p];
+    }
+    EXPECT_EQ(q->dropped.load(), undrained) << "closed at event " << at;
   }
 }
 

@@ -307,13 +307,20 @@ class SlowSide {
 // Everything but the fast path's store: a known code whose batch is full or
 // whose delta overflows (`known`), and any event whose code the caches miss.
 // True when the function is one the session leaves out.
+//
+// The session's end may meet it on a free-threaded build: turning the events
+// off stops the world, which finds no thread inside the fast path (it runs no
+// Python code), but this side may have run the interpreter first. So it holds
+// `self`, and with it the state, from then on; it records only through the
+// guarded step, which the end's flush waits for; and it caches a code only
+// while the queue is not sealed.
 [[gnu::noinline]] bool record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
                                    std::uint8_t kind, std::optional<std::uint32_t> known) noexcept {
   SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   if (known) {
-    record(*state.queue, now, make_word(kind, *known));
+    record_guarded(*state.queue, now, make_word(kind, *known));
     return false;
   }
   PyRef keep;  // set by resolve_cold before it may run the interpreter
@@ -332,16 +339,17 @@ class SlowSide {
   }
   if (*id == LEFT_OUT) return true;
   if (state.max_depth == NO_DEPTH_LIMIT || within_depth(DEPTH, kind)) {
-    record(*state.queue, now, make_word(kind, *id));
+    record_guarded(*state.queue, now, make_word(kind, *id));
   }
   // Cached only once HOT mirrors this session's batch: what resets the cache
   // at a session's end reaches exactly the threads bound to it. Not when a
   // code object was forgotten since resolve_cold emptied CODES (it may have
-  // run the interpreter): the next event empties them again. An unnamed
-  // thread with attempts left keeps coming back here to retry.
+  // run the interpreter): the next event empties them again; nor when the
+  // session ended meanwhile. An unnamed thread with attempts left keeps
+  // coming back here to retry.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
       (hot.named || hot.name_tries == 0)) {
-    publish_cached_code(hot, code, *id, GENERATION);
+    publish_cached_code(hot, *state.queue, code, *id, GENERATION);
   }
   return false;
 }

@@ -67,16 +67,44 @@ PyMethodDef EXIT_NOW_DEF = {"_exit", as_cfunction(exit_now), METH_VARARGS | METH
                             "_exit(status)\n--\n\nEnds fennik's sessions, then exits at once "
                             "with the given status, as os._exit does."};
 
+constexpr char HOOKS_BEING_MADE[] =
+    "fennik's process hooks are being registered meanwhile: start the tracer again later";
+
 // Each registration is made once per process and marked as soon as it
 // succeeds, so that a retry after a partial failure never makes one twice
-// (twice-run fork hooks would abandon the child's own new session).
+// (twice-run fork hooks would abandon the child's own new session). It runs
+// Python code, in which the interpreter may run another thread, or this one
+// again, that registers too; so the one that claims a registration makes
+// it, and any other meanwhile fails instead of waiting (with no lock held
+// over Python code, nor a wait a fork could leave unending). A step's state:
+// UNDONE, MADE, or the id of the process whose thread is making it, which
+// in a forked child names a vanished thread: that claim is taken over.
+constexpr pid_t UNDONE = 0;
+constexpr pid_t MADE = -1;
 struct ProcessHooks {
-  bool at_exit = false;
-  bool fork = false;
-  bool native_fork = false;
-  bool os_exit = false;
+  std::atomic<pid_t> at_exit{UNDONE};
+  std::atomic<pid_t> fork{UNDONE};
+  std::atomic<pid_t> native_fork{UNDONE};
+  std::atomic<pid_t> os_exit{UNDONE};
 };
 ProcessHooks PROCESS_HOOKS;
+
+// Runs `step` unless it is made, or being made by a live thread (an error).
+bool make_once(std::atomic<pid_t>& state, bool (*step)()) {
+  const pid_t self = getpid();
+  pid_t seen = state.load(std::memory_order_acquire);
+  for (;;) {
+    if (seen == MADE) return true;
+    if (seen == self) {
+      PyErr_SetString(PyExc_RuntimeError, HOOKS_BEING_MADE);
+      return false;
+    }
+    if (state.compare_exchange_weak(seen, self, std::memory_order_acq_rel)) break;
+  }
+  const bool made = step();
+  state.store(made ? MADE : UNDONE, std::memory_order_release);
+  return made;
+}
 
 bool register_at_exit() {
   PyRef end_fn = PyRef::steal(PyCFunction_New(&END_AT_EXIT_DEF, nullptr));
@@ -223,13 +251,11 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
 }
 
 bool register_process_hooks() {
-  for (auto [done, step] : {std::pair{&PROCESS_HOOKS.at_exit, register_at_exit},
-                            std::pair{&PROCESS_HOOKS.fork, register_fork_hooks},
-                            std::pair{&PROCESS_HOOKS.native_fork, register_native_fork_hooks},
-                            std::pair{&PROCESS_HOOKS.os_exit, replace_os_exit}}) {
-    if (*done) continue;
-    if (!step()) return false;
-    *done = true;
+  for (auto [state, step] : {std::pair{&PROCESS_HOOKS.at_exit, register_at_exit},
+                             std::pair{&PROCESS_HOOKS.fork, register_fork_hooks},
+                             std::pair{&PROCESS_HOOKS.native_fork, register_native_fork_hooks},
+                             std::pair{&PROCESS_HOOKS.os_exit, replace_os_exit}}) {
+    if (!make_once(*state, step)) return false;
   }
   return true;
 }

@@ -8,8 +8,8 @@
 //   ACTIVE                    installed.cpp       its lock (GIL held)    the child's own session, or null
 //   LIVE                      installed.cpp       its lock               emptied: the parent's sessions abandoned
 //   EXIT_HOOK_RAN             process_hooks.cpp   atomic                 inherited
-//   PROCESS_HOOKS             process_hooks.cpp   the GIL                inherited, as the hooks are
-//   ORIGINAL_OS_EXIT          process_hooks.cpp   the GIL                inherited
+//   PROCESS_HOOKS             process_hooks.cpp   atomic claims          inherited; a claim of a vanished thread taken over
+//   ORIGINAL_OS_EXIT          process_hooks.cpp   os_exit's claim        inherited
 //   RECORDERS                 core tls.cpp        its lock               held across the fork, then replaced
 //   FIRST_OWN_QUEUE_ID        core tls.cpp        atomic                 moved past every queue of the parent
 //   HOT, COLD (per thread)    core tls.cpp        owner + seq counter    the forking thread's reset

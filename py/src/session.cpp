@@ -198,8 +198,11 @@ bool end(Running running, const std::string& path, const std::string& reason,
     withdraw_notice();
     running.channel->request_final_dump(FinalDump{reason, running.queue->clock.now_ticks()});
   }
-  // Monitoring is off and this thread holds the interpreter lock, so no
-  // thread is inside a recording step while close flushes their batches.
+  // Monitoring is off, so no thread is inside a callback's fast path (with
+  // the interpreter lock held here, or because turning events off stopped the
+  // world on a free-threaded build); a callback's slow side that ran the
+  // interpreter holds its callbacks object, and the state with it, and
+  // records only through the guarded step, which close waits for.
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
   figures = std::move(outcome.figures);
