@@ -13,16 +13,29 @@ std::string short_calls_statement(std::uint64_t count, std::uint64_t min_duratio
 
 void ShortCallFilter::show_lasting(Open& open, std::uint64_t now) {
   // Outer frames began earlier: once one has lasted, all beneath it have.
-  while (open.shown < open.begins.size() && now - open.begins[open.shown].ts_ns >= min_ns_) {
-    out_.push_back(open.begins[open.shown++]);
+  // What a shown frame holds before its next begin (argument words,
+  // instants, counter values) goes out with it.
+  while (open.shown < open.begins.size()) {
+    const Event& e = open.begins[open.shown];
+    if (is_begin(word_kind(e.code_kind)) && now - e.ts_ns < min_ns_) break;
+    out_.push_back(e);
+    ++open.shown;
   }
 }
 
 void ShortCallFilter::close_at(Open& open, std::uint64_t at) {
   show_lasting(open, at);
-  left_out_ += open.begins.size() - open.shown;
+  left_out_ += begins_in(open, open.shown);
   open.begins.clear();
   open.shown = 0;
+}
+
+std::size_t ShortCallFilter::begins_in(const Open& open, std::size_t from) noexcept {
+  std::size_t n = 0;
+  for (std::size_t i = from; i < open.begins.size(); ++i) {
+    n += is_begin(word_kind(open.begins[i].code_kind));
+  }
+  return n;
 }
 
 IoStatus ShortCallFilter::send(const CodeLookup& codes, const ThreadNames& threads) {
@@ -38,18 +51,36 @@ IoStatus ShortCallFilter::write_batch(std::span<const Event> events, const CodeL
   Open& open = threads_[events.front().tid];
   for (const Event& e : events) {
     show_lasting(open, e.ts_ns);
-    if (is_begin(word_kind(e.code_kind))) {
-      open.begins.push_back(e);
-    } else if (open.begins.empty()) {
-      out_.push_back(e);  // ends nothing open: the exporter leaves it out
+    const std::uint8_t kind = word_kind(e.code_kind);
+    if (!is_begin(kind) && (open.begins.empty() || !is_end(kind))) {
+      // Nothing waits, or it waits with the frame it lies in.
+      if (open.begins.empty()) {
+        out_.push_back(e);
+      } else {
+        open.begins.push_back(e);
+        show_lasting(open, e.ts_ns);
+      }
       continue;
-    } else if (open.shown == open.begins.size()) {
-      out_.push_back(e);
-      --open.shown;
-      open.begins.pop_back();
+    }
+    if (is_begin(kind)) {
+      open.begins.push_back(e);
     } else {
-      ++left_out_;
-      open.begins.pop_back();
+      std::size_t innermost = open.begins.size();
+      while (innermost-- > 0 && !is_begin(word_kind(open.begins[innermost].code_kind))) {
+      }
+      if (innermost == SIZE_MAX) {
+        out_.push_back(e);  // ends nothing open: the exporter leaves it out
+        open.begins.clear();
+        open.shown = 0;
+        continue;
+      }
+      if (open.shown > innermost) {
+        out_.push_back(e);
+        open.shown = innermost;
+      } else {
+        ++left_out_;
+      }
+      open.begins.resize(innermost);
     }
     open.last_ts = e.ts_ns;
   }
@@ -71,10 +102,11 @@ IoStatus ShortCallFilter::end_thread(std::uint32_t tid, const CodeLookup& codes,
     Open& open = it->second;
     show_lasting(open, open.last_ts);
     for (std::size_t i = open.shown; i-- > 0;) {
-      out_.push_back(
-          {open.last_ts, tid, make_word(KIND_UNWIND, word_code(open.begins[i].code_kind))});
+      if (is_begin(word_kind(open.begins[i].code_kind))) {
+        out_.push_back({open.last_ts, tid, closing_word(open.begins[i].code_kind)});
+      }
     }
-    left_out_ += open.begins.size() - open.shown;
+    left_out_ += begins_in(open, open.shown);
     threads_.erase(it);
   }
   if (IoStatus st = send(codes, threads)) return st;

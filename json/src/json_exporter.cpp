@@ -182,14 +182,21 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
   }
   // A batch is one thread's: its state is looked up once.
   ThreadState* thread = events.empty() ? nullptr : &threads_[events.front().tid];
-  for (const Event& e : events) {
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
     if (ends_nothing_open(e.code_kind, thread->open.size())) continue;
-    const std::uint32_t code = word_code(e.code_kind);
-    render(e, template_for(code, codes));
-    thread->last_ts = e.ts_ns;
-    if (is_begin(word_kind(e.code_kind))) {
-      thread->open.push_back(code);
+    const std::uint8_t kind = word_kind(e.code_kind);
+    if (is_annotation(kind)) {
+      const std::size_t args = arg_words_at(events, i + 1);
+      if (kind != KIND_ARG) render_annotation(e, events.subspan(i + 1, args), codes);
+      i += args;
     } else {
+      render(e, template_for(word_code(e.code_kind), codes));
+    }
+    thread->last_ts = e.ts_ns;
+    if (is_begin(kind)) {
+      thread->open.push_back(e.code_kind);
+    } else if (is_end(kind)) {
       thread->open.pop_back();
     }
   }
@@ -200,8 +207,13 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
 
 void JsonExporter::end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
                                   const CodeLookup& codes) {
-  for (auto code = state.open.rbegin(); code != state.open.rend(); ++code) {
-    render(Event{ts, tid, make_word(KIND_UNWIND, *code)}, template_for(*code, codes));
+  for (auto word = state.open.rbegin(); word != state.open.rend(); ++word) {
+    const Event end{ts, tid, closing_word(*word)};
+    if (is_annotation(word_kind(*word))) {
+      render_annotation(end, {}, codes);
+    } else {
+      render(end, template_for(word_code(*word), codes));
+    }
   }
   state.open.clear();
 }

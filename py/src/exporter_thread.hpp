@@ -85,11 +85,13 @@ class CountingExporter final : public Exporter {
     if (!events.empty()) {
       std::size_t& open = open_[events.front().tid];  // a batch is one thread's
       for (const Event& e : events) {
-        if (ends_nothing_open(e.code_kind, open)) continue;
+        const std::uint8_t kind = word_kind(e.code_kind);
+        // Argument words are part of the annotation before them.
+        if (ends_nothing_open(e.code_kind, open) || kind == KIND_ARG) continue;
         ++events_;
-        if (is_begin(word_kind(e.code_kind))) {
+        if (is_begin(kind)) {
           ++open;
-        } else {
+        } else if (is_end(kind)) {
           --open;
         }
       }
