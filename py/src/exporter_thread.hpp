@@ -14,6 +14,7 @@
 #include "io_error.hpp"
 #include "pyref.hpp"
 #include "short_calls.hpp"
+#include "span_nesting.hpp"
 #include "sink.hpp"
 #include "thread_name.hpp"
 
@@ -125,7 +126,7 @@ class CountingExporter final : public Exporter {
 };
 
 // Gives every dump a counting exporter (behind a short-call filter with a
-// threshold); the figures end up describing the last dump opened, which is
+// threshold, behind the spans' nesting); the figures end up describing the last dump opened, which is
 // the final one.
 class CountingDumpSink final : public DumpSink {
  public:
@@ -143,6 +144,7 @@ class CountingDumpSink final : public DumpSink {
     if (min_ns_ != 0) {
       dump.exporter = std::make_unique<ShortCallFilter>(std::move(dump.exporter), min_ns_);
     }
+    dump.exporter = std::make_unique<SpanNesting>(std::move(dump.exporter));
     return dump;
   }
 
