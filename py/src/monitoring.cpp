@@ -536,8 +536,12 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
     PendingError pending;
     FirstError ignored;
     unregister_all(mon.get(), tool, ignored);
+    annotations_off();
     return false;
   };
+  // Before any event is on: turning annotations on may import, which is
+  // none of the program's calls.
+  annotations_on(state);
   PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));
   if (!events) return false;
   if (DISABLE_VALUE == nullptr) {
@@ -572,7 +576,6 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
     return undo();
   }
   handle.enabled = true;
-  annotations_on(state);
   return true;
 }
 
