@@ -97,6 +97,21 @@ def test_spans_nest_exactly_with_functions(trace, fmt, mode):
     assert key == (decoded.pids[0], "level") and [v for _, v in values] == counters
 
 
+@pytest.mark.parametrize("fmt", TRACE_FORMATS)
+def test_short_spans_go_with_their_calls_but_instants_and_counters_stay(trace, fmt):
+    # With every call short, spans and functions are left out, with the
+    # arguments of the spans; instants and counter values are not.
+    rng = random.Random(11)
+    plans = [make_plan(rng) for _ in range(10)]
+    decoded = trace(fmt, lambda: [run(p) for p in plans], min_duration_us=10**6)
+    events, counters = [], []
+    for p in plans:
+        expect(p, events, counters)
+    main = threading.get_native_id() & 0xFFFFFFFF
+    assert shown(decoded.threads[main].events) == [e for e in events if e[0] == "I"]
+    assert [v for _, v in decoded.counters[(decoded.pids[0], "level")]] == counters
+
+
 def test_spans_are_frames_of_the_profile(tmp_path, decode):
     # pprof: a span is a frame of the stacks it encloses; instants and
     # counter values are left out, and a comment counts them.
@@ -276,3 +291,16 @@ def test_perfetto_reads_counters_slices_and_their_arguments(tmp_path):
                    'int))"', '"queued","process_counter_track_event","3,2,1"',
                    '"name","group_concat(a.key', "||", "'='", "||", 'a.display_value)"'] + [
         f'"request","debug.n={n},debug.path=/item/{n}"' for n in range(3)]
+
+
+@pytest.mark.parametrize("fmt", TRACE_FORMATS)
+def test_arguments_stay_with_their_annotation_through_a_dump(trace, fmt):
+    # A dump is written in chunks of events: none may part an annotation
+    # from its argument words.
+    def body():
+        for i in range(3000):
+            fennik.instant("tick", n=i, s="ab")
+
+    events = trace(fmt, body, record_last_mb=16).threads[
+        threading.get_native_id() & 0xFFFFFFFF].events
+    assert [e.args for e in events if e.ph == "I"] == [{"n": i, "s": "ab"} for i in range(3000)]

@@ -101,8 +101,8 @@ def both(path, body, turn_off=False, **selection):
     return trace, watcher
 
 
-def recorded(trace):
-    return {t.tid: [(e.ph, e.name, e.file, e.line, e.kind) for e in t.events]
+def recorded(trace):  # the functions' events: collections are the tracer's own
+    return {t.tid: [(e.ph, e.name, e.file, e.line, e.kind) for e in t.events if e.kind != "span"]
             for t in trace.incarnations() if t.events}
 
 

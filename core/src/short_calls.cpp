@@ -23,9 +23,23 @@ void ShortCallFilter::show_lasting(Open& open, std::uint64_t now) {
   }
 }
 
+void ShortCallFilter::keep_only_marks(Open& open, std::size_t from) {
+  bool kept = false;  // whether the argument words that follow stay too
+  std::size_t to = from;
+  for (std::size_t i = from; i < open.begins.size(); ++i) {
+    const std::uint8_t kind = word_kind(open.begins[i].code_kind);
+    if (kind != KIND_ARG) kept = kind == KIND_INSTANT || kind == KIND_COUNTER;
+    if (kept) open.begins[to++] = open.begins[i];
+  }
+  open.begins.resize(to);
+}
+
 void ShortCallFilter::close_at(Open& open, std::uint64_t at) {
   show_lasting(open, at);
   left_out_ += begins_in(open, open.shown);
+  keep_only_marks(open, open.shown);
+  out_.insert(out_.end(), open.begins.begin() + static_cast<std::ptrdiff_t>(open.shown),
+              open.begins.end());
   open.begins.clear();
   open.shown = 0;
 }
@@ -60,6 +74,7 @@ IoStatus ShortCallFilter::write_batch(std::span<const Event> events, const CodeL
         open.begins.push_back(e);
         show_lasting(open, e.ts_ns);
       }
+      open.last_ts = e.ts_ns;
       continue;
     }
     if (is_begin(kind)) {
@@ -75,12 +90,17 @@ IoStatus ShortCallFilter::write_batch(std::span<const Event> events, const CodeL
         continue;
       }
       if (open.shown > innermost) {
+        // It went out, and with it all it holds.
         out_.push_back(e);
         open.shown = innermost;
+        open.begins.resize(innermost);
       } else {
+        // Left out; what it holds of instants and counter values stays in
+        // its place, and goes out once all before it did.
         ++left_out_;
+        keep_only_marks(open, innermost);
+        show_lasting(open, e.ts_ns);
       }
-      open.begins.resize(innermost);
     }
     open.last_ts = e.ts_ns;
   }
@@ -101,12 +121,16 @@ IoStatus ShortCallFilter::end_thread(std::uint32_t tid, const CodeLookup& codes,
     // would end it: not at the last event it was given, which may be earlier.
     Open& open = it->second;
     show_lasting(open, open.last_ts);
+    left_out_ += begins_in(open, open.shown);
+    // Instants and counter values of what is left out, inside what went out.
+    keep_only_marks(open, open.shown);
+    out_.insert(out_.end(), open.begins.begin() + static_cast<std::ptrdiff_t>(open.shown),
+                open.begins.end());
     for (std::size_t i = open.shown; i-- > 0;) {
       if (is_begin(word_kind(open.begins[i].code_kind))) {
         out_.push_back({open.last_ts, tid, closing_word(open.begins[i].code_kind)});
       }
     }
-    left_out_ += begins_in(open, open.shown);
     threads_.erase(it);
   }
   if (IoStatus st = send(codes, threads)) return st;

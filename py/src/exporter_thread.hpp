@@ -14,8 +14,8 @@
 #include "io_error.hpp"
 #include "pyref.hpp"
 #include "short_calls.hpp"
-#include "span_nesting.hpp"
 #include "sink.hpp"
+#include "span_nesting.hpp"
 #include "thread_name.hpp"
 
 namespace fennik::py {
@@ -126,8 +126,8 @@ class CountingExporter final : public Exporter {
 };
 
 // Gives every dump a counting exporter (behind a short-call filter with a
-// threshold, behind the spans' nesting); the figures end up describing the last dump opened, which is
-// the final one.
+// threshold, behind the spans' nesting); the figures end up describing the
+// last dump opened, which is the final one.
 class CountingDumpSink final : public DumpSink {
  public:
   CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures,
