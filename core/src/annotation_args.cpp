@@ -59,7 +59,7 @@ std::uint32_t ArgWriter::text_room() const noexcept {
 }
 
 bool ArgWriter::text(std::string_view utf8) noexcept {
-  if (utf8.size() > text_room() || utf8.size() > DATA_MASK) return false;
+  if (size_ >= capacity_ || utf8.size() > text_room() || utf8.size() > DATA_MASK) return false;
   put((TAG_TEXT << TAG_SHIFT) | static_cast<std::uint32_t>(utf8.size()));
   for (std::size_t i = 0; i < utf8.size(); i += BYTES_PER_WORD) {
     std::uint32_t word = 0;
