@@ -94,6 +94,7 @@ native-overhead:
 	mkdir -p $(BUILD)/bench/out
 	PYTHONPATH=$(BUILD)/bench/python python$(PY_MAIN) bench/overhead.py --build-dir $(BUILD)/bench --tmp-dir $(BUILD)/bench/out
 	PYTHONPATH=$(BUILD)/bench/python python$(PY_MAIN) bench/selection.py --tmp-dir $(BUILD)/bench/out
+	PYTHONPATH=$(BUILD)/bench/python python$(PY_MAIN) bench/annotations.py --tmp-dir $(BUILD)/bench/out
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

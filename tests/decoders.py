@@ -11,6 +11,7 @@ import gzip
 import json
 import pathlib
 import re
+import struct
 
 FORMATS = ["protobuf", "json", "pprof"]
 TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in order
@@ -18,7 +19,7 @@ EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump fil
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB",
               "FENNIK_CHILD_ORIGIN_NS", "FENNIK_CHILD_INCLUDE", "FENNIK_CHILD_EXCLUDE",
               "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS")
-SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
+SLICE_BEGIN, SLICE_END, INSTANT, COUNTER = 1, 2, 3, 4
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 TRACE_CLOCK, FIRST_SEQUENCE_CLOCK = 6, 64  # BOOTTIME, the default; ids from 64 are a sequence's
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
@@ -26,6 +27,8 @@ DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
 PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
 PAUSED = re.compile(r"fennik: paused from (\d+) ns to (?:(\d+) ns|the end)")
+MARKS = re.compile(r"fennik: (\d+) instants and counter values left out "
+                   r"\(a profile has no place for them\)")
 SHORT = re.compile(r"fennik: (\d+) calls? shorter than (\d+) (\u00b5s|ns) left out"
                    r"( \(their time is their callers'\))?")
 
@@ -35,7 +38,8 @@ def short_calls(match):  # (calls left out, threshold in ns) of a SHORT match
 
 # The fields our outputs may hold, by message: number -> (name, type), the
 # type "u" an unsigned varint, "i" a two's-complement one, "s" UTF-8 text or
-# a message's name; "*" marks a repeated field (scalars packed or not).
+# a message's name, "d" a double (fixed 64 bits); "*" marks a repeated field
+# (scalars packed or not).
 SCHEMA = {
     "Trace": {1: ("packet", "*TracePacket")},
     "TracePacket": {6: ("clock_snapshot", "ClockSnapshot"), 8: ("timestamp", "u"),
@@ -45,9 +49,13 @@ SCHEMA = {
                     60: ("track_descriptor", "TrackDescriptor")},
     "TrackEvent": {3: ("category_iids", "*u"), 9: ("type", "u"), 10: ("name_iid", "u"),
                    11: ("track_uuid", "u"), 22: ("categories", "*s"), 23: ("name", "s"),
-                   34: ("source_location_iid", "u")},
+                   34: ("source_location_iid", "u"), 4: ("debug_annotations", "*Annotation"),
+                   30: ("counter_value", "i"), 44: ("double_counter_value", "d")},
+    "Annotation": {10: ("name", "s"), 2: ("bool_value", "u"), 4: ("int_value", "i"),
+                   5: ("double_value", "d"), 6: ("string_value", "s")},
+    "Counter": {},
     "TrackDescriptor": {1: ("uuid", "u"), 2: ("name", "s"), 3: ("process", "Process"),
-                        4: ("thread", "Thread"), 5: ("parent_uuid", "u")},
+                        4: ("thread", "Thread"), 5: ("parent_uuid", "u"), 8: ("counter", "Counter")},
     "Process": {1: ("pid", "i"), 6: ("process_name", "s")},
     "Thread": {1: ("pid", "i"), 2: ("tid", "i"), 5: ("thread_name", "s")},
     "InternedData": {1: ("event_categories", "*Interned"), 2: ("event_names", "*Interned"),
@@ -93,6 +101,9 @@ def parse(message, data):
         if key & 7 == 0 and kind in "ui":
             value, i = read_varint(data, i)
             values = [value]
+        elif kind == "d":
+            assert key & 7 == 1 and i + 8 <= len(data), f"{message}.{name}: not a whole double"
+            values, i = list(struct.unpack_from("<d", data, i)), i + 8
         else:
             assert key & 7 == 2, f"{message}.{name}: wire type {key & 7}"
             size, i = read_varint(data, i)
@@ -125,7 +136,9 @@ class Event:
     file: str | None
     line: int | None
     ts: int  # nanoseconds
-    kind: str | None = None  # json only: start, return, yield, resume, unwind, throw
+    kind: str | None = None  # json only: start, return, yield, resume, unwind, throw;
+    # "span" for a span's begin and end, and "instant" for an instant (ph "I"), in both
+    args: dict | None = None  # an annotation's arguments
 
 
 @dataclasses.dataclass
@@ -147,6 +160,7 @@ class Trace:
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
     pauses: list = dataclasses.field(default_factory=list)  # (from ns, to ns or None)
+    counters: dict = dataclasses.field(default_factory=dict)  # (pid, name) -> [(ns, value)]
 
     def thread(self, tid):
         return self.threads.setdefault(tid, Thread(tid))
@@ -191,6 +205,7 @@ def close_stacks(trace):
                 opened = stack.pop()
                 if e.name is None:
                     e.name, e.file, e.line = opened.name, opened.file, opened.line
+                    e.kind = e.kind or (opened.kind if opened.kind == "span" else None)
                 assert (e.name, e.file, e.line) == (opened.name, opened.file, opened.line), e
     return trace
 
@@ -242,6 +257,7 @@ def read_protobuf(path):
             first["thread"]["thread_name"] = t.name = name
         elif td:
             assert td.get("parent_uuid", 0) in tracks.keys() | {0}, "parent unknown"
+            assert "counter" not in td or "process" in tracks[td["parent_uuid"]], td
             tracks[td["uuid"]] = td
             if "process" in td:
                 trace.pids.append(td["process"]["pid"])
@@ -267,6 +283,15 @@ def read_protobuf(path):
         te = p["track_event"]
         td = tracks[te.get("track_uuid", seq["track"])]
         kind, categories = te.get("type", 0), te.get("categories", [])
+        args = {a["name"]: next(v for k, v in a.items() if k != "name")
+                for a in te.get("debug_annotations", [])} or None
+        if kind == COUNTER:  # a value of a counter track of its process
+            assert "counter" in td and set(te) <= {"type", "track_uuid", "counter_value",
+                                                   "double_counter_value"}, te
+            pid = tracks[td["parent_uuid"]]["process"]["pid"]
+            value = te.get("counter_value", te.get("double_counter_value"))
+            trace.counters.setdefault((pid, td["name"]), []).append((ts, value))
+            continue
         if kind == INSTANT and "process" in td:  # a record of the whole run
             if categories == ["py", "dropped"]:
                 trace.dropped += int(DROPPED.fullmatch(te["name"])[1])
@@ -286,7 +311,12 @@ def read_protobuf(path):
         assert "thread" in td and seq["cleared"], p
         thread = trace.thread(td["thread"]["tid"])
         assert thread.sequence == sid, "an event on a track of another thread"
-        if kind == INSTANT:  # a gap
+        if kind == INSTANT and categories == ["instant"]:
+            thread.events.append(Event("I", te["name"], None, None, ts, "instant", args))
+        elif kind == SLICE_BEGIN and categories == ["span"]:
+            assert "category_iids" not in te and "name_iid" not in te, te
+            thread.events.append(Event("B", te["name"], None, None, ts, "span", args))
+        elif kind == INSTANT:  # a gap
             assert categories == ["py", "dropped"], te
             lost = int(LOST.fullmatch(te["name"])[1])
             thread.events.append(Event("G", lost, None, None, ts))
@@ -295,8 +325,8 @@ def read_protobuf(path):
             file, line = seq["locations"].get(te.get("source_location_iid"), (None, None))
             thread.events.append(Event("B", seq["names"][te["name_iid"]], file, line, ts))
         else:
-            assert kind == SLICE_END and "name_iid" not in te, te
-            thread.events.append(Event("E", None, None, None, ts))
+            assert kind == SLICE_END and set(te) <= {"type", "debug_annotations"}, te
+            thread.events.append(Event("E", None, None, None, ts, None, args))
     return close_stacks(trace)
 
 
@@ -343,6 +373,21 @@ def read_json(path):
         t = trace.thread(o["tid"])
         if t.closed:
             t = trace.start_again(o["tid"])
+        if o.get("cat") in ("span", "instant", "counter"):
+            # Annotations: spans as B and E, instants thread-scoped, counter
+            # values with their one argument; arguments only where there are some.
+            assert [k for k in o if k not in ("s", "args")] == [
+                "name", "cat", "ph", "ts", "pid", "tid"] and list(o)[-1] in ("tid", "args"), o
+            args = {k: float(v) if isinstance(v, decimal.Decimal) else v
+                    for k, v in o.get("args", {}).items()} or None
+            ph, ts = {"span": o["ph"], "instant": "I", "counter": "C"}[o["cat"]], int(o["ts"] * 1000)
+            assert ph in "BE" or (ph, o["ph"], o.get("s")) in (("I", "i", "t"), ("C", "C", None)), o
+            if ph == "C":
+                assert list(args) == ["value"], o
+                trace.counters.setdefault((o["pid"], o["name"]), []).append((ts, args["value"]))
+            else:
+                t.events.append(Event(ph, o["name"], None, None, ts, o["cat"], args))
+            continue
         if o["ph"] == "i":
             # A gap: thread-scoped, its count in the name and in args.
             assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "s", "args"], o
@@ -372,6 +417,7 @@ class Profile:
     peaks: list
     pauses: list  # (from ns, to ns or None)
     short: list  # (calls left out, ns)
+    marks: int  # instants and counter values left out
 
     def stacks(self, files):
         # The samples' stacks cut to the frames of `files` (names, outermost first).
@@ -408,11 +454,12 @@ def read_pprof(path):
     assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
     assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or PAUSED.fullmatch(c)
-               or (m := SHORT.fullmatch(c)) and m[4]
+               or (m := SHORT.fullmatch(c)) and m[4] or MARKS.fullmatch(c)
                for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
                    samples, functions,
                    sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
                    [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))],
                    [(int(m[1]), m[2] and int(m[2])) for c in comments if (m := PAUSED.fullmatch(c))],
-                   [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))])
+                   [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))],
+                   sum(int(m[1]) for c in comments if (m := MARKS.fullmatch(c))))

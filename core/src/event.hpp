@@ -12,14 +12,25 @@
 
 namespace fennik {
 
-// Event kinds. Closing kinds are exactly Return, Yield and Unwind; any other
-// value opens a frame, and consumers name values outside 1..6 "start".
+// Event kinds. Functions: 1..6. Annotations from the program: a span opens
+// and closes a frame like a function, named by an annotation site (its code
+// field holds the site id); an instant and a counter value open nothing. An
+// argument word carries 24 bits of the values of the annotation before it
+// (see annotation.hpp), with that annotation's tick, and is never split from
+// it. Closing kinds are exactly Return, Yield, Unwind and SpanEnd; any value
+// outside 1..11 opens a frame, and consumers name it "start".
 inline constexpr std::uint8_t KIND_START = 1;
 inline constexpr std::uint8_t KIND_RETURN = 2;
 inline constexpr std::uint8_t KIND_YIELD = 3;
 inline constexpr std::uint8_t KIND_RESUME = 4;
 inline constexpr std::uint8_t KIND_UNWIND = 5;
 inline constexpr std::uint8_t KIND_THROW = 6;
+inline constexpr std::uint8_t KIND_SPAN_BEGIN = 7;
+inline constexpr std::uint8_t KIND_SPAN_END = 8;
+inline constexpr std::uint8_t KIND_INSTANT = 9;
+inline constexpr std::uint8_t KIND_COUNTER = 10;
+inline constexpr std::uint8_t KIND_ARG = 11;
+inline constexpr std::uint8_t LAST_KIND = KIND_ARG;
 
 inline constexpr unsigned CODE_BITS = 24;
 inline constexpr std::uint32_t MAX_CODE_ID = (1u << CODE_BITS) - 1;  // 16,777,215
@@ -35,12 +46,30 @@ inline constexpr std::uint8_t word_kind(std::uint32_t word) noexcept {
 inline constexpr std::uint32_t word_code(std::uint32_t word) noexcept {
   return word & MAX_CODE_ID;
 }
-inline constexpr bool is_begin(std::uint8_t kind) noexcept {
-  return kind != KIND_RETURN && kind != KIND_YIELD && kind != KIND_UNWIND;
+// Kinds that neither open nor close a frame: instants, counter values and
+// argument words.
+inline constexpr bool is_mark(std::uint8_t kind) noexcept {
+  return kind >= KIND_INSTANT && kind <= KIND_ARG;
 }
-// Maps any kind value to the closed set 1..6 (unknown values become start).
+inline constexpr bool is_end(std::uint8_t kind) noexcept {
+  return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND || kind == KIND_SPAN_END;
+}
+inline constexpr bool is_begin(std::uint8_t kind) noexcept {
+  return !is_end(kind) && !is_mark(kind);
+}
+// Kinds the program's annotations record.
+inline constexpr bool is_annotation(std::uint8_t kind) noexcept {
+  return kind >= KIND_SPAN_BEGIN && kind <= LAST_KIND;
+}
+// Maps any kind value to the closed set 1..LAST_KIND (unknown values become start).
 inline constexpr std::uint8_t known_kind(std::uint8_t kind) noexcept {
-  return kind >= KIND_RETURN && kind <= KIND_THROW ? kind : KIND_START;
+  return kind >= KIND_RETURN && kind <= LAST_KIND ? kind : KIND_START;
+}
+// The word that ends the frame `begin` opened when no end of its own was
+// seen: a span ends as a span, a function as unwound.
+inline constexpr std::uint32_t closing_word(std::uint32_t begin) noexcept {
+  return make_word(word_kind(begin) == KIND_SPAN_BEGIN ? KIND_SPAN_END : KIND_UNWIND,
+                   word_code(begin));
 }
 
 // One recorded event: bits 0-31 ticks since the batch base, 32-55 code id,

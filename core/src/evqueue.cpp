@@ -59,11 +59,13 @@ std::unique_ptr<EventBatch> next_batch(BatchProducer& producer, std::uint64_t ba
   return batch;
 }
 
-// The first event of a batch: delta 0 at the buffer start.
-void store_first(Hot& hot, std::uint32_t word) noexcept {
+// The first events of a batch: delta 0 from the buffer start on.
+void store_first(Hot& hot, std::span<const std::uint32_t> words) noexcept {
   PackedEvent* cursor = hot.cursor.load(std::memory_order_relaxed);
-  store_slot(cursor, PackedEvent::pack(0, word));
-  hot.cursor.store(cursor + 1, std::memory_order_release);
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    store_slot(cursor + i, PackedEvent::pack(0, words[i]));
+  }
+  hot.cursor.store(cursor + words.size(), std::memory_order_release);
 }
 
 // What one consistent look at a thread's mirror saw.
@@ -255,7 +257,8 @@ bool EventQueue::init_producer(EventQueue& queue, Cold& cold, Hot& hot, std::uin
 }
 
 void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::uint32_t tid,
-                           std::uint32_t word) noexcept {
+                           std::span<const std::uint32_t> words) noexcept {
+  if (words.empty() || words.size() > BATCH_CAPACITY) return;
   // A parent's queue in a forked child: its lock may be held by a thread that
   // did not survive the fork, and its consumer is gone.
   if (queue.queue_id < FIRST_OWN_QUEUE_ID.load(std::memory_order_relaxed)) return;
@@ -297,7 +300,7 @@ void EventQueue::slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::
       mirror_into(hot, *cold.current);
     }
   }
-  store_first(hot, word);
+  store_first(hot, words);
 }
 
 void record_guarded(EventQueue& queue, std::uint64_t now, std::uint32_t word) noexcept {

@@ -42,6 +42,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "clock.hpp"
@@ -110,7 +111,13 @@ class alignas(CACHE_LINE_BYTES) EventQueue : public std::enable_shared_from_this
   // full batch, a delta that does not fit in 32 bits, or a thread whose HOT
   // points at nothing.
   static void slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::uint32_t tid,
-                        std::uint32_t word) noexcept;
+                        std::uint32_t word) noexcept {
+    slow_path(queue, hot, now, tid, std::span<const std::uint32_t>(&word, 1));
+  }
+  // The same for a group of words stored at one tick, all in the same batch
+  // (at most BATCH_CAPACITY of them).
+  static void slow_path(EventQueue& queue, Hot& hot, std::uint64_t now, std::uint32_t tid,
+                        std::span<const std::uint32_t> words) noexcept;
 
   // Moves items out of the lists, round-robin from a rotating start, emptying
   // each list before visiting the next; stops once `max` are taken (but takes
@@ -256,6 +263,28 @@ inline void record(EventQueue& queue, std::uint64_t now, std::uint32_t word) noe
     return;
   }
   EventQueue::slow_path(queue, hot, now, hot.tid.load(std::memory_order_relaxed), word);
+}
+
+// An annotation and its argument words: stored at one tick into the same
+// batch, and published by one cursor store, so that no reader ever sees, and
+// no batch boundary ever splits, part of the group.
+inline void record_group(EventQueue& queue, std::uint64_t now,
+                         std::span<const std::uint32_t> words) noexcept {
+  Hot& hot = HOT;
+  if (hot.queue_id.load(std::memory_order_relaxed) == queue.queue_id) {
+    PackedEvent* cursor = hot.cursor.load(std::memory_order_relaxed);
+    const std::uint64_t delta = now - hot.base.load(std::memory_order_relaxed);
+    const PackedEvent* end = hot.end.load(std::memory_order_relaxed);
+    if (cursor != nullptr && end != nullptr && (delta >> 32) == 0 &&
+        static_cast<std::size_t>(end - cursor) >= words.size()) {
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        store_slot(cursor + i, PackedEvent::pack(static_cast<std::uint32_t>(delta), words[i]));
+      }
+      hot.cursor.store(cursor + words.size(), std::memory_order_release);
+      return;
+    }
+  }
+  EventQueue::slow_path(queue, hot, now, hot.tid.load(std::memory_order_relaxed), words);
 }
 
 }  // namespace fennik

@@ -133,6 +133,11 @@ IoStatus Recorder::write_events(Exporter& exporter, const Assembled& assembled) 
                   gap != assembled.gaps.end() ? std::max(gap->before, i + 1) : events.size()});
     std::size_t j = i + 1;
     while (j < limit && events[j].tid == events[i].tid) ++j;
+    // An annotation's argument words go with it.
+    while (j < events.size() && events[j].tid == events[i].tid &&
+           word_kind(events[j].code_kind) == KIND_ARG) {
+      ++j;
+    }
     if (IoStatus err = exporter.write_batch(std::span<const Event>(events).subspan(i, j - i),
                                             *codes_, *threads_)) {
       return err;

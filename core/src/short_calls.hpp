@@ -39,8 +39,9 @@ class ShortCallFilter final : public Exporter {
                       const ThreadNames& threads) override;
 
  private:
-  // Frames open on a thread, outermost first; the first `shown` went out.
-  // `last_ts`: of its last event that began or ended a frame.
+  // Frames open on a thread, outermost first, each followed by the marks
+  // (argument words, instants, counter values) recorded while it was the
+  // innermost; the first `shown` went out. `last_ts`: of its last event.
   struct Open {
     std::vector<Event> begins;
     std::size_t shown = 0;
@@ -51,6 +52,12 @@ class ShortCallFilter final : public Exporter {
   void show_lasting(Open& open, std::uint64_t now);
   // Ends what is open at `at`: waiting begins left out, the rest sent out.
   void close_at(Open& open, std::uint64_t at);
+  // Leaves, of `open`'s entries from `from` on, only the instants and
+  // counter values (with their argument words): the calls being left out do
+  // not take those with them.
+  static void keep_only_marks(Open& open, std::size_t from);
+  // The begins among `open`'s entries from `from` on.
+  static std::size_t begins_in(const Open& open, std::size_t from) noexcept;
   IoStatus send(const CodeLookup& codes, const ThreadNames& threads);
 
   std::unique_ptr<Exporter> inner_;

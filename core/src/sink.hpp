@@ -24,11 +24,26 @@ struct CodeInfo {
   bool operator==(const CodeInfo&) const = default;
 };
 
+// What an annotation site id stands for: the name the program gave a span,
+// instant or counter, and the names of its arguments, in the order their
+// values follow it.
+struct SiteInfo {
+  std::string name;
+  std::vector<std::string> keys;
+
+  bool operator==(const SiteInfo&) const = default;
+};
+
 // Resolves code ids. Callable from any thread while codes are being added.
 class CodeLookup {
  public:
   virtual ~CodeLookup() = default;
   virtual std::optional<CodeInfo> code(std::uint32_t id) const = 0;
+  // Annotation sites; their ids are never given to another site.
+  virtual std::optional<SiteInfo> site(std::uint32_t id) const {
+    (void)id;
+    return std::nullopt;
+  }
   // Moves whenever an id was given to a different code object than before;
   // whoever caches by id drops those caches when it sees it move.
   virtual std::uint64_t reuse_generation() const { return 0; }
@@ -80,7 +95,7 @@ struct RunStats {
 // end is left out: no output ends what it never began, and what it does not
 // show began at a time it cannot know.
 inline constexpr bool ends_nothing_open(std::uint32_t code_kind, std::size_t open_frames) noexcept {
-  return open_frames == 0 && !is_begin(word_kind(code_kind));
+  return open_frames == 0 && is_end(word_kind(code_kind));
 }
 
 // An output format writer: any number of write_batch, write_gap,

@@ -56,6 +56,7 @@ class Replay {
   struct Frame {
     std::uint64_t tick;
     std::uint32_t word;
+    std::span<const PackedEvent> args;  // a span's argument words, in their batch
   };
   // A stretch of the thread's history that no gap interrupts.
   struct Stretch {
@@ -68,8 +69,16 @@ class Replay {
     if (batch.lost_before != 0 && !gap(batch.lost_tick, batch.lost_before)) return false;
     // Events a tail reader already moved on are not this batch's to show.
     const std::size_t skip = std::min<std::size_t>(batch.skip, batch.size());
-    for (const PackedEvent e : batch.events().subspan(skip)) {
-      if (!event(batch.base + e.delta(), e.word())) return false;
+    const std::span<const PackedEvent> events = batch.events().subspan(skip);
+    for (std::size_t i = 0; i < events.size();) {
+      // An annotation comes with its argument words, which share its tick.
+      std::size_t n = 1;
+      while (i + n < events.size() && word_kind(events[i + n].word()) == KIND_ARG) ++n;
+      if (word_kind(events[i].word()) != KIND_ARG &&
+          !event(batch.base + events[i].delta(), events[i].word(), events.subspan(i + 1, n - 1))) {
+        return false;
+      }
+      i += n;
     }
     return true;
   }
@@ -80,8 +89,13 @@ class Replay {
     tick_known_ = false;
   }
 
+  void emit(std::uint64_t tick, std::uint32_t word, std::span<const PackedEvent> args) {
+    out_.push_back({tick, index_, word});
+    for (const PackedEvent a : args) out_.push_back({tick, index_, a.word()});
+  }
+
   void emit_stack() {
-    for (const Frame& f : stack_) out_.push_back({f.tick, index_, f.word});
+    for (const Frame& f : stack_) emit(f.tick, f.word, f.args);
   }
 
   // False once the thread is past the window.
@@ -101,7 +115,7 @@ class Replay {
     return true;
   }
 
-  bool event(std::uint64_t tick, std::uint32_t word) {
+  bool event(std::uint64_t tick, std::uint32_t word, std::span<const PackedEvent> args) {
     if (!tick_known_) {
       // A frame that closes with no start in this stretch was running at its
       // first event; before the first gap it may also have started in what
@@ -109,12 +123,12 @@ class Replay {
       synthetic_tick_ = first_stretch_ ? std::min(evicted_until_, tick) : tick;
       tick_known_ = true;
     }
-    const bool opens = is_begin(word_kind(word));
+    const std::uint8_t kind = word_kind(word);
     if (!in_window_) {
       if (tick < from_) {
-        if (opens) {
-          stack_.push_back({tick, word});
-        } else if (!stack_.empty()) {
+        if (is_begin(kind)) {
+          stack_.push_back({tick, word, args});
+        } else if (is_end(kind) && !stack_.empty()) {
           stack_.pop_back();
         }
         return true;
@@ -123,14 +137,15 @@ class Replay {
       in_window_ = true;
     }
     if (tick > until_) return false;
-    if (opens) {
-      stack_.push_back({tick, word});
-    } else if (!stack_.empty()) {
+    if (is_begin(kind)) {
+      stack_.push_back({tick, word, args});
+    } else if (is_end(kind) && !stack_.empty()) {
       stack_.pop_back();
-    } else {
-      synthetic_.push_back({synthetic_tick_, index_, make_word(KIND_START, word_code(word))});
+    } else if (is_end(kind)) {
+      const std::uint8_t opens = kind == KIND_SPAN_END ? KIND_SPAN_BEGIN : KIND_START;
+      synthetic_.push_back({synthetic_tick_, index_, make_word(opens, word_code(word))});
     }
-    out_.push_back({tick, index_, word});
+    emit(tick, word, args);
     return true;
   }
 

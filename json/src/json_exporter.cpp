@@ -190,15 +190,21 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
   }
   // A batch is one thread's: its state is looked up once.
   ThreadState* thread = events.empty() ? nullptr : &threads_[events.front().tid];
-  for (const Event& e : events) {
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
     if (ends_nothing_open(e.code_kind, thread->open.size())) continue;
-    const std::uint32_t code = word_code(e.code_kind);
-    const bool begin = is_begin(word_kind(e.code_kind));
-    render(e, begin ? template_for(code, codes) : end_template());
-    thread->last_ts = e.ts_ns;
-    if (begin) {
-      thread->open.push_back(code);
+    const std::uint8_t kind = word_kind(e.code_kind);
+    if (is_annotation(kind)) {
+      const std::size_t args = arg_words_at(events, i + 1);
+      if (kind != KIND_ARG) render_annotation(e, events.subspan(i + 1, args), codes);
+      i += args;
     } else {
+      render(e, is_begin(kind) ? template_for(word_code(e.code_kind), codes) : end_template());
+    }
+    thread->last_ts = e.ts_ns;
+    if (is_begin(kind)) {
+      thread->open.push_back(e.code_kind);
+    } else if (is_end(kind)) {
       thread->open.pop_back();
     }
   }
@@ -207,21 +213,27 @@ IoStatus JsonExporter::write_batch(std::span<const Event> events, const CodeLook
   return file_.flush_if_full();
 }
 
-void JsonExporter::end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts) {
-  for (auto code = state.open.rbegin(); code != state.open.rend(); ++code) {
-    render(Event{ts, tid, make_word(KIND_UNWIND, *code)}, end_template());
+void JsonExporter::end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
+                                  const CodeLookup& codes) {
+  for (auto word = state.open.rbegin(); word != state.open.rend(); ++word) {
+    const Event end{ts, tid, closing_word(*word)};
+    if (is_annotation(word_kind(*word))) {
+      render_annotation(end, {}, codes);
+    } else {
+      render(end, end_template());
+    }
   }
   state.open.clear();
 }
 
 IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
-                                 const CodeLookup& /*codes*/, const ThreadNames& /*threads*/) {
+                                 const CodeLookup& codes, const ThreadNames& /*threads*/) {
   ThreadState& state = threads_[tid];
   // What was open ends where the thread's record breaks off; ends of those
   // calls after the gap then close nothing and are left out, like ends of
   // calls begun before the session.
   const std::uint64_t ts = std::max(ts_ns, state.last_ts);
-  end_open_calls(tid, state, ts);
+  end_open_calls(tid, state, ts, codes);
   state.last_ts = ts;
   ByteBuffer& out = file_.buffer();
   out.append("{\"name\":\"fennik: ");
@@ -236,12 +248,12 @@ IoStatus JsonExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::ui
   return file_.flush_if_full();
 }
 
-IoStatus JsonExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns,
-                                   const CodeLookup& /*codes*/, const ThreadNames& /*threads*/) {
+IoStatus JsonExporter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                                   const ThreadNames& /*threads*/) {
   auto it = threads_.find(tid);
   if (it == threads_.end()) return IO_OK;
   it->second.last_ts = std::max(ts_ns, it->second.last_ts);
-  end_open_calls(tid, it->second, it->second.last_ts);
+  end_open_calls(tid, it->second, it->second.last_ts, codes);
   return file_.flush_if_full();
 }
 
@@ -255,11 +267,11 @@ void JsonExporter::render_thread_name(ByteBuffer& out, std::uint32_t tid,
   out.append("},");
 }
 
-IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& /*codes*/,
+IoStatus JsonExporter::end_thread(std::uint32_t tid, const CodeLookup& codes,
                                   const ThreadNames& threads) {
   if (auto it = threads_.find(tid); it != threads_.end()) {
     // Calls still open end with the thread's last event.
-    end_open_calls(tid, it->second, it->second.last_ts);
+    end_open_calls(tid, it->second, it->second.last_ts, codes);
     threads_.erase(it);
   }
   // The name now, while the thread still owns it (by the end of the session

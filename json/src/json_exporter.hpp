@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "annotation_args.hpp"
 #include "byte_buffer.hpp"
 #include "flat_map.hpp"
 #include "json_text.hpp"
@@ -60,7 +61,7 @@ class JsonExporter final : public Exporter {
   std::uint32_t pid() const noexcept { return pid_; }
 
  private:
-  // A thread's calls begun and not yet ended, innermost last.
+  // A thread's calls and spans begun and not yet ended (their words), innermost last.
   struct ThreadState {
     std::vector<std::uint32_t> open;
     std::uint64_t last_ts = 0;
@@ -68,10 +69,14 @@ class JsonExporter final : public Exporter {
 
   const json::Template& template_for(std::uint32_t code, const CodeLookup& codes);
   void render(const Event& e, const json::Template& t);
+  // A span's begin ("B") or end ("E"), an instant ("i") or a counter value
+  // ("C"), with the values of its argument words `args` (json_annotation.cpp).
+  void render_annotation(const Event& e, std::span<const Event> args, const CodeLookup& codes);
   void set_ids_tid(std::uint32_t tid);
   // Ends every call open on the thread at `ts`, innermost first, as unwound:
   // no return of theirs was seen.
-  void end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts);
+  void end_open_calls(std::uint32_t tid, ThreadState& state, std::uint64_t ts,
+                      const CodeLookup& codes);
   // `{"args":{"name":NAME},"name":"thread_name",...}`, into `out`.
   void render_thread_name(ByteBuffer& out, std::uint32_t tid, const std::string& name) const;
 
@@ -80,6 +85,7 @@ class JsonExporter final : public Exporter {
   FlatMap<std::uint32_t, std::uint32_t> index_{TEMPLATE_INDEX_SLOTS};
   std::vector<json::Template> templates_;
   std::unordered_map<std::uint32_t, ThreadState> threads_;
+  std::unordered_map<std::uint32_t, SiteInfo> sites_;  // as the lookup named them
   std::uint64_t reuse_generation_ = 0;
   std::uint32_t pid_;
   // ,"pid":PID,"tid": — constant for the exporter's life, rendered once.

@@ -22,6 +22,11 @@ constexpr std::string_view PAUSED_PREFIX = "fennik: paused from ";
 constexpr std::string_view STILL_PAUSED = " ns to the end";
 constexpr char PAUSED_UNTIL[] = " ns to ";
 constexpr char NS_SUFFIX[] = " ns";
+constexpr std::string_view MARKS_PREFIX = "fennik: ";
+constexpr std::string_view MARKS_SUFFIX =
+    " instants and counter values left out (a profile has no place for them)";
+// Spans' profile ids lie above every code's.
+constexpr std::uint64_t SPAN_PROFILE_IDS = std::uint64_t{1} << 48;
 
 constexpr std::string_view TOO_MANY_STACKS =
     "the profile has more distinct stacks than it can hold";
@@ -63,6 +68,17 @@ pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLo
   return c.slot;
 }
 
+pprof::FunctionSlot PprofExporter::function_for_site(std::uint32_t site, const CodeLookup& codes) {
+  if (const pprof::FunctionSlot* known = site_slots_.find(site)) return *known;
+  if (functions_.size() >= pprof::NO_FUNCTION) return pprof::NO_FUNCTION;
+  const std::optional<SiteInfo> info = codes.site(site);
+  functions_.push_back(Function{CodeInfo{info ? info->name : std::string(UNKNOWN_FUNCTION), "", 0},
+                                SPAN_PROFILE_IDS + site + 1});
+  const auto slot = static_cast<pprof::FunctionSlot>(functions_.size() - 1);
+  site_slots_.insert(site, slot);
+  return slot;
+}
+
 IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames&) {
   // Read before any lookup of this batch: a reuse racing with the batch is
@@ -85,9 +101,14 @@ IoStatus PprofExporter::write_batch(std::span<const Event> events, const CodeLoo
     fold->last_ts = e.ts_ns;
 
     if (ends_nothing_open(e.code_kind, fold->stack.size())) continue;
-    if (is_begin(word_kind(e.code_kind))) {
+    const std::uint8_t kind = word_kind(e.code_kind);
+    if (kind == KIND_INSTANT || kind == KIND_COUNTER) ++marks_left_out_;
+    if (is_mark(kind)) continue;
+    if (is_begin(kind)) {
       const pprof::NodeId top = fold->stack.empty() ? pprof::StackTree::ROOT : fold->stack.back();
-      const pprof::FunctionSlot function = function_for(word_code(e.code_kind), codes);
+      const pprof::FunctionSlot function = kind == KIND_SPAN_BEGIN
+                                               ? function_for_site(word_code(e.code_kind), codes)
+                                               : function_for(word_code(e.code_kind), codes);
       const pprof::NodeId node =
           function == pprof::NO_FUNCTION ? pprof::StackTree::NO_NODE : stacks_.child(top, function);
       if (node == pprof::StackTree::NO_NODE) return IoError::other(std::string(TOO_MANY_STACKS));
@@ -170,6 +191,7 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
                         : std::string(STILL_PAUSED);
     profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
   }
+  if (marks_left_out_ > 0) comment(MARKS_PREFIX, marks_left_out_, MARKS_SUFFIX);
   if (stats.min_duration_ns > 0) {
     // Nothing is lost: each call left out is charged to its caller.
     const std::string text =

@@ -75,6 +75,8 @@ class PprofExporter final : public Exporter {
 
   // The function entered by `code`, or NO_FUNCTION when there are too many.
   pprof::FunctionSlot function_for(std::uint32_t code, const CodeLookup& codes);
+  // A span's frame: a function named after the span (site ids are never reused).
+  pprof::FunctionSlot function_for_site(std::uint32_t site, const CodeLookup& codes);
   // Profile ids by function slot: the order of functions in the profile.
   std::vector<std::uint64_t> profile_ids() const;
 
@@ -83,6 +85,8 @@ class PprofExporter final : public Exporter {
   pprof::StackTree stacks_;
   std::vector<Function> functions_;
   FlatMap<std::uint32_t, CodeSlot> code_slots_;
+  FlatMap<std::uint32_t, pprof::FunctionSlot> site_slots_;
+  std::uint64_t marks_left_out_ = 0;  // instants and counter values
   std::uint64_t reuse_generation_ = 0;
   std::uint64_t epoch_ = 0;  // moves with every reuse generation seen
 };

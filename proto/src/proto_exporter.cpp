@@ -430,15 +430,23 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   // Event packets go straight into the file's buffer, after any descriptor
   // and interning packet they need (written as they arise, in between).
   ByteBuffer& out = file_.buffer();
-  for (const Event& ev : events) {
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& ev = events[i];
     if (ends_nothing_open(ev.code_kind, seq->open_slices)) continue;
-    const bool begin = is_begin(word_kind(ev.code_kind));
-    const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
-    frame_event(out, *seq, tail, ev.ts_ns);
+    const std::uint8_t kind = word_kind(ev.code_kind);
+    const bool begin = is_begin(kind);
+    if (is_annotation(kind)) {
+      const std::size_t args = arg_words_at(events, i + 1);
+      if (kind != KIND_ARG) write_annotation(*seq, ev, events.subspan(i + 1, args), codes);
+      i += args;
+    } else {
+      const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
+      frame_event(out, *seq, tail, ev.ts_ns);
+    }
     seq->last_ts = ev.ts_ns;
     if (begin) {
       ++seq->open_slices;
-    } else {
+    } else if (is_end(kind)) {
       --seq->open_slices;
     }
   }

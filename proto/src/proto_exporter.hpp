@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "annotation_args.hpp"
 #include "byte_buffer.hpp"
 #include "flat_map.hpp"
 #include "output.hpp"
@@ -148,12 +149,22 @@ class ProtoExporter final : public Exporter {
   static void frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts);
   // Ends every slice open on the sequence, at `ts`.
   void end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes);
+  // A span's begin or end, an instant or a counter value, with the values of
+  // its argument words `args` (proto_annotation.cpp).
+  void write_annotation(Sequence& seq, const Event& e, std::span<const Event> args,
+                        const CodeLookup& codes);
+  // The site's name and argument names, read once.
+  const SiteInfo& site_of(std::uint32_t id, const CodeLookup& codes);
+  // The uuid of the process's counter track named `name`, described on first use.
+  std::uint64_t counter_track(const std::string& name);
   // An instant event on the process track, at time 0, named `name`.
   void process_instant(std::string_view category, std::string_view name, std::uint64_t ts = 0);
 
   SharedFile file_;
   std::unordered_map<std::uint32_t, Sequence> sequences_;
   std::unordered_map<std::uint32_t, Resolved> resolved_;
+  std::unordered_map<std::uint32_t, SiteInfo> sites_;
+  std::unordered_map<std::string, std::uint64_t> counter_tracks_;  // by name
   std::vector<std::uint32_t> free_slots_;  // a min-heap: lowest ids are used first
   std::uint32_t next_slot_ = 0;
   std::uint64_t threads_seen_ = 0;

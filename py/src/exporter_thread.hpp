@@ -15,6 +15,7 @@
 #include "pyref.hpp"
 #include "short_calls.hpp"
 #include "sink.hpp"
+#include "span_nesting.hpp"
 #include "thread_name.hpp"
 
 namespace fennik::py {
@@ -85,11 +86,13 @@ class CountingExporter final : public Exporter {
     if (!events.empty()) {
       std::size_t& open = open_[events.front().tid];  // a batch is one thread's
       for (const Event& e : events) {
-        if (ends_nothing_open(e.code_kind, open)) continue;
+        const std::uint8_t kind = word_kind(e.code_kind);
+        // Argument words are part of the annotation before them.
+        if (ends_nothing_open(e.code_kind, open) || kind == KIND_ARG) continue;
         ++events_;
-        if (is_begin(word_kind(e.code_kind))) {
+        if (is_begin(kind)) {
           ++open;
-        } else {
+        } else if (is_end(kind)) {
           --open;
         }
       }
@@ -123,8 +126,8 @@ class CountingExporter final : public Exporter {
 };
 
 // Gives every dump a counting exporter (behind a short-call filter with a
-// threshold); the figures end up describing the last dump opened, which is
-// the final one.
+// threshold, behind the spans' nesting); the figures end up describing the
+// last dump opened, which is the final one.
 class CountingDumpSink final : public DumpSink {
  public:
   CountingDumpSink(std::unique_ptr<DumpSink> inner, OutputFigures& figures,
@@ -141,6 +144,7 @@ class CountingDumpSink final : public DumpSink {
     if (min_ns_ != 0) {
       dump.exporter = std::make_unique<ShortCallFilter>(std::move(dump.exporter), min_ns_);
     }
+    dump.exporter = std::make_unique<SpanNesting>(std::move(dump.exporter));
     return dump;
   }
 

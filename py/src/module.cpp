@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "annotations.hpp"
 #include "cli.hpp"
 #include "clock.hpp"
 #include "dump_signal.hpp"
@@ -12,6 +13,7 @@
 #include "pyref.hpp"
 #include "signals.hpp"
 #include "snapshot_object.hpp"
+#include "span_object.hpp"
 #include "tracer.hpp"
 
 namespace fennik::py {
@@ -36,6 +38,14 @@ PyObject* clock(PyObject*, PyObject*) noexcept {
 PyMethodDef MODULE_METHODS[] = {
     {"clock", clock, METH_NOARGS,
      "clock($module, /)\n--\n\nThe clock a session started now would use, and why."},
+    {"span", as_cfunction(span), METH_FASTCALL | METH_KEYWORDS,
+     "span($module, name, /, **args)\n--\n\n"
+     "A span named `name` on the calling thread's track, with `args`: the block\n"
+     "of a with statement, or each call of the function it decorates."},
+    {"instant", as_cfunction(instant), METH_FASTCALL | METH_KEYWORDS,
+     "instant($module, name, /, **args)\n--\n\nAn instant on the calling thread's track."},
+    {"counter", as_cfunction(counter), METH_FASTCALL,
+     "counter($module, name, value, /)\n--\n\nA value of the process's counter `name`."},
     {"cli_main", as_cfunction(cli_main), METH_VARARGS | METH_KEYWORDS, "cli_main(argv)\n--\n\n"},
     {"_before_fork", before_fork, METH_NOARGS, "_before_fork()\n--\n\n"},
     {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, "_after_fork_in_parent()\n--\n\n"},

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "annotations.hpp"
 #include "codewatch.hpp"
 #include "lost_opens.hpp"
 #include "process_type.hpp"
@@ -245,18 +246,11 @@ class SlowSide {
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   // Whatever happens below, the fast path must not reuse a stale answer.
   hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
-  if (hot.queue_id.load(std::memory_order_relaxed) != state.queue_id) {
-    empty_code_cache();
-    hot.named = false;
-    hot.name_tries = NAME_TRIES;
-  }
+  join_session(state, hot);
   const std::uint64_t generation = GENERATION.load(std::memory_order_acquire);
   if (hot.code_gen != generation) {
     empty_code_cache();
     hot.code_gen = generation;
-  }
-  if (hot.tid.load(std::memory_order_relaxed) == UNKNOWN_TID) {
-    hot.tid.store(current_thread_id(), std::memory_order_relaxed);
   }
   if (DEPTH.queue_id != state.queue_id) DEPTH = DepthState{0, state.max_depth, state.queue_id};
   if (!hot.named && hot.name_tries != 0) {
@@ -508,6 +502,17 @@ bool still_ours(PyObject* mon, long tool, PyObject* ours) {
 
 }  // namespace
 
+void join_session(const SessionHub& state, Hot& hot) noexcept {
+  if (hot.queue_id.load(std::memory_order_relaxed) != state.queue_id) {
+    empty_code_cache();
+    hot.named = false;
+    hot.name_tries = NAME_TRIES;
+  }
+  if (hot.tid.load(std::memory_order_relaxed) == UNKNOWN_TID) {
+    hot.tid.store(current_thread_id(), std::memory_order_relaxed);
+  }
+}
+
 std::uint32_t current_thread_id() noexcept {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(gettid()));
 }
@@ -545,8 +550,12 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
     PendingError pending;
     FirstError ignored;
     unregister_all(mon.get(), tool, ignored);
+    annotations_off();
     return false;
   };
+  // Before any event is on: turning annotations on may import, which is
+  // none of the program's calls.
+  annotations_on(state);
   PyRef events = PyRef::steal(PyObject_GetAttrString(mon.get(), "events"));
   if (!events) return false;
   if (DISABLE_VALUE == nullptr) {
@@ -588,6 +597,7 @@ bool disable(MonitoringHandle& handle) {
   PyRef mon = sys_monitoring();
   if (!mon) return false;
   const long tool = handle.tool;
+  annotations_off();
   FirstError errors;
   PyRef holder = PyRef::steal(PyObject_CallMethod(mon.get(), "get_tool", "l", tool));
   errors.step(static_cast<bool>(holder));

@@ -46,6 +46,11 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state);
 // with the first error set.
 bool disable(MonitoringHandle& handle);
 
+// Readies the calling thread's state for recording into `state`'s session
+// from anywhere but the callbacks (which do it on their slow side): a thread
+// new to the session forgets the code ids of the last, and gets its id.
+void join_session(const SessionHub& state, Hot& hot) noexcept;
+
 // The calling thread's operating-system id, low 32 bits.
 std::uint32_t current_thread_id() noexcept;
 

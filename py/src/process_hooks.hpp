@@ -21,6 +21,10 @@
 //   NEXT_WINDOW               core control.cpp    atomic                 inherited
 //   SAVED (signal handlers)   signals.cpp         its lock (GIL held)    inherited
 //   the module's types       tracer.cpp, ...     atomic (ProcessType)   inherited
+//   TARGET                    annotations.cpp     the GIL                null once monitoring is off for the fork;
+//                                                                        a parent's session kept in LEFT_BY_PARENT
+//   SITE_CACHE                annotations.cpp     the GIL                inherited (keyed by queue id: no match)
+//   SITES, CALLBACK (gc)      gc_slices.cpp       the GIL                inherited (keyed by queue id: no match)
 // clang-format on
 //
 // The hooks: at the interpreter's exit, and when os._exit is called, every

@@ -154,6 +154,7 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
             std::unique_ptr<Exporter> out =
                 std::make_unique<CountingExporter>(std::move(exporter), figures.events);
             if (min_ns != 0) out = std::make_unique<ShortCallFilter>(std::move(out), min_ns);
+            out = std::make_unique<SpanNesting>(std::move(out));
             return run_pipeline(queue, state, state,
                                 std::make_unique<PauseMarks>(std::move(out), pauses));
           });

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "annotation_sites.hpp"
 #include "code_filter.hpp"
 #include "evqueue.hpp"
 #include "intern.hpp"
@@ -32,6 +33,7 @@ class SessionHub : public CodeLookup, public ThreadNames {
         interner(code_capacity) {}
 
   std::optional<CodeInfo> code(std::uint32_t id) const override { return interner.code(id); }
+  std::optional<SiteInfo> site(std::uint32_t id) const override { return sites.site(id); }
   std::uint64_t reuse_generation() const override { return interner.reuse_generation(); }
   std::optional<std::string> name(std::uint32_t tid) const override { return threads.name(tid); }
   std::vector<std::pair<std::uint32_t, std::string>> snapshot() const override {
@@ -51,6 +53,7 @@ class SessionHub : public CodeLookup, public ThreadNames {
   const CodeFilter filter;
   const std::uint32_t max_depth;  // NO_DEPTH_LIMIT: every depth
   Interner interner;
+  AnnotationSites sites;
   ThreadRegistry threads;
 
  private:

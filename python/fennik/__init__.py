@@ -6,11 +6,14 @@
     tracer = fennik.Tracer("dumps", record_last_mb=64)  # keep the last 64 MB
     with tracer:
         serve()  # calls tracer.dump("why") when something goes wrong
+
+    with fennik.span("request", path="/users/42"):  # free when nothing traces
+        fennik.counter("queued", len(queue))
 """
 
-from fennik._core import Snapshot, Tracer, clock
+from fennik._core import Snapshot, Tracer, clock, counter, instant, span
 
-__all__ = ["Snapshot", "Tracer", "clock"]
+__all__ = ["Snapshot", "Tracer", "clock", "counter", "instant", "span"]
 
 
 def __getattr__(name):

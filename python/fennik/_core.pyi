@@ -1,5 +1,5 @@
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Literal, Self, overload
 
@@ -54,3 +54,22 @@ def cli_main(argv: list[str]) -> int:
 
     The program's end happens inside, as at the interpreter's exit (threads joined, atexit
     handlers run), so it is the last thing a process does."""
+
+class span:
+    """A span: a context manager (its block) and a decorator (each call of the function)."""
+
+    def __init__(self, name: str, /, **args: object) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        _exc_val: BaseException | None,
+        _exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+    def __call__[F: Callable[..., object]](self, func: F, /) -> F: ...
+
+def instant(name: str, /, **args: object) -> None:
+    """An instant on the calling thread's track."""
+
+def counter(name: str, value: int | float, /) -> None:
+    """A value of the process's counter `name`."""

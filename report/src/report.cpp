@@ -157,7 +157,11 @@ std::string table_text(const CallTable& table, const std::vector<std::uint32_t>&
                   share(f.self_ns, covered).c_str());
     t += buf;
     t += where.name.empty() ? "<unknown>" : where.name;
-    t += " (" + where.file + ":" + std::to_string(where.line) + ")\n";
+    // A span of the program's has no place in the code.
+    if (!where.file.empty() || where.line != 0) {
+      t += " (" + where.file + ":" + std::to_string(where.line) + ")";
+    }
+    t += "\n";
   }
   return t;
 }

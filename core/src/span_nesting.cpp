@@ -1,0 +1,44 @@
+#include "span_nesting.hpp"
+
+namespace fennik {
+
+IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLookup& codes,
+                                  const ThreadNames& threads) {
+  if (events.empty()) return inner_->write_batch(events, codes, threads);
+  std::vector<std::uint32_t>& open = open_[events.front().tid];
+  const auto is_span = [](std::uint32_t word) { return word_kind(word) == KIND_SPAN_BEGIN; };
+  // The common case changes nothing: what comes in goes on as it is.
+  bool changed = false;
+  bool dropping = false;  // the argument words of an end left out
+  out_.clear();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    const std::uint8_t kind = word_kind(e.code_kind);
+    bool keep = true;
+    if (kind == KIND_ARG) {
+      keep = !dropping;
+    } else if (is_begin(kind)) {
+      open.push_back(e.code_kind);
+    } else if (kind == KIND_SPAN_END) {
+      keep = !open.empty() && is_span(open.back());
+      if (keep) open.pop_back();
+    } else if (is_end(kind)) {
+      while (!open.empty() && is_span(open.back())) {
+        if (!changed) out_.assign(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(i));
+        changed = true;
+        out_.push_back({e.ts_ns, e.tid, closing_word(open.back())});
+        open.pop_back();
+      }
+      if (!open.empty()) open.pop_back();
+    }
+    if (kind != KIND_ARG) dropping = !keep;
+    if (!keep && !changed) {
+      out_.assign(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(i));
+      changed = true;
+    }
+    if (keep && changed) out_.push_back(e);
+  }
+  return inner_->write_batch(changed ? std::span<const Event>(out_) : events, codes, threads);
+}
+
+}  // namespace fennik

@@ -1,0 +1,54 @@
+// Keeps spans nested inside the frames they were opened in. A span is
+// opened and closed by the program, a frame by the interpreter, and the two
+// need not agree: a function may return, or a generator or coroutine yield,
+// while a span it opened is still open. Sits in front of whatever tracks
+// stacks: an end of a frame first ends the spans opened inside it (at the
+// same time), and an end of a span that is no longer innermost is left out
+// (with its argument words), so every end closes what it names.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "sink.hpp"
+
+namespace fennik {
+
+class SpanNesting final : public Exporter {
+ public:
+  explicit SpanNesting(std::unique_ptr<Exporter> inner) noexcept : inner_(std::move(inner)) {}
+
+  IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
+                       const ThreadNames& threads) override;
+  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
+                  const RunStats& stats) override {
+    return inner_->finish(codes, threads, stats);
+  }
+  // What was open ends there, as the exporters end it.
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override {
+    open_.erase(tid);
+    return inner_->write_gap(tid, ts_ns, count, codes, threads);
+  }
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    open_.erase(tid);
+    return inner_->end_open_at(tid, ts_ns, codes, threads);
+  }
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override {
+    open_.erase(tid);
+    return inner_->end_thread(tid, codes, threads);
+  }
+
+ private:
+  std::unique_ptr<Exporter> inner_;
+  // Per thread, the words of the frames and spans open, innermost last.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> open_;
+  std::vector<Event> out_;  // reused
+};
+
+}  // namespace fennik
