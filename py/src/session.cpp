@@ -115,9 +115,9 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!child && !advertised.advertise(c, started_ns)) return std::nullopt;
 
   auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
-  auto state =
-      std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
-                                   configured.selection.max_depth.value_or(NO_DEPTH_LIMIT));
+  auto state = std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
+                                            configured.selection.max_depth.value_or(NO_DEPTH_LIMIT),
+                                            configured.selection.c_calls);
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;

@@ -23,12 +23,13 @@ namespace fennik {
 class SessionHub : public CodeLookup, public ThreadNames {
  public:
   SessionHub(std::shared_ptr<EventQueue> q, std::uint32_t code_capacity, CodeFilter f = {},
-             std::uint32_t depth_limit = NO_DEPTH_LIMIT)
+             std::uint32_t depth_limit = NO_DEPTH_LIMIT, bool record_c_calls = false)
       : queue(std::move(q)),
         queue_id(queue->queue_id),
         counter_mode(queue->clock.counter_mode()),
         filter(std::move(f)),
         max_depth(depth_limit),
+        c_calls(record_c_calls),
         interner(code_capacity) {}
 
   std::optional<CodeInfo> code(std::uint32_t id) const override { return interner.code(id); }
@@ -50,6 +51,7 @@ class SessionHub : public CodeLookup, public ThreadNames {
   const bool counter_mode;
   const CodeFilter filter;
   const std::uint32_t max_depth;  // NO_DEPTH_LIMIT: every depth
+  const bool c_calls;             // calls of built-in functions and C classes too
   Interner interner;
   ThreadRegistry threads;
 
