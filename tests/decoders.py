@@ -17,7 +17,8 @@ TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in ord
 EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump files
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB",
               "FENNIK_CHILD_ORIGIN_NS", "FENNIK_CHILD_INCLUDE", "FENNIK_CHILD_EXCLUDE",
-              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS")
+              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS",
+              "FENNIK_CHILD_C_CALLS")
 SLICE_BEGIN, SLICE_END, INSTANT = 1, 2, 3
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
@@ -25,6 +26,7 @@ DROPPED = re.compile(r"fennik: (\d+) events dropped")
 LOST = re.compile(r"fennik: (\d+) events lost")
 PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
 PAUSED = re.compile(r"fennik: paused from (\d+) ns to (?:(\d+) ns|the end)")
+PROCESS = re.compile(r"fennik: (command line|multiprocessing name|parent pid):? (.+)")
 SHORT = re.compile(r"fennik: (\d+) calls? shorter than (\d+) (\u00b5s|ns) left out"
                    r"( \(their time is their callers'\))?")
 
@@ -37,7 +39,7 @@ def short_calls(match):  # (calls left out, threshold in ns) of a SHORT match
 # a message's name; "*" marks a repeated field (scalars packed or not).
 SCHEMA = {
     "Trace": {1: ("packet", "*TracePacket")},
-    "TracePacket": {8: ("timestamp", "u"), 10: ("trusted_packet_sequence_id", "u"),
+    "TracePacket": {2: ("process_tree", "ProcessTree"), 8: ("timestamp", "u"), 10: ("trusted_packet_sequence_id", "u"),
                     11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
                     13: ("sequence_flags", "u"), 59: ("trace_packet_defaults", "Defaults"),
                     60: ("track_descriptor", "TrackDescriptor")},
@@ -46,7 +48,10 @@ SCHEMA = {
                    34: ("source_location_iid", "u")},
     "TrackDescriptor": {1: ("uuid", "u"), 2: ("name", "s"), 3: ("process", "Process"),
                         4: ("thread", "Thread"), 5: ("parent_uuid", "u")},
-    "Process": {1: ("pid", "i"), 6: ("process_name", "s")},
+    "Process": {1: ("pid", "i"), 2: ("cmdline", "*s"), 6: ("process_name", "s"),
+                8: ("process_labels", "*s")},
+    "ProcessTree": {1: ("processes", "*TreeProcess")},
+    "TreeProcess": {1: ("pid", "i"), 2: ("ppid", "i")},
     "Thread": {1: ("pid", "i"), 2: ("tid", "i"), 5: ("thread_name", "s")},
     "InternedData": {1: ("event_categories", "*Interned"), 2: ("event_names", "*Interned"),
                      4: ("source_locations", "*SourceLocation")},
@@ -142,6 +147,9 @@ class Trace:
     process_sequences: list = dataclasses.field(default_factory=list)  # protobuf
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
     pauses: list = dataclasses.field(default_factory=list)  # (from ns, to ns or None)
+    # pid -> its descriptor's fields as last described (protobuf), its
+    # process_name and process_labels metadata (json); with "ppid" where given
+    processes: dict = dataclasses.field(default_factory=dict)
 
     def thread(self, tid):
         return self.threads.setdefault(tid, Thread(tid))
@@ -202,7 +210,20 @@ def read_protobuf(path):
                                   categories={}, track=None)
         seq = sequences[sid]
         assert seq["cleared"] or not flags & NEEDS_STATE, f"{sid}: state never set"
-        if (td := p.get("track_descriptor")) and td["uuid"] in tracks:
+        for tree in p.get("process_tree", {}).get("processes", []):
+            assert tree["pid"] not in trace.processes, "the parent is told once, first"
+            trace.processes.setdefault(tree["pid"], {})["ppid"] = tree["ppid"]
+        if (td := p.get("track_descriptor")) and "process" in td:
+            # Described again when its label grew: the same track and pid.
+            if new := td["uuid"] not in tracks or flags & STATE_CLEARED:  # or a new writer
+                tracks[td["uuid"]] = td | {"sid": sid}
+            first = tracks[td["uuid"]]
+            assert first["process"]["pid"] == td["process"]["pid"] and first["sid"] == sid, td
+            trace.processes.setdefault(td["process"]["pid"], {}).update(td["process"])
+            if new:
+                trace.pids.append(td["process"]["pid"])
+                trace.process_sequences.append(sid)
+        elif (td := p.get("track_descriptor")) and td["uuid"] in tracks:
             # Again only to name, on its own sequence, a thread's track first left unnamed.
             first, thread = tracks[td["uuid"]], dict(td.get("thread", {}))
             name, t = thread.pop("thread_name", None), owners.get(td["uuid"])
@@ -211,9 +232,6 @@ def read_protobuf(path):
         elif td:
             assert td.get("parent_uuid", 0) in tracks.keys() | {0}, "parent unknown"
             tracks[td["uuid"]] = td
-            if "process" in td:
-                trace.pids.append(td["process"]["pid"])
-                trace.process_sequences.append(sid)
             if "thread" in td:
                 t = trace.thread(td["thread"]["tid"])
                 if t.events:  # a new track for the id: a later thread
@@ -296,6 +314,10 @@ def read_json(path):
                 until = o["args"].get("to")
                 trace.pauses.append((int(o["args"]["from"] * 1000),
                                      None if until is None else int(until * 1000)))
+            elif o["name"] in ("process_name", "process_labels") and o["tid"] == 0:
+                (value,) = o["args"].values()
+                assert o["name"] not in trace.processes.setdefault(o["pid"], {}), o
+                trace.processes[o["pid"]][o["name"]] = value
             elif o["name"] == "fennik_short_calls" and o["tid"] == 0:
                 m = SHORT.fullmatch(o["args"]["text"])
                 assert m and not m[4], o
@@ -331,6 +353,7 @@ class Profile:
     peaks: list
     pauses: list  # (from ns, to ns or None)
     short: list  # (calls left out, ns)
+    process: dict  # "command line", "multiprocessing name", "parent pid" -> text
 
     def stacks(self, files):
         # The samples' stacks cut to the frames of `files` (names, outermost first).
@@ -367,11 +390,12 @@ def read_pprof(path):
     assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
     assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or PAUSED.fullmatch(c)
-               or (m := SHORT.fullmatch(c)) and m[4]
+               or PROCESS.fullmatch(c) or (m := SHORT.fullmatch(c)) and m[4]
                for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
                    samples, functions,
                    sum(int(m[1]) for c in comments if (m := DROPPED.fullmatch(c))),
                    [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))],
                    [(int(m[1]), m[2] and int(m[2])) for c in comments if (m := PAUSED.fullmatch(c))],
-                   [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))])
+                   [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))],
+                   {m[1]: m[2] for c in comments if (m := PROCESS.fullmatch(c))})

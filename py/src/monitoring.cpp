@@ -6,6 +6,7 @@
 
 #include "c_calls.hpp"
 #include "codewatch.hpp"
+#include "process_label.hpp"
 #include "process_type.hpp"
 
 namespace fennik::py {
@@ -294,6 +295,8 @@ class SlowSide {
           found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
           if (!found) return std::nullopt;
         }
+        // New code runs: a multiprocessing child may have learnt its name.
+        state.set_role(multiprocessing_name());
       }
     }
     id = *found;

@@ -20,6 +20,7 @@
 #include "my_code.hpp"
 #include "pipeline.hpp"
 #include "process_hooks.hpp"
+#include "process_label.hpp"
 #include "py_errors.hpp"
 #include "recorder.hpp"
 #include "start_guards.hpp"
@@ -118,6 +119,8 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   auto state = std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
                                             configured.selection.max_depth.value_or(NO_DEPTH_LIMIT),
                                             configured.selection.c_calls);
+  state->set_process(ProcessLabel{command_line(), multiprocessing_name(),
+                                  static_cast<std::uint32_t>(::getppid())});
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;

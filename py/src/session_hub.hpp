@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,6 +40,19 @@ class SessionHub : public CodeLookup, public ThreadNames {
     return threads.snapshot();
   }
   void retire(std::uint32_t tid, std::uint64_t serial) override { threads.retire(tid, serial); }
+  ProcessLabel process() const override {
+    std::lock_guard<std::mutex> g(label_lock_);
+    return label_;
+  }
+  void set_process(ProcessLabel label) {
+    std::lock_guard<std::mutex> g(label_lock_);
+    label_ = std::move(label);
+  }
+  // The multiprocessing name, which a child learns after it starts.
+  void set_role(std::string role) {
+    std::lock_guard<std::mutex> g(label_lock_);
+    if (label_.role != role) label_.role = std::move(role);
+  }
 
   bool live() const noexcept { return live_.load(std::memory_order_acquire); }
   // After this no callback records into the session, even one that was
@@ -57,6 +71,8 @@ class SessionHub : public CodeLookup, public ThreadNames {
 
  private:
   std::atomic<bool> live_{true};
+  mutable std::mutex label_lock_;
+  ProcessLabel label_;
 };
 
 }  // namespace fennik
