@@ -31,6 +31,7 @@ loop, and two threads each running fib(N-1). Tracers:
     fennik-protobuf   fennik.Tracer(path, format="protobuf"), streaming to a temp dir
     fennik-json       the same, format="json"
     fennik-pprof      the same, format="pprof"
+    fennik-c-calls    fennik-protobuf with c_calls=True (built-in calls as slices too)
     noop              a C callback that returns None at once: sys.monitoring's floor
     recorder          a C callback that stores rdtsc in a thread-local ring: the floor
                       of a recorder of fennik's design
@@ -264,15 +265,16 @@ def read_dropped(path: str, fmt: str) -> int:
 
 
 class Fennik:
-    def __init__(self, fennik, fmt: str, out_dir: str) -> None:
-        self.name = f"fennik-{fmt}"
+    def __init__(self, fennik, fmt: str, out_dir: str, c_calls: bool = False) -> None:
+        self.name = "fennik-c-calls" if c_calls else f"fennik-{fmt}"
         self._fennik = fennik
         self._fmt = fmt
         self._path = os.path.join(out_dir, f"trace.{fmt}")
+        self._options = {"c_calls": True} if c_calls else {}
 
     def measure(self, run) -> Sample:
         s0 = now()
-        with self._fennik.Tracer(self._path, format=self._fmt):
+        with self._fennik.Tracer(self._path, format=self._fmt, **self._options):
             wall, cpu = timed(run)
         s1 = now()
         size = os.path.getsize(self._path)
@@ -435,6 +437,17 @@ def ns_per_event(results, workload: Workload, tracer: str) -> float:
     base = median(s.inner_ns for s in results[workload.name, "untraced"])
     traced = median(s.inner_ns for s in results[workload.name, tracer])
     return (traced - base) / workload.events
+
+
+def c_calls_line(workloads, results, counts) -> str:
+    # What c_calls adds per Python call (PY_START): CALL's callback on every
+    # call, and the C calls' own events where the workload makes any.
+    parts = []
+    for w in workloads:
+        added = (median(s.inner_ns for s in results[w.name, "fennik-c-calls"]) -
+                 median(s.inner_ns for s in results[w.name, "fennik-protobuf"]))
+        parts.append(f"{w.name} {added / max(counts[w.name]['PY_START'], 1):.1f}")
+    return "c_calls adds, ns per Python call over fennik-protobuf: " + ", ".join(parts)
 
 
 def ratio_line(workloads, results, tracer: str = "fennik-protobuf") -> str:
@@ -832,6 +845,7 @@ def main(argv=None) -> int:
             Fennik(fennik, "protobuf", out_dir),
             Fennik(fennik, "json", out_dir),
             Fennik(fennik, "pprof", out_dir),
+            Fennik(fennik, "protobuf", out_dir, c_calls=True),
             FennikRecorder(fennik, out_dir),
             EnableDisable("noop", refcb.enable_noop, refcb.disable),
             EnableDisable("recorder", refcb.enable_recorder, refcb.disable),
@@ -883,6 +897,9 @@ def main(argv=None) -> int:
             print_cpu_table(workloads, ran, results)
             if {"fennik-protobuf", "recorder"} <= names:
                 print(ratio_line(workloads, results) + "\n")
+            if {"fennik-protobuf", "fennik-c-calls"} <= names and label == "quiet":
+                summary.append(c_calls_line(workloads, results, counts))
+                print(summary[-1] + "\n")
             if any(t.name.startswith("fennik-") for t in ran):
                 print_fennik(workloads, ran, results)
             if compare:

@@ -51,7 +51,7 @@ SCHEMA = {
     "Process": {1: ("pid", "i"), 2: ("cmdline", "*s"), 6: ("process_name", "s"),
                 8: ("process_labels", "*s")},
     "ProcessTree": {1: ("processes", "*TreeProcess")},
-    "TreeProcess": {1: ("pid", "i"), 2: ("ppid", "i")},
+    "TreeProcess": {1: ("pid", "i"), 2: ("ppid", "i"), 3: ("cmdline", "*s")},
     "Thread": {1: ("pid", "i"), 2: ("tid", "i"), 5: ("thread_name", "s")},
     "InternedData": {1: ("event_categories", "*Interned"), 2: ("event_names", "*Interned"),
                      4: ("source_locations", "*SourceLocation")},

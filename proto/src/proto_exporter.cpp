@@ -60,6 +60,7 @@ namespace process_tree {
 constexpr std::uint32_t PROCESSES = 1;
 constexpr std::uint32_t PID = 1;
 constexpr std::uint32_t PPID = 2;
+constexpr std::uint32_t CMDLINE = 3;
 }  // namespace process_tree
 namespace thread_descriptor {
 constexpr std::uint32_t PID = 1;
@@ -167,6 +168,7 @@ void ProtoExporter::ensure_process(const ThreadNames& threads) {
     const auto process = p.begin_message(process_tree::PROCESSES);
     p.uint_field(process_tree::PID, pid_);
     p.uint_field(process_tree::PPID, label_.parent_pid);
+    if (!label_.command_line.empty()) p.string_field(process_tree::CMDLINE, label_.command_line);
     p.end_message(process);
     p.end_message(tree);
     p.end_message(tree_record);
