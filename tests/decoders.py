@@ -39,7 +39,7 @@ def short_calls(match):  # (calls left out, threshold in ns) of a SHORT match
 # a message's name; "*" marks a repeated field (scalars packed or not).
 SCHEMA = {
     "Trace": {1: ("packet", "*TracePacket")},
-    "TracePacket": {2: ("process_tree", "ProcessTree"), 8: ("timestamp", "u"), 10: ("trusted_packet_sequence_id", "u"),
+    "TracePacket": {8: ("timestamp", "u"), 10: ("trusted_packet_sequence_id", "u"),
                     11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
                     13: ("sequence_flags", "u"), 59: ("trace_packet_defaults", "Defaults"),
                     60: ("track_descriptor", "TrackDescriptor")},
@@ -50,8 +50,6 @@ SCHEMA = {
                         4: ("thread", "Thread"), 5: ("parent_uuid", "u")},
     "Process": {1: ("pid", "i"), 2: ("cmdline", "*s"), 6: ("process_name", "s"),
                 8: ("process_labels", "*s")},
-    "ProcessTree": {1: ("processes", "*TreeProcess")},
-    "TreeProcess": {1: ("pid", "i"), 2: ("ppid", "i"), 3: ("cmdline", "*s")},
     "Thread": {1: ("pid", "i"), 2: ("tid", "i"), 5: ("thread_name", "s")},
     "InternedData": {1: ("event_categories", "*Interned"), 2: ("event_names", "*Interned"),
                      4: ("source_locations", "*SourceLocation")},
@@ -148,7 +146,7 @@ class Trace:
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
     pauses: list = dataclasses.field(default_factory=list)  # (from ns, to ns or None)
     # pid -> its descriptor's fields as last described (protobuf), its
-    # process_name and process_labels metadata (json); with "ppid" where given
+    # process_name and process_labels metadata (json)
     processes: dict = dataclasses.field(default_factory=dict)
 
     def thread(self, tid):
@@ -210,9 +208,6 @@ def read_protobuf(path):
                                   categories={}, track=None)
         seq = sequences[sid]
         assert seq["cleared"] or not flags & NEEDS_STATE, f"{sid}: state never set"
-        for tree in p.get("process_tree", {}).get("processes", []):
-            assert tree["pid"] not in trace.processes, "the parent is told once, first"
-            trace.processes.setdefault(tree["pid"], {})["ppid"] = tree["ppid"]
         if (td := p.get("track_descriptor")) and "process" in td:
             # Described again when its label grew: the same track and pid.
             if new := td["uuid"] not in tracks or flags & STATE_CLEARED:  # or a new writer

@@ -49,15 +49,15 @@ def test_pool_processes_are_named(tmp_path, decode, fmt):
     decoded = decode(out, fmt)
     main_pid, *child_pids = decoded.pids
     processes = decoded.processes
-    if fmt == "json":  # a name, and the command line and parent as labels
-        parent = {pid: int(p.get("process_labels", "").rpartition("parent pid ")[2])
-                  for pid, p in processes.items()}
-        names = {pid: p["process_name"] for pid, p in processes.items()}
+    # A name, and the command line (unless it is the name) and parent as labels.
+    names = {pid: p["process_name"] for pid, p in processes.items()}
+    labels = {pid: p["process_labels"] for pid, p in processes.items()}
+    if fmt == "json":
+        labels = {pid: text.split("; ") for pid, text in labels.items()}
     else:
-        parent = {pid: p["ppid"] for pid, p in processes.items()}
-        names = {pid: p["process_name"] for pid, p in processes.items()}
         assert processes[main_pid]["cmdline"] == [main_line]
-        assert all(f"parent pid {parent[pid]}" in p["process_labels"] for pid, p in processes.items())
+    parent = {pid: int(text[-1].removeprefix("parent pid ")) for pid, text in labels.items()}
+    assert all(len(labels[pid]) == 1 + (names[pid] != main_line) for pid in child_pids)
     assert names[main_pid] == main_line and parent[main_pid] == os.getpid()
     workers = [pid for pid in child_pids if names[pid].startswith("SpawnPoolWorker-")]
     assert len(workers) == 2 and [names[pid] for pid in child_pids].count("Forked-7") == 1

@@ -30,7 +30,6 @@ constexpr std::uint32_t TRUSTED_PACKET_SEQUENCE_ID = 10;
 constexpr std::uint32_t TRACK_EVENT = 11;
 constexpr std::uint32_t INTERNED_DATA = 12;
 constexpr std::uint32_t SEQUENCE_FLAGS = 13;
-constexpr std::uint32_t PROCESS_TREE = 2;
 constexpr std::uint32_t TRACE_PACKET_DEFAULTS = 59;
 constexpr std::uint32_t TRACK_DESCRIPTOR = 60;
 }  // namespace packet
@@ -56,12 +55,7 @@ constexpr std::uint32_t CMDLINE = 2;
 constexpr std::uint32_t PROCESS_NAME = 6;
 constexpr std::uint32_t PROCESS_LABELS = 8;
 }  // namespace process_descriptor
-namespace process_tree {
-constexpr std::uint32_t PROCESSES = 1;
-constexpr std::uint32_t PID = 1;
-constexpr std::uint32_t PPID = 2;
-constexpr std::uint32_t CMDLINE = 3;
-}  // namespace process_tree
+
 namespace thread_descriptor {
 constexpr std::uint32_t PID = 1;
 constexpr std::uint32_t TID = 2;
@@ -160,19 +154,6 @@ void ProtoExporter::ensure_process(const ThreadNames& threads) {
   process_announced_ = true;
   label_ = std::move(label);
   Writer p(file_.buffer());
-  if (first && label_.parent_pid != 0) {
-    // The parent, as a process table has it: readers link the two processes.
-    const auto tree_record = p.begin_message(trace::PACKET);
-    packet_head(p, process_sequence_id());
-    const auto tree = p.begin_message(packet::PROCESS_TREE);
-    const auto process = p.begin_message(process_tree::PROCESSES);
-    p.uint_field(process_tree::PID, pid_);
-    p.uint_field(process_tree::PPID, label_.parent_pid);
-    if (!label_.command_line.empty()) p.string_field(process_tree::CMDLINE, label_.command_line);
-    p.end_message(process);
-    p.end_message(tree);
-    p.end_message(tree_record);
-  }
   // Described again, with no sequence flags, when the label grows.
   const auto record = p.begin_message(trace::PACKET);
   packet_head(p, process_sequence_id());
@@ -188,6 +169,11 @@ void ProtoExporter::ensure_process(const ThreadNames& threads) {
   }
   const std::string shown = label_.shown();
   p.string_field(process_descriptor::PROCESS_NAME, shown.empty() ? PROCESS_NAME : shown);
+  // Labels are what a reader shows of the rest (it takes no command line
+  // from a descriptor, nor a parent without a process table).
+  if (!label_.role.empty() && !label_.command_line.empty()) {
+    p.string_field(process_descriptor::PROCESS_LABELS, label_.command_line);
+  }
   if (label_.parent_pid != 0) {
     p.string_field(process_descriptor::PROCESS_LABELS,
                    PARENT_LABEL_PREFIX + std::to_string(label_.parent_pid));
