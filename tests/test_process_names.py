@@ -57,7 +57,7 @@ def test_pool_processes_are_named(tmp_path, decode, fmt):
     else:
         assert processes[main_pid]["cmdline"] == [main_line]
     parent = {pid: int(text[-1].removeprefix("parent pid ")) for pid, text in labels.items()}
-    assert all(len(labels[pid]) == 1 + (names[pid] != main_line) for pid in child_pids)
+    assert all(len(labels[pid]) == 1 + (not names[pid].startswith("python ")) for pid in child_pids)
     assert names[main_pid] == main_line and parent[main_pid] == os.getpid()
     workers = [pid for pid in child_pids if names[pid].startswith("SpawnPoolWorker-")]
     assert len(workers) == 2 and [names[pid] for pid in child_pids].count("Forked-7") == 1
