@@ -8,6 +8,7 @@ import re
 import shutil
 import signal
 import threading
+import time
 
 import pytest
 from fennik._core import Snapshot, Tracer
@@ -160,11 +161,14 @@ def test_a_dump_after_an_interrupted_one_is_whole(tmp_path):
                 inside()
             for _ in range(2):
                 threading.Thread(target=loop).start()
-            signal.setitimer(signal.ITIMER_REAL, 0.001)
             with pytest.raises(KeyboardInterrupt):
+                signal.setitimer(signal.ITIMER_REAL, 0.001)
                 t.dump("interrupted")
+                while True:  # the dump was quicker than the timer
+                    time.sleep(0.001)
             second = t.dump("second")
     finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
         stop.set()
         signal.signal(signal.SIGALRM, previous)
     (first,) = tmp_path.glob("*-interrupted.pb")

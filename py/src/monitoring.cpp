@@ -6,6 +6,7 @@
 
 #include "c_calls.hpp"
 #include "codewatch.hpp"
+#include "lost_opens.hpp"
 #include "process_label.hpp"
 #include "process_type.hpp"
 
@@ -42,6 +43,8 @@ struct DepthState {
   std::uint64_t queue_id;
 };
 constinit thread_local DepthState DEPTH{0, NO_DEPTH_LIMIT, 0};
+
+constinit thread_local LostOpens LOST_OPENS{};
 
 // Counts an event of a recorded function; true when it lies within the limit.
 inline bool within_depth(DepthState& d, std::uint8_t kind) noexcept {
@@ -330,8 +333,11 @@ class SlowSide {
   } catch (...) {  // allocation failure: the event is lost, and counted
     id.reset();
   }
-  if (!id) {
-    if (state.live()) state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
+  if (!state.live()) return false;
+  LOST_OPENS.bind(state.queue_id);
+  if (!id || (!is_begin(kind) && LOST_OPENS.closes(code))) {
+    if (!id && is_begin(kind)) LOST_OPENS.opened(code);
+    state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   if (*id == LEFT_OUT) return true;
