@@ -53,7 +53,7 @@ def test_pool_processes_are_named(tmp_path, decode, fmt):
     names = {pid: p["process_name"] for pid, p in processes.items()}
     labels = {pid: p["process_labels"] for pid, p in processes.items()}
     if fmt == "json":
-        labels = {pid: text.split("; ") for pid, text in labels.items()}
+        labels = {pid: text.rsplit("; ", 1) for pid, text in labels.items()}
     else:
         assert processes[main_pid]["cmdline"] == [main_line]
     parent = {pid: int(text[-1].removeprefix("parent pid ")) for pid, text in labels.items()}
