@@ -440,14 +440,20 @@ def ns_per_event(results, workload: Workload, tracer: str) -> float:
 
 
 def c_calls_line(workloads, results, counts) -> str:
-    # What c_calls adds per Python call (PY_START): CALL's callback on every
-    # call, and the C calls' own events where the workload makes any.
+    # What c_calls adds per Python call (PY_START), wall and traced-thread
+    # CPU: CALL's callback on every call, and the C calls' own events where
+    # the workload makes any. A workload of resumes makes few calls.
     parts = []
     for w in workloads:
-        added = (median(s.inner_ns for s in results[w.name, "fennik-c-calls"]) -
-                 median(s.inner_ns for s in results[w.name, "fennik-protobuf"]))
-        parts.append(f"{w.name} {added / max(counts[w.name]['PY_START'], 1):.1f}")
-    return "c_calls adds, ns per Python call over fennik-protobuf: " + ", ".join(parts)
+        calls = counts[w.name]["PY_START"]
+        if calls * 10 < w.events:
+            parts.append(f"{w.name} n/a ({calls} calls)")
+            continue
+        added = [(median(getattr(s, field) for s in results[w.name, "fennik-c-calls"]) -
+                  median(getattr(s, field) for s in results[w.name, "fennik-protobuf"])) / calls
+                 for field in ("inner_ns", "cpu_ns")]
+        parts.append(f"{w.name} {added[0]:.1f} wall, {added[1]:.1f} CPU")
+    return "c_calls adds, ns per Python call over fennik-protobuf: " + "; ".join(parts)
 
 
 def ratio_line(workloads, results, tracer: str = "fennik-protobuf") -> str:
