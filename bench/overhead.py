@@ -34,6 +34,7 @@ as a separate row ("short"). Tracers:
     fennik-protobuf   fennik.Tracer(path, format="protobuf"), streaming to a temp dir
     fennik-json       the same, format="json"
     fennik-pprof      the same, format="pprof"
+    fennik-c-calls    fennik-protobuf with c_calls=True (built-in calls as slices too)
     noop              a C callback that returns None at once: sys.monitoring's floor
     recorder          a C callback that stores rdtsc in a thread-local ring: the floor
                       of a recorder of fennik's design
@@ -309,15 +310,16 @@ def read_dropped(path: str, fmt: str) -> int:
 
 
 class Fennik:
-    def __init__(self, fennik, fmt: str, out_dir: str) -> None:
-        self.name = f"fennik-{fmt}"
+    def __init__(self, fennik, fmt: str, out_dir: str, c_calls: bool = False) -> None:
+        self.name = "fennik-c-calls" if c_calls else f"fennik-{fmt}"
         self._fennik = fennik
         self._fmt = fmt
         self._path = os.path.join(out_dir, f"trace.{fmt}")
+        self._options = {"c_calls": True} if c_calls else {}
 
     def measure(self, run) -> Sample:
         s0 = now()
-        with self._fennik.Tracer(self._path, format=self._fmt):
+        with self._fennik.Tracer(self._path, format=self._fmt, **self._options):
             wall, cpu = timed(run)
         s1 = now()
         size = os.path.getsize(self._path)
@@ -511,6 +513,23 @@ def ratio_line(workloads, results, runs: int, tracer: str = "fennik-protobuf") -
         lines.append(f"{tracer} added ns/event over the recorder's, {kind} (range over "
                      f"{len(runs_of(results, runs))} runs): " + ", ".join(cells))
     return "\n".join(lines)
+
+
+def c_calls_line(workloads, results, counts) -> str:
+    # What c_calls adds per Python call (PY_START), wall and traced-thread
+    # CPU: CALL's callback on every call, and the C calls' own events where
+    # the workload makes any. A workload of resumes makes few calls.
+    parts = []
+    for w in workloads:
+        calls = counts[w.name]["PY_START"]
+        if calls * 10 < w.events:
+            parts.append(f"{w.name} n/a ({calls} calls)")
+            continue
+        added = [(median(getattr(s, field) for s in results[w.name, "fennik-c-calls"]) -
+                  median(getattr(s, field) for s in results[w.name, "fennik-protobuf"])) / calls
+                 for field in ("inner_ns", "cpu_ns")]
+        parts.append(f"{w.name} {added[0]:.1f} wall, {added[1]:.1f} CPU")
+    return "c_calls adds, ns per Python call over fennik-protobuf: " + "; ".join(parts)
 
 
 def run_rounds(workloads, tracers, reps: int, label: str):
@@ -906,6 +925,7 @@ def main(argv=None) -> int:
             Fennik(fennik, "protobuf", out_dir),
             Fennik(fennik, "json", out_dir),
             Fennik(fennik, "pprof", out_dir),
+            Fennik(fennik, "protobuf", out_dir, c_calls=True),
             FennikRecorder(fennik, out_dir),
             EnableDisable("noop", refcb.enable_noop, refcb.disable),
             EnableDisable("recorder", refcb.enable_recorder, refcb.disable),
@@ -967,6 +987,9 @@ def main(argv=None) -> int:
             print_cpu_table(workloads, ran, results)
             if {"fennik-protobuf", "recorder"} <= names:
                 print(ratio_line(workloads, results, args.runs) + "\n")
+            if {"fennik-protobuf", "fennik-c-calls"} <= names and label == "quiet":
+                summary.append(c_calls_line(workloads, results, counts))
+                print(summary[-1] + "\n")
             if any(t.name.startswith("fennik-") for t in ran):
                 print_fennik(workloads, ran, results)
             if compare:

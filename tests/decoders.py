@@ -18,7 +18,8 @@ TRACE_FORMATS = ["protobuf", "json"]  # the formats that keep every event in ord
 EXTENSIONS = {"protobuf": "pb", "json": "json", "pprof": "pprof"}  # of dump files
 CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD_MB",
               "FENNIK_CHILD_ORIGIN_NS", "FENNIK_CHILD_INCLUDE", "FENNIK_CHILD_EXCLUDE",
-              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS")
+              "FENNIK_CHILD_ONLY_MY_CODE", "FENNIK_CHILD_MAX_DEPTH", "FENNIK_CHILD_MIN_DURATION_NS",
+              "FENNIK_CHILD_C_CALLS")
 SLICE_BEGIN, SLICE_END, INSTANT, COUNTER = 1, 2, 3, 4
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
 TRACE_CLOCK, FIRST_SEQUENCE_CLOCK = 6, 64  # BOOTTIME, the default; ids from 64 are a sequence's
@@ -29,6 +30,7 @@ PEAK = re.compile(r"fennik: peak buffered memory (\d+) bytes")
 PAUSED = re.compile(r"fennik: paused from (\d+) ns to (?:(\d+) ns|the end)")
 MARKS = re.compile(r"fennik: (\d+) instants and counter values left out "
                    r"\(a profile has no place for them\)")
+PROCESS = re.compile(r"fennik: (command line|multiprocessing name|parent pid):? (.+)")
 SHORT = re.compile(r"fennik: (\d+) calls? shorter than (\d+) (\u00b5s|ns) left out"
                    r"( \(their time is their callers'\))?")
 
@@ -56,7 +58,8 @@ SCHEMA = {
     "Counter": {},
     "TrackDescriptor": {1: ("uuid", "u"), 2: ("name", "s"), 3: ("process", "Process"),
                         4: ("thread", "Thread"), 5: ("parent_uuid", "u"), 8: ("counter", "Counter")},
-    "Process": {1: ("pid", "i"), 6: ("process_name", "s")},
+    "Process": {1: ("pid", "i"), 2: ("cmdline", "*s"), 6: ("process_name", "s"),
+                8: ("process_labels", "*s")},
     "Thread": {1: ("pid", "i"), 2: ("tid", "i"), 5: ("thread_name", "s")},
     "InternedData": {1: ("event_categories", "*Interned"), 2: ("event_names", "*Interned"),
                      4: ("source_locations", "*SourceLocation")},
@@ -161,6 +164,9 @@ class Trace:
     ended: list = dataclasses.field(default_factory=list)  # earlier threads of a reused tid
     pauses: list = dataclasses.field(default_factory=list)  # (from ns, to ns or None)
     counters: dict = dataclasses.field(default_factory=dict)  # (pid, name) -> [(ns, value)]
+    # pid -> its descriptor's fields as last described (protobuf), its
+    # process_name and process_labels metadata (json)
+    processes: dict = dataclasses.field(default_factory=dict)
 
     def thread(self, tid):
         return self.threads.setdefault(tid, Thread(tid))
@@ -249,7 +255,17 @@ def read_protobuf(path):
         if "clock_snapshot" in p:  # a reader takes nothing else from its packet
             assert not {"timestamp", "track_event", "track_descriptor"} & p.keys(), p
             clock_snapshot(clocks[sid], p["clock_snapshot"])
-        if (td := p.get("track_descriptor")) and td["uuid"] in tracks:
+        if (td := p.get("track_descriptor")) and "process" in td:
+            # Described again when its label grew: the same track and pid.
+            if new := td["uuid"] not in tracks or flags & STATE_CLEARED:  # or a new writer
+                tracks[td["uuid"]] = td | {"sid": sid}
+            first = tracks[td["uuid"]]
+            assert first["process"]["pid"] == td["process"]["pid"] and first["sid"] == sid, td
+            trace.processes.setdefault(td["process"]["pid"], {}).update(td["process"])
+            if new:
+                trace.pids.append(td["process"]["pid"])
+                trace.process_sequences.append(sid)
+        elif (td := p.get("track_descriptor")) and td["uuid"] in tracks:
             # Again only to name, on its own sequence, a thread's track first left unnamed.
             first, thread = tracks[td["uuid"]], dict(td.get("thread", {}))
             name, t = thread.pop("thread_name", None), owners.get(td["uuid"])
@@ -259,9 +275,6 @@ def read_protobuf(path):
             assert td.get("parent_uuid", 0) in tracks.keys() | {0}, "parent unknown"
             assert "counter" not in td or "process" in tracks[td["parent_uuid"]], td
             tracks[td["uuid"]] = td
-            if "process" in td:
-                trace.pids.append(td["process"]["pid"])
-                trace.process_sequences.append(sid)
             if "thread" in td:
                 t = trace.thread(td["thread"]["tid"])
                 if t.events:  # a new track for the id: a later thread
@@ -362,6 +375,10 @@ def read_json(path):
                 until = o["args"].get("to")
                 trace.pauses.append((int(o["args"]["from"] * 1000),
                                      None if until is None else int(until * 1000)))
+            elif o["name"] in ("process_name", "process_labels") and o["tid"] == 0:
+                (value,) = o["args"].values()
+                assert o["name"] not in trace.processes.setdefault(o["pid"], {}), o
+                trace.processes[o["pid"]][o["name"]] = value
             elif o["name"] == "fennik_short_calls" and o["tid"] == 0:
                 m = SHORT.fullmatch(o["args"]["text"])
                 assert m and not m[4], o
@@ -418,6 +435,7 @@ class Profile:
     pauses: list  # (from ns, to ns or None)
     short: list  # (calls left out, ns)
     marks: int  # instants and counter values left out
+    process: dict  # "command line", "multiprocessing name", "parent pid" -> text
 
     def stacks(self, files):
         # The samples' stacks cut to the frames of `files` (names, outermost first).
@@ -454,7 +472,7 @@ def read_pprof(path):
     assert len({tuple(sample.get("location_id", [])) for sample in raw}) == len(raw)
     comments = [s[c] for c in p.get("comment", [])]
     assert all(DROPPED.fullmatch(c) or PEAK.fullmatch(c) or PAUSED.fullmatch(c)
-               or (m := SHORT.fullmatch(c)) and m[4] or MARKS.fullmatch(c)
+               or PROCESS.fullmatch(c) or MARKS.fullmatch(c) or (m := SHORT.fullmatch(c)) and m[4]
                for c in comments), comments
     return Profile([(s[t.get("type", 0)], s[t.get("unit", 0)]) for t in p["sample_type"]],
                    samples, functions,
@@ -462,4 +480,5 @@ def read_pprof(path):
                    [int(m[1]) for c in comments if (m := PEAK.fullmatch(c))],
                    [(int(m[1]), m[2] and int(m[2])) for c in comments if (m := PAUSED.fullmatch(c))],
                    [short_calls(m) for c in comments if (m := SHORT.fullmatch(c))],
-                   sum(int(m[1]) for c in comments if (m := MARKS.fullmatch(c))))
+                   sum(int(m[1]) for c in comments if (m := MARKS.fullmatch(c))),
+                   {m[1]: m[2] for c in comments if (m := PROCESS.fullmatch(c))})

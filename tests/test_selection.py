@@ -209,6 +209,7 @@ def test_bad_selections_are_refused_before_anything_is_touched(project, option, 
     (dict(max_depth=-(2**70)), "Tracer() argument 'max_depth' must be at least 1, not -1180591620717411303424"),
     (dict(max_depth=True), "Tracer() argument 'max_depth' must be int or None, not bool"),
     (dict(only_my_code=1), "Tracer() argument 'only_my_code' must be bool, not int"),
+    (dict(c_calls=None), "Tracer() argument 'c_calls' must be bool, not NoneType"),
     (dict(min_duration_us=-0.5), "Tracer() argument 'min_duration_us' must be from 0 to 1000000000000 microseconds, not -0.5"),
     (dict(min_duration_us="50"), "Tracer() argument 'min_duration_us' must be int, float or None, not str"),
 ])

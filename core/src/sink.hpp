@@ -49,6 +49,19 @@ class CodeLookup {
   virtual std::uint64_t reuse_generation() const { return 0; }
 };
 
+// The process as users know it: its command line (`python app.py --flag`),
+// its multiprocessing name where it has one (`SpawnPoolWorker-3`), its
+// parent's pid. Each empty (0) when unknown.
+struct ProcessLabel {
+  std::string command_line;
+  std::string role;
+  std::uint32_t parent_pid = 0;
+
+  // The name its track shows: the role, else the command line.
+  std::string shown() const { return !role.empty() ? role : command_line; }
+  bool operator==(const ProcessLabel&) const = default;
+};
+
 // Resolves thread ids to names. Callable from any thread while names are added.
 class ThreadNames {
  public:
@@ -63,6 +76,9 @@ class ThreadNames {
     (void)tid;
     (void)serial;
   }
+  // The process's label as known now; it may grow as the program runs (a
+  // multiprocessing child learns its name after it starts).
+  virtual ProcessLabel process() const { return {}; }
 };
 
 // A stretch in which recording was paused on purpose (not a loss): from

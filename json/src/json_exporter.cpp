@@ -299,6 +299,29 @@ IoStatus JsonExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& th
     meta.append(pid_text_);
     meta.append("0},");
   };
+  const auto process_text = [&](std::string_view name, std::string_view key,
+                                std::string_view text) {
+    meta.append("{\"args\":{\"");
+    meta.append(key);
+    meta.append("\":");
+    json::push_string(meta, text);
+    meta.append("},\"name\":\"");
+    meta.append(name);
+    meta.append("\",\"ph\":\"M\"");
+    meta.append(pid_text_);
+    meta.append("0},");
+  };
+  // The process's name as known at the end (a multiprocessing child learns
+  // its own after it starts), its command line and parent as labels.
+  const ProcessLabel label = threads.process();
+  if (const std::string shown = label.shown(); !shown.empty()) {
+    process_text("process_name", "name", shown);
+  }
+  std::string labels = label.role.empty() ? "" : label.command_line;
+  if (label.parent_pid != 0) {
+    labels += (labels.empty() ? "parent pid " : "; parent pid ") + std::to_string(label.parent_pid);
+  }
+  if (!labels.empty()) process_text("process_labels", "labels", labels);
   if (stats.dropped > 0) process_record(DROPPED_EVENTS_NAME, "count", stats.dropped);
   for (const Pause& pause : stats.pauses) {
     meta.append("{\"args\":{\"from\":");

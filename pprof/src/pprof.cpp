@@ -17,6 +17,9 @@ constexpr std::string_view UNKNOWN_FUNCTION = "<unknown>";
 constexpr std::string_view DROPPED_PREFIX = "fennik: ";
 constexpr std::string_view DROPPED_SUFFIX = " events dropped";
 constexpr std::string_view PEAK_PREFIX = "fennik: peak buffered memory ";
+constexpr char COMMAND_LINE_PREFIX[] = "fennik: command line: ";
+constexpr char ROLE_PREFIX[] = "fennik: multiprocessing name: ";
+constexpr std::string_view PARENT_PREFIX = "fennik: parent pid ";
 constexpr std::string_view PEAK_SUFFIX = " bytes";
 constexpr std::string_view PAUSED_PREFIX = "fennik: paused from ";
 constexpr std::string_view STILL_PAUSED = " ns to the end";
@@ -153,7 +156,8 @@ std::vector<std::uint64_t> PprofExporter::profile_ids() const {
   return ids;
 }
 
-IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunStats& stats) {
+IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
+                               const RunStats& stats) {
   pprof::Strings strings = pprof::Strings::with_empty_head();
   pprof::Profile profile;
   const auto type = static_cast<std::int64_t>(strings.id(SAMPLE_TYPE));
@@ -182,6 +186,16 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames&, const RunS
     text += suffix;
     profile.comment.push_back(static_cast<std::int64_t>(strings.id(text)));
   };
+  // Which process this is: a profile holds one.
+  const ProcessLabel label = threads.process();
+  if (!label.command_line.empty()) {
+    profile.comment.push_back(
+        static_cast<std::int64_t>(strings.id(COMMAND_LINE_PREFIX + label.command_line)));
+  }
+  if (!label.role.empty()) {
+    profile.comment.push_back(static_cast<std::int64_t>(strings.id(ROLE_PREFIX + label.role)));
+  }
+  if (label.parent_pid != 0) comment(PARENT_PREFIX, label.parent_pid, "");
   if (stats.dropped > 0) comment(DROPPED_PREFIX, stats.dropped, DROPPED_SUFFIX);
   comment(PEAK_PREFIX, stats.peak_buffered_bytes, PEAK_SUFFIX);
   for (const Pause& pause : stats.pauses) {

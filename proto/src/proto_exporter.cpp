@@ -52,8 +52,11 @@ constexpr std::uint32_t PARENT_UUID = 5;
 }  // namespace track_descriptor
 namespace process_descriptor {
 constexpr std::uint32_t PID = 1;
+constexpr std::uint32_t CMDLINE = 2;
 constexpr std::uint32_t PROCESS_NAME = 6;
+constexpr std::uint32_t PROCESS_LABELS = 8;
 }  // namespace process_descriptor
+
 namespace thread_descriptor {
 constexpr std::uint32_t PID = 1;
 constexpr std::uint32_t TID = 2;
@@ -123,6 +126,7 @@ constexpr std::string_view STATS_CATEGORY = "stats";
 constexpr std::string_view PAUSE_CATEGORY = "pause";
 constexpr std::string_view PROCESS_NAME = "python";
 constexpr std::string_view PROCESS_TRACK_PREFIX = "python:";
+constexpr char PARENT_LABEL_PREFIX[] = "parent pid ";
 constexpr std::string_view UNKNOWN_CODE_NAME = "<unknown>";
 
 // Event frame around a tail: packet tag, length, timestamp tag and value.
@@ -150,10 +154,14 @@ std::uint32_t ProtoExporter::thread_sequence_id(std::uint32_t slot) const noexce
          (slot - PROTO_BLOCK_THREAD_IDS);
 }
 
-void ProtoExporter::ensure_process() {
-  if (process_announced_) return;
+void ProtoExporter::ensure_process(const ThreadNames& threads) {
+  ProcessLabel label = threads.process();
+  if (process_announced_ && label == label_) return;
+  const bool first = !process_announced_;
   process_announced_ = true;
+  label_ = std::move(label);
   Writer p(file_.buffer());
+  // Described again, with no sequence flags, when the label grows.
   const auto record = p.begin_message(trace::PACKET);
   p.uint_field(packet::TIMESTAMP, 0);
   packet_head(p, process_sequence_id());
@@ -164,10 +172,23 @@ void ProtoExporter::ensure_process() {
   p.string_field(track_descriptor::NAME, name);
   const auto pd = p.begin_message(track_descriptor::PROCESS);
   p.uint_field(process_descriptor::PID, pid_);
-  p.string_field(process_descriptor::PROCESS_NAME, PROCESS_NAME);
+  if (!label_.command_line.empty()) {
+    p.string_field(process_descriptor::CMDLINE, label_.command_line);
+  }
+  const std::string shown = label_.shown();
+  p.string_field(process_descriptor::PROCESS_NAME, shown.empty() ? PROCESS_NAME : shown);
+  // Labels are what a reader shows of the rest (it takes no command line
+  // from a descriptor, nor a parent without a process table).
+  if (!label_.role.empty() && !label_.command_line.empty()) {
+    p.string_field(process_descriptor::PROCESS_LABELS, label_.command_line);
+  }
+  if (label_.parent_pid != 0) {
+    p.string_field(process_descriptor::PROCESS_LABELS,
+                   PARENT_LABEL_PREFIX + std::to_string(label_.parent_pid));
+  }
   p.end_message(pd);
   p.end_message(td);
-  p.uint_field(packet::SEQUENCE_FLAGS, SEQ_INCREMENTAL_STATE_CLEARED);
+  if (first) p.uint_field(packet::SEQUENCE_FLAGS, SEQ_INCREMENTAL_STATE_CLEARED);
   p.end_message(record);
 }
 
@@ -406,7 +427,7 @@ void ProtoExporter::frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, s
 
 IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames& threads) {
-  ensure_process();
+  ensure_process(threads);
   // Read before any lookup of this batch: a reuse racing with the batch is
   // then seen, at the latest, by the next one.
   if (const std::uint64_t g = codes.reuse_generation(); g != reuse_generation_) {
@@ -462,7 +483,7 @@ void ProtoExporter::end_open_slices(Sequence& seq, std::uint64_t ts, const CodeL
 
 IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                                   const CodeLookup& codes, const ThreadNames& threads) {
-  ensure_process();
+  ensure_process(threads);
   Sequence* seq = sequence_for(tid, threads);
   if (seq == nullptr) return file_.flush_if_full();  // the lost events are counted already
   // What was open ends where the thread's record breaks off; ends of those
@@ -531,7 +552,7 @@ void ProtoExporter::process_instant(std::string_view category, std::string_view 
 
 IoStatus ProtoExporter::finish(const CodeLookup& /*codes*/, const ThreadNames& threads,
                                const RunStats& stats) {
-  ensure_process();
+  ensure_process(threads);
   for (auto& [tid, seq] : sequences_) name_late(seq, tid, threads);
   const std::uint64_t dropped = stats.dropped + unplaced_events_;
   if (dropped > 0) {

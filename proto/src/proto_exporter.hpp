@@ -131,7 +131,8 @@ class ProtoExporter final : public Exporter {
 
   // The id of the `slot`th thread sequence of this writer.
   std::uint32_t thread_sequence_id(std::uint32_t slot) const noexcept;
-  void ensure_process();
+  // Describes the process track first, and again whenever its label grew.
+  void ensure_process(const ThreadNames& threads);
   // The thread's sequence, created on first sight; nothing when every
   // sequence id of this writer is taken by a live thread.
   Sequence* sequence_for(std::uint32_t tid, const ThreadNames& threads);
@@ -175,6 +176,7 @@ class ProtoExporter final : public Exporter {
   std::uint32_t pid_;
   std::uint32_t sequence_base_ = 0;
   bool process_announced_ = false;
+  ProcessLabel label_;  // as last described
 };
 
 }  // namespace fennik

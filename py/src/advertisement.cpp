@@ -47,7 +47,9 @@ bool advertise_selection(PyObject* environ, const Selection& s) {
                        s.max_depth ? std::optional(std::to_string(*s.max_depth)) : std::nullopt) &&
          set_or_remove(environ, ENV_CHILD_MIN_DURATION_NS,
                        s.min_duration_ns != 0 ? std::optional(std::to_string(s.min_duration_ns))
-                                              : std::nullopt);
+                                              : std::nullopt) &&
+         set_or_remove(environ, ENV_CHILD_C_CALLS,
+                       s.c_calls ? std::optional<std::string>("1") : std::nullopt);
 }
 
 }  // namespace

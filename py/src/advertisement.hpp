@@ -28,11 +28,13 @@ inline constexpr char ENV_CHILD_ONLY_MY_CODE[] = "FENNIK_CHILD_ONLY_MY_CODE";
 inline constexpr char ENV_CHILD_MAX_DEPTH[] = "FENNIK_CHILD_MAX_DEPTH";
 // Calls shorter than this many nanoseconds are left out of the child's output.
 inline constexpr char ENV_CHILD_MIN_DURATION_NS[] = "FENNIK_CHILD_MIN_DURATION_NS";
+// "1" when the child records C calls too.
+inline constexpr char ENV_CHILD_C_CALLS[] = "FENNIK_CHILD_C_CALLS";
 
 inline constexpr const char* CHILD_VARS[] = {
-    ENV_CHILD_OUTPUT,       ENV_CHILD_FORMAT,    ENV_CHILD_RECORD_MB,
-    ENV_CHILD_ORIGIN_NS,    ENV_CHILD_INCLUDE,   ENV_CHILD_EXCLUDE,
-    ENV_CHILD_ONLY_MY_CODE, ENV_CHILD_MAX_DEPTH, ENV_CHILD_MIN_DURATION_NS};
+    ENV_CHILD_OUTPUT,          ENV_CHILD_FORMAT,  ENV_CHILD_RECORD_MB,    ENV_CHILD_ORIGIN_NS,
+    ENV_CHILD_INCLUDE,         ENV_CHILD_EXCLUDE, ENV_CHILD_ONLY_MY_CODE, ENV_CHILD_MAX_DEPTH,
+    ENV_CHILD_MIN_DURATION_NS, ENV_CHILD_C_CALLS};
 
 // The child-process variables as they were before a session changed them, so
 // a failed start puts them back.

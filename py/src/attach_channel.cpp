@@ -98,7 +98,8 @@ std::string AttachChannel::write_attach_script(const AttachSettings& s, double d
   text += "        tracer = fennik.Tracer(" + py_str(s.output) + ", format=" + py_str(s.format) +
           ", trace_subprocesses=" + (s.trace_subprocesses ? "True" : "False") +
           ", record_last_mb=" + (s.record_last_mb ? std::to_string(*s.record_last_mb) : "None") +
-          (s.dump_signal ? ", dump_signal=" + py_str(*s.dump_signal) : std::string()) + ")\n";
+          (s.dump_signal ? ", dump_signal=" + py_str(*s.dump_signal) : std::string()) +
+          (s.c_calls ? ", c_calls=True" : "") + ")\n";
   text += "        tracer.__enter__()\n";
   text += "        fennik._attached = tracer\n";
   text += "        text = 'ok\\n'\n";

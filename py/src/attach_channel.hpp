@@ -21,6 +21,7 @@ struct AttachSettings {
   bool trace_subprocesses = true;
   std::optional<std::uint64_t> record_last_mb;
   std::optional<std::string> dump_signal;
+  bool c_calls = false;
 };
 
 class AttachChannel {

@@ -204,8 +204,8 @@ PyObject* attach_command(const RunArgs& a) {
   const double deadline = std::chrono::duration<double>(
                               std::chrono::system_clock::now().time_since_epoch() + ATTACH_WAIT)
                               .count();
-  const AttachSettings settings{output.string(), chosen_format(a).name(), !a.no_trace_subprocesses,
-                                a.record_last_mb, a.dump_signal};
+  const AttachSettings settings{output.string(),  chosen_format(a).name(), !a.no_trace_subprocesses,
+                                a.record_last_mb, a.dump_signal,           a.selection.c_calls};
   const std::string script = channel->write_attach_script(settings, deadline);
   if (script.empty())
     return failed("the attach script could not be written: " + std::string(std::strerror(errno)));

@@ -13,6 +13,7 @@
 #include "cli_messages.hpp"
 #include "command_line.hpp"
 #include "dump_command.hpp"
+#include "process_label.hpp"
 #include "program_exit.hpp"
 #include "recording_window.hpp"
 #include "report_command.hpp"
@@ -47,7 +48,20 @@ std::optional<std::vector<std::string>> argument_bytes(PyObject* argv) {
   return out;
 }
 
+// The target's command line as `python` would have been given it; an
+// argument with a space or nothing in it is quoted.
+std::string target_command_line(const RunArgs& a) {
+  std::vector<std::string> words = a.module ? *a.module : std::vector<std::string>{*a.script};
+  if (!a.module) words.insert(words.end(), a.script_args.begin(), a.script_args.end());
+  std::string out = a.module ? "python -m" : "python";
+  for (const std::string& w : words) {
+    out += w.empty() || w.find(' ') != std::string::npos ? " '" + w + "'" : " " + w;
+  }
+  return out;
+}
+
 PyRef make_tracer(const RunArgs& a, Format format) {
+  set_run_command_line(target_command_line(a));
   PyRef type = PyRef::steal(tracer_type());
   PyRef output = fs_str(a.output);
   if (!type || !output) return PyRef();

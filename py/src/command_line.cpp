@@ -72,6 +72,8 @@ constexpr std::string_view RUN_HELP =
     "      --min-duration <DURATION>\n"
     "                           Leave out of the output calls shorter than this\n"
     "                           ('50us', '1.5ms'; ns, us, ms or s)\n"
+    "      --c-calls            Record calls of built-in functions and methods and of C\n"
+    "                           classes too (time.sleep, len, list.sort)\n"
     "  -q, --quiet              Say nothing when the run ends\n"
     "      --report[=<N>]       When the run ends, print the report's first N rows [default:\n"
     "                           30] on stderr, as `fennik report OUTPUT` would\n"
@@ -96,6 +98,7 @@ constexpr std::string_view ATTACH_HELP =
     "      --no-trace-subprocesses\n"
     "                           Leave the processes it starts meanwhile alone\n"
     "      --dump-signal <SIG>  The signal that asks the flight recorder for a dump\n"
+    "      --c-calls            Record calls of built-in functions and methods too\n"
     "  -q, --quiet              Say nothing when it detaches\n"
     "  -h, --help               Print help\n";
 constexpr std::string_view DUMP_USAGE = "Usage: {} dump <PID> [REASON]\n";
@@ -146,7 +149,8 @@ enum class Opt {
   Exclude,
   OnlyMyCode,
   MaxDepth,
-  MinDuration
+  MinDuration,
+  CCalls
 };
 
 struct OptSpec {
@@ -167,6 +171,7 @@ constexpr OptSpec RUN_OPTIONS[] = {
     {Opt::OnlyMyCode, 0, "only-my-code", ""},
     {Opt::MaxDepth, 0, "max-depth", "N"},
     {Opt::MinDuration, 0, "min-duration", "DURATION"},
+    {Opt::CCalls, 0, "c-calls", ""},
     {Opt::Quiet, 'q', "quiet", ""},
     {Opt::DumpSignal, 0, "dump-signal", "SIG"},
     {Opt::Delay, 0, "delay", "SECONDS"},
@@ -356,6 +361,9 @@ Command parse_run(const std::vector<std::string>& argv, std::size_t i, std::stri
         a.selection.min_duration_ns = std::get<std::uint64_t>(ns);
         break;
       }
+      case Opt::CCalls:
+        a.selection.c_calls = true;
+        break;
       case Opt::Quiet:
         a.quiet = true;
         break;

@@ -5,8 +5,10 @@
 #include <new>
 
 #include "annotations.hpp"
+#include "c_calls.hpp"
 #include "codewatch.hpp"
 #include "lost_opens.hpp"
+#include "process_label.hpp"
 #include "process_type.hpp"
 
 namespace fennik::py {
@@ -235,15 +237,16 @@ class SlowSide {
 
 // The slow side of a callback: per-session resets, naming, and code-id
 // resolution through the thread cache and then the interner. Nothing when
-// the event cannot be recorded. The interpreter calls
+// the event cannot be recorded. `code` is the code object's address, or with
+// `callable` a C call's key (never left out: the caller's code decides). The interpreter calls
 // callbacks through a borrowed reference, so before anything that may run it
 // (and with it another thread that ends the session and frees the callbacks
 // object, and the state with it) `keep` takes a reference to `self`.
 [[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(PyObject* self, SessionHub& state,
-                                                            PyObject* code_obj, Hot& hot,
+                                                            PyObject* code_obj, std::uint64_t code,
+                                                            PyObject* callable, Hot& hot,
                                                             PyRef& keep) {
   if (!state.live()) return std::nullopt;
-  const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   // Whatever happens below, the fast path must not reuse a stale answer.
   hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
   join_session(state, hot);
@@ -272,18 +275,25 @@ class SlowSide {
     if (!found) {
       if (!keep) keep = PyRef::borrow(self);
       SlowSide in_slow_side;
-      CodeInfo info = read_code_info(code_obj);
-      const ModuleOf module =
-          state.filter.needs_module()
-              ? module_of(code_obj, state.filter.judges_by_origin(info.filename))
-              : ModuleOf{};
-      if (state.filter.active() &&
-          !state.filter.records({module.name, info.filename, module.file})) {
-        state.interner.leave_out(code);
-        found = LEFT_OUT;
-      } else {
-        found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
+      if (callable != nullptr) {
+        found = state.interner.insert(code, c_call_info(callable), state.queue->recycle_floor());
         if (!found) return std::nullopt;
+      } else {
+        CodeInfo info = read_code_info(code_obj);
+        const ModuleOf module =
+            state.filter.needs_module()
+                ? module_of(code_obj, state.filter.judges_by_origin(info.filename))
+                : ModuleOf{};
+        if (state.filter.active() &&
+            !state.filter.records({module.name, info.filename, module.file})) {
+          state.interner.leave_out(code);
+          found = LEFT_OUT;
+        } else {
+          found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
+          if (!found) return std::nullopt;
+        }
+        // New code runs: a multiprocessing child may have learnt its name.
+        state.set_role(multiprocessing_name());
       }
     }
     id = *found;
@@ -308,11 +318,11 @@ class SlowSide {
 // `self`, and with it the state, from then on; it records only through the
 // guarded step, which the end's flush waits for; and it caches a code only
 // while the queue is not sealed.
-[[gnu::noinline]] bool record_cold(PyObject* self, PyObject* code_obj, std::uint64_t now,
-                                   std::uint8_t kind, std::optional<std::uint32_t> known) noexcept {
+[[gnu::noinline]] bool record_cold(PyObject* self, PyObject* code_obj, std::uint64_t code,
+                                   PyObject* callable, std::uint64_t now, std::uint8_t kind,
+                                   std::optional<std::uint32_t> known) noexcept {
   SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
-  const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   if (known) {
     record_guarded(*state.queue, now, make_word(kind, *known));
     return false;
@@ -320,7 +330,7 @@ class SlowSide {
   PyRef keep;  // set by resolve_cold before it may run the interpreter
   std::optional<std::uint32_t> id;
   try {
-    id = resolve_cold(self, state, code_obj, hot, keep);
+    id = resolve_cold(self, state, code_obj, code, callable, hot, keep);
   } catch (...) {  // allocation failure: the event is lost, and counted
     id.reset();
   }
@@ -366,44 +376,98 @@ PyObject* left_out() noexcept {
 // it cannot undo a reset made by another thread. LIMITED counts the depth, for
 // a session with a depth limit; a function the session leaves out is turned
 // off where the interpreter allows it.
+// Records an event of `code`: a code object's address, or with `callable` a
+// C call's key.
 template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
-PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
-  if (count != 0) [[likely]] {
-    // HOT's address first, then the counter: the compiler would rather read
-    // the counter first, and that order measures about 1 ns per event slower.
-    Hot* hot_address = &HOT;
-    asm volatile("" : "+r"(hot_address));
-    Hot& hot = *hot_address;
-    const std::uint64_t now =
-        COUNTER ? read_counter()
-                : reinterpret_cast<CallbacksObject*>(self)->state->queue->clock.now_ticks();
-    const auto code = reinterpret_cast<std::uint64_t>(args[0]);
-    const std::uint64_t cached = hot.cached_code.load(std::memory_order_relaxed);
-    std::uint32_t id = hot.cached_id;
-    if (cached != code) [[unlikely]] {
-      const CodeSlot& slot = CODES[code_slot(code)];
-      if (cached == NO_CODE || slot.code != code) {
-        if (record_cold(self, args[0], now, KIND, std::nullopt)) return left_out<KIND>();
-        Py_RETURN_NONE;
-      }
-      if (slot.id == LEFT_OUT) [[unlikely]]
+[[gnu::always_inline]] inline PyObject* record_event(PyObject* self, PyObject* code_obj,
+                                                     std::uint64_t code, PyObject* callable) {
+  // HOT's address first, then the counter: the compiler would rather read
+  // the counter first, and that order measures about 1 ns per event slower.
+  Hot* hot_address = &HOT;
+  asm volatile("" : "+r"(hot_address));
+  Hot& hot = *hot_address;
+  const std::uint64_t now =
+      COUNTER ? read_counter()
+              : reinterpret_cast<CallbacksObject*>(self)->state->queue->clock.now_ticks();
+  const std::uint64_t cached = hot.cached_code.load(std::memory_order_relaxed);
+  std::uint32_t id = hot.cached_id;
+  if (cached != code) [[unlikely]] {
+    const CodeSlot& slot = CODES[code_slot(code)];
+    if (cached == NO_CODE || slot.code != code) {
+      if (record_cold(self, code_obj, code, callable, now, KIND, std::nullopt)) {
         return left_out<KIND>();
-      id = slot.id;
+      }
+      Py_RETURN_NONE;
     }
-    if constexpr (LIMITED) {
-      if (!within_depth(DEPTH, KIND)) Py_RETURN_NONE;
-    }
-    if (!try_store(hot, now, make_word(KIND, id))) [[unlikely]] {
-      record_cold(self, args[0], now, KIND, id);
-    }
+    if (slot.id == LEFT_OUT) [[unlikely]]
+      return left_out<KIND>();
+    id = slot.id;
+  }
+  if constexpr (LIMITED) {
+    if (!within_depth(DEPTH, KIND)) Py_RETURN_NONE;
+  }
+  if (!try_store(hot, now, make_word(KIND, id))) [[unlikely]] {
+    record_cold(self, code_obj, code, callable, now, KIND, id);
   }
   Py_RETURN_NONE;
 }
 
 template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
+PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+  if (count == 0) [[unlikely]]
+    Py_RETURN_NONE;
+  return record_event<KIND, COUNTER, LIMITED>(self, args[0],
+                                              reinterpret_cast<std::uint64_t>(args[0]), nullptr);
+}
+
+// True when the session leaves out the function whose code makes a C call:
+// its C calls are left out with it, their time its own.
+[[gnu::noinline]] bool caller_left_out_cold(PyObject* self, PyObject* code_obj) noexcept {
+  SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+  Hot& hot = HOT;
+  const auto code = reinterpret_cast<std::uint64_t>(code_obj);
+  PyRef keep;
+  std::optional<std::uint32_t> id;
+  try {
+    id = resolve_cold(self, state, code_obj, code, nullptr, hot, keep);
+  } catch (...) {  // allocation failure: nothing is recorded
+    return true;
+  }
+  if (!id) return true;
+  if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
+      (hot.named || hot.name_tries == 0)) {
+    publish_cached_code(hot, *state.queue, code, *id, GENERATION);
+  }
+  return *id == LEFT_OUT;
+}
+
+inline bool caller_left_out(PyObject* self, PyObject* code_obj) noexcept {
+  if (!reinterpret_cast<CallbacksObject*>(self)->state->filter.active()) return false;
+  const auto code = reinterpret_cast<std::uint64_t>(code_obj);
+  const CodeSlot& slot = CODES[code_slot(code)];
+  if (HOT.cached_code.load(std::memory_order_relaxed) != NO_CODE && slot.code == code) {
+    return slot.id == LEFT_OUT;
+  }
+  return caller_left_out_cold(self, code_obj);
+}
+
+// CALL, C_RETURN and C_RAISE: (code, offset, callable, arg0). CALL comes for
+// every call, and a Python function's returns at once: PY_START records it.
+// None of them answers DISABLE: that would turn CALL off at the call site for
+// whatever it calls later, and C_RETURN and C_RAISE with it.
+template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
+PyObject* c_callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+  if (count < 3) [[unlikely]]
+    Py_RETURN_NONE;
+  const std::uint64_t key = c_call_key(args[2]);
+  if (key == 0 || caller_left_out(self, args[0])) Py_RETURN_NONE;
+  return record_event<KIND, COUNTER, LIMITED>(self, args[0], key, args[2]);
+}
+
+template <std::uint8_t KIND, bool COUNTER, bool LIMITED, bool C_CALL>
 PyCFunction callback_function() {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(callback<KIND, COUNTER, LIMITED>));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+      C_CALL ? c_callback<KIND, COUNTER, LIMITED> : callback<KIND, COUNTER, LIMITED>));
 }
 
 struct EventSpec {
@@ -412,13 +476,13 @@ struct EventSpec {
   PyMethodDef defs[2][2];
 };
 
-template <std::uint8_t KIND>
+template <std::uint8_t KIND, bool C_CALL = false>
 constexpr EventSpec event_spec(const char* event, const char* name) {
   return {event,
-          {{{name, callback_function<KIND, false, false>(), METH_FASTCALL, nullptr},
-            {name, callback_function<KIND, false, true>(), METH_FASTCALL, nullptr}},
-           {{name, callback_function<KIND, true, false>(), METH_FASTCALL, nullptr},
-            {name, callback_function<KIND, true, true>(), METH_FASTCALL, nullptr}}}};
+          {{{name, callback_function<KIND, false, false, C_CALL>(), METH_FASTCALL, nullptr},
+            {name, callback_function<KIND, false, true, C_CALL>(), METH_FASTCALL, nullptr}},
+           {{name, callback_function<KIND, true, false, C_CALL>(), METH_FASTCALL, nullptr},
+            {name, callback_function<KIND, true, true, C_CALL>(), METH_FASTCALL, nullptr}}}};
 }
 
 // Registration order; a method definition must outlive the callables made from it.
@@ -429,6 +493,11 @@ EventSpec EVENT_SPECS[CALLBACK_COUNT] = {
     event_spec<KIND_RESUME>("PY_RESUME", "_fk_py_resume"),
     event_spec<KIND_UNWIND>("PY_UNWIND", "_fk_py_unwind"),
     event_spec<KIND_THROW>("PY_THROW", "_fk_py_throw"),
+    // Registered only for a session that records C calls. A C call that
+    // raises ends as an unwind.
+    event_spec<KIND_START, true>("CALL", "_fk_call"),
+    event_spec<KIND_RETURN, true>("C_RETURN", "_fk_c_return"),
+    event_spec<KIND_UNWIND, true>("C_RAISE", "_fk_c_raise"),
 };
 
 // sys.monitoring without importing anything: sys is always there.
@@ -567,7 +636,7 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
   // A code cached for an earlier session is no answer for this one.
   forget_cached_codes();
   long mask = 0;
-  for (std::size_t i = 0; i < CALLBACK_COUNT; ++i) {
+  for (std::size_t i = 0; i < (state->c_calls ? CALLBACK_COUNT : PY_CALLBACK_COUNT); ++i) {
     const long value = event_value(events.get(), EVENT_SPECS[i].event);
     if (value < 0) return undo();
     PyMethodDef* def =

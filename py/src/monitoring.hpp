@@ -1,4 +1,4 @@
-// The sys.monitoring tool: six callbacks that turn function events into packed
+// The sys.monitoring tool: six callbacks (nine with C calls) that turn function events into packed
 // events in the calling thread's buffer, through the session's hub.
 #pragma once
 
@@ -17,7 +17,10 @@
 namespace fennik::py {
 
 inline constexpr char TOOL_NAME[] = "fennik";
-inline constexpr std::size_t CALLBACK_COUNT = 6;
+// The function events' callbacks, then those of C calls (CALL, C_RETURN,
+// C_RAISE), registered only when the session asks for them.
+inline constexpr std::size_t PY_CALLBACK_COUNT = 6;
+inline constexpr std::size_t CALLBACK_COUNT = PY_CALLBACK_COUNT + 3;
 // Naming attempts per thread and session before it records unnamed.
 inline constexpr std::uint32_t NAME_TRIES = 64;
 inline constexpr std::size_t CODE_CACHE_SLOTS = 256;
@@ -38,7 +41,7 @@ struct MonitoringHandle {
 // conflict is found before anything else is touched. Nothing on failure, with
 // the exception set, which for a taken slot names its holder.
 std::optional<MonitoringHandle> claim_tool();
-// Registers the six callbacks and turns their events on. False with the
+// Registers the callbacks and turns their events on. False with the
 // interpreter's exception set; then nothing stays registered but the claim.
 bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state);
 // Turns events off, unregisters the callbacks and frees the slot, but only

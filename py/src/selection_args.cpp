@@ -154,7 +154,8 @@ bool selection_kwargs(const Selection& s, PyObject* kwargs) {
          PyDict_SetItemString(kwargs, "include", include.get()) == 0 &&
          PyDict_SetItemString(kwargs, "exclude", exclude.get()) == 0 &&
          PyDict_SetItemString(kwargs, "only_my_code", s.only_my_code ? Py_True : Py_False) == 0 &&
-         PyDict_SetItemString(kwargs, "max_depth", depth.get()) == 0;
+         PyDict_SetItemString(kwargs, "max_depth", depth.get()) == 0 &&
+         PyDict_SetItemString(kwargs, "c_calls", s.c_calls ? Py_True : Py_False) == 0;
 }
 
 }  // namespace fennik::py

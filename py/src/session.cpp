@@ -20,6 +20,7 @@
 #include "my_code.hpp"
 #include "pipeline.hpp"
 #include "process_hooks.hpp"
+#include "process_label.hpp"
 #include "py_errors.hpp"
 #include "recorder.hpp"
 #include "start_guards.hpp"
@@ -115,9 +116,11 @@ std::optional<Running> start(const TracerConfig& configured, std::uint32_t pid, 
   if (!child && !advertised.advertise(c, started_ns)) return std::nullopt;
 
   auto queue = EventQueue::create(session_clock, queue_budget(c, *budget));
-  auto state =
-      std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
-                                   configured.selection.max_depth.value_or(NO_DEPTH_LIMIT));
+  auto state = std::make_shared<SessionHub>(queue, *capacity, std::move(*filter),
+                                            configured.selection.max_depth.value_or(NO_DEPTH_LIMIT),
+                                            configured.selection.c_calls);
+  state->set_process(ProcessLabel{command_line(), multiprocessing_name(),
+                                  static_cast<std::uint32_t>(::getppid())});
   if (!watch(state)) return std::nullopt;
 
   std::shared_ptr<ControlChannel> channel;

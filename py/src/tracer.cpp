@@ -99,14 +99,15 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"output",          "format",       "trace_subprocesses",
                                      "record_last_mb",  "dump_signal",  "include",
                                      "exclude",         "only_my_code", "max_depth",
-                                     "min_duration_us", nullptr};
+                                     "min_duration_us", "c_calls",      nullptr};
     PyObject *output = nullptr, *format = nullptr, *trace = nullptr, *record = nullptr,
              *dump_signal = nullptr;
     PyObject *include = nullptr, *exclude = nullptr, *only_mine = nullptr, *depth = nullptr;
-    PyObject* shortest = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|OOOO$OOOOO:Tracer", const_cast<char**>(keywords), &output, &format,
-            &trace, &record, &dump_signal, &include, &exclude, &only_mine, &depth, &shortest)) {
+    PyObject *shortest = nullptr, *c_calls = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO$OOOOOO:Tracer",
+                                     const_cast<char**>(keywords), &output, &format, &trace,
+                                     &record, &dump_signal, &include, &exclude, &only_mine, &depth,
+                                     &shortest, &c_calls)) {
       return nullptr;
     }
     TracerConfig config;
@@ -143,6 +144,10 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_selection(include, exclude, only_mine, depth, config.selection) ||
         !parse_min_duration(shortest, config.selection)) {
       return nullptr;
+    }
+    if (c_calls != nullptr) {
+      if (!PyBool_Check(c_calls)) return type_error("Tracer", "c_calls", "bool", c_calls);
+      config.selection.c_calls = c_calls == Py_True;
     }
     if (!choose_format(config, format_name)) return nullptr;
     if (!dump_signal_arg(dump_signal, config.dump_signal)) return nullptr;
@@ -356,7 +361,7 @@ PyType_Slot TRACER_SLOTS[] = {
      const_cast<char*>(
          "Tracer(output, format=None, trace_subprocesses=True, record_last_mb=None,\n"
          "       dump_signal='SIGUSR1', *, include=None, exclude=None, only_my_code=False,\n"
-         "       max_depth=None, min_duration_us=None)\n--\n\n"
+         "       max_depth=None, min_duration_us=None, c_calls=False)\n--\n\n"
          "Records every Python function start, return, yield, resume, unwind and\n"
          "throw on every thread while it is entered (with Tracer(...): ...).\n\n"
          "output: the file to write, or a flight recorder's dump directory.\n"
@@ -374,7 +379,9 @@ PyType_Slot TRACER_SLOTS[] = {
          "  modules; includes then add to what is recorded.\n"
          "max_depth: record only calls at most this deep on each thread.\n"
          "min_duration_us: leave out of the output the calls shorter than this;\n"
-         "  the output says how many.")},
+         "  the output says how many.\n"
+         "c_calls: record calls of built-in functions and methods and of C classes\n"
+         "  too (time.sleep, len, list.sort), nested with the Python functions.")},
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},

@@ -18,6 +18,7 @@ struct Selection {
   bool only_my_code = false;
   std::optional<std::uint32_t> max_depth;  // calls deeper on a thread are left out
   std::uint64_t min_duration_ns = 0;       // shorter calls are left out of the output; 0: none
+  bool c_calls = false;                    // calls of built-in functions and C classes too
 };
 
 struct TracerConfig {

@@ -33,7 +33,8 @@ def _selection(environ):
                 exclude=environ.get("FENNIK_CHILD_EXCLUDE", "").splitlines(),
                 only_my_code=environ.get("FENNIK_CHILD_ONLY_MY_CODE") == "1",
                 max_depth=int(depth) if depth else None,
-                min_duration_us=int(shortest) / 1000 if shortest else None)
+                min_duration_us=int(shortest) / 1000 if shortest else None,
+                c_calls=environ.get("FENNIK_CHILD_C_CALLS") == "1")
 
 
 def _start():
