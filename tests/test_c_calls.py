@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+import fennik
+
 from decoders import TRACE_FORMATS, read_pprof
 
 HERE = __file__
@@ -26,6 +28,11 @@ def gen(): yield len("ab")
 def mixed():  # one call site, a Python function and a built-in one
     for f in (neg, abs):
         f(1)
+
+
+def spanned():  # fennik's own calls are never C calls: the span holds neg
+    with fennik.span("s"):
+        neg(1)
 
 
 def caught(body):
@@ -55,6 +62,7 @@ SCENARIOS = {
                             "B:dict.fromkeys E:dict.fromkeys B:list.append E:list.append "
                             "B:str.join E:str.join"),
     "one call site, both kinds": (lambda: mixed(), "B:mixed B:neg E:neg B:abs E:abs E:mixed"),
+    "a span": (lambda: spanned(), "B:spanned B:s/span B:neg E:neg E:s/span E:spanned"),
 }
 
 
@@ -69,7 +77,7 @@ def body_events(decoded):
         if depth == 0:
             break
         inside.append(e)
-    return [e for e in inside[1:] if e.file in (HERE, "") and "<lambda>" not in e.name]
+    return [e for e in inside[1:] if e.file in (HERE, "", None) and "<lambda>" not in e.name]
 
 
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
@@ -80,12 +88,12 @@ def test_c_call_nesting(trace, fmt, scenario, c_calls):
     expected = [(ph, name, kind or ("start" if ph == "B" else "return"))
                 for ph, name, kind in re.findall(r"(\w):([^/\s]+)/?(\w*)", text)]
     if not c_calls:  # the same without the C calls
-        expected = [e for e in expected if e[1] in {"neg", "boom", "gen", "mixed", "caught"}]
+        expected = [e for e in expected if e[1] in {"neg", "boom", "gen", "mixed", "caught", "spanned", "s"}]
     events = body_events(trace(fmt, body, c_calls=c_calls))
     assert [(e.ph, e.name, e.kind) for e in events] == [
-        (ph, name, kind if fmt == "json" else None) for ph, name, kind in expected]
-    assert all((e.file, e.line) == ("", 0) for e in events if e.name not in {"neg", "boom", "gen",
-                                                                             "mixed", "caught"})
+        (ph, name, kind if fmt == "json" or kind == "span" else None) for ph, name, kind in expected]
+    assert all((e.file, e.line) == ("", 0) for e in events
+               if e.file != HERE and e.kind != "span"), events
 
 
 def test_c_calls_in_a_profile_and_of_left_out_code(trace, tmp_path):

@@ -1,11 +1,16 @@
 #include "c_calls.hpp"
 
 #include <string>
+#include <string_view>
 
 #include "pyref.hpp"
 
 namespace fennik::py {
 namespace {
+
+// Names of the package's functions and types begin so (`fennik.span`,
+// `fennik._core.instant`).
+constexpr std::string_view OWN_PREFIX = "fennik.";
 
 // The type of bound slot wrappers (`[].__len__`), which the C API does not
 // name: taken from one such object the first time it is needed.
@@ -121,6 +126,10 @@ CodeInfo c_call_info(PyObject* callable) {
   }
   PyErr_Clear();
   return info;
+}
+
+bool fennik_own_call(const CodeInfo& info) noexcept {
+  return info.qualname.starts_with(OWN_PREFIX);
 }
 
 }  // namespace fennik::py

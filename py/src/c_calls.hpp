@@ -51,4 +51,9 @@ inline std::uint64_t c_call_key(PyObject* callable) noexcept {
 // and line 0. Errors are cleared, never raised.
 CodeInfo c_call_info(PyObject* callable);
 
+// Whether a C call is one of fennik's own (its module's functions, its types'
+// methods), which are never recorded, like the runner's frames: a span opened
+// inside `span.__enter__`'s slice would otherwise end with it.
+bool fennik_own_call(const CodeInfo& info) noexcept;
+
 }  // namespace fennik::py

@@ -276,8 +276,14 @@ class SlowSide {
       if (!keep) keep = PyRef::borrow(self);
       SlowSide in_slow_side;
       if (callable != nullptr) {
-        found = state.interner.insert(code, c_call_info(callable), state.queue->recycle_floor());
-        if (!found) return std::nullopt;
+        CodeInfo info = c_call_info(callable);
+        if (fennik_own_call(info)) {
+          state.interner.leave_out(code);
+          found = LEFT_OUT;
+        } else {
+          found = state.interner.insert(code, std::move(info), state.queue->recycle_floor());
+          if (!found) return std::nullopt;
+        }
       } else {
         CodeInfo info = read_code_info(code_obj);
         const ModuleOf module =
@@ -461,7 +467,12 @@ PyObject* c_callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     Py_RETURN_NONE;
   const std::uint64_t key = c_call_key(args[2]);
   if (key == 0 || caller_left_out(self, args[0])) Py_RETURN_NONE;
-  return record_event<KIND, COUNTER, LIMITED>(self, args[0], key, args[2]);
+  PyObject* answer = record_event<KIND, COUNTER, LIMITED>(self, args[0], key, args[2]);
+  if (answer == DISABLE_VALUE) [[unlikely]] {  // one of fennik's own calls: see above
+    Py_DECREF(answer);
+    Py_RETURN_NONE;
+  }
+  return answer;
 }
 
 template <std::uint8_t KIND, bool COUNTER, bool LIMITED, bool C_CALL>
