@@ -7,6 +7,7 @@ The format is taken from the file name: .pb (Perfetto protobuf), .json
 the standard library.
 """
 
+import gzip
 import json
 import os
 import sys
@@ -89,6 +90,8 @@ SAMPLE_VALUE = 2
 def pprof_summary(path):
     with open(path, "rb") as f:
         data = f.read()
+    if data[:2] == b"\x1f\x8b":  # gzip, as profiles are written
+        data = gzip.decompress(data)
     stacks = 0
     total_ns = 0
     for number, _, sample in fields(data):
