@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "py_text.hpp"
 #include "pyref.hpp"
 
 namespace fennik::py {
@@ -27,15 +28,6 @@ PyTypeObject* method_wrapper_type() noexcept {
 // run Python code the function events show; C classes cannot.
 bool c_class(PyTypeObject* type) noexcept {
   return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
-}
-
-std::string text_of(PyObject* value) {
-  Py_ssize_t size = 0;
-  const char* utf8 =
-      value != nullptr && PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
-  std::string out = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : "";
-  PyErr_Clear();
-  return out;
 }
 
 std::string attr_text(PyObject* obj, const char* name) {

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "py_text.hpp"
 #include "pyref.hpp"
 
 namespace fennik::py {
@@ -15,15 +16,6 @@ constexpr char MAIN_PROCESS_NAME[] = "MainProcess";
 std::string& run_command_line() {
   static std::string text;
   return text;
-}
-
-std::string text_of(PyObject* value) {
-  Py_ssize_t size = 0;
-  const char* utf8 =
-      value != nullptr && PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
-  std::string out = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : "";
-  PyErr_Clear();
-  return out;
 }
 
 }  // namespace
