@@ -5,8 +5,11 @@ namespace fennik {
 IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                   const ThreadNames& threads) {
   if (events.empty()) return inner_->write_batch(events, codes, threads);
-  std::vector<std::uint32_t>& open = open_[events.front().tid];
-  const auto is_span = [](std::uint32_t word) { return word_kind(word) == KIND_SPAN_BEGIN; };
+  Open& open = open_[events.front().tid];
+  // Whether the innermost thing open is a span.
+  const auto span_innermost = [&open] {
+    return !open.spans.empty() && open.spans.back().depth == open.depth;
+  };
   // The common case changes nothing: what comes in goes on as it is.
   bool changed = false;
   bool dropping = false;  // the argument words of an end left out
@@ -18,18 +21,23 @@ IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLooku
     if (kind == KIND_ARG) {
       keep = !dropping;
     } else if (is_begin(kind)) {
-      open.push_back(e.code_kind);
+      ++open.depth;
+      if (kind == KIND_SPAN_BEGIN) open.spans.push_back({open.depth, e.code_kind});
     } else if (kind == KIND_SPAN_END) {
-      keep = !open.empty() && is_span(open.back());
-      if (keep) open.pop_back();
+      keep = span_innermost();
+      if (keep) {
+        open.spans.pop_back();
+        --open.depth;
+      }
     } else if (is_end(kind)) {
-      while (!open.empty() && is_span(open.back())) {
+      while (span_innermost()) {
         if (!changed) out_.assign(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(i));
         changed = true;
-        out_.push_back({e.ts_ns, e.tid, closing_word(open.back())});
-        open.pop_back();
+        out_.push_back({e.ts_ns, e.tid, closing_word(open.spans.back().word)});
+        open.spans.pop_back();
+        --open.depth;
       }
-      if (!open.empty()) open.pop_back();
+      if (open.depth != 0) --open.depth;
     }
     if (kind != KIND_ARG) dropping = !keep;
     if (!keep && !changed) {

@@ -45,10 +45,23 @@ class SpanNesting final : public Exporter {
   }
 
  private:
+  // A span open on a thread: its word, and how many frames and spans were
+  // open with it, itself included.
+  struct OpenSpan {
+    std::uint64_t depth;
+    std::uint32_t word;
+  };
+  // What is open on a thread. Frames are only counted: what matters is which
+  // of them a span was opened in, and a count per event costs far less than
+  // keeping every frame's word.
+  struct Open {
+    std::uint64_t depth = 0;      // frames and spans
+    std::vector<OpenSpan> spans;  // innermost last
+  };
+
   std::unique_ptr<Exporter> inner_;
-  // Per thread, the words of the frames and spans open, innermost last.
-  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> open_;
-  std::vector<Event> out_;  // reused
+  std::unordered_map<std::uint32_t, Open> open_;  // by thread
+  std::vector<Event> out_;                        // reused
 };
 
 }  // namespace fennik

@@ -84,18 +84,25 @@ class CountingExporter final : public Exporter {
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override {
     if (!events.empty()) {
-      std::size_t& open = open_[events.front().tid];  // a batch is one thread's
+      // Counted in locals: the compiler cannot keep the members in registers
+      // across the loop, as they might alias.
+      std::size_t& open_here = open_[events.front().tid];  // a batch is one thread's
+      std::size_t open = open_here;
+      std::uint64_t counted = 0;
       for (const Event& e : events) {
         const std::uint8_t kind = word_kind(e.code_kind);
-        // Argument words are part of the annotation before them.
-        if (ends_nothing_open(e.code_kind, open) || kind == KIND_ARG) continue;
-        ++events_;
-        if (is_begin(kind)) {
-          ++open;
-        } else if (is_end(kind)) {
+        if (is_end(kind)) {
+          if (ends_nothing_open(e.code_kind, open)) continue;
           --open;
+        } else if (kind == KIND_ARG) {
+          continue;  // part of the annotation before it
+        } else if (is_begin(kind)) {
+          ++open;
         }
+        ++counted;
       }
+      open_here = open;
+      events_ += counted;
     }
     return inner_->write_batch(events, codes, threads);
   }
