@@ -1,6 +1,7 @@
 // Packed events, batches of them, and their decoded form.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,17 @@ inline constexpr bool is_end(std::uint8_t kind) noexcept {
 inline constexpr bool is_begin(std::uint8_t kind) noexcept {
   return !is_end(kind) && !is_mark(kind);
 }
+// What a kind does to the count of frames open: +1, -1 or 0, by table, so
+// that a pass over every event counts without a branch on the kind (whose
+// outcome follows the program's calls and is hard to predict).
+inline constexpr std::array<std::int8_t, 256> DEPTH_STEP = [] {
+  std::array<std::int8_t, 256> steps{};
+  for (std::size_t k = 0; k < steps.size(); ++k) {
+    const auto kind = static_cast<std::uint8_t>(k);
+    steps[k] = is_end(kind) ? -1 : is_begin(kind) ? 1 : 0;
+  }
+  return steps;
+}();
 // Kinds the program's annotations record.
 inline constexpr bool is_annotation(std::uint8_t kind) noexcept {
   return kind >= KIND_SPAN_BEGIN && kind <= LAST_KIND;

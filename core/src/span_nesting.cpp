@@ -6,6 +6,18 @@ IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLooku
                                   const ThreadNames& threads) {
   if (events.empty()) return inner_->write_batch(events, codes, threads);
   Open& open = open_[events.front().tid];
+  if (open.spans.empty()) {
+    // Most batches hold no span and find none open: they go on as they are.
+    // Which frame a span was opened in is all that matters, so frames are
+    // counted only while a span is open, from zero where the first opens.
+    bool has_span = false;
+    for (const Event& e : events) {
+      static_assert(KIND_SPAN_END == KIND_SPAN_BEGIN + 1);
+      has_span |= static_cast<std::uint8_t>(word_kind(e.code_kind) - KIND_SPAN_BEGIN) <= 1;
+    }
+    if (!has_span) return inner_->write_batch(events, codes, threads);
+    open.depth = 0;
+  }
   // Whether the innermost thing open is a span.
   const auto span_innermost = [&open] {
     return !open.spans.empty() && open.spans.back().depth == open.depth;

@@ -51,11 +51,10 @@ class SpanNesting final : public Exporter {
     std::uint64_t depth;
     std::uint32_t word;
   };
-  // What is open on a thread. Frames are only counted: what matters is which
-  // of them a span was opened in, and a count per event costs far less than
-  // keeping every frame's word.
+  // What is open on a thread. Frames are only counted, and only while a span
+  // is open: which of them a span was opened in is all that matters.
   struct Open {
-    std::uint64_t depth = 0;      // frames and spans
+    std::uint64_t depth = 0;      // frames and spans, since the outermost span opened
     std::vector<OpenSpan> spans;  // innermost last
   };
 

@@ -84,24 +84,21 @@ class CountingExporter final : public Exporter {
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override {
     if (!events.empty()) {
-      // Counted in locals: the compiler cannot keep the members in registers
-      // across the loop, as they might alias.
+      // Counted in locals (the members might alias) and without a branch on
+      // the kind: an end with nothing open takes the count below zero, and
+      // is then neither counted nor kept.
       std::size_t& open_here = open_[events.front().tid];  // a batch is one thread's
-      std::size_t open = open_here;
+      auto open = static_cast<std::int64_t>(open_here);
       std::uint64_t counted = 0;
       for (const Event& e : events) {
         const std::uint8_t kind = word_kind(e.code_kind);
-        if (is_end(kind)) {
-          if (ends_nothing_open(e.code_kind, open)) continue;
-          --open;
-        } else if (kind == KIND_ARG) {
-          continue;  // part of the annotation before it
-        } else if (is_begin(kind)) {
-          ++open;
-        }
-        ++counted;
+        open += DEPTH_STEP[kind];
+        const std::int64_t nothing_open = open < 0;
+        open += nothing_open;
+        // Argument words are part of the annotation before them.
+        counted += static_cast<std::uint64_t>(std::int64_t{kind != KIND_ARG} - nothing_open);
       }
-      open_here = open;
+      open_here = static_cast<std::size_t>(open);
       events_ += counted;
     }
     return inner_->write_batch(events, codes, threads);
