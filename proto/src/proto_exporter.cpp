@@ -129,9 +129,6 @@ constexpr std::string_view PROCESS_TRACK_PREFIX = "python:";
 constexpr char PARENT_LABEL_PREFIX[] = "parent pid ";
 constexpr std::string_view UNKNOWN_CODE_NAME = "<unknown>";
 
-// Event frame around a tail: packet tag, length, timestamp tag and value.
-constexpr std::size_t MAX_FRAME_BYTES = 1 + MAX_VARINT_BYTES + 1 + MAX_VARINT_BYTES;
-
 // Common packet head of every whole-message packet: its sequence id. Only
 // events carry a time on a thread sequence, where a timestamp would move the
 // sequence's clock.
@@ -405,24 +402,31 @@ std::uint64_t ProtoExporter::Sequence::advance_clock(std::uint64_t ts) noexcept 
   return delta;
 }
 
-void ProtoExporter::frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts) {
-  const std::uint64_t delta = seq.advance_clock(ts);
-  char* p = out.claim(MAX_FRAME_BYTES + MAX_TAIL_BYTES);
+char* ProtoExporter::put_event(char* p, const char* tail, std::uint32_t tail_len,
+                               std::uint64_t delta) noexcept {
   if (delta < 0x80) {
     // Most events: a one-byte delta, and a packet below 0x80 bytes (tails are).
     static_assert(2 + MAX_TAIL_BYTES < 0x80);
-    const char frame[] = {TAG_PACKET, static_cast<char>(2 + tail.length), TAG_TIMESTAMP,
+    const char frame[] = {TAG_PACKET, static_cast<char>(2 + tail_len), TAG_TIMESTAMP,
                           static_cast<char>(delta)};
     std::memcpy(p, frame, sizeof frame);
     p += sizeof frame;
   } else {
     *p++ = TAG_PACKET;
-    p = put_varint(p, 1 + varint_size(delta) + tail.length);
+    p = put_varint(p, 1 + varint_size(delta) + tail_len);
     *p++ = TAG_TIMESTAMP;
     p = put_varint(p, delta);
   }
-  std::memcpy(p, seq.arena.data() + tail.offset, MAX_TAIL_BYTES);
-  out.commit(p + tail.length);
+  // A constant-size copy is a few moves, not a call; the arena keeps that
+  // much allocated past every tail.
+  std::memcpy(p, tail, MAX_TAIL_BYTES);
+  return p + tail_len;
+}
+
+void ProtoExporter::frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts) {
+  const std::uint64_t delta = seq.advance_clock(ts);
+  out.commit(put_event(out.claim(MAX_EVENT_PACKET_BYTES), seq.arena.data() + tail.offset,
+                       tail.length, delta));
 }
 
 IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
@@ -449,28 +453,54 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
     return file_.flush_if_full();
   }
   // Event packets go straight into the file's buffer, after any descriptor
-  // and interning packet they need (written as they arise, in between).
+  // and interning packet they need (written as they arise, in between). They
+  // are written into room claimed for the rest of the batch at once, with
+  // the sequence's clock, open count and last time in locals (what goes
+  // through a char pointer could alias any member); anything else written in
+  // between takes them back first.
   ByteBuffer& out = file_.buffer();
+  std::uint64_t open = seq->open_slices;
+  std::uint64_t clock = seq->clock_ns;
+  std::uint64_t last = seq->last_ts;
+  char* p = nullptr;
+  const auto settle = [&] {
+    if (p != nullptr) out.commit(p);
+    p = nullptr;
+    seq->open_slices = open;
+    seq->clock_ns = clock;
+    seq->last_ts = last;
+  };
   for (std::size_t i = 0; i < events.size(); ++i) {
     const Event& ev = events[i];
-    if (ends_nothing_open(ev.code_kind, seq->open_slices)) continue;
     const std::uint8_t kind = word_kind(ev.code_kind);
-    const bool begin = is_begin(kind);
+    const bool end = is_end(kind);
+    if (end && open == 0) continue;  // ends_nothing_open
     if (is_annotation(kind)) {
+      settle();
       const std::size_t args = arg_words_at(events, i + 1);
       if (kind != KIND_ARG) write_annotation(*seq, ev, events.subspan(i + 1, args), codes);
       i += args;
+      clock = seq->clock_ns;
     } else {
-      const TailSpan tail = tail_for(*seq, begin, word_code(ev.code_kind), codes);
-      frame_event(out, *seq, tail, ev.ts_ns);
+      const std::uint32_t code = word_code(ev.code_kind);
+      const TailSpan* cached =
+          end ? (seq->end_tail.length != 0 ? &seq->end_tail : nullptr) : seq->tails.find(code);
+      TailSpan tail;
+      if (cached != nullptr) {
+        tail = *cached;
+      } else {
+        settle();  // interning writes a packet of its own
+        tail = tail_for(*seq, !end, code, codes);
+      }
+      if (p == nullptr) p = out.claim((events.size() - i) * MAX_EVENT_PACKET_BYTES);
+      const std::uint64_t delta = ev.ts_ns > clock ? ev.ts_ns - clock : 0;  // as advance_clock
+      clock += delta;
+      p = put_event(p, seq->arena.data() + tail.offset, tail.length, delta);
     }
-    seq->last_ts = ev.ts_ns;
-    if (begin) {
-      ++seq->open_slices;
-    } else if (is_end(kind)) {
-      --seq->open_slices;
-    }
+    last = ev.ts_ns;
+    open += static_cast<std::uint64_t>(std::int64_t{DEPTH_STEP[kind]});
   }
+  settle();
   return file_.flush_if_full();
 }
 

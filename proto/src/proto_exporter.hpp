@@ -85,6 +85,10 @@ class ProtoExporter final : public Exporter {
       2 + (1 + wire::MAX_VARINT_BYTES) + (2 + wire::MAX_VARINT_BYTES);
   static_assert(MAX_TRACK_EVENT_BYTES < 0x80, "its length takes one byte");
   static constexpr std::size_t MAX_TAIL_BYTES = MAX_HEADER_BYTES + 2 + MAX_TRACK_EVENT_BYTES;
+  // An event packet's frame (packet tag and length, timestamp tag and delta)
+  // and its whole tail's copy.
+  static constexpr std::size_t MAX_EVENT_PACKET_BYTES =
+      1 + wire::MAX_VARINT_BYTES + 1 + wire::MAX_VARINT_BYTES + MAX_TAIL_BYTES;
   // A sequence's arena holds at most one tail per code (24-bit ids) and its
   // end tail, plus the copy slack: its 32-bit offsets cannot overflow.
   static_assert(((std::uint64_t{1} << 24) + 2) * MAX_TAIL_BYTES < (std::uint64_t{1} << 32));
@@ -146,6 +150,10 @@ class ProtoExporter final : public Exporter {
   TailSpan tail_for(Sequence& seq, bool begin, std::uint32_t code, const CodeLookup& codes);
   std::uint64_t intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
                        bool& has_location);
+  // Writes one event packet at `p`, the sequence clock having moved by
+  // `delta`; returns its end. Needs MAX_EVENT_PACKET_BYTES of room.
+  static char* put_event(char* p, const char* tail, std::uint32_t tail_len,
+                         std::uint64_t delta) noexcept;
   // Appends one event packet to `out`.
   static void frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts);
   // Ends every slice open on the sequence, at `ts`.
