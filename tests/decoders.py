@@ -412,13 +412,18 @@ def read_json(path):
             assert (o["cat"], o["s"], o["name"]) == ("dropped", "t", f"fennik: {count} events lost")
             t.events.append(Event("G", count, None, None, int(o["ts"] * 1000)))
             continue
-        kind = o["args"]["kind"]
+        # A call that simply started or returned does not say so; an end has
+        # args only to say how else it ended.
+        kind = o.get("args", {}).get("kind", {"B": "start", "E": "return"}[o["ph"]])
         assert kind in PHASE_KINDS[o["ph"]], o
         if o["ph"] == "E":  # the innermost open call's end: it needs no name
-            assert list(o) == ["ph", "ts", "pid", "tid", "args"] and list(o["args"]) == ["kind"], o
+            assert list(o) == ["ph", "ts", "pid", "tid"] + (["args"] if "args" in o else []), o
+            assert "args" not in o or (list(o["args"]) == ["kind"] and kind != "return"), o
             t.events.append(Event("E", None, None, None, int(o["ts"] * 1000), kind))
             continue
         assert list(o) == ["name", "cat", "ph", "ts", "pid", "tid", "args"], o
+        assert list(o["args"]) == ["file", "line"] + (["kind"] if kind != "start" else []), o
+        assert o["args"].get("kind") != "start", o
         assert o["cat"] == "py", o
         t.events.append(Event(
             o["ph"], o["name"], o["args"]["file"], o["args"]["line"], int(o["ts"] * 1000), kind))

@@ -17,7 +17,9 @@ namespace fennik {
 namespace {
 
 // The parts of an event object that depend only on the kind: the phase with
-// the text up to the timestamp, and the kind text with the closing braces.
+// the text up to the timestamp, and how the call began or ended with the
+// closing braces. A call that simply started or returned says nothing of it
+// (most do); an end says nothing else, so it has no args at all then.
 struct KindText {
   std::string_view head;
   std::string_view tail;
@@ -25,20 +27,20 @@ struct KindText {
 
 // Indexed by known_kind(), which is never 0.
 constexpr std::array<KindText, KIND_THROW + 1> KIND_TEXTS = {{
-    {"B\",\"ts\":", "start\"}},"},
-    {"B\",\"ts\":", "start\"}},"},
-    {"E\",\"ts\":", "return\"}},"},
-    {"E\",\"ts\":", "yield\"}},"},
-    {"B\",\"ts\":", "resume\"}},"},
-    {"E\",\"ts\":", "unwind\"}},"},
-    {"B\",\"ts\":", "throw\"}},"},
+    {"B\",\"ts\":", "}},"},
+    {"B\",\"ts\":", "}},"},
+    {"E\",\"ts\":", "},"},
+    {"E\",\"ts\":", ",\"args\":{\"kind\":\"yield\"}},"},
+    {"B\",\"ts\":", ",\"kind\":\"resume\"}},"},
+    {"E\",\"ts\":", ",\"args\":{\"kind\":\"unwind\"}},"},
+    {"B\",\"ts\":", ",\"kind\":\"throw\"}},"},
 }};
 
 // The kind texts go out as fixed-size blocks (a constant-size copy is a few
 // moves, not a call) into room claimed past the event; only their real
 // length is kept. Every head is exactly HEAD_BYTES long.
 constexpr std::size_t HEAD_BYTES = 8;
-constexpr std::size_t TAIL_BLOCK_BYTES = 16;
+constexpr std::size_t TAIL_BLOCK_BYTES = 32;
 struct KindBlock {
   std::array<char, HEAD_BYTES> head;
   std::array<char, TAIL_BLOCK_BYTES> tail;
@@ -68,9 +70,9 @@ constexpr std::size_t EVENT_BLOCK_BYTES =
 
 // An end object names no function: a reader ends the thread's innermost open
 // call, and keeps the name, category, file and line its begin gave. It says
-// only how the call ended, in half the bytes.
+// only how the call ended, and only when it did not simply return.
 const json::Template& end_template() {
-  static const json::Template text{"{\"ph\":\"", ",\"args\":{\"kind\":\""};
+  static const json::Template text{"{\"ph\":\"", ""};
   return text;
 }
 

@@ -115,7 +115,6 @@ Template Template::of(const CodeInfo& info) {
   push_string(text, info.filename);
   text.append(",\"line\":");
   push_u64(text, info.first_line);
-  text.append(",\"kind\":\"");
   t.suffix.assign(text.view());
   return t;
 }

@@ -62,7 +62,7 @@ inline void push_micros(ByteBuffer& out, std::uint64_t ns) {
 // and everything between the tid and the kind text.
 struct Template {
   std::string prefix;  // {"name":QUALNAME,"cat":"py","ph":"
-  std::string suffix;  // ,"args":{"file":FILE,"line":LINE,"kind":"
+  std::string suffix;  // ,"args":{"file":FILE,"line":LINE
 
   static Template of(const CodeInfo& info);
 };

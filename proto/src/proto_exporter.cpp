@@ -402,7 +402,7 @@ std::uint64_t ProtoExporter::Sequence::advance_clock(std::uint64_t ts) noexcept 
   return delta;
 }
 
-char* ProtoExporter::put_event(char* p, const char* tail, std::uint32_t tail_len,
+inline char* ProtoExporter::put_event(char* p, const char* tail, std::uint32_t tail_len,
                                std::uint64_t delta) noexcept {
   if (delta < 0x80) {
     // Most events: a one-byte delta, and a packet below 0x80 bytes (tails are).
