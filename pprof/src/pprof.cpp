@@ -1,7 +1,9 @@
 #include "pprof.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "profile.hpp"
 #include "short_calls.hpp"
@@ -164,10 +166,17 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
   const auto unit = static_cast<std::int64_t>(strings.id(SAMPLE_UNIT));
   profile.sample_type.push_back({type, unit});
 
-  const std::vector<std::uint64_t> ids = profile_ids();
+  // Samples list every frame, so ids are given by how often they are
+  // written there: the functions of the deepest and commonest stacks get the
+  // one-byte ids. Ties, and the samples' order, follow first entry.
+  const std::vector<std::uint64_t> rank = profile_ids();
+  const std::vector<std::uint64_t> frames = stacks_.frames_per_code(functions_.size());
   std::vector<pprof::FunctionSlot> used = stacks_.charged_codes();
-  std::sort(used.begin(), used.end(),
-            [&](pprof::FunctionSlot a, pprof::FunctionSlot b) { return ids[a] < ids[b]; });
+  std::sort(used.begin(), used.end(), [&](pprof::FunctionSlot a, pprof::FunctionSlot b) {
+    return frames[a] != frames[b] ? frames[a] > frames[b] : rank[a] < rank[b];
+  });
+  std::vector<std::uint64_t> ids(functions_.size(), 0);
+  for (std::size_t i = 0; i < used.size(); ++i) ids[used[i]] = i + 1;  // ids are non-zero
   profile.function.reserve(used.size());
   profile.location.reserve(used.size());
   for (const pprof::FunctionSlot slot : used) {
@@ -217,19 +226,30 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
 
   // The profile goes out in pieces through the file's buffer. A sample lists
   // every frame of its stack, so the samples of deep recursion hold ids by
-  // the depth squared: each stack is walked from the tree into one reused
-  // list, encoded and let go, and memory stays with the tree.
+  // the depth squared. The stacks are walked in key order, each after the
+  // stack of its outer frames, keeping the current one's ids encoded
+  // innermost first at the end of one buffer: entering a frame writes its id
+  // just before its caller's, and a sample is one copy of what follows.
   ByteBuffer& out = file_.buffer();
   const auto mismatch = [] { return IoError::other(std::string(ENCODING_MISMATCH)); };
   if (!pprof::encode_head(profile, out)) return mismatch();
-  std::vector<std::uint64_t> location_ids;
-  for (const pprof::NodeId node : stacks_.charged_in_order(ids)) {
-    location_ids.clear();
-    // Walking to the root lists the frames innermost first, as samples want.
-    for (pprof::NodeId n = node; n != pprof::StackTree::ROOT; n = stacks_.parent(n)) {
-      location_ids.push_back(ids[stacks_.code(n)]);
-    }
-    if (!pprof::encode_sample(location_ids, stacks_.total(node), out)) return mismatch();
+  const std::vector<pprof::StackTree::Placed> order = stacks_.live_in_order(rank);
+  std::uint32_t max_depth = 0;
+  for (const pprof::StackTree::Placed& p : order) max_depth = std::max(max_depth, p.depth);
+  std::vector<char> path(std::size_t{max_depth} * wire::MAX_VARINT_BYTES);
+  std::vector<std::size_t> starts(std::size_t{max_depth} + 1);  // by depth; 0 the empty stack
+  starts[0] = path.size();
+  for (const pprof::StackTree::Placed& p : order) {
+    char id[wire::MAX_VARINT_BYTES];
+    const auto id_len =
+        static_cast<std::size_t>(wire::put_varint(id, ids[stacks_.code(p.node)]) - id);
+    const std::size_t start = starts[p.depth - 1] - id_len;
+    std::memcpy(path.data() + start, id, id_len);
+    starts[p.depth] = start;
+    const std::int64_t total = stacks_.total(p.node);
+    if (total <= 0) continue;
+    const std::string_view ids_here(path.data() + start, path.size() - start);
+    if (!pprof::encode_packed_sample(ids_here, total, out)) return mismatch();
     if (IoStatus status = file_.flush_if_full()) return status;
   }
   // The totals are taken; threads keep their stacks.

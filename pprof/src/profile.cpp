@@ -150,6 +150,21 @@ bool encode_sample(std::span<const std::uint64_t> location_ids, std::int64_t val
   });
 }
 
+bool encode_packed_sample(std::string_view packed_ids, std::int64_t value, ByteBuffer& buffer) {
+  const std::span<const std::int64_t> values(&value, 1);
+  const std::size_t ids_field =
+      packed_ids.empty() ? 0 : len_field_size(sample_field::LOCATION_ID, packed_ids.size());
+  const std::size_t body = ids_field + packed_field_size(sample_field::VALUE, values);
+  return write_exactly(buffer, len_field_size(profile_field::SAMPLE, body), [&](wire::Writer& out) {
+    put_message_head(out, profile_field::SAMPLE, body);
+    if (!packed_ids.empty()) {
+      put_message_head(out, sample_field::LOCATION_ID, packed_ids.size());
+      out.buffer().append(packed_ids);
+    }
+    out.packed_int_field(sample_field::VALUE, values);
+  });
+}
+
 bool encode_tail(const Profile& p, ByteBuffer& buffer) {
   std::size_t size = 0;
   for (const Location& l : p.location)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "byte_buffer.hpp"
@@ -60,6 +61,8 @@ bool encode_head(const Profile& profile, ByteBuffer& out);
 // One Sample: its location ids, innermost first, and its one value.
 bool encode_sample(std::span<const std::uint64_t> location_ids, std::int64_t value,
                    ByteBuffer& out);
+// The same from its location ids already encoded as varints back to back.
+bool encode_packed_sample(std::string_view packed_ids, std::int64_t value, ByteBuffer& out);
 // The locations, functions, string table and comments.
 bool encode_tail(const Profile& profile, ByteBuffer& out);
 

@@ -30,7 +30,8 @@ std::vector<std::uint8_t> StackTree::live_marks() const {
   return live;
 }
 
-std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>& rank) const {
+std::vector<StackTree::Placed> StackTree::live_in_order(
+    const std::vector<std::uint64_t>& rank) const {
   const std::vector<std::uint8_t> live = live_marks();
 
   // The live children of every node, grouped by parent, each group sorted by code.
@@ -55,19 +56,40 @@ std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>
 
   // Pre-order walk with an explicit stack: stacks can be far deeper than the
   // thread's own call stack could recurse.
-  std::vector<NodeId> out;
-  std::vector<NodeId> todo;
-  auto push_children = [&](NodeId p) {
-    for (std::uint32_t c = first[p + 1]; c-- > first[p];) todo.push_back(children[c]);
+  std::vector<Placed> out;
+  std::vector<Placed> todo;
+  auto push_children = [&](NodeId p, std::uint32_t depth) {
+    for (std::uint32_t c = first[p + 1]; c-- > first[p];) todo.push_back({children[c], depth});
   };
-  push_children(ROOT);
+  push_children(ROOT, 1);
   while (!todo.empty()) {
-    const NodeId n = todo.back();
+    const Placed n = todo.back();
     todo.pop_back();
-    if (nodes_[n].total > 0) out.push_back(n);
-    push_children(n);
+    out.push_back(n);
+    push_children(n.node, n.depth + 1);
   }
   return out;
+}
+
+std::vector<NodeId> StackTree::charged_in_order(const std::vector<std::uint64_t>& rank) const {
+  std::vector<NodeId> out;
+  for (const Placed& p : live_in_order(rank)) {
+    if (nodes_[p.node].total > 0) out.push_back(p.node);
+  }
+  return out;
+}
+
+std::vector<std::uint64_t> StackTree::frames_per_code(std::size_t codes) const {
+  // A node's frame is in every charged stack of its subtree; children come
+  // after their parents, so one pass from the newest node sums the subtrees.
+  std::vector<std::uint64_t> below(nodes_.size(), 0);
+  std::vector<std::uint64_t> frames(codes, 0);
+  for (std::size_t n = nodes_.size(); n-- > 1;) {
+    below[n] += nodes_[n].total > 0;
+    below[nodes_[n].parent] += below[n];
+    if (nodes_[n].code < codes) frames[nodes_[n].code] += below[n];
+  }
+  return frames;
 }
 
 std::vector<FunctionSlot> StackTree::charged_codes() const {

@@ -51,9 +51,20 @@ class StackTree {
   std::int64_t total(NodeId node) const noexcept { return nodes_[node].total; }
   std::size_t node_count() const noexcept { return nodes_.size(); }
 
-  // The charged stacks (total > 0), in key order: siblings by ascending
-  // rank[code].
+  // A stack and how many frames it has.
+  struct Placed {
+    NodeId node;
+    std::uint32_t depth;
+  };
+  // The live stacks (charged, or begun by a charged one) in key order:
+  // siblings by ascending rank[code]; a stack comes after the stack its
+  // outer frames make, so a walk can keep the current stack as it goes.
+  std::vector<Placed> live_in_order(const std::vector<std::uint64_t>& rank) const;
+  // The charged stacks (total > 0), in key order.
   std::vector<NodeId> charged_in_order(const std::vector<std::uint64_t>& rank) const;
+  // How many charged stacks each code's frames are part of, by code: the
+  // times its id is written in a profile's samples.
+  std::vector<std::uint64_t> frames_per_code(std::size_t codes) const;
   // The distinct codes of every frame of every charged stack, ascending.
   std::vector<FunctionSlot> charged_codes() const;
   // Forgets every total; the stacks themselves stay, so threads carry on.
