@@ -30,15 +30,15 @@ constexpr char NS_SUFFIX[] = " ns";
 constexpr std::string_view MARKS_PREFIX = "fennik: ";
 constexpr std::string_view MARKS_SUFFIX =
     " instants and counter values left out (a profile has no place for them)";
-// Spans' profile ids lie above every code's.
-constexpr std::uint64_t SPAN_PROFILE_IDS = std::uint64_t{1} << 48;
+// Spans' ranks lie above every code's.
+constexpr std::uint64_t SPAN_RANKS = std::uint64_t{1} << 48;
 
 constexpr std::string_view TOO_MANY_STACKS =
     "the profile has more distinct stacks than it can hold";
 constexpr std::string_view ENCODING_MISMATCH = "the profile did not encode to its computed size";
 
-// Location and function ids must be non-zero: a code's first id is its code id + 1.
-std::uint64_t profile_id_of_code(std::uint32_t code) {
+// A code's first rank is its code id + 1, which stack_totals maps back.
+std::uint64_t rank_of_code(std::uint32_t code) {
   return static_cast<std::uint64_t>(code) + 1;
 }
 
@@ -66,8 +66,8 @@ pprof::FunctionSlot PprofExporter::function_for(std::uint32_t code, const CodeLo
   }
   if (functions_.size() >= pprof::NO_FUNCTION) return pprof::NO_FUNCTION;
   CodeSlot& c = known != nullptr ? *known : code_slots_.insert(code, CodeSlot{0, epoch_, 0});
-  const std::uint64_t profile_id = (c.codes_seen << CODE_BITS) + profile_id_of_code(code);
-  functions_.push_back(Function{std::move(info), profile_id});
+  const std::uint64_t rank = (c.codes_seen << CODE_BITS) + rank_of_code(code);
+  functions_.push_back(Function{std::move(info), rank});
   ++c.codes_seen;
   c.slot = static_cast<pprof::FunctionSlot>(functions_.size() - 1);
   return c.slot;
@@ -78,7 +78,7 @@ pprof::FunctionSlot PprofExporter::function_for_site(std::uint32_t site, const C
   if (functions_.size() >= pprof::NO_FUNCTION) return pprof::NO_FUNCTION;
   const std::optional<SiteInfo> info = codes.site(site);
   functions_.push_back(Function{CodeInfo{info ? info->name : std::string(UNKNOWN_FUNCTION), "", 0},
-                                SPAN_PROFILE_IDS + site + 1});
+                                SPAN_RANKS + site + 1});
   const auto slot = static_cast<pprof::FunctionSlot>(functions_.size() - 1);
   site_slots_.insert(site, slot);
   return slot;
@@ -151,11 +151,11 @@ IoStatus PprofExporter::end_thread(std::uint32_t tid, const CodeLookup&, const T
   return IO_OK;
 }
 
-std::vector<std::uint64_t> PprofExporter::profile_ids() const {
-  std::vector<std::uint64_t> ids;
-  ids.reserve(functions_.size());
-  for (const Function& f : functions_) ids.push_back(f.profile_id);
-  return ids;
+std::vector<std::uint64_t> PprofExporter::ranks() const {
+  std::vector<std::uint64_t> out;
+  out.reserve(functions_.size());
+  for (const Function& f : functions_) out.push_back(f.rank);
+  return out;
 }
 
 IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
@@ -169,7 +169,7 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
   // Samples list every frame, so ids are given by how often they are
   // written there: the functions of the deepest and commonest stacks get the
   // one-byte ids. Ties, and the samples' order, follow first entry.
-  const std::vector<std::uint64_t> rank = profile_ids();
+  const std::vector<std::uint64_t> rank = ranks();
   const std::vector<std::uint64_t> frames = stacks_.frames_per_code(functions_.size());
   std::vector<pprof::FunctionSlot> used = stacks_.charged_codes();
   std::sort(used.begin(), used.end(), [&](pprof::FunctionSlot a, pprof::FunctionSlot b) {
@@ -260,12 +260,12 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
 
 std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> PprofExporter::stack_totals()
     const {
-  const std::vector<std::uint64_t> ids = profile_ids();
+  const std::vector<std::uint64_t> rank = ranks();
   std::vector<std::pair<std::vector<std::uint32_t>, std::int64_t>> out;
-  for (const pprof::NodeId node : stacks_.charged_in_order(ids)) {
+  for (const pprof::NodeId node : stacks_.charged_in_order(rank)) {
     std::vector<std::uint32_t> codes;
     for (const pprof::FunctionSlot slot : stacks_.codes_of(node)) {
-      codes.push_back(static_cast<std::uint32_t>((ids[slot] - 1) & MAX_CODE_ID));
+      codes.push_back(static_cast<std::uint32_t>((rank[slot] - 1) & MAX_CODE_ID));
     }
     out.emplace_back(std::move(codes), stacks_.total(node));
   }

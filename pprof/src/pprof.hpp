@@ -60,11 +60,13 @@ class PprofExporter final : public Exporter {
     std::uint64_t last_ts = 0;
   };
   // One function of the profile: a code as read at its first entry. Its
-  // profile id is the code id + 1 for the first code an id stood for, and
-  // moves up by 2^24 for every later, different code given the same id.
+  // rank is the code id + 1 for the first code an id stood for, and moves up
+  // by 2^24 for every later, different code given the same id. The ids the
+  // profile holds are given when it is written, by how often samples list
+  // each function; ranks order the samples and break ties.
   struct Function {
     std::optional<CodeInfo> info;
-    std::uint64_t profile_id;
+    std::uint64_t rank;
   };
   // The function a code id stands for now, re-read once per reuse epoch.
   struct CodeSlot {
@@ -77,8 +79,8 @@ class PprofExporter final : public Exporter {
   pprof::FunctionSlot function_for(std::uint32_t code, const CodeLookup& codes);
   // A span's frame: a function named after the span (site ids are never reused).
   pprof::FunctionSlot function_for_site(std::uint32_t site, const CodeLookup& codes);
-  // Profile ids by function slot: the order of functions in the profile.
-  std::vector<std::uint64_t> profile_ids() const;
+  // Ranks by function slot.
+  std::vector<std::uint64_t> ranks() const;
 
   SharedFile file_;
   std::unordered_map<std::uint32_t, Fold> folds_;
