@@ -4,45 +4,14 @@
 #include <cstring>
 
 #include "proto_exporter.hpp"
+#include "trace_fields.hpp"
 
 namespace fennik {
 namespace {
 
 using wire::Writer;
 
-// Field numbers of the trace schema that only annotations use, and the few
-// every packet needs.
-constexpr std::uint32_t TRACE_PACKET = 1;
-constexpr std::uint32_t PACKET_TIMESTAMP = 8;
-constexpr std::uint32_t PACKET_SEQUENCE_ID = 10;
-constexpr std::uint32_t PACKET_TRACK_EVENT = 11;
-constexpr std::uint32_t PACKET_TRACK_DESCRIPTOR = 60;
-namespace event {
-constexpr std::uint32_t DEBUG_ANNOTATIONS = 4;
-constexpr std::uint32_t TYPE = 9;
-constexpr std::uint32_t TRACK_UUID = 11;
-constexpr std::uint32_t CATEGORIES = 22;
-constexpr std::uint32_t NAME = 23;
-constexpr std::uint32_t COUNTER_VALUE = 30;
-constexpr std::uint32_t DOUBLE_COUNTER_VALUE = 44;
-constexpr std::uint64_t TYPE_SLICE_BEGIN = 1;
-constexpr std::uint64_t TYPE_SLICE_END = 2;
-constexpr std::uint64_t TYPE_INSTANT = 3;
-constexpr std::uint64_t TYPE_COUNTER = 4;
-}  // namespace event
-namespace annotation {  // DebugAnnotation
-constexpr std::uint32_t BOOL_VALUE = 2;
-constexpr std::uint32_t INT_VALUE = 4;
-constexpr std::uint32_t DOUBLE_VALUE = 5;
-constexpr std::uint32_t STRING_VALUE = 6;
-constexpr std::uint32_t NAME = 10;
-}  // namespace annotation
-namespace descriptor {
-constexpr std::uint32_t UUID = 1;
-constexpr std::uint32_t NAME = 2;
-constexpr std::uint32_t PARENT_UUID = 5;
-constexpr std::uint32_t COUNTER = 8;
-}  // namespace descriptor
+using namespace trace_fields;
 
 constexpr std::string_view SPAN_CATEGORY = "span";
 constexpr std::string_view INSTANT_CATEGORY = "instant";
@@ -63,19 +32,19 @@ void double_field(Writer& p, std::uint32_t field, double value) {
 void value_field(Writer& p, const ArgValue& v) {
   switch (v.type) {
     case ArgValue::Type::None:
-      p.string_field(annotation::STRING_VALUE, NONE_TEXT);
+      p.string_field(debug_annotation::STRING_VALUE, NONE_TEXT);
       break;
     case ArgValue::Type::Bool:
-      p.uint_field(annotation::BOOL_VALUE, v.integer != 0 ? 1 : 0);
+      p.uint_field(debug_annotation::BOOL_VALUE, v.integer != 0 ? 1 : 0);
       break;
     case ArgValue::Type::Int:
-      p.int_field(annotation::INT_VALUE, v.integer);
+      p.int_field(debug_annotation::INT_VALUE, v.integer);
       break;
     case ArgValue::Type::Float:
-      double_field(p, annotation::DOUBLE_VALUE, v.real);
+      double_field(p, debug_annotation::DOUBLE_VALUE, v.real);
       break;
     case ArgValue::Type::Text:
-      p.string_field(annotation::STRING_VALUE, v.text);
+      p.string_field(debug_annotation::STRING_VALUE, v.text);
       break;
   }
 }
@@ -95,14 +64,14 @@ std::uint64_t ProtoExporter::counter_track(const std::string& name) {
       name, process_uuid_ + COUNTER_TRACK_OFFSET + counter_tracks_.size());
   if (added) {
     Writer p(file_.buffer());
-    const auto record = p.begin_message(TRACE_PACKET);
-    p.uint_field(PACKET_TIMESTAMP, 0);
-    p.uint_field(PACKET_SEQUENCE_ID, process_sequence_id());
-    const auto td = p.begin_message(PACKET_TRACK_DESCRIPTOR);
-    p.uint_field(descriptor::UUID, it->second);
-    p.string_field(descriptor::NAME, name);
-    p.uint_field(descriptor::PARENT_UUID, process_uuid_);
-    p.end_message(p.begin_message(descriptor::COUNTER));
+    const auto record = p.begin_message(trace::PACKET);
+    p.uint_field(packet::TIMESTAMP, 0);
+    p.uint_field(packet::TRUSTED_PACKET_SEQUENCE_ID, process_sequence_id());
+    const auto td = p.begin_message(packet::TRACK_DESCRIPTOR);
+    p.uint_field(track_descriptor::UUID, it->second);
+    p.string_field(track_descriptor::NAME, name);
+    p.uint_field(track_descriptor::PARENT_UUID, process_uuid_);
+    p.end_message(p.begin_message(track_descriptor::COUNTER));
     p.end_message(td);
     p.end_message(record);
   }
@@ -116,30 +85,31 @@ void ProtoExporter::write_annotation(Sequence& seq, const Event& e, std::span<co
   const std::vector<ArgValue> values = decode_args(args);
   const std::uint64_t counter = kind == KIND_COUNTER ? counter_track(site.name) : 0;
   Writer p(file_.buffer());
-  const auto record = p.begin_message(TRACE_PACKET);
-  p.uint_field(PACKET_TIMESTAMP, seq.advance_clock(e.ts_ns));
+  const auto record = p.begin_message(trace::PACKET);
+  p.uint_field(packet::TIMESTAMP, seq.advance_clock(e.ts_ns));
   p.buffer().append(std::string_view(seq.header.data(), seq.header_len));
-  const auto te = p.begin_message(PACKET_TRACK_EVENT);
+  const auto te = p.begin_message(packet::TRACK_EVENT);
   if (kind == KIND_COUNTER) {
-    p.uint_field(event::TYPE, event::TYPE_COUNTER);
-    p.uint_field(event::TRACK_UUID, counter);
+    p.uint_field(track_event::TYPE, TYPE_COUNTER);
+    p.uint_field(track_event::TRACK_UUID, counter);
     const ArgValue value = values.empty() ? ArgValue{} : values.front();
     if (value.type == ArgValue::Type::Float) {
-      double_field(p, event::DOUBLE_COUNTER_VALUE, value.real);
+      double_field(p, track_event::DOUBLE_COUNTER_VALUE, value.real);
     } else {
-      p.int_field(event::COUNTER_VALUE, value.integer);
+      p.int_field(track_event::COUNTER_VALUE, value.integer);
     }
   } else {
-    p.uint_field(event::TYPE, kind == KIND_SPAN_BEGIN ? event::TYPE_SLICE_BEGIN
-                              : kind == KIND_SPAN_END ? event::TYPE_SLICE_END
-                                                      : event::TYPE_INSTANT);
+    p.uint_field(track_event::TYPE, kind == KIND_SPAN_BEGIN ? TYPE_SLICE_BEGIN
+                                    : kind == KIND_SPAN_END ? TYPE_SLICE_END
+                                                            : TYPE_INSTANT);
     if (kind != KIND_SPAN_END) {
-      p.string_field(event::CATEGORIES, kind == KIND_INSTANT ? INSTANT_CATEGORY : SPAN_CATEGORY);
-      p.string_field(event::NAME, site.name);
+      p.string_field(track_event::CATEGORIES,
+                     kind == KIND_INSTANT ? INSTANT_CATEGORY : SPAN_CATEGORY);
+      p.string_field(track_event::NAME, site.name);
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
-      const auto a = p.begin_message(event::DEBUG_ANNOTATIONS);
-      p.string_field(annotation::NAME, i < site.keys.size() ? site.keys[i] : UNKNOWN_KEY);
+      const auto a = p.begin_message(track_event::DEBUG_ANNOTATIONS);
+      p.string_field(debug_annotation::NAME, i < site.keys.size() ? site.keys[i] : UNKNOWN_KEY);
       value_field(p, values[i]);
       p.end_message(a);
     }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "short_calls.hpp"
+#include "trace_fields.hpp"
 
 namespace fennik {
 namespace {
@@ -20,70 +21,7 @@ using wire::put_varint;
 using wire::varint_size;
 using wire::Writer;
 
-// Field numbers of the trace schema that this exporter writes.
-namespace trace {
-constexpr std::uint32_t PACKET = 1;
-}
-namespace packet {
-constexpr std::uint32_t CLOCK_SNAPSHOT = 6;
-constexpr std::uint32_t TIMESTAMP = 8;
-constexpr std::uint32_t TRUSTED_PACKET_SEQUENCE_ID = 10;
-constexpr std::uint32_t TRACK_EVENT = 11;
-constexpr std::uint32_t INTERNED_DATA = 12;
-constexpr std::uint32_t SEQUENCE_FLAGS = 13;
-constexpr std::uint32_t TIMESTAMP_CLOCK_ID = 58;
-constexpr std::uint32_t TRACE_PACKET_DEFAULTS = 59;
-constexpr std::uint32_t TRACK_DESCRIPTOR = 60;
-}  // namespace packet
-namespace track_event {
-constexpr std::uint32_t TYPE = 9;
-constexpr std::uint32_t NAME_IID = 10;
-constexpr std::uint32_t TRACK_UUID = 11;
-constexpr std::uint32_t CATEGORIES = 22;
-constexpr std::uint32_t NAME = 23;
-constexpr std::uint32_t SOURCE_LOCATION_IID = 34;
-}  // namespace track_event
-namespace track_descriptor {
-constexpr std::uint32_t UUID = 1;
-constexpr std::uint32_t NAME = 2;
-constexpr std::uint32_t PROCESS = 3;
-constexpr std::uint32_t THREAD = 4;
-constexpr std::uint32_t PARENT_UUID = 5;
-}  // namespace track_descriptor
-namespace process_descriptor {
-constexpr std::uint32_t PID = 1;
-constexpr std::uint32_t CMDLINE = 2;
-constexpr std::uint32_t PROCESS_NAME = 6;
-constexpr std::uint32_t PROCESS_LABELS = 8;
-}  // namespace process_descriptor
-
-namespace thread_descriptor {
-constexpr std::uint32_t PID = 1;
-constexpr std::uint32_t TID = 2;
-constexpr std::uint32_t THREAD_NAME = 5;
-}  // namespace thread_descriptor
-namespace interned_data {
-constexpr std::uint32_t EVENT_CATEGORIES = 1;
-constexpr std::uint32_t EVENT_NAMES = 2;
-constexpr std::uint32_t SOURCE_LOCATIONS = 4;
-}  // namespace interned_data
-namespace interned_entry {  // EventCategory, EventName and SourceLocation
-constexpr std::uint32_t IID = 1;
-constexpr std::uint32_t NAME = 2;
-constexpr std::uint32_t FILE_NAME = 2;
-constexpr std::uint32_t LINE_NUMBER = 4;
-}  // namespace interned_entry
-namespace defaults {
-constexpr std::uint32_t TRACK_EVENT_DEFAULTS = 11;  // in TracePacketDefaults
-constexpr std::uint32_t TIMESTAMP_CLOCK_ID = 58;    // in TracePacketDefaults
-constexpr std::uint32_t TRACK_UUID = 11;            // in TrackEventDefaults
-}  // namespace defaults
-namespace clock_snapshot {
-constexpr std::uint32_t CLOCKS = 1;
-constexpr std::uint32_t CLOCK_ID = 1;  // in Clock
-constexpr std::uint32_t TIMESTAMP = 2;
-constexpr std::uint32_t IS_INCREMENTAL = 3;
-}  // namespace clock_snapshot
+using namespace trace_fields;
 
 // Event timestamps are in the trace's default clock. Each thread sequence
 // counts them on a clock of its own, the first of the sequence-scoped ids,
@@ -95,9 +33,6 @@ constexpr std::uint64_t SEQUENCE_CLOCK_ID = 64;
 
 constexpr std::uint64_t SEQ_INCREMENTAL_STATE_CLEARED = 1;
 constexpr std::uint64_t SEQ_NEEDS_INCREMENTAL_STATE = 2;
-constexpr std::uint64_t TYPE_SLICE_BEGIN = 1;
-constexpr std::uint64_t TYPE_SLICE_END = 2;
-constexpr std::uint64_t TYPE_INSTANT = 3;
 
 // Single-byte tags of the hand-assembled event packets.
 constexpr char TAG_PACKET = 0x0A;                                 // Trace.packet, length-delimited
@@ -403,7 +338,7 @@ std::uint64_t ProtoExporter::Sequence::advance_clock(std::uint64_t ts) noexcept 
 }
 
 inline char* ProtoExporter::put_event(char* p, const char* tail, std::uint32_t tail_len,
-                               std::uint64_t delta) noexcept {
+                                      std::uint64_t delta) noexcept {
   if (delta < 0x80) {
     // Most events: a one-byte delta, and a packet below 0x80 bytes (tails are).
     static_assert(2 + MAX_TAIL_BYTES < 0x80);
