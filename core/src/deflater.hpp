@@ -1,6 +1,7 @@
 // gzip compression of output bytes, for the formats whose readers take gzip
-// (pprof always, trace-event JSON when its name asks). A build without zlib
-// has no deflater: `Deflater::available()` says so before one is made.
+// (pprof always, trace-event JSON when its name asks). libdeflate compresses
+// when the build found it, zlib otherwise; a build with neither has no
+// deflater: `Deflater::available()` says so before one is made.
 #pragma once
 
 #include <memory>
@@ -15,21 +16,20 @@ class Deflater {
  public:
   static bool available() noexcept;
 
-  // Throws std::bad_alloc when zlib cannot be set up, std::logic_error in a
-  // build without zlib.
+  // Throws std::bad_alloc when the compressor cannot be set up,
+  // std::logic_error in a build without one.
   Deflater();
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
-  // Appends `plain` to `out`, compressed, as part of the current gzip
-  // member; with `last` the member ends and the next call begins a new one.
-  // False when zlib fails, which leaves `out` unusable.
-  bool add(std::string_view plain, ByteBuffer& out, bool last);
+  // Appends `plain` to `out` as one complete gzip member. False when the
+  // compressor fails, which leaves `out` unusable.
+  bool add_member(std::string_view plain, ByteBuffer& out);
 
  private:
-  struct Stream;
-  std::unique_ptr<Stream> stream_;
+  struct Compressor;
+  std::unique_ptr<Compressor> compressor_;
 };
 
 }  // namespace fennik

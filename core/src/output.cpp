@@ -20,6 +20,36 @@ int open_retrying(const char* path, int flags) {
   return fd;
 }
 
+struct WriteOutcome {
+  int failed_errno = 0;
+  bool wrote_zero = false;
+};
+
+// Writes `first` then `second` whole, retrying short writes; stops at the
+// first error.
+WriteOutcome write_all(int fd, std::string_view first, std::string_view second) {
+  WriteOutcome outcome;
+  for (std::string_view part : {first, second}) {
+    const char* p = part.data();
+    std::size_t left = part.size();
+    while (left > 0) {
+      const ssize_t n = ::write(fd, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        outcome.failed_errno = errno;
+        return outcome;
+      }
+      if (n == 0) {
+        outcome.wrote_zero = true;
+        return outcome;
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+  return outcome;
+}
+
 }  // namespace
 
 SharedFile::SharedFile(UniqueFd fd) : fd_(std::move(fd)), buf_(SHARED_FILE_BUFFER_BYTES) {}
@@ -46,6 +76,7 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
     buf_ = std::move(other.buf_);
     deflater_ = std::move(other.deflater_);
     packed_ = std::move(other.packed_);
+    worker_ = std::move(other.worker_);
   }
   return *this;
 }
@@ -67,48 +98,62 @@ void SharedFile::compress_each_flush() {
   deflater_ = std::make_unique<Deflater>();
 }
 
+void SharedFile::compress_alongside() noexcept {
+  if (!deflater_ || worker_) return;
+  try {
+    worker_ = std::make_unique<DeflateWorker>();
+  } catch (const std::exception&) {
+    // No second thread: members compress on this one.
+  }
+}
+
+IoStatus SharedFile::hand_over() {
+  if (worker_->holding()) return flush();
+  worker_->give(buf_);
+  return IO_OK;
+}
+
 IoStatus SharedFile::flush() {
-  if (buf_.empty()) return IO_OK;
+  const bool held = worker_ && worker_->holding();
+  if (buf_.empty() && !held) return IO_OK;
   std::string_view bytes = buf_.view();
-  if (deflater_) {
-    // Compressed before the lock is taken: other writers wait for the write only.
+  bool failed = false;
+  if (deflater_ && !buf_.empty()) {
+    // Compressed before the lock is taken (other writers wait for the write
+    // only), while the second thread finishes the member before it.
     packed_.clear();
-    if (!deflater_->add(bytes, packed_, true)) {
-      buf_.clear();
-      return IoError::other(COMPRESSION_FAILED);
-    }
+    failed = !deflater_->add_member(bytes, packed_);
     bytes = packed_.view();
+  }
+  std::string_view earlier;
+  if (held) {
+    const ByteBuffer* member = worker_->wait();
+    if (member == nullptr) {
+      failed = true;
+    } else {
+      earlier = member->view();
+    }
+  }
+  if (failed) {
+    if (held) worker_->release();
+    buf_.clear();
+    return IoError::other(COMPRESSION_FAILED);
   }
   int rc;
   do {
     rc = ::flock(fd_.get(), LOCK_EX);
   } while (rc != 0 && errno == EINTR);
+  // Both stay in hand for the next flush.
   if (rc != 0) return IoError::from_errno(errno);
 
   // The error is described only once the lock is released: describing it
   // allocates, and a failed allocation must not leave the file locked.
-  int failed_errno = 0;
-  bool wrote_zero = false;
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd_.get(), p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      failed_errno = errno;
-      break;
-    }
-    if (n == 0) {
-      wrote_zero = true;
-      break;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  const WriteOutcome outcome = write_all(fd_.get(), earlier, bytes);
+  if (held) worker_->release();
   buf_.clear();
   (void)::flock(fd_.get(), LOCK_UN);
-  if (failed_errno != 0) return IoError::from_errno(failed_errno);
-  if (wrote_zero) return IoError{IoErrorKind::WriteZero, "failed to write whole buffer", 0};
+  if (outcome.failed_errno != 0) return IoError::from_errno(outcome.failed_errno);
+  if (outcome.wrote_zero) return IoError{IoErrorKind::WriteZero, "failed to write whole buffer", 0};
   return IO_OK;
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "byte_buffer.hpp"
+#include "deflate_worker.hpp"
 #include "deflater.hpp"
 #include "fd.hpp"
 #include "io_error.hpp"
@@ -45,18 +46,29 @@ class SharedFile {
   // the next flush.
   ByteBuffer& buffer() noexcept { return buf_; }
 
-  // Appends the buffer to the file under the lock. On a write error the
-  // buffered bytes are dropped; on a lock error they are kept.
+  // Appends the buffer to the file under the lock, after the member still
+  // compressing alongside, if any. On a write error the buffered bytes are
+  // dropped; on a lock error they are kept.
   IoStatus flush();
   // Flushes once SHARED_FILE_FLUSH_BYTES are buffered. Writers call it only
   // between the units other processes appending to the file must see whole
-  // (a record, an object, a batch's worth), never inside one.
-  IoStatus flush_if_full() { return buf_.size() >= SHARED_FILE_FLUSH_BYTES ? flush() : IO_OK; }
+  // (a record, an object, a batch's worth), never inside one. When members
+  // compress alongside, a full buffer may instead be handed to the second
+  // thread and written by the next flush.
+  IoStatus flush_if_full() {
+    if (buf_.size() < SHARED_FILE_FLUSH_BYTES) return IO_OK;
+    return worker_ ? hand_over() : flush();
+  }
 
   // From now on each flush goes out as one complete gzip member, so that
   // writers in several processes appending to the file leave a valid gzip
   // file of many members. Throws as Deflater() does.
   void compress_each_flush();
+  // For a long output while the program waits for it: members compress two
+  // at a time, on this thread and a second one, until the file is
+  // destroyed. Only after compress_each_flush(); where the thread cannot
+  // start, they compress one at a time as before.
+  void compress_alongside() noexcept;
 
   std::size_t buffered() const noexcept { return buf_.size(); }
   int fd() const noexcept { return fd_.get(); }
@@ -64,11 +76,15 @@ class SharedFile {
  private:
   explicit SharedFile(UniqueFd fd);
   void flush_ignoring_errors() noexcept;
+  IoStatus hand_over();
 
   UniqueFd fd_;
   ByteBuffer buf_;
   std::unique_ptr<Deflater> deflater_;  // set when each flush is compressed
   ByteBuffer packed_{0};                // a flush's gzip member
+  // Set by compress_alongside(); declared last, so that it is destroyed
+  // (its thread joined) before the buffers.
+  std::unique_ptr<DeflateWorker> worker_;
 };
 
 }  // namespace fennik

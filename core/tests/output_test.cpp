@@ -8,7 +8,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+
+#if FENNIK_TEST_ZLIB
+#include <zlib.h>
+#endif
 
 namespace fennik {
 namespace {
@@ -55,6 +60,84 @@ TEST(SharedFile, WritersInTwoProcessesLeaveWholeChunks) {
   }
   EXPECT_EQ(std::count(all.begin(), all.end(), 'a'), CHUNKS * (CHUNK - 1));
   EXPECT_EQ(std::count(all.begin(), all.end(), 'b'), CHUNKS * (CHUNK - 1));
+}
+
+#if FENNIK_TEST_ZLIB
+// What gzip readers make of the file: every member, in order, by zlib's own
+// reader, which reads concatenated members as one stream.
+std::string gunzip(const std::string& path) {
+  gzFile in = gzopen(path.c_str(), "rb");
+  if (in == nullptr) return "<unopened>";
+  std::string out;
+  char chunk[65'536];
+  int n;
+  while ((n = gzread(in, chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<std::size_t>(n));
+  if (n < 0) out += "<damaged>";
+  gzclose(in);
+  return out;
+}
+
+// Random pieces (from a byte to over two flushes' worth), each followed by
+// flush_if_full() or, now and then, flush(): the file must read back as
+// exactly what was written, whether members compress on this thread alone or
+// alternately on the second one too.
+TEST(SharedFile, CompressedMembersReadBackInOrder) {
+  if (!Deflater::available()) GTEST_SKIP() << "this build has no compressor";
+  const std::string path = ::testing::TempDir() + "fennik-gzip-" + std::to_string(getpid());
+  constexpr int ROUNDS = 12;
+  constexpr int PIECES = 60;
+  constexpr std::size_t MAX_PIECE = 2 * SHARED_FILE_FLUSH_BYTES + 1'000;
+  std::mt19937_64 rng(20261207);
+  for (int round = 0; round < ROUNDS; ++round) {
+    const bool alongside = round % 2 == 1;
+    std::string written;
+    {
+      auto r = SharedFile::open(path, true);
+      ASSERT_TRUE(r.ok());
+      SharedFile f = std::move(r).value();
+      f.compress_each_flush();
+      if (alongside) f.compress_alongside();
+      for (int i = 0; i < PIECES; ++i) {
+        // Short words from a small alphabet compress as traces do; the
+        // round and piece numbers keep members from being alike.
+        std::string piece = std::to_string(round) + ":" + std::to_string(i) + ";";
+        // Lengths spread over orders of magnitude: most pieces are short.
+        const std::size_t len = rng() % ((MAX_PIECE >> (rng() % 11)) + 1);
+        while (piece.size() < len) piece.push_back(static_cast<char>('a' + rng() % 7));
+        f.write(piece);
+        written += piece;
+        const IoStatus status = rng() % 8 == 0 ? f.flush() : f.flush_if_full();
+        ASSERT_FALSE(status) << status->text();
+      }
+      if (rng() % 2 == 0) {
+        ASSERT_FALSE(f.flush());
+      }  // else the destructor's flush
+    }
+    const std::string read = gunzip(path);
+    ASSERT_EQ(read.size(), written.size()) << "round " << round;
+    ASSERT_TRUE(read == written) << "round " << round;
+  }
+  std::remove(path.c_str());
+}
+#endif
+
+// A member handed to the second thread stays in hand while the file cannot
+// be locked, and neither flush nor destruction waits on it forever.
+TEST(SharedFile, LockFailureKeepsMembersCompressedAlongside) {
+  if (!Deflater::available()) GTEST_SKIP() << "this build has no compressor";
+  SharedFile f = SharedFile::adopt(UniqueFd(-1));
+  f.compress_each_flush();
+  f.compress_alongside();
+  f.write(std::string(SHARED_FILE_FLUSH_BYTES, 'x'));
+  EXPECT_FALSE(f.flush_if_full()) << "handed over, not written";
+  EXPECT_EQ(f.buffered(), 0u);
+  f.write("kept");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    IoStatus err = f.flush();
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->os_code, EBADF);
+    EXPECT_EQ(f.buffered(), 4u);
+  }
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ IoResult<std::unique_ptr<JsonExporter>> JsonExporter::append(const std::string& 
   ByteBuffer opening(ByteBuffer::MIN_CAPACITY);
   if (gzip) {
     file.compress_each_flush();
-    if (!Deflater().add("[", opening, true))
+    if (!Deflater().add_member("[", opening))
       return IoError::other("the output could not be compressed");
   } else {
     opening.push_back('[');

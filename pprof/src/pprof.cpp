@@ -230,6 +230,9 @@ IoStatus PprofExporter::finish(const CodeLookup&, const ThreadNames& threads,
   // stack of its outer frames, keeping the current one's ids encoded
   // innermost first at the end of one buffer: entering a frame writes its id
   // just before its caller's, and a sample is one copy of what follows.
+  // The session's end waits for the profile, most of which is compression:
+  // a second thread compresses every other member.
+  file_.compress_alongside();
   ByteBuffer& out = file_.buffer();
   const auto mismatch = [] { return IoError::other(std::string(ENCODING_MISMATCH)); };
   if (!pprof::encode_head(profile, out)) return mismatch();
