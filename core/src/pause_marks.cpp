@@ -48,7 +48,7 @@ std::optional<std::uint64_t> PauseMarks::pause_within(std::uint64_t after,
 
 IoStatus PauseMarks::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                  const ThreadNames& threads) {
-  if (events.empty()) return inner_->write_batch(events, codes, threads);
+  if (events.empty()) return inner().write_batch(events, codes, threads);
   refresh();
   const std::uint32_t tid = events.front().tid;
   if (!first_ts_ || events.front().ts_ns < *first_ts_) first_ts_ = events.front().ts_ns;
@@ -60,27 +60,27 @@ IoStatus PauseMarks::write_batch(std::span<const Event> events, const CodeLookup
     const std::optional<std::uint64_t> at = pause_within(last, events[i].ts_ns);
     last = events[i].ts_ns;
     if (!at) continue;
-    if (IoStatus err = inner_->write_batch(events.subspan(from, i - from), codes, threads)) {
+    if (IoStatus err = inner().write_batch(events.subspan(from, i - from), codes, threads)) {
       return err;
     }
-    if (IoStatus err = inner_->end_open_at(tid, *at, codes, threads)) return err;
+    if (IoStatus err = inner().end_open_at(tid, *at, codes, threads)) return err;
     from = i;
   }
   last = events.back().ts_ns;
-  return inner_->write_batch(events.subspan(from), codes, threads);
+  return inner().write_batch(events.subspan(from), codes, threads);
 }
 
 IoStatus PauseMarks::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                                const CodeLookup& codes, const ThreadNames& threads) {
   std::uint64_t& last = last_ts_[tid];
   last = std::max(last, ts_ns);
-  return inner_->write_gap(tid, ts_ns, count, codes, threads);
+  return inner().write_gap(tid, ts_ns, count, codes, threads);
 }
 
 IoStatus PauseMarks::end_thread(std::uint32_t tid, const CodeLookup& codes,
                                 const ThreadNames& threads) {
   last_ts_.erase(tid);
-  return inner_->end_thread(tid, codes, threads);
+  return inner().end_thread(tid, codes, threads);
 }
 
 IoStatus PauseMarks::finish(const CodeLookup& codes, const ThreadNames& threads,
@@ -89,7 +89,7 @@ IoStatus PauseMarks::finish(const CodeLookup& codes, const ThreadNames& threads,
   for (const auto& [tid, last] : last_ts_) {
     // Paused after the thread's last event: what it had open ends there.
     if (const std::optional<std::uint64_t> at = pause_within(last, UINT64_MAX)) {
-      if (IoStatus err = inner_->end_open_at(tid, *at, codes, threads)) return err;
+      if (IoStatus err = inner().end_open_at(tid, *at, codes, threads)) return err;
     }
   }
   RunStats marked = stats;
@@ -98,7 +98,7 @@ IoStatus PauseMarks::finish(const CodeLookup& codes, const ThreadNames& threads,
     const bool reaches = first_ts_ ? !p.to_ns || *p.to_ns >= *first_ts_ : !p.to_ns;
     if (reaches) marked.pauses.push_back(p);
   }
-  return inner_->finish(codes, threads, marked);
+  return inner().finish(codes, threads, marked);
 }
 
 IoResult<OpenedDump> PauseMarksDumpSink::open(const std::string& reason) {

@@ -36,10 +36,10 @@ class PauseLog {
   std::atomic<std::uint64_t> version_{0};
 };
 
-class PauseMarks final : public Exporter {
+class PauseMarks final : public ForwardingExporter {
  public:
   PauseMarks(std::unique_ptr<Exporter> inner, std::shared_ptr<const PauseLog> log) noexcept
-      : inner_(std::move(inner)), log_(std::move(log)) {}
+      : ForwardingExporter(std::move(inner)), log_(std::move(log)) {}
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
   // Threads whose record stops before a pause end their frames there; the
@@ -48,10 +48,6 @@ class PauseMarks final : public Exporter {
                   const RunStats& stats) override;
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override;
-  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
-                       const ThreadNames& threads) override {
-    return inner_->end_open_at(tid, ts_ns, codes, threads);
-  }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
 
@@ -60,7 +56,6 @@ class PauseMarks final : public Exporter {
   std::optional<std::uint64_t> pause_within(std::uint64_t after, std::uint64_t until) const;
   void refresh();
 
-  std::unique_ptr<Exporter> inner_;
   std::shared_ptr<const PauseLog> log_;
   std::vector<Pause> pauses_;  // the log as last read
   std::uint64_t version_ = 0;

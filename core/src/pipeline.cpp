@@ -25,8 +25,13 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
     return IO_OK;
   };
   RoundPacer pacer(queue);
+  bool drained_told = false;
   for (;;) {
     const bool closed = pacer.start();
+    if (closed && !drained_told) {
+      exporter.draining();
+      drained_told = true;
+    }
     std::size_t moved = 0;
     for (bool again = true; again;) {
       const std::size_t n = queue.drain_batches(local, DRAIN_ROUND_ITEMS);

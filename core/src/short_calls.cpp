@@ -54,7 +54,7 @@ std::size_t ShortCallFilter::begins_in(const Open& open, std::size_t from) noexc
 
 IoStatus ShortCallFilter::send(const CodeLookup& codes, const ThreadNames& threads) {
   if (out_.empty()) return IO_OK;
-  IoStatus st = inner_->write_batch(out_, codes, threads);
+  IoStatus st = inner().write_batch(out_, codes, threads);
   out_.clear();
   return st;
 }
@@ -111,7 +111,14 @@ IoStatus ShortCallFilter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std:
                                     const CodeLookup& codes, const ThreadNames& threads) {
   if (auto it = threads_.find(tid); it != threads_.end()) close_at(it->second, ts_ns);
   if (IoStatus st = send(codes, threads)) return st;
-  return inner_->write_gap(tid, ts_ns, count, codes, threads);
+  return inner().write_gap(tid, ts_ns, count, codes, threads);
+}
+
+IoStatus ShortCallFilter::end_open_at(std::uint32_t tid, std::uint64_t ts_ns,
+                                      const CodeLookup& codes, const ThreadNames& threads) {
+  if (auto it = threads_.find(tid); it != threads_.end()) close_at(it->second, ts_ns);
+  if (IoStatus st = send(codes, threads)) return st;
+  return inner().end_open_at(tid, ts_ns, codes, threads);
 }
 
 IoStatus ShortCallFilter::end_thread(std::uint32_t tid, const CodeLookup& codes,
@@ -134,7 +141,7 @@ IoStatus ShortCallFilter::end_thread(std::uint32_t tid, const CodeLookup& codes,
     threads_.erase(it);
   }
   if (IoStatus st = send(codes, threads)) return st;
-  return inner_->end_thread(tid, codes, threads);
+  return inner().end_thread(tid, codes, threads);
 }
 
 IoStatus ShortCallFilter::finish(const CodeLookup& codes, const ThreadNames& threads,
@@ -148,7 +155,7 @@ IoStatus ShortCallFilter::finish(const CodeLookup& codes, const ThreadNames& thr
   RunStats with_short = stats;
   with_short.min_duration_ns = min_ns_;
   with_short.short_calls_left_out = left_out_;
-  return inner_->finish(codes, threads, with_short);
+  return inner().finish(codes, threads, with_short);
 }
 
 }  // namespace fennik

@@ -21,10 +21,10 @@ namespace fennik {
 // "N calls shorter than D left out": how the outputs say what was left out.
 std::string short_calls_statement(std::uint64_t count, std::uint64_t min_duration_ns);
 
-class ShortCallFilter final : public Exporter {
+class ShortCallFilter final : public ForwardingExporter {
  public:
   ShortCallFilter(std::unique_ptr<Exporter> inner, std::uint64_t min_duration_ns) noexcept
-      : inner_(std::move(inner)), min_ns_(min_duration_ns) {}
+      : ForwardingExporter(std::move(inner)), min_ns_(min_duration_ns) {}
 
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
@@ -35,6 +35,9 @@ class ShortCallFilter final : public Exporter {
   // end it: a begin still waiting then was a short call.
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override;
+  // A pause ends what is open there, as a gap does.
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override;
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
 
@@ -60,7 +63,6 @@ class ShortCallFilter final : public Exporter {
   static std::size_t begins_in(const Open& open, std::size_t from) noexcept;
   IoStatus send(const CodeLookup& codes, const ThreadNames& threads);
 
-  std::unique_ptr<Exporter> inner_;
   const std::uint64_t min_ns_;
   std::unordered_map<std::uint32_t, Open> threads_;
   std::vector<Event> out_;  // what goes to the exporter, reused

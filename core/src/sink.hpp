@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -115,7 +116,8 @@ inline constexpr bool ends_nothing_open(std::uint32_t code_kind, std::size_t ope
 }
 
 // An output format writer: any number of write_batch, write_gap,
-// end_open_at and end_thread calls, then one finish.
+// end_open_at and end_thread calls, then one finish; draining comes once,
+// when the session has ended, before the last of them.
 // An exporter whose write_batch failed is destroyed without being finished.
 class Exporter {
  public:
@@ -152,6 +154,45 @@ class Exporter {
     (void)threads;
     return IO_OK;
   }
+  // The session has ended: what follows is the rest of its events, then
+  // finish, while the program waits for them.
+  virtual void draining() noexcept {}
+};
+
+// An exporter in front of another, which it owns: every call goes on to the
+// inner one unless the wrapper overrides it.
+class ForwardingExporter : public Exporter {
+ public:
+  explicit ForwardingExporter(std::unique_ptr<Exporter> inner) noexcept
+      : inner_(std::move(inner)) {}
+
+  IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    return inner_->write_batch(events, codes, threads);
+  }
+  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
+                  const RunStats& stats) override {
+    return inner_->finish(codes, threads, stats);
+  }
+  IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
+                     const CodeLookup& codes, const ThreadNames& threads) override {
+    return inner_->write_gap(tid, ts_ns, count, codes, threads);
+  }
+  IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
+                       const ThreadNames& threads) override {
+    return inner_->end_open_at(tid, ts_ns, codes, threads);
+  }
+  IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
+                      const ThreadNames& threads) override {
+    return inner_->end_thread(tid, codes, threads);
+  }
+  void draining() noexcept override { inner_->draining(); }
+
+ protected:
+  Exporter& inner() noexcept { return *inner_; }
+
+ private:
+  std::unique_ptr<Exporter> inner_;
 };
 
 }  // namespace fennik

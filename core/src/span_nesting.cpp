@@ -4,7 +4,7 @@ namespace fennik {
 
 IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                   const ThreadNames& threads) {
-  if (events.empty()) return inner_->write_batch(events, codes, threads);
+  if (events.empty()) return inner().write_batch(events, codes, threads);
   Open& open = open_[events.front().tid];
   if (open.spans.empty()) {
     // Most batches hold no span and find none open: they go on as they are.
@@ -15,7 +15,7 @@ IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLooku
       static_assert(KIND_SPAN_END == KIND_SPAN_BEGIN + 1);
       has_span |= static_cast<std::uint8_t>(word_kind(e.code_kind) - KIND_SPAN_BEGIN) <= 1;
     }
-    if (!has_span) return inner_->write_batch(events, codes, threads);
+    if (!has_span) return inner().write_batch(events, codes, threads);
     open.depth = 0;
   }
   // Whether the innermost thing open is a span.
@@ -58,7 +58,7 @@ IoStatus SpanNesting::write_batch(std::span<const Event> events, const CodeLooku
     }
     if (keep && changed) out_.push_back(e);
   }
-  return inner_->write_batch(changed ? std::span<const Event>(out_) : events, codes, threads);
+  return inner().write_batch(changed ? std::span<const Event>(out_) : events, codes, threads);
 }
 
 }  // namespace fennik

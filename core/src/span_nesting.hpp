@@ -17,31 +17,28 @@
 
 namespace fennik {
 
-class SpanNesting final : public Exporter {
+class SpanNesting final : public ForwardingExporter {
  public:
-  explicit SpanNesting(std::unique_ptr<Exporter> inner) noexcept : inner_(std::move(inner)) {}
+  explicit SpanNesting(std::unique_ptr<Exporter> inner) noexcept
+      : ForwardingExporter(std::move(inner)) {}
 
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override;
-  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  const RunStats& stats) override {
-    return inner_->finish(codes, threads, stats);
-  }
   // What was open ends there, as the exporters end it.
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override {
     open_.erase(tid);
-    return inner_->write_gap(tid, ts_ns, count, codes, threads);
+    return inner().write_gap(tid, ts_ns, count, codes, threads);
   }
   IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
                        const ThreadNames& threads) override {
     open_.erase(tid);
-    return inner_->end_open_at(tid, ts_ns, codes, threads);
+    return inner().end_open_at(tid, ts_ns, codes, threads);
   }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override {
     open_.erase(tid);
-    return inner_->end_thread(tid, codes, threads);
+    return inner().end_thread(tid, codes, threads);
   }
 
  private:
@@ -58,7 +55,6 @@ class SpanNesting final : public Exporter {
     std::vector<OpenSpan> spans;  // innermost last
   };
 
-  std::unique_ptr<Exporter> inner_;
   std::unordered_map<std::uint32_t, Open> open_;  // by thread
   std::vector<Event> out_;                        // reused
 };

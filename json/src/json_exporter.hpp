@@ -57,6 +57,8 @@ class JsonExporter final : public Exporter {
                        const ThreadNames& threads) override;
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override;
+  // Compressed output then takes a second thread: the program waits.
+  void draining() noexcept override { file_.compress_alongside(); }
 
   std::uint32_t pid() const noexcept { return pid_; }
 

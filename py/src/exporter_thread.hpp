@@ -77,10 +77,10 @@ class ExporterThread {
 
 // Forwards to the exporter it wraps, counting the events that exporter
 // writes: all it is given but the ends every format leaves out.
-class CountingExporter final : public Exporter {
+class CountingExporter final : public ForwardingExporter {
  public:
   CountingExporter(std::unique_ptr<Exporter> inner, std::uint64_t& events) noexcept
-      : inner_(std::move(inner)), events_(events) {}
+      : ForwardingExporter(std::move(inner)), events_(events) {}
   IoStatus write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& threads) override {
     if (!events.empty()) {
@@ -101,30 +101,25 @@ class CountingExporter final : public Exporter {
       open_here = static_cast<std::size_t>(open);
       events_ += counted;
     }
-    return inner_->write_batch(events, codes, threads);
-  }
-  IoStatus finish(const CodeLookup& codes, const ThreadNames& threads,
-                  const RunStats& stats) override {
-    return inner_->finish(codes, threads, stats);
+    return inner().write_batch(events, codes, threads);
   }
   IoStatus write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
                      const CodeLookup& codes, const ThreadNames& threads) override {
     open_[tid] = 0;  // what was open ends at the gap
-    return inner_->write_gap(tid, ts_ns, count, codes, threads);
+    return inner().write_gap(tid, ts_ns, count, codes, threads);
   }
   IoStatus end_open_at(std::uint32_t tid, std::uint64_t ts_ns, const CodeLookup& codes,
                        const ThreadNames& threads) override {
     open_[tid] = 0;  // what was open ends at the pause
-    return inner_->end_open_at(tid, ts_ns, codes, threads);
+    return inner().end_open_at(tid, ts_ns, codes, threads);
   }
   IoStatus end_thread(std::uint32_t tid, const CodeLookup& codes,
                       const ThreadNames& threads) override {
     open_.erase(tid);
-    return inner_->end_thread(tid, codes, threads);
+    return inner().end_thread(tid, codes, threads);
   }
 
  private:
-  std::unique_ptr<Exporter> inner_;
   std::uint64_t& events_;  // outlives the exporter: the exporter thread's outcome
   std::unordered_map<std::uint32_t, std::size_t> open_;  // frames open per thread
 };

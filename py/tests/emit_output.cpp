@@ -8,6 +8,7 @@
 //   t TID NAME                 a thread's name
 //   b TID TS KIND CODE ...     one batch of events of thread TID
 //   g TID TS COUNT             thread TID lost COUNT events from TS on
+//   p TID TS                   a pause began at TS: what TID has open ends there
 //   e TID                      thread TID has ended (its name goes with it)
 //   d N PEAK                   the dropped count and peak buffered bytes for finish
 //   m NS                       first: calls shorter than NS are left out
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
       threads.retire(id, 0);
     } else if (std::uint64_t at = 0, count = 0; key == "g" && in >> id >> at >> count) {
       error = exporter.write_gap(id, at, count, codes, threads);
+    } else if (std::uint64_t pause_at = 0; key == "p" && in >> id >> pause_at) {
+      error = exporter.end_open_at(id, pause_at, codes, threads);
     } else if (key == "d" && in >> stats.dropped >> stats.peak_buffered_bytes) {
     } else if (std::uint64_t ns = 0; key == "m" && in >> ns) {
       owned = std::make_unique<fennik::ShortCallFilter>(std::move(owned), ns);
