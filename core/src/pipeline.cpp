@@ -25,12 +25,12 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
     return IO_OK;
   };
   RoundPacer pacer(queue);
-  bool drained_told = false;
+  bool told_draining = false;
   for (;;) {
     const bool closed = pacer.start();
-    if (closed && !drained_told) {
+    if (closed && !told_draining) {
       exporter.draining();
-      drained_told = true;
+      told_draining = true;
     }
     std::size_t moved = 0;
     for (bool again = true; again;) {
