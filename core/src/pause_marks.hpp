@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dump_sink.hpp"
+#include "forwarding_exporter.hpp"
 #include "sink.hpp"
 
 namespace fennik {

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "forwarding_exporter.hpp"
 #include "sink.hpp"
 
 namespace fennik {

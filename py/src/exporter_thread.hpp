@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "dump_sink.hpp"
+#include "forwarding_exporter.hpp"
 #include "io_error.hpp"
 #include "pyref.hpp"
 #include "short_calls.hpp"
