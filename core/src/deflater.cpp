@@ -32,12 +32,6 @@ struct Deflater::Compressor {
   Compressor& operator=(const Compressor&) = delete;
 };
 
-bool Deflater::available() noexcept {
-  return true;
-}
-
-Deflater::Deflater() : compressor_(std::make_unique<Compressor>()) {}
-
 bool Deflater::add_member(std::string_view plain, ByteBuffer& out) {
   libdeflate_compressor* c = compressor_->c;
   const std::size_t room = libdeflate_gzip_compress_bound(c, plain.size());
@@ -70,12 +64,6 @@ struct Deflater::Compressor {
   Compressor& operator=(const Compressor&) = delete;
 };
 
-bool Deflater::available() noexcept {
-  return true;
-}
-
-Deflater::Deflater() : compressor_(std::make_unique<Compressor>()) {}
-
 bool Deflater::add_member(std::string_view plain, ByteBuffer& out) {
   z_stream& z = compressor_->z;
   // zlib takes its input as non-const but does not write to it.
@@ -93,6 +81,14 @@ bool Deflater::add_member(std::string_view plain, ByteBuffer& out) {
     if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
   }
 }
+#endif
+
+#if FENNIK_HAVE_LIBDEFLATE || FENNIK_HAVE_ZLIB
+bool Deflater::available() noexcept {
+  return true;
+}
+
+Deflater::Deflater() : compressor_(std::make_unique<Compressor>()) {}
 #else
 struct Deflater::Compressor {};
 
