@@ -82,8 +82,8 @@ class SharedFile {
   ByteBuffer buf_;
   std::unique_ptr<Deflater> deflater_;  // set when each flush is compressed
   ByteBuffer packed_{0};                // a flush's gzip member
-  // Set by compress_alongside(); declared last, so that it is destroyed
-  // (its thread joined) before the buffers.
+  // Set by compress_alongside(); it holds a member between a hand-over and
+  // the next flush, which the destructor's flush writes before it goes.
   std::unique_ptr<DeflateWorker> worker_;
 };
 
