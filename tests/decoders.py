@@ -150,6 +150,8 @@ class Thread:
     name: str | None = None
     events: list = dataclasses.field(default_factory=list)
     sequence: int | None = None  # protobuf: the packet sequence of its track
+    # protobuf: per name, the begins that named it by an iid of two bytes or more
+    long_iids: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     closed: bool = False  # json: named, so any later event is another thread's
 
 
@@ -281,10 +283,14 @@ def read_protobuf(path):
                     t = trace.start_again(t.tid)
                 t.name, t.sequence, owners[td["uuid"]] = td["thread"].get("thread_name"), sid, t
         d = p.get("interned_data", {})
-        seq["categories"].update((e["iid"], e["name"]) for e in d.get("event_categories", []))
-        seq["names"].update((e["iid"], e.get("name", "")) for e in d.get("event_names", []))
-        seq["locations"].update((e["iid"], (e.get("file_name", ""), e.get("line_number", 0)))
-                                for e in d.get("source_locations", []))
+        for table, entries in (
+                ("categories", ((e["iid"], e["name"]) for e in d.get("event_categories", []))),
+                ("names", ((e["iid"], e.get("name", "")) for e in d.get("event_names", []))),
+                ("locations", ((e["iid"], (e.get("file_name", ""), e.get("line_number", 0)))
+                               for e in d.get("source_locations", [])))):
+            for iid, value in entries:
+                # A reader may keep either meaning of an iid given two: it keeps one.
+                assert seq[table].setdefault(iid, value) == value, f"{sid}: {table} iid {iid} again"
         if "trace_packet_defaults" in p:
             seq["track"] = p["trace_packet_defaults"]["track_event_defaults"]["track_uuid"]
             seq["clock"] = p["trace_packet_defaults"].get("timestamp_clock_id", 0)
@@ -337,6 +343,7 @@ def read_protobuf(path):
             assert {seq["categories"][c] for c in te.get("category_iids", [])} <= {"py"}, te
             file, line = seq["locations"].get(te.get("source_location_iid"), (None, None))
             thread.events.append(Event("B", seq["names"][te["name_iid"]], file, line, ts))
+            thread.long_iids[thread.events[-1].name] += te["name_iid"] >= 0x80
         else:
             assert kind == SLICE_END and set(te) <= {"type", "debug_annotations"}, te
             thread.events.append(Event("E", None, None, None, ts, None, args))

@@ -261,7 +261,11 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
   const std::uint64_t iid = seq.next_iid++;
   has_location = r.info.has_value();
   it->second = Interned{iid, r.version, has_location};
+  write_interned(seq, iid, r);
+  return iid;
+}
 
+void ProtoExporter::write_interned(const Sequence& seq, std::uint64_t iid, const Resolved& r) {
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);
   packet_head(p, seq.sequence_id);
@@ -281,24 +285,40 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
   p.end_message(interned);
   p.uint_field(packet::SEQUENCE_FLAGS, SEQ_NEEDS_INCREMENTAL_STATE);
   p.end_message(record);
-  return iid;
+}
+
+void ProtoExporter::promote(Sequence& seq, std::uint32_t code, const CodeLookup& codes) {
+  TailSpan* cached = seq.tails.find(code);
+  auto it = seq.interned.find(code);
+  if (cached == nullptr || it == seq.interned.end()) return;
+  const Resolved& r = resolve(code, codes);
+  // Tails are dropped when an id is reused, so the cached one still names
+  // what was last read; should it not, the code keeps its long iid.
+  if (seq.next_short_iid >= PROTO_ONE_BYTE_IID_END || it->second.version != r.version) return;
+  it->second.iid = seq.next_short_iid++;
+  write_interned(seq, it->second.iid, r);
+  *cached = put_tail(seq, true, it->second.iid, it->second.has_location);
 }
 
 ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
                                                 const CodeLookup& codes) {
   if (!begin) {
-    if (seq.end_tail.length != 0) return seq.end_tail;
-  } else if (const TailSpan* found = seq.tails.find(code)) {
-    return *found;
+    if (seq.end_tail.length == 0) seq.end_tail = put_tail(seq, false, 0, false);
+    return seq.end_tail;
   }
+  if (const TailSpan* found = seq.tails.find(code)) return *found;
+  bool has_location = false;
+  const std::uint64_t iid = intern(seq, code, codes, has_location);
+  return seq.tails.insert(code, put_tail(seq, true, iid, has_location));
+}
 
+ProtoExporter::TailSpan ProtoExporter::put_tail(Sequence& seq, bool begin, std::uint64_t iid,
+                                                bool has_location) {
   char te[MAX_TRACK_EVENT_BYTES];
   char* q = te;
   *q++ = TAG_TYPE;
   *q++ = static_cast<char>(begin ? TYPE_SLICE_BEGIN : TYPE_SLICE_END);
   if (begin) {
-    bool has_location = false;
-    const std::uint64_t iid = intern(seq, code, codes, has_location);
     *q++ = TAG_NAME_IID;
     q = put_varint(q, iid);
     if (has_location) {
@@ -319,14 +339,11 @@ ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::
   // Events copy a fixed MAX_TAIL_BYTES from a tail's start (a constant-size
   // copy is a few moves, not a call); keep that much allocated past the end.
   arena.claim(MAX_TAIL_BYTES);
-  const TailSpan span{static_cast<std::uint32_t>(offset),
-                      static_cast<std::uint32_t>(arena.size() - offset)};
-  if (begin) {
-    seq.tails.insert(code, span);
-  } else {
-    seq.end_tail = span;
-  }
-  return span;
+  const bool promotable =
+      begin && iid >= PROTO_ONE_BYTE_IID_END && seq.next_short_iid < PROTO_ONE_BYTE_IID_END;
+  return TailSpan{static_cast<std::uint32_t>(offset),
+                  static_cast<std::uint16_t>(arena.size() - offset),
+                  promotable ? PROTO_PROMOTE_AFTER_BEGINS : std::uint16_t{0}};
 }
 
 std::uint64_t ProtoExporter::Sequence::advance_clock(std::uint64_t ts) noexcept {
@@ -418,10 +435,14 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
       clock = seq->clock_ns;
     } else {
       const std::uint32_t code = word_code(ev.code_kind);
-      const TailSpan* cached =
+      TailSpan* cached =
           end ? (seq->end_tail.length != 0 ? &seq->end_tail : nullptr) : seq->tails.find(code);
       TailSpan tail;
       if (cached != nullptr) {
+        if (cached->begins_to_promotion != 0 && --cached->begins_to_promotion == 0) {
+          settle();  // the new interning packet goes before this event
+          promote(*seq, code, codes);
+        }
         tail = *cached;
       } else {
         settle();  // interning writes a packet of its own

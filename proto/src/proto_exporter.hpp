@@ -27,6 +27,15 @@ namespace fennik {
 
 inline constexpr std::size_t PROTO_TAIL_ARENA_BYTES = 512;  // per thread, grows as needed
 
+// Name iids below 0x80 take one byte in an event packet, those above two or
+// more, and a begin carries its iid twice (name and source location). A code
+// first gets an iid from 0x80 up; once it has begun this many slices on a
+// thread it is interned again under one of that thread's 127 one-byte iids,
+// while any is left. The threshold keeps them from the import machinery's
+// codes, which run a few hundred times each before a program's hot ones.
+inline constexpr std::uint64_t PROTO_ONE_BYTE_IID_END = 0x80;
+inline constexpr std::uint16_t PROTO_PROMOTE_AFTER_BEGINS = 1024;
+
 // Packet sequence ids of the writers sharing one file must not collide. A
 // writer's tag (0, or a process id: below 2^22 on Linux and macOS) owns the
 // block of 128 ids at tag << 7: its process sequence and 126 thread
@@ -89,15 +98,20 @@ class ProtoExporter final : public Exporter {
   // and its whole tail's copy.
   static constexpr std::size_t MAX_EVENT_PACKET_BYTES =
       1 + wire::MAX_VARINT_BYTES + 1 + wire::MAX_VARINT_BYTES + MAX_TAIL_BYTES;
-  // A sequence's arena holds at most one tail per code (24-bit ids) and its
+  // A sequence's arena holds at most one tail per code (24-bit ids), one
+  // more per one-byte iid (the tail a promoted code leaves behind) and its
   // end tail, plus the copy slack: its 32-bit offsets cannot overflow.
-  static_assert(((std::uint64_t{1} << 24) + 2) * MAX_TAIL_BYTES < (std::uint64_t{1} << 32));
+  static_assert(((std::uint64_t{1} << 24) + PROTO_ONE_BYTE_IID_END + 2) * MAX_TAIL_BYTES <
+                (std::uint64_t{1} << 32));
 
-  // Where a cached tail lies in its sequence's arena.
+  // Where a cached tail lies in its sequence's arena, and for a begin tail
+  // with a long iid the begins left before its code is promoted (0: never).
   struct TailSpan {
     std::uint32_t offset = 0;
-    std::uint32_t length = 0;
+    std::uint16_t length = 0;
+    std::uint16_t begins_to_promotion = 0;
   };
+  static_assert(MAX_TAIL_BYTES <= UINT16_MAX);
   // What this exporter last read for a code id; `version` moves when a
   // re-read after an id reuse finds a different code.
   struct Resolved {
@@ -119,7 +133,8 @@ class ProtoExporter final : public Exporter {
     std::uint64_t track_uuid = 0;
     bool named = false;  // whether its track's descriptor carries the thread's name
     std::unordered_map<std::uint32_t, Interned> interned;
-    std::uint64_t next_iid = 1;
+    std::uint64_t next_iid = PROTO_ONE_BYTE_IID_END;
+    std::uint64_t next_short_iid = 1;  // the next one-byte iid to promote a code to
     // Begin tails by code id, and the one end tail (empty until first needed).
     FlatMap<std::uint64_t, TailSpan> tails;
     TailSpan end_tail{};
@@ -148,8 +163,15 @@ class ProtoExporter final : public Exporter {
   void name_late(Sequence& seq, std::uint32_t tid, const ThreadNames& threads);
   const Resolved& resolve(std::uint32_t code, const CodeLookup& codes);
   TailSpan tail_for(Sequence& seq, bool begin, std::uint32_t code, const CodeLookup& codes);
+  // Appends a tail to the sequence's arena: an end's, or a begin's naming `iid`.
+  TailSpan put_tail(Sequence& seq, bool begin, std::uint64_t iid, bool has_location);
   std::uint64_t intern(Sequence& seq, std::uint32_t code, const CodeLookup& codes,
                        bool& has_location);
+  // The interning packet naming `iid` on the sequence after `r`.
+  void write_interned(const Sequence& seq, std::uint64_t iid, const Resolved& r);
+  // Interns a code that has begun many slices again under a one-byte iid, if
+  // one is left, and caches its new tail.
+  void promote(Sequence& seq, std::uint32_t code, const CodeLookup& codes);
   // Writes one event packet at `p`, the sequence clock having moved by
   // `delta`; returns its end. Needs MAX_EVENT_PACKET_BYTES of room.
   static char* put_event(char* p, const char* tail, std::uint32_t tail_len,
