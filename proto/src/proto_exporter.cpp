@@ -287,17 +287,20 @@ void ProtoExporter::write_interned(const Sequence& seq, std::uint64_t iid, const
   p.end_message(record);
 }
 
-void ProtoExporter::promote(Sequence& seq, std::uint32_t code, const CodeLookup& codes) {
-  TailSpan* cached = seq.tails.find(code);
-  auto it = seq.interned.find(code);
-  if (cached == nullptr || it == seq.interned.end()) return;
+ProtoExporter::TailSpan ProtoExporter::promote(Sequence& seq, std::uint32_t code,
+                                               const CodeLookup& codes) {
+  TailSpan& cached = *seq.tails.find(code);
+  const auto it = seq.interned.find(code);
   const Resolved& r = resolve(code, codes);
   // Tails are dropped when an id is reused, so the cached one still names
   // what was last read; should it not, the code keeps its long iid.
-  if (seq.next_short_iid >= PROTO_ONE_BYTE_IID_END || it->second.version != r.version) return;
-  it->second.iid = seq.next_short_iid++;
-  write_interned(seq, it->second.iid, r);
-  *cached = put_tail(seq, true, it->second.iid, it->second.has_location);
+  if (seq.next_short_iid < PROTO_ONE_BYTE_IID_END && it != seq.interned.end() &&
+      it->second.version == r.version) {
+    it->second.iid = seq.next_short_iid++;
+    write_interned(seq, it->second.iid, r);
+    cached = put_tail(seq, true, it->second.iid, it->second.has_location);
+  }
+  return cached;
 }
 
 ProtoExporter::TailSpan ProtoExporter::tail_for(Sequence& seq, bool begin, std::uint32_t code,
@@ -438,15 +441,13 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
       TailSpan* cached =
           end ? (seq->end_tail.length != 0 ? &seq->end_tail : nullptr) : seq->tails.find(code);
       TailSpan tail;
-      if (cached != nullptr) {
-        if (cached->begins_to_promotion != 0 && --cached->begins_to_promotion == 0) {
-          settle();  // the new interning packet goes before this event
-          promote(*seq, code, codes);
-        }
+      if (cached != nullptr && cached->begins_to_promotion == 0) [[likely]] {
+        tail = *cached;
+      } else if (cached != nullptr && --cached->begins_to_promotion != 0) {
         tail = *cached;
       } else {
         settle();  // interning writes a packet of its own
-        tail = tail_for(*seq, !end, code, codes);
+        tail = cached != nullptr ? promote(*seq, code, codes) : tail_for(*seq, !end, code, codes);
       }
       if (p == nullptr) p = out.claim((events.size() - i) * MAX_EVENT_PACKET_BYTES);
       const std::uint64_t delta = ev.ts_ns > clock ? ev.ts_ns - clock : 0;  // as advance_clock
