@@ -1,9 +1,10 @@
 # A thread's often-run codes come to be named by one-byte iids in protobuf
 # (a begin names its code twice, by name and by location). Generated
-# programs of many codes, some run far more often than the rest, on threads
-# that may end and come back, with ids given to other codes on the way: read
-# back as the model, with no iid given two meanings, and by Perfetto's own
-# reader alike where it is present.
+# programs of up to a dozen codes, some run far more often than the rest, on
+# threads that may end and come back, with an id given to another code on
+# the way, and one with more often-run codes than one-byte iids: read back as
+# the model, with no iid given two meanings, and by Perfetto's own reader
+# alike where it is present.
 
 import pathlib
 import random
@@ -47,8 +48,8 @@ def programs(draw):
     runs = lambda: draw(HOT_RUNS if draw(st.booleans()) else COLD_RUNS)  # noqa: E731
     # Two threads, each running code 0 often and the others often or not; the
     # first may come back with the same id after it ended.
-    # Once, when nothing is open, code 0's id passes to another code, which
-    # then runs on its own (on the thread that was running, if it goes on).
+    # After the first thread's run, when nothing is open, code 0's id may pass
+    # to another code, which then runs on its own on that thread.
     lives = [(1, True), (2, False)] + ([(1, draw(st.booleans()))] if draw(st.booleans()) else [])
     ops = [("c", c, (f"f{c}", f"/app/m{c % 7}.py", c + 1)) for c in range(codes)]
     names, expected, ts = {c: f"f{c}" for c in range(codes)}, [], 0
