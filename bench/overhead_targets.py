@@ -15,10 +15,9 @@ import time
 
 from overhead_load import competing, competitor_count
 from overhead_tables import fmt_ms
-from overhead_tracers import RECORD_MB, import_modules, read_dropped
+from overhead_tracers import RECORD_MB, import_modules, now, read_dropped
 from overhead_workloads import fib, fib_calls
 
-now = time.perf_counter_ns
 # The target programs run in this benchmark's own script, with --target.
 OVERHEAD_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "overhead.py")
 
