@@ -234,29 +234,37 @@ def test_event_streams_read_back_as_the_model(decode, fmt, script):
 @pytest.mark.parametrize("first_appends", [False, True], ids=["created", "appended"])
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_writers_appending_to_one_output_stay_apart(decode, tmp_path, fmt, first_appends):
-    # A child process adds to its parent's output (a pprof child writes a file
-    # of its own, named with its tag). The tag here wraps the sequence-id block
-    # past 32 bits and the child has more threads than a block holds.
+    # Child processes add to their parent's output, one after the other (a
+    # pprof child writes a file of its own, named with its tag). The first
+    # child has more threads than a sequence-id block holds.
     code = ("c", 1, ("f", "a.py", 3))
     parent = Script([code, ("t", 1, "MainThread"), ("b", 1, [(10, 1, 1), (20, 2, 1)])], dropped=2)
     child = Script([code] + [op for n in range(130) for op in (
         ("t", 100 + n, f"t{n}"), ("b", 100 + n, [(n, 1, 1), (n + 5, 2, 1)]))], dropped=3)
+    later = Script([("c", 1, ("g", "b.py", 7)), ("t", 300, "t300"),
+                    ("b", 300, [(40, 1, 1), (45, 2, 1)])], dropped=1)
     tag = (1 << 25) + 1
     path = tmp_path / "out"
-    pids = [emit(fmt, path, parent, append=first_appends), emit(fmt, path, child, tag, True)]
+    pids = [emit(fmt, path, parent, append=first_appends), emit(fmt, path, child, tag, True),
+            emit(fmt, path, later, tag + 1, True)]
     if fmt == "pprof":
         check(fmt, decode(f"{path}.0" if first_appends else path, fmt), [parent])
         check(fmt, decode(f"{path}.{tag}", fmt), [child])
+        check(fmt, decode(f"{path}.{tag + 1}", fmt), [later])
         return
     got = decode(path, fmt)
-    check(fmt, got, [parent, child])
+    check(fmt, got, [parent, child, later])
     assert got.pids == pids
     if fmt == "protobuf":
-        # Each writer's sequences lie in the block its tag's low 22 bits name,
-        # a thread's in the order it first appeared; past the block's 126,
+        # An appending writer's sequences lie in the block of the lowest tag
+        # no other writer holds, whatever tag it was given: 1, whose block
+        # takes two varint bytes, free again once the first child is done (the
+        # first writer appending too, as to a file made by another, had it).
+        # A thread's in the order it first appeared; past the block's 126,
         # in the tag's share of the ids above every block. Never another's.
-        assert got.process_sequences == [1, 0x81]
-        assert got.threads[1].sequence == 2
+        first = 0x80 if first_appends else 0
+        assert got.process_sequences == [first + 1, 0x81, 0x81]
+        assert got.threads[1].sequence == first + 2 and got.threads[300].sequence == 0x82
         seqs = [got.threads[100 + n].sequence for n in range(130)]
         assert seqs[:126] == [0x82 + n for n in range(126)]
         above = [s - (1 << 29) for s in seqs[126:]]

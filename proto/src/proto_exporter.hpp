@@ -37,8 +37,9 @@ inline constexpr std::uint64_t PROTO_ONE_BYTE_IID_END = 0x80;
 inline constexpr std::uint16_t PROTO_PROMOTE_AFTER_BEGINS = 1024;
 
 // Packet sequence ids of the writers sharing one file must not collide. A
-// writer's tag (0, or a process id: below 2^22 on Linux and macOS) owns the
-// block of 128 ids at tag << 7: its process sequence and 126 thread
+// writer's tag (0 for the file's first writer; for the others one they agree
+// on, see claim_writer_tag, or a process id: below 2^22 on Linux and macOS)
+// owns the block of 128 ids at tag << 7: its process sequence and 126 thread
 // sequences. The ids from 2^29 up, which no block reaches, give every tag 896
 // more. Thread ids freed by ended threads are used again, so a writer has
 // room for this many threads alive at once.

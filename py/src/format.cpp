@@ -7,6 +7,7 @@
 #include "output.hpp"
 #include "pprof.hpp"
 #include "proto_exporter.hpp"
+#include "writer_tag.hpp"
 
 namespace fennik {
 namespace {
@@ -149,6 +150,7 @@ IoResult<std::unique_ptr<Exporter>> Format::open(Format format, const std::strin
                        /*truncate=*/!append || own_file);
   if (!file.ok()) return file.error();
   if (gzip) file.value().compress_each_flush();
+  if (append && format == Protobuf) writer_tag = claim_writer_tag(file.value().fd(), writer_tag);
   return adopt(format, std::move(file).value(), writer_tag);
 }
 

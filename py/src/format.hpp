@@ -45,7 +45,9 @@ class Format {
   std::string viewer_hint(std::string_view file) const;
 
   // A fresh output, or (append) one that adds to a file another writer
-  // started; `writer_tag` separates writers sharing one output.
+  // started; `writer_tag` separates writers sharing one output (an
+  // appending protobuf writer claims a shorter one when it can, see
+  // claim_writer_tag).
   static IoResult<std::unique_ptr<Exporter>> open(Format format, const std::string& path,
                                                   std::uint32_t writer_tag, bool append);
   // The exporter for `file`, which it takes over: a fresh output, already
