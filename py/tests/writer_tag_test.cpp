@@ -6,12 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "fd.hpp"
 #include "proto_exporter.hpp"
