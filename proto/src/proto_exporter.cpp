@@ -287,9 +287,8 @@ void ProtoExporter::write_interned(const Sequence& seq, std::uint64_t iid, const
   p.end_message(record);
 }
 
-ProtoExporter::TailSpan ProtoExporter::promote(Sequence& seq, std::uint32_t code,
+ProtoExporter::TailSpan ProtoExporter::promote(Sequence& seq, std::uint32_t code, TailSpan& cached,
                                                const CodeLookup& codes) {
-  TailSpan& cached = *seq.tails.find(code);
   const auto it = seq.interned.find(code);
   const Resolved& r = resolve(code, codes);
   // Tails are dropped when an id is reused, so the cached one still names
@@ -447,7 +446,8 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
         tail = *cached;
       } else {
         settle();  // interning writes a packet of its own
-        tail = cached != nullptr ? promote(*seq, code, codes) : tail_for(*seq, !end, code, codes);
+        tail = cached != nullptr ? promote(*seq, code, *cached, codes)
+                                 : tail_for(*seq, !end, code, codes);
       }
       if (p == nullptr) p = out.claim((events.size() - i) * MAX_EVENT_PACKET_BYTES);
       const std::uint64_t delta = ev.ts_ns > clock ? ev.ts_ns - clock : 0;  // as advance_clock

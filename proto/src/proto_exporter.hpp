@@ -170,9 +170,10 @@ class ProtoExporter final : public Exporter {
                        bool& has_location);
   // The interning packet naming `iid` on the sequence after `r`.
   void write_interned(const Sequence& seq, std::uint64_t iid, const Resolved& r);
-  // Interns a code with a cached tail, which has begun many slices, again
-  // under a one-byte iid if one is left; its tail, new or not.
-  TailSpan promote(Sequence& seq, std::uint32_t code, const CodeLookup& codes);
+  // Interns a code that has begun many slices again under a one-byte iid,
+  // if one is left, and replaces its `cached` tail; returns the tail, new or
+  // not.
+  TailSpan promote(Sequence& seq, std::uint32_t code, TailSpan& cached, const CodeLookup& codes);
   // Writes one event packet at `p`, the sequence clock having moved by
   // `delta`; returns its end. Needs MAX_EVENT_PACKET_BYTES of room.
   static char* put_event(char* p, const char* tail, std::uint32_t tail_len,
