@@ -226,13 +226,18 @@ class SlowSide {
     id.reset();
   }
   if (!state.live()) return false;
+  if (id == LEFT_OUT) return true;
   LOST_OPENS.bind(state.queue_id);
-  if (!id || (!is_begin(kind) && LOST_OPENS.closes(code))) {
-    if (!id && is_begin(kind)) LOST_OPENS.opened(code);
+  bool lost = !id;
+  if (is_begin(kind)) {
+    LOST_OPENS.open(lost);
+  } else if (LOST_OPENS.close()) {
+    lost = true;
+  }
+  if (lost) {
     state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
-  if (*id == LEFT_OUT) return true;
   if (state.max_depth == NO_DEPTH_LIMIT || within_depth(DEPTH, kind)) {
     record_guarded(*state.queue, now, make_word(kind, *id));
   }
@@ -241,9 +246,9 @@ class SlowSide {
   // code object was forgotten since resolve_cold emptied CODES (it may have
   // run the interpreter): the next event empties them again; nor when the
   // session ended meanwhile. An unnamed thread with attempts left keeps
-  // coming back here to retry.
+  // coming back here to retry, and so does a thread with a lost frame open.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
-      (hot.named || hot.name_tries == 0)) {
+      (hot.named || hot.name_tries == 0) && !LOST_OPENS.following()) {
     publish_cached_code(hot, *state.queue, code, *id, GENERATION);
   }
   return false;
@@ -325,8 +330,9 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     return true;
   }
   if (!id) return true;
+  LOST_OPENS.bind(state.queue_id);
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
-      (hot.named || hot.name_tries == 0)) {
+      (hot.named || hot.name_tries == 0) && !LOST_OPENS.following()) {
     publish_cached_code(hot, *state.queue, code, *id, GENERATION);
   }
   return *id == LEFT_OUT;
