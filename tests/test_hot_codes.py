@@ -1,10 +1,11 @@
-# A thread's often-run codes come to be named by one-byte iids in protobuf
-# (a begin names its code twice, by name and by location). Generated
-# programs of up to a dozen codes, some run far more often than the rest, on
-# threads that may end and come back, with an id given to another code on
-# the way, and one with more often-run codes than one-byte iids: read back as
-# the model, with no iid given two meanings, and by Perfetto's own reader
-# alike where it is present.
+# A thread's first codes, and then its often-run ones, are named by one-byte
+# iids in protobuf (a begin names its code twice, by name and by location).
+# Generated programs of up to a dozen codes, or a few more than take one-byte
+# iids at once, some run far more often than the rest, on threads that may
+# end and come back, with an id given to another code on the way, and one
+# with more often-run codes than one-byte iids: read back as the model, with
+# no iid given two meanings, and by Perfetto's own reader alike where it is
+# present.
 
 import pathlib
 import random
@@ -17,6 +18,7 @@ from test_perfetto import TRACE_PROCESSOR, agree
 
 PROMOTE_AFTER = 1024  # begins on a thread
 ONE_BYTE_IIDS = 127
+FIRST_COME = 64  # the first codes to begin on a thread take them at once
 # Runs kept clear of the threshold, so that which codes qualify does not hang
 # on the exact begin that promotes.
 COLD_RUNS, HOT_RUNS = st.integers(0, 1000), st.integers(1100, 1200)
@@ -44,7 +46,7 @@ def batches(tid, events):
 @st.composite
 def programs(draw):
     rng = random.Random(draw(st.integers(0, 2**32)))
-    codes = draw(st.integers(1, 12))
+    codes = draw(st.integers(1, 12) | st.integers(FIRST_COME + 1, FIRST_COME + 6))
     runs = lambda: draw(HOT_RUNS if draw(st.booleans()) else COLD_RUNS)  # noqa: E731
     # Two threads, each running code 0 often and the others often or not; the
     # first may come back with the same id after it ended.
@@ -86,21 +88,26 @@ def read_alike(decode, tmp_path, script, expected):
                       key=lambda e: e[0])
     assert [t.tid for t in threads] == [tid for tid, _ in expected]
     for thread, (_, runs) in zip(threads, expected):
-        # Each incarnation starts its sequence afresh: the first 127 codes to
-        # begin PROMOTE_AFTER slices are promoted, then no more.
-        hot = [name for name, n in runs.items() if n > PROMOTE_AFTER + 1]
+        # Each incarnation starts its sequence afresh: its first codes to
+        # begin never use a long iid; of the others, the first to begin
+        # PROMOTE_AFTER slices are promoted while one-byte iids are left.
+        first = list(dict.fromkeys(e.name for e in thread.events if e.ph == "B"))[:FIRST_COME]
+        assert all(thread.long_iids[name] == 0 for name in first), thread.long_iids
+        later = {name: n for name, n in runs.items() if name not in first}
+        hot = [name for name, n in later.items() if n > PROMOTE_AFTER + 1]
         promoted = [name for name in hot if thread.long_iids[name] < runs[name]]
-        assert len(promoted) == min(len(hot), ONE_BYTE_IIDS), (len(hot), thread.long_iids)
+        assert len(promoted) == min(len(hot), ONE_BYTE_IIDS - FIRST_COME), thread.long_iids
         assert all(PROMOTE_AFTER <= thread.long_iids[name] <= PROMOTE_AFTER + 1
                    for name in promoted), thread.long_iids
-        assert all(thread.long_iids[name] == n for name, n in runs.items() if n <= 1000)
+        assert all(thread.long_iids[name] == n for name, n in later.items() if n <= 1000)
     if TRACE_PROCESSOR.exists():
         agree(tmp_path / "t.pb", tmp_path, lambda *_: got)  # read once
 
 
 def test_one_byte_iids_run_out(decode, tmp_path):
-    # More codes run often than there are one-byte iids: the first 127 to get
-    # there are promoted, the rest keep their long iids.
+    # More codes run often than there are one-byte iids: after the first
+    # codes to begin, the first to get there are promoted, the rest keep
+    # their long iids.
     rng, codes = random.Random(7), ONE_BYTE_IIDS + 3
     events, _ = calls(rng, dict.fromkeys(range(codes), PROMOTE_AFTER + 6), 0)
     script = Script([("c", c, (f"f{c}", "/app/m.py", c + 1)) for c in range(codes)]

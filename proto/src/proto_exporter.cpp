@@ -258,7 +258,8 @@ std::uint64_t ProtoExporter::intern(Sequence& seq, std::uint32_t code, const Cod
     return it->second.iid;
   }
   // Fresh iids only: an iid once used on a sequence keeps its meaning there.
-  const std::uint64_t iid = seq.next_iid++;
+  const std::uint64_t iid =
+      seq.next_short_iid <= PROTO_FIRST_COME_IIDS ? seq.next_short_iid++ : seq.next_iid++;
   has_location = r.info.has_value();
   it->second = Interned{iid, r.version, has_location};
   write_interned(seq, iid, r);

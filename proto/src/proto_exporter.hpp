@@ -28,13 +28,18 @@ namespace fennik {
 inline constexpr std::size_t PROTO_TAIL_ARENA_BYTES = 512;  // per thread, grows as needed
 
 // Name iids below 0x80 take one byte in an event packet, those above two or
-// more, and a begin carries its iid twice (name and source location). A code
-// first gets an iid from 0x80 up; once it has begun this many slices on a
-// thread it is interned again under one of that thread's 127 one-byte iids,
-// while any is left. The threshold keeps them from the import machinery's
-// codes, which run a few hundred times each before a program's hot ones.
+// more, and a begin carries its iid twice (name and source location). The
+// first codes a thread interns take one-byte iids at once: in a process that
+// lives a second or two few codes begin a thousand times, and those that run
+// are mostly its first. Later codes get an iid from 0x80 up; once one has
+// begun PROTO_PROMOTE_AFTER_BEGINS slices on the thread it is interned again
+// under one of the thread's remaining one-byte iids, while any is left. The
+// threshold keeps those from the import machinery's codes, which run a few
+// hundred times each before a long program's hot ones.
 inline constexpr std::uint64_t PROTO_ONE_BYTE_IID_END = 0x80;
+inline constexpr std::uint64_t PROTO_FIRST_COME_IIDS = 64;
 inline constexpr std::uint16_t PROTO_PROMOTE_AFTER_BEGINS = 1024;
+static_assert(PROTO_FIRST_COME_IIDS < PROTO_ONE_BYTE_IID_END - 1, "some are left to promote to");
 
 // Packet sequence ids of the writers sharing one file must not collide. A
 // writer's tag (0 for the file's first writer; for the others one they agree
@@ -135,7 +140,7 @@ class ProtoExporter final : public Exporter {
     bool named = false;  // whether its track's descriptor carries the thread's name
     std::unordered_map<std::uint32_t, Interned> interned;
     std::uint64_t next_iid = PROTO_ONE_BYTE_IID_END;
-    std::uint64_t next_short_iid = 1;  // the next one-byte iid to promote a code to
+    std::uint64_t next_short_iid = 1;  // the next one-byte iid to give or promote a code to
     // Begin tails by code id, and the one end tail (empty until first needed).
     FlatMap<std::uint64_t, TailSpan> tails;
     TailSpan end_tail{};
