@@ -329,7 +329,11 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   } catch (...) {  // allocation failure: nothing is recorded
     return true;
   }
-  if (!id) return true;
+  // No id to be had: a left-out code needs none, so the caller is one the
+  // session records, and its C calls are recorded or lost on their own
+  // account. Were this call skipped, its return could find the caller's id
+  // by then and be recorded without it.
+  if (!id) return false;
   LOST_OPENS.bind(state.queue_id);
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
       (hot.named || hot.name_tries == 0) && !LOST_OPENS.following()) {
