@@ -1,6 +1,7 @@
 # Settings from the environment, code objects that come and go during a
 # session, and events lost to the limits on codes and on buffered memory.
 
+import ast
 import pathlib
 import subprocess
 import threading
@@ -179,12 +180,11 @@ def test_lost_events_are_counted_and_shown(run_python, decode, tmp_path, fmt):
 # recursion (whose outer calls may lose their begin while inner ones get an
 # id), generators resumed, thrown into and closed, exceptions unwinding
 # through several frames, and functions kept alive for a while, at times
-# more of them than there are ids. Each kind of
-# step runs once first, while ids are to be had, so that the functions and C
-# calls that live for the whole session (the random module's, builtins) have
-# theirs: only the fresh code loses events. With C calls recorded, a filter
-# is on (one that leaves nothing out), so a C call asks whether its caller is
-# left out.
+# more of them than there are ids. Each kind of step runs once first, while
+# ids are to be had, so that the functions and C calls that live for the
+# whole session (the random module's, builtins) have theirs: only the fresh
+# code loses events. With C calls recorded, a filter is on (one that leaves
+# nothing out), so a C call asks whether its caller is left out.
 LOST_FRAMES = COUNTER + """
 import random, time, fennik
 
@@ -263,7 +263,7 @@ def test_frames_whose_begin_was_lost_lose_their_end(run_python, decode, tmp_path
     capacity = 12 if calls == "python" else 48
     done = run_python(LOST_FRAMES, out, fmt, seed, calls,
                       env={"FENNIK_CODE_CAPACITY": str(capacity)})
-    seen = eval(done.stdout)
+    seen = ast.literal_eval(done.stdout)
     decoded = decode(out, fmt)
     files = {str(tmp_path / "script.py"), "<string>"}
     (written,) = [[e for e in t.events if e.file in files] for t in decoded.threads.values()
