@@ -16,6 +16,14 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build
 
+# A compiler cache in the build tree, where there is one: the builds for each
+# interpreter share the objects that do not depend on it.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+export CCACHE_DIR := $(CURDIR)/$(BUILD)/ccache
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 ifeq ($(PY_NATIVE),1)
 RUN :=
 else
@@ -44,13 +52,13 @@ toolbox:
 native-test: native-test-main $(addprefix native-test-python,$(PY_OTHERS))
 
 native-test-main:
-	cmake -S . -B $(BUILD)/release $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/release $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_TLS_PROBES=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/release -j $(JOBS)
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/tsan $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/tsan -j $(JOBS) --target core_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan -L core --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/asan $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
@@ -60,10 +68,10 @@ native-test-main:
 # These builds compress with zlib, so that the suite also covers the fallback
 # of machines without libdeflate.
 native-test-python%: native-build-python%
-	ctest --test-dir $(BUILD)/py$* -R '^python_tests$$' --output-on-failure
+	ctest --test-dir $(BUILD)/py$* -R '^python_tests' --output-on-failure -j $(JOBS)
 
 native-build-python%:
-	cmake -S . -B $(BUILD)/py$* $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_BENCH=OFF -DFENNIK_LIBDEFLATE=OFF $(call python_cmake,$*)
+	cmake -S . -B $(BUILD)/py$* $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_BENCH=OFF -DFENNIK_LIBDEFLATE=OFF $(call python_cmake,$*)
 	cmake --build $(BUILD)/py$* -j $(JOBS) --target _core emit_output
 
 # Traces examples/demo.py into each output format (from the command line and
@@ -80,7 +88,7 @@ native-demo: native-build-python$(PY_NEWEST)
 	PYTHONPATH=$(BUILD)/py$(PY_NEWEST)/python python$(PY_NEWEST) -m fennik report out/demo.pb --top 12 --flame out/demo.svg
 
 native-bench:
-	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/bench $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/core_bench --benchmark_min_time=0.2s
 	$(BUILD)/bench/bench/tls_bench --benchmark_min_time=0.2s
@@ -91,7 +99,7 @@ native-bench:
 	FENNIK_BENCH_DIR=$(BUILD)/bench $(BUILD)/bench/bench/pipeline_bench
 
 native-overhead:
-	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/bench $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release -DFENNIK_TESTS=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	mkdir -p $(BUILD)/bench/out
 	PYTHONPATH=$(BUILD)/bench/python python$(PY_MAIN) bench/overhead.py --build-dir $(BUILD)/bench --tmp-dir $(BUILD)/bench/out

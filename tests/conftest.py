@@ -76,3 +76,12 @@ def isolated_session(monkeypatch):
     if (tool := sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)) is not None:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
         pytest.fail(f"the profiler slot was left taken by {tool!r}")
+
+
+def pytest_collection_modifyitems(config, items):
+    # FENNIK_TEST_SHARD=K/N keeps every N-th test from the K-th: shards run
+    # side by side, each its share of the slow ones.
+    if shard := os.environ.get("FENNIK_TEST_SHARD"):
+        k, n = map(int, shard.split("/"))
+        config.hook.pytest_deselected(items=[t for i, t in enumerate(items) if i % n != k])
+        items[:] = items[k::n]
