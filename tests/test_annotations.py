@@ -79,12 +79,15 @@ def shown(events):  # what the plan made: its functions and annotations, no coll
 
 
 @pytest.mark.parametrize("fmt", TRACE_FORMATS)
-@pytest.mark.parametrize("mode", [{}, {"record_last_mb": 16}, {"min_duration_us": 0.001}],
-                         ids=["streamed", "dumped", "filtered"])
+@pytest.mark.parametrize("mode", [{}, {"record_last_mb": 16}, {"min_duration_us": 0.001},
+                                  {"min_duration_us": 10**6}],
+                         ids=["streamed", "dumped", "filtered", "all short"])
 def test_spans_nest_exactly_with_functions(trace, fmt, mode):
     # Random programs of functions, spans (blocks and decorated functions),
     # instants and counter values: every format shows exactly what ran, in
     # order and nested (the decoders pair each end with the innermost begin).
+    # With every call short, spans go with the functions, their arguments
+    # too; instants and counter values stay.
     rng = random.Random(7)
     plans = [make_plan(rng) for _ in range(20)]
     decoded = trace(fmt, lambda: [run(p) for p in plans], **mode)
@@ -92,24 +95,10 @@ def test_spans_nest_exactly_with_functions(trace, fmt, mode):
     events, counters = [], []
     for p in plans:
         expect(p, events, counters)
-    assert shown(decoded.threads[main].events) == events
+    all_short = mode.get("min_duration_us") == 10**6
+    assert shown(decoded.threads[main].events) == [e for e in events if e[0] == "I" or not all_short]
     ((key, values),) = decoded.counters.items()
     assert key == (decoded.pids[0], "level") and [v for _, v in values] == counters
-
-
-@pytest.mark.parametrize("fmt", TRACE_FORMATS)
-def test_short_spans_go_with_their_calls_but_instants_and_counters_stay(trace, fmt):
-    # With every call short, spans and functions are left out, with the
-    # arguments of the spans; instants and counter values are not.
-    rng = random.Random(11)
-    plans = [make_plan(rng) for _ in range(10)]
-    decoded = trace(fmt, lambda: [run(p) for p in plans], min_duration_us=10**6)
-    events, counters = [], []
-    for p in plans:
-        expect(p, events, counters)
-    main = threading.get_native_id() & 0xFFFFFFFF
-    assert shown(decoded.threads[main].events) == [e for e in events if e[0] == "I"]
-    assert [v for _, v in decoded.counters[(decoded.pids[0], "level")]] == counters
 
 
 def test_spans_are_frames_of_the_profile(tmp_path, decode):

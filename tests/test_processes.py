@@ -2,7 +2,6 @@
 # methods and plain subprocesses each add their own process to the parent's
 # output, on the parent's timeline; without trace_subprocesses none records.
 
-import pathlib
 import subprocess
 import sys
 
@@ -64,13 +63,14 @@ HOW = ["os.fork", "os._exit", "os._exit later", "late thread", "fork", "forkserv
        "subprocess", "storm"]
 
 
-@pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("how", HOW)
+# A .json.gz output is gzip members, one or more per writer.
+@pytest.mark.parametrize("fmt, how", [(f, h) for f in FORMATS for h in HOW]
+                         + [("json.gz", h) for h in ("os._exit", "spawn", "storm")])
 @pytest.mark.parametrize("trace", [True, False], ids=["traced", "untraced"])
 def test_children_join_the_parents_output(run_python, decode, tmp_path, fmt, how, trace):
     if fmt == "pprof" and how == "storm":
         pytest.skip("a profile per child")
-    out = tmp_path / f"out.{fmt}"
+    out, fmt = tmp_path / f"out.{fmt}", fmt.removesuffix(".gz")
     run_python(SCRIPT, out, fmt, how, int(trace), timeout=120)
     script, children = str(tmp_path / "script.py"), 30 if how == "storm" else 1
     calls = 50 if how == "late thread" else 1

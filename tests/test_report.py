@@ -6,15 +6,21 @@
 import collections
 import contextlib
 import gzip
+import html
 import io
 import json
 import os
+import pstats
 import re
 import shutil
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import clean_env
 from decoders import FORMATS
 
 os.environ.setdefault("FENNIK_EMIT", os.path.join(os.environ.get("FENNIK_BUILD_DIR", "build/release"),
@@ -208,10 +214,6 @@ main()
 @pytest.fixture(scope="module")
 def program(tmp_path_factory):
     # The program, and cProfile's call count of each of its functions.
-    import pstats
-    import subprocess
-    import sys
-
     d = tmp_path_factory.mktemp("prog")
     (d / "prog.py").write_text(PROGRAM)
     subprocess.run([sys.executable, "-m", "cProfile", "-o", "prof", "prog.py"], cwd=d, check=True,
@@ -223,11 +225,6 @@ def program(tmp_path_factory):
 
 @pytest.mark.parametrize("out", ["t.pb", "t.json", "t.json.gz", "t.pprof", "dumps"])
 def test_a_real_run_counts_calls_as_cprofile_does(program, out):
-    import subprocess
-    import sys
-
-    from conftest import clean_env
-
     d, counts = program
     args = ["--record-last-mb", "16"] if out == "dumps" else []
     done = subprocess.run([sys.executable, "-m", "fennik", "run", "--report=3", "-o", out, *args,
@@ -340,14 +337,6 @@ DRIVE = """<script>addEventListener("load", () => {
 
 @pytest.mark.skipif(not CHROMIUM, reason="no headless chromium to load the page in")
 def test_the_flame_graph_draws_the_reports_figures_in_a_browser(program, tmp_path):
-    import html
-    import json
-    import subprocess
-    import sys
-    import xml.etree.ElementTree as ET
-
-    from conftest import clean_env
-
     d, _ = program
     subprocess.run([sys.executable, "-m", "fennik", "run", "-q", "-o", "f.pb", "prog.py"], cwd=d,
                    env=clean_env(), check=True, timeout=60)
@@ -387,11 +376,6 @@ def test_the_flame_graph_draws_the_reports_figures_in_a_browser(program, tmp_pat
 def test_a_reader_that_stops_early_ends_the_report_quietly(tmp_path):
     # `fennik report ... | head`: the rows past what head read go nowhere,
     # with no traceback and no message.
-    import subprocess
-    import sys
-
-    from conftest import clean_env
-
     emit("json", tmp_path / "many.json", Script(
         [op for c in range(3000) for op in (("c", c, (f"f{c:04}", "/app/m.py", c)),
                                             ("b", 1, [(2 * c, 1, c), (2 * c + 1, 2, c)]))]))
@@ -431,12 +415,7 @@ def pb(*fields):
 
 
 def varint(n):
-    out = b""
-    while True:
-        out += bytes([n & 0x7F | (0x80 if n > 0x7F else 0)])
-        n >>= 7
-        if not n:
-            return out
+    return bytes([n]) if n < 0x80 else bytes([n & 0x7F | 0x80]) + varint(n >> 7)
 
 
 def test_perfetto_s_own_ways_of_writing_a_trace_read_as_well(tmp_path):

@@ -10,7 +10,6 @@ import io
 import json
 import os
 import site
-import subprocess
 import sys
 import sysconfig
 import threading

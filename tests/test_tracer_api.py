@@ -138,37 +138,6 @@ def test_the_advertisement_to_child_processes(tmp_path, monkeypatch):
         assert not any(v in os.environ for v in CHILD_VARS)
 
 
-CHILD_SCRIPT = """
-import os, sys, fennik
-def in_child():
-    pass
-t = fennik.Tracer(sys.argv[1], format=sys.argv[2])
-assert t._enter_as_child() is t and os.environ["FENNIK_CHILD_OUTPUT"] == "the parent's"
-in_child()
-t.__exit__(None, None, None)
-print(os.getpid())
-"""
-
-
-@pytest.mark.parametrize("fmt, name", [(f, f"out.{f}") for f in FORMATS] + [("json", "o.json.gz")])
-def test_child_session_adds_to_the_parents_output(run_python, decode, tmp_path, fmt, name):
-    # A .json.gz output is gzip members, one or more per writer.
-    out = tmp_path / name
-    with Tracer(str(out), format=fmt):
-        first()
-    parent_bytes = out.read_bytes()
-    done = run_python(CHILD_SCRIPT, out, fmt, env={"FENNIK_CHILD_OUTPUT": "the parent's"})
-    child_pid, script = int(done.stdout), str(tmp_path / "script.py")
-    assert out.read_bytes().startswith(parent_bytes)
-    if fmt == "pprof":  # a profile cannot be appended to: the child writes its own
-        assert out.read_bytes() == parent_bytes
-        assert set(decode(f"{out}.{child_pid}", fmt).stacks([script])) == {("in_child",)}
-        return
-    decoded = decode(out, fmt)
-    assert decoded.pids == [os.getpid(), child_pid] and ran_here(decoded) == ["first"]
-    assert list(decoded.calls([script]).values()) == [[("B", "in_child"), ("E", "in_child")]]
-
-
 @SUBINTERPRETERS
 def test_subinterpreters_are_refused_plainly():
     from concurrent import interpreters
