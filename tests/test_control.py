@@ -7,16 +7,15 @@ import re
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 import warnings
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import fennik
 from conftest import clean_env
-from decoders import read_protobuf
+from decoders import FORMATS, read_protobuf
 from versions import REMOTE_EXEC
 
 SERVER = """
@@ -194,52 +193,8 @@ def test_a_window_that_never_opens_leaves_the_program_alone(tmp_path):
     assert not list(tmp_path.glob("*.pb"))
 
 
-def paused_inside(t):
-    t.pause()  # returns unrecorded
-
-
-def before(t):
-    paused_inside(t)
-
-
 def after():
     pass
-
-
-@pytest.mark.parametrize("fmt", ["json", "protobuf", "pprof"])
-@pytest.mark.parametrize("recorder", [False, True])
-def test_a_pause_is_marked_and_ends_what_was_open(tmp_path, decode, fmt, recorder):
-    # Frames open when a pause begins end there, so that what runs after it
-    # is not taken for their callee; pausing twice is one pause, and one
-    # still on at the end (or at a dump) reaches to the end.
-    out = tmp_path / "out"
-    with fennik.Tracer(str(out), format=fmt, **({"record_last_mb": 1} if recorder else {})) as t:
-        before(t)
-        paused_inside(t)
-        mid = t.dump("mid") if recorder else None
-        t.resume()
-        t.resume()
-        after()
-        t.pause()
-        after()
-    paths = sorted(out.iterdir(), key=lambda p: "mid" not in p.name) if recorder else [out]
-    outputs = [decode(p, fmt) for p in paths]
-    if recorder:
-        assert str(paths[0]) == mid
-    for n, decoded in enumerate(outputs):
-        (a, b), *rest = decoded.pauses
-        assert a < (b or a + 1) and [to for _, to in rest] == [None] * len(rest)
-        assert len(rest) == (0 if n == 0 and recorder else 1) and (b is None) == (n == 0 and recorder)
-    final = outputs[-1]
-    if fmt == "pprof":
-        assert set(final.stacks([__file__])) == {("before",), ("before", "paused_inside"), ("after",)}
-        return
-    (main,) = final.calls([__file__]).values()
-    assert main == [("B", "before"), ("B", "paused_inside"), ("E", "paused_inside"), ("E", "before"),
-                    ("B", "after"), ("E", "after")]
-    (a, b), (c, _) = final.pauses
-    ends = [e.ts for t in final.threads.values() for e in t.events if e.file == __file__]
-    assert ends[2:4] == [a, a] and all(ts <= a or b <= ts < c for ts in ends)
 
 
 def blocked(event):
@@ -424,35 +379,53 @@ CALLEES = [f_0, f_1, f_2]
 
 
 def modelled(ops):
-    out, stack, paused = [], [], [False]
+    # The events as (ph, name, the pause that ended it or None), the pauses
+    # begun, and the stacks recorded.
+    out, stack, paused, pauses, stacks = [], [], [False], [0], set()
 
     def walk(ops):
         for op in ops:
             if op in ("pause", "resume"):
                 if op == "pause" and not paused[0]:
-                    out.extend(("E", name) for name in reversed(stack))
+                    out.extend(("E", name, pauses[0]) for name in reversed(stack))
                     stack.clear()
+                    pauses[0] += 1
                 paused[0] = op == "pause"
                 continue
             name, depth = f"f_{op[0]}", len(stack)
             if not paused[0]:
-                out.append(("B", name))
+                out.append(("B", name, None))
                 stack.append(name)
+                stacks.add(tuple(stack))
             walk(op[1])
             if len(stack) > depth and not paused[0]:
-                out.append(("E", stack.pop()))
+                out.append(("E", stack.pop(), None))
     walk(ops)
-    return out
+    return out, pauses[0], stacks
 
 
-@pytest.mark.parametrize("fmt", ["json", "protobuf"])
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(ops=st.lists(OPS, max_size=5))
-def test_generated_pauses_read_back_as_the_model(tmp_path, decode, fmt, ops):
-    out = tmp_path / f"g.{fmt}"
-    with fennik.Tracer(str(out), format=fmt) as t:
-        perform(ops, t)
-        t.resume()
-    got = [(e.ph, e.name) for th in decode(out, fmt).threads.values() for e in th.events
-           if e.name in ("f_0", "f_1", "f_2")]
-    assert got == modelled(ops)
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("recorder", [False, True])
+@settings(max_examples=25, deadline=None, database=None)
+@given(ops=st.lists(OPS, max_size=5), last=st.sampled_from(["pause", "resume"]))
+def test_generated_pauses_read_back_as_the_model(tmp_path_factory, decode, fmt, recorder, ops, last):
+    # Frames open when a pause begins end there, so that what runs after it is
+    # not taken for their callee; pausing twice is one pause, and one still on
+    # at the end (or at a dump) reaches to the end.
+    out = tmp_path_factory.mktemp("g") / "out"
+    with fennik.Tracer(str(out), format=fmt, **({"record_last_mb": 1} if recorder else {})) as t:
+        perform(ops + [last], t)
+    decoded = decode(next(out.iterdir()) if recorder else out, fmt)
+    want, pauses, stacks = modelled(ops + [last])
+    assert len(decoded.pauses) == pauses and [b for _, b in decoded.pauses].count(None) == (last == "pause")
+    assert all(a < (b or a + 1) for a, b in decoded.pauses)
+    if fmt == "pprof":
+        assert {tuple(n for n in s if n.startswith("f_")) for s in decoded.stacks([__file__])} <= stacks | {()}
+        return
+    events = [e for th in decoded.threads.values() for e in th.events if e.name in ("f_0", "f_1", "f_2")]
+    assert [(e.ph, e.name) for e in events] == [(ph, name) for ph, name, _ in want]
+    for e, (_, _, ended_by) in zip(events, want):
+        if ended_by is not None:
+            assert e.ts == decoded.pauses[ended_by][0]
+        else:
+            assert all(e.ts <= a or b is not None and b <= e.ts for a, b in decoded.pauses)

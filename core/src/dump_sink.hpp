@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "io_error.hpp"
 #include "sink.hpp"
@@ -34,6 +35,9 @@ class DumpSink {
   virtual IoResult<OpenedDump> open(const std::string& reason) = 0;
   // The file or directory a failed open concerns; empty when none.
   virtual std::string location() const { return {}; }
+  // When the session's pauses began, in order: a dump's window is assembled
+  // knowing that each ended what was open.
+  virtual std::vector<std::uint64_t> pauses_ns() const { return {}; }
 };
 
 }  // namespace fennik

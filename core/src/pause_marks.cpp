@@ -109,4 +109,12 @@ IoResult<OpenedDump> PauseMarksDumpSink::open(const std::string& reason) {
   return dump;
 }
 
+std::vector<std::uint64_t> PauseMarksDumpSink::pauses_ns() const {
+  const std::vector<Pause> pauses = log_->list();
+  std::vector<std::uint64_t> from;
+  from.reserve(pauses.size());
+  for (const Pause& p : pauses) from.push_back(p.from_ns);
+  return from;
+}
+
 }  // namespace fennik

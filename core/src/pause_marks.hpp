@@ -71,6 +71,7 @@ class PauseMarksDumpSink final : public DumpSink {
       : inner_(std::move(inner)), log_(std::move(log)) {}
   IoResult<OpenedDump> open(const std::string& reason) override;
   std::string location() const override { return inner_->location(); }
+  std::vector<std::uint64_t> pauses_ns() const override;
 
  private:
   std::unique_ptr<DumpSink> inner_;

@@ -159,8 +159,9 @@ DumpOutcome Recorder::dump(std::uint64_t from, std::uint64_t until, const std::s
     std::vector<EventBatch> tails = queue_->read_tails();
     // Batches that filled up while the tails were read.
     absorb_all();
+    const std::vector<std::uint64_t> pauses = sink_->pauses_ns();
     const Assembled assembled =
-        assemble(ring_, tails, queue_->clock, ring_.evicted_until(), from, until);
+        assemble(ring_, tails, queue_->clock, pauses, ring_.evicted_until(), from, until);
     std::vector<EventBatch>().swap(tails);  // their memory goes back before the file is written
     assembling_.reset();
     admit();

@@ -33,14 +33,22 @@ struct ThreadBatches {
 // discovery is reversed to put the outermost first.
 class Replay {
  public:
-  Replay(std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until,
-         std::vector<Record>& out, Gaps& gaps) noexcept
-      : evicted_until_(evicted_until), from_(from), until_(until), out_(out), gaps_(gaps) {}
+  Replay(const Clock& clock, std::span<const std::uint64_t> pauses_ns, std::uint64_t evicted_until,
+         std::uint64_t from, std::uint64_t until, std::vector<Record>& out, Gaps& gaps) noexcept
+      : clock_(clock),
+        pauses_ns_(pauses_ns),
+        evicted_until_(evicted_until),
+        from_(from),
+        until_(until),
+        out_(out),
+        gaps_(gaps) {}
 
   // `index` is the thread's place in the list of threads.
   void run(const ThreadBatches& thread, std::uint32_t index) {
     index_ = index;
     in_window_ = false;
+    seen_event_ = false;
+    next_pause_ = 0;
     stack_.clear();
     synthetic_.clear();
     stretches_.clear();
@@ -87,6 +95,22 @@ class Replay {
     stretches_.push_back({out_.size(), synthetic_.size()});
     first_stretch_ = first;
     tick_known_ = false;
+    after_pause_ = false;
+  }
+
+  // A pause that began since the thread's previous event ended what was open
+  // there, as the exporter's pause marks end it. A frame that ends after it
+  // with no start in view began before the pause or during it: it gets no
+  // start of its own, so a dump shows what a streamed trace shows.
+  void cross_pauses(std::uint64_t tick) {
+    if (next_pause_ == pauses_ns_.size()) return;
+    const std::uint64_t ns = clock_.ns_from_ticks(tick);
+    const std::size_t before = next_pause_;
+    while (next_pause_ < pauses_ns_.size() && pauses_ns_[next_pause_] <= ns) ++next_pause_;
+    if (next_pause_ != before && seen_event_) {
+      stack_.clear();
+      after_pause_ = true;
+    }
   }
 
   void emit(std::uint64_t tick, std::uint32_t word, std::span<const PackedEvent> args) {
@@ -100,6 +124,8 @@ class Replay {
 
   // False once the thread is past the window.
   bool gap(std::uint64_t tick, std::uint64_t lost) {
+    cross_pauses(tick);
+    seen_event_ = true;
     if (!in_window_ && tick >= from_) {
       emit_stack();
       in_window_ = true;
@@ -116,6 +142,8 @@ class Replay {
   }
 
   bool event(std::uint64_t tick, std::uint32_t word, std::span<const PackedEvent> args) {
+    cross_pauses(tick);
+    seen_event_ = true;
     if (!tick_known_) {
       // A frame that closes with no start in this stretch was running at its
       // first event; before the first gap it may also have started in what
@@ -141,7 +169,7 @@ class Replay {
       stack_.push_back({tick, word, args});
     } else if (is_end(kind) && !stack_.empty()) {
       stack_.pop_back();
-    } else if (is_end(kind)) {
+    } else if (is_end(kind) && !after_pause_) {
       const std::uint8_t opens = kind == KIND_SPAN_END ? KIND_SPAN_BEGIN : KIND_START;
       synthetic_.push_back({synthetic_tick_, index_, make_word(opens, word_code(word))});
     }
@@ -166,6 +194,8 @@ class Replay {
     }
   }
 
+  const Clock& clock_;
+  const std::span<const std::uint64_t> pauses_ns_;
   const std::uint64_t evicted_until_;
   const std::uint64_t from_;
   const std::uint64_t until_;
@@ -175,6 +205,9 @@ class Replay {
   bool in_window_ = false;
   bool first_stretch_ = true;
   bool tick_known_ = false;
+  bool seen_event_ = false;
+  bool after_pause_ = false;
+  std::size_t next_pause_ = 0;  // the first pause not before the thread's last event
   std::uint64_t synthetic_tick_ = 0;
   std::vector<Frame> stack_;
   std::vector<Record> synthetic_;
@@ -236,7 +269,8 @@ void sort_by_tick(std::vector<Record>& records, const std::vector<std::size_t>& 
 }  // namespace
 
 Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Clock& clock,
-                   std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until) {
+                   std::span<const std::uint64_t> pauses_ns, std::uint64_t evicted_until,
+                   std::uint64_t from, std::uint64_t until) {
   const std::vector<ThreadBatches> threads = group_by_thread(ring, tails);
   Assembled result;
   std::vector<Record>& records = result.events;
@@ -250,7 +284,7 @@ Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Cl
     records.reserve(held);
   }
   Gaps lost;
-  Replay replay(evicted_until, from, until, records, lost);
+  Replay replay(clock, pauses_ns, evicted_until, from, until, records, lost);
   std::vector<std::size_t> starts;
   starts.reserve(threads.size() + 1);
   // Every thread has a batch of its own, so their number is far below the mark.

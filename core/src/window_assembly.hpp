@@ -36,8 +36,11 @@ struct Assembled {
 // frame that closes with no start held gets a start of its own, at the
 // thread's first held tick (or `evicted_until` if earlier), or after a gap at
 // the thread's first tick past it, outermost frame first. A gap ends what was
-// open on its thread.
+// open on its thread, and so does a pause (`pauses_ns`, the times pauses
+// began, in order); a frame that closes after a pause with no start held gets
+// none.
 Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Clock& clock,
-                   std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until);
+                   std::span<const std::uint64_t> pauses_ns, std::uint64_t evicted_until,
+                   std::uint64_t from, std::uint64_t until);
 
 }  // namespace fennik

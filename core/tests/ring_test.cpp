@@ -181,7 +181,8 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
     for (const auto& [tid, e] : threads) model(tid, e, ring.evicted_until(), from, until, want);
     std::stable_sort(want.begin(), want.end(),
                      [](auto& a, auto& b) { return std::get<0>(a) < std::get<0>(b); });
-    const Assembled a = assemble(ring, tails, Clock::nanos(0), ring.evicted_until(), from, until);
+    const Assembled a =
+        assemble(ring, tails, Clock::nanos(0), {}, ring.evicted_until(), from, until);
     for (std::size_t i = 0, g = 0; i <= a.events.size(); ++i) {
       for (; g < a.gaps.size() && a.gaps[g].before == i; ++g)
         got.emplace_back(a.gaps[g].ts_ns, a.gaps[g].tid, 0, a.gaps[g].count);
