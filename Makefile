@@ -20,6 +20,9 @@ BUILD := build
 # interpreter share the objects that do not depend on it.
 CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+# The builds only tested compile a few sources at a time, each compiled
+# once; the plain build compiles every file on its own, as users build it.
+UNITY := -DCMAKE_UNITY_BUILD=ON
 export CCACHE_DIR := $(CURDIR)/$(BUILD)/ccache
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
@@ -55,10 +58,10 @@ native-test-main:
 	cmake -S . -B $(BUILD)/release $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_TLS_PROBES=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/release -j $(JOBS)
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/tsan $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/tsan $(GENERATOR) $(LAUNCHER) $(UNITY) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=thread -DFENNIK_BENCH=OFF -DFENNIK_PYTHON=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/tsan -j $(JOBS) --target core_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan -L core --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD)/asan $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF $(call python_cmake,$(PY_MAIN))
+	cmake -S . -B $(BUILD)/asan $(GENERATOR) $(LAUNCHER) $(UNITY) -DCMAKE_BUILD_TYPE=Debug -DFENNIK_SANITIZE=address,undefined -DFENNIK_BENCH=OFF $(call python_cmake,$(PY_MAIN))
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
@@ -71,7 +74,7 @@ native-test-python%: native-build-python%
 	ctest --test-dir $(BUILD)/py$* -R '^python_tests' --output-on-failure -j $(JOBS)
 
 native-build-python%:
-	cmake -S . -B $(BUILD)/py$* $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_BENCH=OFF -DFENNIK_LIBDEFLATE=OFF $(call python_cmake,$*)
+	cmake -S . -B $(BUILD)/py$* $(GENERATOR) $(LAUNCHER) $(UNITY) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNIK_BENCH=OFF -DFENNIK_LIBDEFLATE=OFF $(call python_cmake,$*)
 	cmake --build $(BUILD)/py$* -j $(JOBS) --target _core emit_output
 
 # Traces examples/demo.py into each output format (from the command line and

@@ -2,13 +2,10 @@
 
 #include <time.h>
 
-#include <limits>
-
 namespace fennik {
 namespace {
 
 __extension__ using u128 = unsigned __int128;
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
 std::uint64_t timespec_ns(clockid_t id) noexcept {
   timespec ts{};

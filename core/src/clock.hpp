@@ -19,6 +19,8 @@ enum class ClockMode : std::uint8_t {
 };
 
 inline constexpr std::uint64_t NS_PER_SECOND = 1'000'000'000;
+// Where a time or deadline past the clock's range saturates.
+inline constexpr std::uint64_t U64_MAX = UINT64_MAX;
 
 // Reads the constant-rate counter directly. Only meaningful where the process
 // clock source reports counter mode; the recording path calls it without going

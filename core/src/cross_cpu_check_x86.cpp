@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <functional>
-#include <limits>
 #include <optional>
 #include <thread>
 
@@ -19,7 +18,6 @@
 namespace fennik {
 namespace {
 
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 // Spins between two looks at the check's deadline.
 constexpr std::uint32_t SPINS_PER_DEADLINE_LOOK = 256;
 constexpr char CPU_CHECK_THREAD_NAME[] = "fennik-clock";

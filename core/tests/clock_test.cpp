@@ -79,7 +79,7 @@ TEST(Clock, TicksFromNsIsMonotoneAndSaturates) {
 // override wins over everything, and the kernel's own choice of the TSC needs
 // no cross-CPU check.
 TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
-  constexpr std::uint64_t HV = 2'100'000'000, ID = 2'000'000'000, CAL = 2'099'000'000;
+  constexpr std::uint64_t HV = 2'100'000'000, CPUID = 2'000'000'000, CAL = 2'099'000'000;
   using R = ClockReason;
   const CpuCheck NR = CpuCheck::NotRun, IN = CpuCheck::InStep;
   const ClockRequest AUTO = ClockRequest::Automatic, MONO = ClockRequest::Monotonic;
@@ -88,8 +88,8 @@ TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
   // then the request, the reason and the rate (0: falls back).
   const std::tuple<ClockFacts, ClockRequest, ClockReason, std::uint64_t> cases[] = {
       {{1, 0, 1, 0, 1, 0, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
-      {{1, 0, 1, 0, 1, ID, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
-      {{1, 0, 1, 0, 1, ID, 0, 0, IN}, AUTO, R::CheckedTsc, ID},
+      {{1, 0, 1, 0, 1, CPUID, HV, 0, IN}, AUTO, R::CheckedTsc, HV},
+      {{1, 0, 1, 0, 1, CPUID, 0, 0, IN}, AUTO, R::CheckedTsc, CPUID},
       {{1, 0, 1, 1, 1, 0, 0, CAL, IN}, AUTO, R::CheckedTsc, CAL},
       {{1, 0, 1, 0, 1, 0, 0, CAL, IN}, AUTO, R::UnknownFrequency, 0},
       {{1, 0, 1, 0, 1, 0, HV, 0, IN}, MONO, R::Forced, 0},
@@ -100,12 +100,12 @@ TEST(Clock, ChoiceFallsBackWhenAnyConditionFails) {
       {{1, 0, 1, 0, 1, 0, HV, 0, CpuCheck::OutOfBudget}, AUTO, R::OutOfBudget, 0},
       {{1, 0, 1, 0, 1, 0, HV, 0, CpuCheck::Failed}, AUTO, R::CheckFailed, 0},
       {{1, 0, 1, 0, 1, 0, HV, 0, NR}, AUTO, R::CheckFailed, 0},
-      {{1, 1, 1, 0, 0, ID, HV, 0, NR}, AUTO, R::KernelTsc, ID},
+      {{1, 1, 1, 0, 0, CPUID, HV, 0, NR}, AUTO, R::KernelTsc, CPUID},
       {{1, 1, 1, 0, 1, 0, HV, 0, CpuCheck::OutOfStep}, AUTO, R::KernelTsc, HV},
       {{1, 1, 1, 0, 0, 0, 0, CAL, NR}, AUTO, R::KernelTsc, CAL},
       {{1, 1, 1, 0, 0, 0, 0, 0, NR}, AUTO, R::UnknownFrequency, 0},
-      {{0, 1, 1, 0, 0, ID, 0, 0, NR}, AUTO, R::NotInvariant, 0},
-      {{1, 1, 1, 0, 0, ID, 0, 0, NR}, MONO, R::Forced, 0},
+      {{0, 1, 1, 0, 0, CPUID, 0, 0, NR}, AUTO, R::NotInvariant, 0},
+      {{1, 1, 1, 0, 0, CPUID, 0, 0, NR}, MONO, R::Forced, 0},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);

@@ -65,8 +65,8 @@ struct FakeSink : DumpSink {
 
 // A recorder thread, with one thread after another calling codes 0, 1, ...
 // (a start and a return each), and requests and what their dumps hold.
-struct Session {
-  explicit Session(std::uint64_t budget)
+struct RecorderSession {
+  explicit RecorderSession(std::uint64_t budget)
       : result(std::async(std::launch::async, run_recorder, queue,
                           std::make_shared<testing::FakeCodes>(),
                           std::make_shared<testing::FakeThreads>(),
@@ -116,7 +116,7 @@ std::vector<std::uint32_t> counting(std::uint32_t from, std::uint32_t to) {
 // the last dump after them. (A dump that cannot be written is the Python
 // tests' concern.)
 TEST(Recorder, AnswersEveryRequestInOrder) {
-  Session s(std::uint64_t{1} << 30);
+  RecorderSession s(std::uint64_t{1} << 30);
   s.record_some(3000);
   EXPECT_EQ(s.dumped(s.dump("a")), counting(0, 3000));
   const std::uint64_t since = s.queue->clock.now_ticks();
@@ -148,7 +148,7 @@ TEST(Recorder, ADumpWaitingBehindAnotherShowsWhatWasHeldWhenAsked) {
     // Batches recorded while the first dump is written: within twice the
     // budget, so that an open window would keep them all, or far past it.
     for (const std::uint32_t later : {4, 64}) {
-      Session s(budget);
+      RecorderSession s(budget);
       if (window) s.channel->send(OpenWindow{1, 0});
       s.record_some(24 * CALLS_PER_BATCH);
       s.dumps->gate = true;

@@ -17,6 +17,7 @@
 #include "attach_channel.hpp"
 #include "cli.hpp"
 #include "cli_messages.hpp"
+#include "control_files.hpp"
 
 namespace fennik::py {
 namespace {
@@ -31,7 +32,6 @@ constexpr std::chrono::seconds ATTACH_WAIT{10};
 constexpr std::chrono::seconds ATTACH_GRACE{2};
 // How long ending the tracer there may take: it finishes the output.
 constexpr std::chrono::seconds DETACH_WAIT{120};
-constexpr char PROC_ROOT[] = "/proc/";
 constexpr char REMOTE_DEBUG_OFF[] = "not enabled";
 
 PyObject* failed(const std::string& message) {

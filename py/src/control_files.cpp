@@ -19,7 +19,6 @@ constexpr mode_t CONTROL_DIR_MODE = 0700;
 constexpr mode_t CONTROL_FILE_MODE = 0600;
 constexpr char REASON_SUFFIX[] = ".reason";
 constexpr char PART_SUFFIX[] = ".part";
-constexpr char PROC_ROOT[] = "/proc/";
 // In /proc/PID/stat, the start time is the 20th field after the command's
 // closing parenthesis.
 constexpr int START_TIME_FIELD = 20;

@@ -14,6 +14,9 @@
 
 namespace fennik::py {
 
+// Where other processes are looked up by pid.
+inline constexpr char PROC_ROOT[] = "/proc/";
+
 struct RecorderNotice {
   int dump_signal = 0;  // 0: the recorder takes no dump signal
   std::string directory;

@@ -24,7 +24,6 @@ constexpr int EXIT_FAILED = 1;
 // How long the dump may take to appear, and how often the directory is read.
 constexpr std::chrono::milliseconds DUMP_WAIT{5000};
 constexpr std::chrono::milliseconds DUMP_POLL{50};
-constexpr char PROC_ROOT[] = "/proc/";
 
 namespace fs = std::filesystem;
 using Listing = std::map<std::string, std::uintmax_t>;  // name, size

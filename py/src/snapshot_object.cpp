@@ -34,7 +34,7 @@ struct SnapshotObject {
   PyObject_HEAD SnapshotData data;
 };
 
-SnapshotData& data_of(PyObject* self) {
+SnapshotData& snapshot_data(PyObject* self) {
   return reinterpret_cast<SnapshotObject*>(self)->data;
 }
 
@@ -63,7 +63,7 @@ void forget(PyObject* tracer, const Window& window) {
 
 PyObject* snapshot_enter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    SnapshotData& d = data_of(self);
+    SnapshotData& d = snapshot_data(self);
     if (reason_text(d) == nullptr) return nullptr;
     {
       std::lock_guard<std::mutex> g(d.window_lock);
@@ -100,7 +100,7 @@ PyObject* snapshot_enter(PyObject* self, PyObject*) {
 PyObject* snapshot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (!exit_arguments(args, nargs)) return nullptr;
-    SnapshotData& d = data_of(self);
+    SnapshotData& d = snapshot_data(self);
     std::optional<Window> window;
     {
       std::lock_guard<std::mutex> g(d.window_lock);
@@ -132,13 +132,13 @@ PyObject* snapshot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 }
 
 PyObject* snapshot_path(PyObject* self, void*) {
-  SnapshotData& d = data_of(self);
+  SnapshotData& d = snapshot_data(self);
   std::lock_guard<std::mutex> g(d.path_lock);
   return Py_NewRef(d.path ? d.path.get() : Py_None);
 }
 
 void snapshot_dealloc(PyObject* self) {
-  SnapshotData& d = data_of(self);
+  SnapshotData& d = snapshot_data(self);
   // Entered and dropped without an exit: the window must not keep the ring
   // for the rest of the session.
   if (d.window && d.tracer) forget(d.tracer.get(), *d.window);
@@ -193,7 +193,8 @@ PyObject* new_snapshot(PyObject* tracer, PyObject* reason) {
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
-  new (&data_of(self)) SnapshotData{PyRef::borrow(reason), PyRef::borrow(tracer), {}, {}, {}, {}};
+  new (&snapshot_data(self))
+      SnapshotData{PyRef::borrow(reason), PyRef::borrow(tracer), {}, {}, {}, {}};
   return self;
 }
 
