@@ -363,16 +363,9 @@ def perform(ops, t):
             CALLEES[op[0]](op[1], t)
 
 
-def f_0(ops, t):
-    perform(ops, t)
-
-
-def f_1(ops, t):
-    perform(ops, t)
-
-
-def f_2(ops, t):
-    perform(ops, t)
+def f_0(ops, t): perform(ops, t)
+def f_1(ops, t): perform(ops, t)
+def f_2(ops, t): perform(ops, t)
 
 
 CALLEES = [f_0, f_1, f_2]

@@ -33,10 +33,9 @@ struct ThreadBatches {
 // discovery is reversed to put the outermost first.
 class Replay {
  public:
-  Replay(const Clock& clock, std::span<const std::uint64_t> pauses_ns, std::uint64_t evicted_until,
-         std::uint64_t from, std::uint64_t until, std::vector<Record>& out, Gaps& gaps) noexcept
-      : clock_(clock),
-        pauses_ns_(pauses_ns),
+  Replay(std::span<const std::uint64_t> pauses, std::uint64_t evicted_until, std::uint64_t from,
+         std::uint64_t until, std::vector<Record>& out, Gaps& gaps) noexcept
+      : pauses_(pauses),
         evicted_until_(evicted_until),
         from_(from),
         until_(until),
@@ -99,18 +98,21 @@ class Replay {
   }
 
   // A pause that began since the thread's previous event ended what was open
-  // there, as the exporter's pause marks end it. A frame that ends after it
-  // with no start in view began before the pause or during it: it gets no
-  // start of its own, so a dump shows what a streamed trace shows.
+  // there, as the exporter's pause marks end it: within the window, what was
+  // open is shown up to it. A frame that ends after it with no start in view
+  // began before the pause or during it: it gets no start of its own, so a
+  // dump shows what a streamed trace shows.
   void cross_pauses(std::uint64_t tick) {
-    if (next_pause_ == pauses_ns_.size()) return;
-    const std::uint64_t ns = clock_.ns_from_ticks(tick);
-    const std::size_t before = next_pause_;
-    while (next_pause_ < pauses_ns_.size() && pauses_ns_[next_pause_] <= ns) ++next_pause_;
-    if (next_pause_ != before && seen_event_) {
-      stack_.clear();
-      after_pause_ = true;
+    if (next_pause_ == pauses_.size() || pauses_[next_pause_] > tick) return;
+    const std::uint64_t first = pauses_[next_pause_];
+    while (next_pause_ < pauses_.size() && pauses_[next_pause_] <= tick) ++next_pause_;
+    if (!seen_event_) return;
+    if (!in_window_ && first >= from_) {
+      emit_stack();
+      in_window_ = true;
     }
+    stack_.clear();
+    after_pause_ = true;
   }
 
   void emit(std::uint64_t tick, std::uint32_t word, std::span<const PackedEvent> args) {
@@ -194,8 +196,7 @@ class Replay {
     }
   }
 
-  const Clock& clock_;
-  const std::span<const std::uint64_t> pauses_ns_;
+  const std::span<const std::uint64_t> pauses_;  // ticks, in order
   const std::uint64_t evicted_until_;
   const std::uint64_t from_;
   const std::uint64_t until_;
@@ -207,7 +208,7 @@ class Replay {
   bool tick_known_ = false;
   bool seen_event_ = false;
   bool after_pause_ = false;
-  std::size_t next_pause_ = 0;  // the first pause not before the thread's last event
+  std::size_t next_pause_ = 0;  // the first pause after the thread's events so far
   std::uint64_t synthetic_tick_ = 0;
   std::vector<Frame> stack_;
   std::vector<Record> synthetic_;
@@ -283,8 +284,16 @@ Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Cl
     }
     records.reserve(held);
   }
+  // Each pause as the first tick at or after its start, where an event's time
+  // reaches it.
+  std::vector<std::uint64_t> pauses;
+  pauses.reserve(pauses_ns.size());
+  for (const std::uint64_t ns : pauses_ns) {
+    const std::uint64_t tick = clock.ticks_from_ns(ns);
+    pauses.push_back(clock.ns_from_ticks(tick) < ns && tick != UINT64_MAX ? tick + 1 : tick);
+  }
   Gaps lost;
-  Replay replay(clock, pauses_ns, evicted_until, from, until, records, lost);
+  Replay replay(pauses, evicted_until, from, until, records, lost);
   std::vector<std::size_t> starts;
   starts.reserve(threads.size() + 1);
   // Every thread has a batch of its own, so their number is far below the mark.

@@ -64,9 +64,12 @@ using Row = std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint64_
 // the first past `until` (`n`); pair each close with the open it ends within
 // its stretch between gaps; then each stretch shows its gap (if in the
 // window), synthetic starts for its unpaired closes in the window (outermost
-// first), its opens still open at `w`, and its part of the window.
-void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted_until,
-           std::uint64_t from, std::uint64_t until, std::vector<Row>& out) {
+// first), its opens still open at `w`, and its part of the window. A pause
+// between two entries closes what is open; closes after it in its stretch get
+// no start.
+void model(std::uint32_t tid, const std::vector<Entry>& e, const std::vector<std::uint64_t>& pauses,
+           std::uint64_t evicted_until, std::uint64_t from, std::uint64_t until,
+           std::vector<Row>& out) {
   const auto put = [&](const Entry& x) {
     const std::uint8_t kind = known_kind(word_kind(x.word));
     out.emplace_back(x.tick, tid, x.lost != 0 ? 0 : make_word(kind, word_code(x.word)), x.lost);
@@ -75,15 +78,25 @@ void model(std::uint32_t tid, const std::vector<Entry>& e, std::uint64_t evicted
   while (n < e.size() && e[n].tick <= until) ++n;
   while (w < e.size() && e[w].tick < from) ++w;
   std::vector<std::size_t> stack, closer(n, n), unpaired;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (e[i].lost != 0)
+  bool quiet = false;  // past a pause in this stretch
+  std::uint64_t seen = 0;
+  for (std::size_t i = 0; i <= n && i < e.size(); seen = std::max(seen, e[i++].tick)) {
+    // The first pause since the entries before.
+    const auto p = std::ranges::find_if(pauses, [&](auto t) { return t > seen && t <= e[i].tick; });
+    if (i > 0 && p != pauses.end()) {
+      for (const std::size_t s : stack) closer[s] = *p >= from ? n : s;  // open in the window?
       stack.clear();
+      quiet = true;
+    }
+    if (i == n) break;
+    if (e[i].lost != 0)
+      stack.clear(), quiet = false;
     else if (is_begin(word_kind(e[i].word)))
       stack.push_back(i);
-    else if (stack.empty())
-      unpaired.push_back(i);
-    else
+    else if (!stack.empty())
       closer[stack.back()] = i, stack.pop_back();
+    else if (!quiet)
+      unpaired.push_back(i);
   }
   for (std::size_t b = 0, end = 0; b < n; b = end) {
     const bool after_gap = e[b].lost != 0;
@@ -177,12 +190,16 @@ TEST(Assemble, MatchesAModelOnGeneratedHistories) {
     };
     const std::uint64_t from = below(4) == 0 ? 0 : some_tick();
     const std::uint64_t until = below(8) == 0 ? UINT64_MAX : std::max(from, some_tick());
+    std::vector<std::uint64_t> pauses(below(3));
+    for (auto& p : pauses) p = some_tick();
+    std::ranges::sort(pauses);
     std::vector<Row> want, got;
-    for (const auto& [tid, e] : threads) model(tid, e, ring.evicted_until(), from, until, want);
+    for (const auto& [tid, e] : threads)
+      model(tid, e, pauses, ring.evicted_until(), from, until, want);
     std::stable_sort(want.begin(), want.end(),
                      [](auto& a, auto& b) { return std::get<0>(a) < std::get<0>(b); });
     const Assembled a =
-        assemble(ring, tails, Clock::nanos(0), {}, ring.evicted_until(), from, until);
+        assemble(ring, tails, Clock::nanos(0), pauses, ring.evicted_until(), from, until);
     for (std::size_t i = 0, g = 0; i <= a.events.size(); ++i) {
       for (; g < a.gaps.size() && a.gaps[g].before == i; ++g)
         got.emplace_back(a.gaps[g].ts_ns, a.gaps[g].tid, 0, a.gaps[g].count);
