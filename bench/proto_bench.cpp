@@ -80,6 +80,31 @@ Batches make_batches(std::uint32_t threads, std::uint32_t first_code, std::uint3
   return out;
 }
 
+// Full batches of one thread running a recursive fib(n) over and over: the
+// call tree's irregular run of starts and returns, events FIB_SPACING_NS
+// apart, as a traced Python program records them.
+constexpr std::uint64_t FIB_SPACING_NS = 40;
+constexpr std::uint32_t FIB_N = 20;
+void fib_events(std::vector<Event>& out, std::uint64_t& ts, std::uint32_t n) {
+  out.push_back(Event{ts += FIB_SPACING_NS, FIRST_TID, make_word(KIND_START, 0)});
+  if (n >= 2) {
+    fib_events(out, ts, n - 1);
+    fib_events(out, ts, n - 2);
+  }
+  out.push_back(Event{ts += FIB_SPACING_NS, FIRST_TID, make_word(KIND_RETURN, 0)});
+}
+Batches make_fib_batches() {
+  std::vector<Event> all;
+  std::uint64_t ts = 1'000'000;
+  fib_events(all, ts, FIB_N);
+  Batches out;
+  for (std::size_t i = 0; i + BATCH_CAPACITY <= all.size(); i += BATCH_CAPACITY) {
+    out.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(i),
+                     all.begin() + static_cast<std::ptrdiff_t>(i + BATCH_CAPACITY));
+  }
+  return out;
+}
+
 std::size_t event_count(const Batches& batches) {
   std::size_t n = 0;
   for (const auto& b : batches) n += b.size();
@@ -122,7 +147,7 @@ void steady_state(benchmark::State& state) {
   const auto ncodes = static_cast<std::uint32_t>(state.range(1));
   const FakeCodes codes = make_codes(ncodes);
   const FakeThreads names = make_threads(threads);
-  const Batches batches = make_batches(threads, 0, ncodes, 16);
+  const Batches batches = ncodes == 1 ? make_fib_batches() : make_batches(threads, 0, ncodes, 16);
 
   ProtoExporter ex(dev_null());
   for (const auto& b : batches) (void)ex.write_batch(b, codes, names);  // warm every tail
@@ -140,6 +165,7 @@ void steady_state(benchmark::State& state) {
 }
 BENCHMARK(steady_state)
     ->ArgNames({"threads", "codes"})
+    ->Args({1, 1})
     ->Args({1, 300})
     ->Args({4, 300})
     ->Args({4, 5000});

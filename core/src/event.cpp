@@ -17,9 +17,15 @@ void EventBatch::decode_into(const Clock& clock, std::vector<Event>& out) const 
   if (out.capacity() < need) out.reserve(std::max(need, out.capacity() * 2));
   out.resize(need);
   Event* decoded = out.data() + first;
+  // Copies, so that the stores below cannot be taken to change them: the
+  // clock's factors stay in registers through the loop.
+  const Clock c = clock;
+  const std::uint64_t from = base;
+  const std::uint32_t thread = tid;
+  const PackedEvent* packed = data_.get();
   for (std::uint32_t i = 0; i < len_; ++i) {
-    const PackedEvent p = data_[i];
-    decoded[i] = Event{clock.ns_from_ticks(base + p.delta()), tid, p.word()};
+    const PackedEvent p = packed[i];
+    decoded[i] = Event{c.ns_from_ticks(from + p.delta()), thread, p.word()};
   }
 }
 

@@ -22,16 +22,38 @@ class FlatMap {
   FlatMap(FlatMap&&) noexcept = default;
   FlatMap& operator=(FlatMap&&) noexcept = default;
 
-  const Value* find(Key key) const noexcept {
-    for (std::size_t i = home(key);; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.key == key) return &s.value;
-      if (s.key == EMPTY) return nullptr;
+  const Value* find(Key key) const noexcept { return view().find(key); }
+  Value* find(Key key) noexcept { return view().find(key); }
+
+ private:
+  struct Slot {
+    Key key;
+    Value value;
+  };
+
+ public:
+  // The table as it is now, for lookups in a loop that also writes through
+  // char pointers: a copy held in locals need not be read again after every
+  // such write. Valid until the next insert or clear.
+  class View {
+   public:
+    Value* find(Key key) const noexcept {
+      for (std::size_t i = home(key, shift_);; i = (i + 1) & mask_) {
+        Slot& s = slots_[i];
+        if (s.key == key) return &s.value;
+        if (s.key == EMPTY) return nullptr;
+      }
     }
-  }
-  Value* find(Key key) noexcept {
-    return const_cast<Value*>(static_cast<const FlatMap&>(*this).find(key));
-  }
+
+   private:
+    friend class FlatMap;
+    View(Slot* slots, std::size_t mask, unsigned shift) noexcept
+        : slots_(slots), mask_(mask), shift_(shift) {}
+    Slot* slots_;
+    std::size_t mask_;
+    unsigned shift_;
+  };
+  View view() const noexcept { return View(slots_.get(), mask_, shift_); }
 
   // `key` must be absent and not EMPTY. Returns the stored value.
   Value& insert(Key key, const Value& value) {
@@ -49,17 +71,13 @@ class FlatMap {
   std::size_t size() const noexcept { return count_; }
 
  private:
-  struct Slot {
-    Key key;
-    Value value;
-  };
-
-  std::size_t home(Key key) const noexcept {
+  static std::size_t home(Key key, unsigned shift) noexcept {
     // Fibonacci hashing: the product's top bits depend on every key bit, so
     // dense and strided keys alike spread over the table.
     return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E37'79B9'7F4A'7C15ull) >>
-                                    shift_);
+                                    shift);
   }
+  std::size_t home(Key key) const noexcept { return home(key, shift_); }
   Value& place(Key key, const Value& value) noexcept {
     std::size_t i = home(key);
     while (slots_[i].key != EMPTY) i = (i + 1) & mask_;

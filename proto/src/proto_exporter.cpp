@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -362,10 +363,20 @@ inline char* ProtoExporter::put_event(char* p, const char* tail, std::uint32_t t
   if (delta < 0x80) {
     // Most events: a one-byte delta, and a packet below 0x80 bytes (tails are).
     static_assert(2 + MAX_TAIL_BYTES < 0x80);
-    const char frame[] = {TAG_PACKET, static_cast<char>(2 + tail_len), TAG_TIMESTAMP,
-                          static_cast<char>(delta)};
-    std::memcpy(p, frame, sizeof frame);
-    p += sizeof frame;
+    if constexpr (std::endian::native == std::endian::little) {
+      // The four bytes as one word: a store, not four.
+      const std::uint32_t frame = std::uint32_t{static_cast<std::uint8_t>(TAG_PACKET)} |
+                                  (static_cast<std::uint32_t>(2 + tail_len) << 8) |
+                                  (std::uint32_t{static_cast<std::uint8_t>(TAG_TIMESTAMP)} << 16) |
+                                  (static_cast<std::uint32_t>(delta) << 24);
+      std::memcpy(p, &frame, sizeof frame);
+      p += sizeof frame;
+    } else {
+      const char frame[] = {TAG_PACKET, static_cast<char>(2 + tail_len), TAG_TIMESTAMP,
+                            static_cast<char>(delta)};
+      std::memcpy(p, frame, sizeof frame);
+      p += sizeof frame;
+    }
   } else {
     *p++ = TAG_PACKET;
     p = put_varint(p, 1 + varint_size(delta) + tail_len);
@@ -417,6 +428,10 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   std::uint64_t open = seq->open_slices;
   std::uint64_t clock = seq->clock_ns;
   std::uint64_t last = seq->last_ts;
+  // The tails' table and arena as locals too, taken again whenever a tail
+  // may have been added.
+  FlatMap<std::uint64_t, TailSpan>::View tails = seq->tails.view();
+  const char* arena = seq->arena.data();
   char* p = nullptr;
   const auto settle = [&] {
     if (p != nullptr) out.commit(p);
@@ -425,10 +440,21 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
     seq->clock_ns = clock;
     seq->last_ts = last;
   };
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const Event& ev = events[i];
+  const Event* const first = events.data();
+  const std::size_t n = events.size();
+  // Room for every event packet left, claimed again after anything written
+  // in between, so that the loop never asks whether it has room.
+  const auto reclaim = [&](std::size_t from) {
+    p = out.claim((n - from) * MAX_EVENT_PACKET_BYTES);
+    tails = seq->tails.view();
+    arena = seq->arena.data();
+  };
+  reclaim(0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Event& ev = first[i];
     const std::uint8_t kind = word_kind(ev.code_kind);
-    const bool end = is_end(kind);
+    const std::int8_t step = DEPTH_STEP[kind];
+    const bool end = step < 0;       // as is_end, in one load shared with the count below
     if (end && open == 0) continue;  // ends_nothing_open
     if (is_annotation(kind)) {
       settle();
@@ -436,10 +462,11 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
       if (kind != KIND_ARG) write_annotation(*seq, ev, events.subspan(i + 1, args), codes);
       i += args;
       clock = seq->clock_ns;
+      reclaim(i);
     } else {
       const std::uint32_t code = word_code(ev.code_kind);
       TailSpan* cached =
-          end ? (seq->end_tail.length != 0 ? &seq->end_tail : nullptr) : seq->tails.find(code);
+          end ? (seq->end_tail.length != 0 ? &seq->end_tail : nullptr) : tails.find(code);
       TailSpan tail;
       if (cached != nullptr && cached->begins_to_promotion == 0) [[likely]] {
         tail = *cached;
@@ -449,14 +476,14 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
         settle();  // interning writes a packet of its own
         tail = cached != nullptr ? promote(*seq, code, *cached, codes)
                                  : tail_for(*seq, !end, code, codes);
+        reclaim(i);
       }
-      if (p == nullptr) p = out.claim((events.size() - i) * MAX_EVENT_PACKET_BYTES);
       const std::uint64_t delta = ev.ts_ns > clock ? ev.ts_ns - clock : 0;  // as advance_clock
       clock += delta;
-      p = put_event(p, seq->arena.data() + tail.offset, tail.length, delta);
+      p = put_event(p, arena + tail.offset, tail.length, delta);
     }
     last = ev.ts_ns;
-    open += static_cast<std::uint64_t>(std::int64_t{DEPTH_STEP[kind]});
+    open += static_cast<std::uint64_t>(std::int64_t{step});
   }
   settle();
   return file_.flush_if_full();
