@@ -78,18 +78,14 @@ def isolated_session(monkeypatch):
         pytest.fail(f"the profiler slot was left taken by {tool!r}")
 
 
-# Seconds the slowest tests take (each case, on a quiet 2-core machine); any
-# other counts as SECONDS_OF_OTHERS. Only the shards' balance depends on them.
+# Seconds the slowest tests (or cases) take each on a quiet 2-core machine;
+# any other counts as SECONDS_OF_OTHERS. Only the shards' balance hangs on them.
 SLOW_TESTS = {
-    "test_one_byte_iids_run_out": 10, "test_often_run_codes_take_one_byte_iids": 9,
-    "test_pool_processes_are_named": 7, "test_pprof_of_deep_recursion": 7,
-    "test_memory_stays_within_the_budget": 7, "test_a_damaged_file_is_read_or_refused_never_a_crash": 5,
-    "test_fennik_dump_asks_a_running_recorder": 5, "test_signals_arriving_while_the_handlers_change": 3,
-    "test_a_window_never_exited_does_not_keep_the_ring": 3,
-    "test_figures_are_pstats_figures_of_what_was_written": 2,
-    "test_event_streams_read_back_as_the_model": 2,
-}
-SLOW_CASES = {"test_a_traced_program_reads_alike[dumps]": 8}
+    "test_one_byte_iids_run_out": 10, "test_often_run_codes_take_one_byte_iids": 9, "test_memory_stays_within_the_budget": 7,
+    "test_pool_processes_are_named": 7, "test_pprof_of_deep_recursion": 7, "test_fennik_dump_asks_a_running_recorder": 5,
+    "test_a_damaged_file_is_read_or_refused_never_a_crash": 5, "test_signals_arriving_while_the_handlers_change": 3,
+    "test_a_window_never_exited_does_not_keep_the_ring": 3, "test_figures_are_pstats_figures_of_what_was_written": 2,
+    "test_event_streams_read_back_as_the_model": 2, "test_a_traced_program_reads_alike[dumps]": 8}
 SECONDS_OF_OTHERS = 0.5
 
 
@@ -98,7 +94,7 @@ def pytest_collection_modifyitems(config, items):
     # side: the slowest tests first, each to the shard with the least so far.
     if shard := os.environ.get("FENNIK_TEST_SHARD"):
         k, n = map(int, shard.split("/"))
-        cost = lambda t: SLOW_CASES.get(t.name, SLOW_TESTS.get(t.originalname, SECONDS_OF_OTHERS))  # noqa: E731
+        cost = lambda t: SLOW_TESTS.get(t.name, SLOW_TESTS.get(t.originalname, SECONDS_OF_OTHERS))  # noqa: E731
         loads, mine = [0.0] * n, set()
         for i in sorted(range(len(items)), key=lambda i: -cost(items[i])):
             least = loads.index(min(loads))
