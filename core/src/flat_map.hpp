@@ -22,7 +22,9 @@ class FlatMap {
   FlatMap(FlatMap&&) noexcept = default;
   FlatMap& operator=(FlatMap&&) noexcept = default;
 
-  const Value* find(Key key) const noexcept { return view().find(key); }
+  const Value* find(Key key) const noexcept {
+    return const_cast<FlatMap&>(*this).view().find(key);  // a lookup changes nothing
+  }
   Value* find(Key key) noexcept { return view().find(key); }
 
  private:
@@ -53,7 +55,7 @@ class FlatMap {
     std::size_t mask_;
     unsigned shift_;
   };
-  View view() const noexcept { return View(slots_.get(), mask_, shift_); }
+  View view() noexcept { return View(slots_.get(), mask_, shift_); }
 
   // `key` must be absent and not EMPTY. Returns the stored value.
   Value& insert(Key key, const Value& value) {
