@@ -290,7 +290,7 @@ Assembled assemble(const Ring& ring, std::span<const EventBatch> tails, const Cl
   pauses.reserve(pauses_ns.size());
   for (const std::uint64_t ns : pauses_ns) {
     const std::uint64_t tick = clock.ticks_from_ns(ns);
-    pauses.push_back(clock.ns_from_ticks(tick) < ns && tick != UINT64_MAX ? tick + 1 : tick);
+    pauses.push_back(clock.ns_from_ticks(tick) < ns && tick != U64_MAX ? tick + 1 : tick);
   }
   Gaps lost;
   Replay replay(pauses, evicted_until, from, until, records, lost);
