@@ -52,7 +52,10 @@ WriteOutcome write_all(int fd, std::string_view first, std::string_view second) 
 
 }  // namespace
 
-SharedFile::SharedFile(UniqueFd fd) : fd_(std::move(fd)), buf_(SHARED_FILE_BUFFER_BYTES) {}
+SharedFile::SharedFile(UniqueFd fd)
+    : fd_(std::move(fd)),
+      reserve_(BlockReserve::for_file(fd_.get())),
+      buf_(SHARED_FILE_BUFFER_BYTES) {}
 
 IoResult<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
   if (truncate) {
@@ -71,8 +74,9 @@ SharedFile SharedFile::adopt(UniqueFd fd) {
 
 SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
   if (this != &other) {
-    flush_ignoring_errors();
+    close_out();
     fd_ = std::move(other.fd_);
+    reserve_ = other.reserve_;
     buf_ = std::move(other.buf_);
     deflater_ = std::move(other.deflater_);
     packed_ = std::move(other.packed_);
@@ -82,16 +86,17 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
 }
 
 SharedFile::~SharedFile() {
-  flush_ignoring_errors();
+  close_out();
 }
 
-void SharedFile::flush_ignoring_errors() noexcept {
+void SharedFile::close_out() noexcept {
   if (!fd_.valid()) return;
   // Describing an error allocates; out of memory here must not end the process.
   try {
     (void)flush();
   } catch (...) {
   }
+  reserve_.give_back(fd_.get());
 }
 
 void SharedFile::compress_each_flush() {
@@ -149,6 +154,7 @@ IoStatus SharedFile::flush() {
   // The error is described only once the lock is released: describing it
   // allocates, and a failed allocation must not leave the file locked.
   const WriteOutcome outcome = write_all(fd_.get(), earlier, bytes);
+  if (outcome.failed_errno == 0 && !outcome.wrote_zero) reserve_.after_append(fd_.get());
   if (held) worker_->release();
   buf_.clear();
   (void)::flock(fd_.get(), LOCK_UN);

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "block_reserve.hpp"
 #include "byte_buffer.hpp"
 #include "deflate_worker.hpp"
 #include "deflater.hpp"
@@ -75,10 +76,12 @@ class SharedFile {
 
  private:
   explicit SharedFile(UniqueFd fd);
-  void flush_ignoring_errors() noexcept;
+  // The last flush, its error ignored, then what was reserved given back.
+  void close_out() noexcept;
   IoStatus hand_over();
 
   UniqueFd fd_;
+  BlockReserve reserve_;
   ByteBuffer buf_;
   std::unique_ptr<Deflater> deflater_;  // set when each flush is compressed
   ByteBuffer packed_{0};                // a flush's gzip member
