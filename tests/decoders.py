@@ -22,6 +22,7 @@ CHILD_VARS = ("FENNIK_CHILD_OUTPUT", "FENNIK_CHILD_FORMAT", "FENNIK_CHILD_RECORD
               "FENNIK_CHILD_C_CALLS")
 SLICE_BEGIN, SLICE_END, INSTANT, COUNTER = 1, 2, 3, 4
 STATE_CLEARED, NEEDS_STATE = 1, 2  # packet sequence flags
+MAX_TRACK_DEPTH = 512  # Perfetto's reader drops slices nested deeper on one track
 TRACE_CLOCK, FIRST_SEQUENCE_CLOCK = 6, 64  # BOOTTIME, the default; ids from 64 are a sequence's
 PHASE_KINDS = {"B": ("start", "resume", "throw"), "E": ("return", "yield", "unwind")}
 DROPPED = re.compile(r"fennik: (\d+) events dropped")
@@ -246,6 +247,7 @@ def read_protobuf(path):
     # names and locations per packet sequence, its clocks; tracks by uuid.
     trace, tracks, sequences, owners = Trace(), {}, {}, {}  # owners: thread of a uuid
     clocks = collections.defaultdict(dict)  # per sequence, kept when its state is cleared
+    depths = collections.Counter()  # slices open per track
     for p in parse("Trace", pathlib.Path(path).read_bytes()).get("packet", []):
         sid, flags = p.get("trusted_packet_sequence_id", 0), p.get("sequence_flags", 0)
         assert sid != 0, "sequence 0 carries no incremental state"
@@ -327,9 +329,17 @@ def read_protobuf(path):
                 trace.peaks.append(int(PEAK.fullmatch(te["name"])[1]))
                 assert categories == ["py", "stats"], te
             continue
+        uuid = te.get("track_uuid", seq["track"])
+        if "thread" not in td:  # a track under the thread's, for its deeper frames
+            td = tracks[td["parent_uuid"]]
         assert "thread" in td and seq["cleared"], p
         thread = trace.thread(td["thread"]["tid"])
         assert thread.sequence == sid, "an event on a track of another thread"
+        # Perfetto drops what a track nests more than 512 deep; an end
+        # closes a slice of its own track.
+        assert depths[uuid] < MAX_TRACK_DEPTH or kind == SLICE_END, f"{uuid}: too deep"
+        assert depths[uuid] > 0 or kind != SLICE_END, f"{uuid}: an end with nothing open"
+        depths[uuid] += (kind == SLICE_BEGIN) - (kind == SLICE_END)
         if kind == INSTANT and categories == ["instant"]:
             thread.events.append(Event("I", te["name"], None, None, ts, "instant", args))
         elif kind == SLICE_BEGIN and categories == ["span"]:

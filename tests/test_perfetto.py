@@ -56,11 +56,14 @@ PROGRAM = """
 import os, sys, threading, fennik
 def fib(n): return n if n < 2 else fib(n - 1) + fib(n - 2)
 def numbers(n): yield from range(n)
+def deep(n): return deep(n - 1) + 1 if n else sum(numbers(3))
 class Box:
     def get(self): return sum(numbers(3))
 def work():
     fib(int(sys.argv[3]))
     [Box().get() for _ in range(50)]
+    deep(1100)  # past Perfetto's 512 levels twice
+sys.setrecursionlimit(4000)
 with fennik.Tracer(sys.argv[1], **eval(sys.argv[2])):
     work()
     for _ in range(2):
@@ -87,10 +90,14 @@ def test_a_traced_program_reads_alike(run_python, decode, tmp_path, options):
 
 
 def test_lost_events_and_long_sequence_ids_read_alike(decode, tmp_path):
-    # A thread that loses events, ends, and whose id comes back; a second
-    # writer whose tag puts its sequence ids past 2^29, beyond 126 threads.
+    # A thread that loses events, ends, and whose id comes back; one that
+    # loses them 1,100 calls deep; a second writer whose tag puts its
+    # sequence ids past 2^29, beyond 126 threads.
     code, t0 = [("c", 1, ("f", "a.py", 3)), ("c", 2, ("g", "b.py", 9))], 10**9
-    parent = Script(code + [("t", 5, "main"), ("b", 5, [(t0, 1, 1), (t0 + 5, 1, 2)]),
+    deep = [("b", 6, [(t0 + 550 * b + i, 1, 1) for i in range(550)]) for b in range(2)]
+    parent = Script(code + [("t", 6, "deep"), *deep, ("g", 6, t0 + 2000, 3),
+                            ("b", 6, [(t0 + 2100, 2, 1), (t0 + 2200, 2, 2)]),
+                            ("t", 5, "main"), ("b", 5, [(t0, 1, 1), (t0 + 5, 1, 2)]),
                             ("g", 5, t0 + 90, 7), ("b", 5, [(t0 + 100, 2, 2), (t0 + 200, 1, 2)]),
                             ("e", 5), ("b", 5, [(t0 + 300, 1, 1), (t0 + 70_000, 2, 1)])])
     child = Script(code + [op for n in range(130) for op in (

@@ -84,6 +84,11 @@ void ProtoExporter::write_annotation(Sequence& seq, const Event& e, std::span<co
   const SiteInfo& site = site_of(word_code(e.code_kind), codes);
   const std::vector<ArgValue> values = decode_args(args);
   const std::uint64_t counter = kind == KIND_COUNTER ? counter_track(site.name) : 0;
+  // Spans and instants sit on the thread's track at the depth open, a
+  // span's end one level up.
+  if (kind != KIND_COUNTER) {
+    to_band(seq, seq.open_slices - (kind == KIND_SPAN_END && seq.open_slices > 0 ? 1 : 0));
+  }
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);
   p.uint_field(packet::TIMESTAMP, seq.advance_clock(e.ts_ns));

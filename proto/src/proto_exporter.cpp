@@ -191,12 +191,7 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
   p.end_message(category);
   p.end_message(interned);
   p.uint_field(packet::SEQUENCE_FLAGS, SEQ_INCREMENTAL_STATE_CLEARED);
-  const auto pd = p.begin_message(packet::TRACE_PACKET_DEFAULTS);
-  p.uint_field(defaults::TIMESTAMP_CLOCK_ID, SEQUENCE_CLOCK_ID);
-  const auto ted = p.begin_message(defaults::TRACK_EVENT_DEFAULTS);
-  p.uint_field(defaults::TRACK_UUID, track_uuid);
-  p.end_message(ted);
-  p.end_message(pd);
+  write_defaults(p, track_uuid);
   p.end_message(record);
   // The snapshot goes in a packet of its own: a reader takes nothing else
   // from a packet that holds one.
@@ -230,6 +225,15 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(std::uint32_t tid,
   seq.named = thread_name.has_value();
   seq.tails_epoch = epoch_;
   return &seq;
+}
+
+void ProtoExporter::write_defaults(Writer& p, std::uint64_t track_uuid) {
+  const auto pd = p.begin_message(packet::TRACE_PACKET_DEFAULTS);
+  p.uint_field(defaults::TIMESTAMP_CLOCK_ID, SEQUENCE_CLOCK_ID);
+  const auto ted = p.begin_message(defaults::TRACK_EVENT_DEFAULTS);
+  p.uint_field(defaults::TRACK_UUID, track_uuid);
+  p.end_message(ted);
+  p.end_message(pd);
 }
 
 const ProtoExporter::Resolved& ProtoExporter::resolve(std::uint32_t code, const CodeLookup& codes) {
@@ -426,6 +430,7 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   // between takes them back first.
   ByteBuffer& out = file_.buffer();
   std::uint64_t open = seq->open_slices;
+  std::uint64_t band = seq->band;
   std::uint64_t clock = seq->clock_ns;
   std::uint64_t last = seq->last_ts;
   // The tails' table and arena as locals too, taken again whenever a tail
@@ -462,8 +467,17 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
       if (kind != KIND_ARG) write_annotation(*seq, ev, events.subspan(i + 1, args), codes);
       i += args;
       clock = seq->clock_ns;
+      band = seq->band;
       reclaim(i);
     } else {
+      // A begin's slice is as deep as the count open before it, an end's one less.
+      const std::uint64_t depth = open - std::uint64_t{end};
+      if (depth / PROTO_BAND_DEPTH != band) [[unlikely]] {
+        settle();
+        to_band(*seq, depth);
+        band = seq->band;
+        reclaim(i);
+      }
       const std::uint32_t code = word_code(ev.code_kind);
       TailSpan* cached =
           end ? (seq->end_tail.length != 0 ? &seq->end_tail : nullptr) : tails.find(code);
@@ -492,8 +506,10 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
 void ProtoExporter::end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes) {
   if (seq.open_slices == 0) return;
   const TailSpan end = tail_for(seq, false, 0, codes);
-  for (std::uint64_t i = 0; i < seq.open_slices; ++i) frame_event(file_.buffer(), seq, end, ts);
-  seq.open_slices = 0;
+  for (; seq.open_slices > 0; --seq.open_slices) {
+    to_band(seq, seq.open_slices - 1);
+    frame_event(file_.buffer(), seq, end, ts);
+  }
 }
 
 IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::uint64_t count,
@@ -507,6 +523,7 @@ IoStatus ProtoExporter::write_gap(std::uint32_t tid, std::uint64_t ts_ns, std::u
   const std::uint64_t ts = std::max(ts_ns, seq->last_ts);
   end_open_slices(*seq, ts, codes);
   seq->last_ts = ts;
+  to_band(*seq, 0);
 
   Writer p(file_.buffer());
   const auto record = p.begin_message(trace::PACKET);

@@ -58,6 +58,21 @@ inline constexpr std::uint32_t PROTO_OVERFLOW_IDS_PER_TAG = static_cast<std::uin
 inline constexpr std::uint32_t PROTO_MAX_LIVE_THREADS =
     PROTO_BLOCK_THREAD_IDS + PROTO_OVERFLOW_IDS_PER_TAG;
 
+// Perfetto shows a track's slices down to PROTO_BAND_DEPTH deep and drops
+// deeper ones (an import error), so a thread's frames go to bands of that
+// many levels: the thread's own track holds the outermost, each deeper band
+// a track of its own under it, named for its levels, where they nest from
+// its top again. A sequence's default track is the band of its last event;
+// switching band takes one packet. The band's number sits in a track uuid's
+// top bits, which a thread's (process uuid and index, the pid below 2^22)
+// leaves clear; frames deeper than the last band stay on it.
+inline constexpr std::uint64_t PROTO_BAND_DEPTH = 512;
+inline constexpr unsigned PROTO_BAND_UUID_SHIFT = 54;
+inline constexpr std::uint64_t PROTO_LAST_BAND =
+    (std::uint64_t{1} << (64 - PROTO_BAND_UUID_SHIFT)) - 1;
+static_assert(PROTO_WRITER_TAG_BITS + 32 <= PROTO_BAND_UUID_SHIFT,
+              "band bits above a thread's uuid");
+
 class ProtoExporter final : public Exporter {
  public:
   // Takes the file over; the pid is this process's.
@@ -149,6 +164,8 @@ class ProtoExporter final : public Exporter {
     std::uint64_t last_ts = 0;
     std::uint64_t clock_ns = 0;  // the sequence clock: the time of its last timestamp
     std::uint64_t open_slices = 0;
+    std::uint64_t band = 0;             // the band its default track shows
+    std::uint64_t bands_described = 0;  // bands 1 to this have their tracks
 
     // The sequence clock moved on to `ts`: the delta a packet at `ts` holds.
     std::uint64_t advance_clock(std::uint64_t ts) noexcept;
@@ -185,6 +202,11 @@ class ProtoExporter final : public Exporter {
                          std::uint64_t delta) noexcept;
   // Appends one event packet to `out`.
   static void frame_event(ByteBuffer& out, Sequence& seq, TailSpan tail, std::uint64_t ts);
+  // The trace packet defaults of a thread sequence whose default track is `track_uuid`.
+  static void write_defaults(wire::Writer& p, std::uint64_t track_uuid);
+  // Makes the sequence's default track the band of slices `depth` deep,
+  // describing its track first if it is new (proto_bands.cpp).
+  void to_band(Sequence& seq, std::uint64_t depth);
   // Ends every slice open on the sequence, at `ts`.
   void end_open_slices(Sequence& seq, std::uint64_t ts, const CodeLookup& codes);
   // A span's begin or end, an instant or a counter value, with the values of

@@ -254,11 +254,17 @@ bool PerfettoReader::describe(const Field& f) {
       table_.name_thread(static_cast<std::uint32_t>(track.thread), *name);
     return true;
   }
+  // A track under a thread's holds more of that thread's calls (its deeper frames).
+  std::uint64_t parent_thread = NO_THREAD;
   if (!thread && !process && parent != 0) {
-    if (auto p = tracks_.find(parent); p != tracks_.end()) pid = p->second.pid;
+    if (auto p = tracks_.find(parent); p != tracks_.end()) {
+      pid = p->second.pid;
+      parent_thread = p->second.thread;
+    }
   }
   track.pid = static_cast<std::uint32_t>(pid);
   track.process = process.has_value() && !thread;
+  track.thread = parent_thread;
   if (thread) {
     // pid and tid are 32-bit values, written as plain or sign-extended varints.
     track.thread = table_.add_thread(track.pid, static_cast<std::uint32_t>(tid), name.value_or(""));
