@@ -430,7 +430,6 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
   // between takes them back first.
   ByteBuffer& out = file_.buffer();
   std::uint64_t open = seq->open_slices;
-  std::uint64_t band = seq->band;
   std::uint64_t clock = seq->clock_ns;
   std::uint64_t last = seq->last_ts;
   // The tails' table and arena as locals too, taken again whenever a tail
@@ -467,16 +466,19 @@ IoStatus ProtoExporter::write_batch(std::span<const Event> events, const CodeLoo
       if (kind != KIND_ARG) write_annotation(*seq, ev, events.subspan(i + 1, args), codes);
       i += args;
       clock = seq->clock_ns;
-      band = seq->band;
       reclaim(i);
     } else {
-      // A begin's slice is as deep as the count open before it, an end's one less.
-      const std::uint64_t depth = open - std::uint64_t{end};
-      if (depth / PROTO_BAND_DEPTH != band) [[unlikely]] {
-        settle();
-        to_band(*seq, depth);
-        band = seq->band;
-        reclaim(i);
+      // A begin's slice is as deep as the count open before it, an end's one
+      // less. Depths move by one, so a slice is in its predecessor's band
+      // unless it is a band's first begin or an end leaving a band: the
+      // count open is then a whole number of bands.
+      if (open % PROTO_BAND_DEPTH == 0) [[unlikely]] {
+        const std::uint64_t depth = open - std::uint64_t{end};
+        if (depth / PROTO_BAND_DEPTH != seq->band) {
+          settle();
+          to_band(*seq, depth);
+          reclaim(i);
+        }
       }
       const std::uint32_t code = word_code(ev.code_kind);
       TailSpan* cached =
