@@ -26,8 +26,9 @@ class BlockReserve {
   // less than half of one is left past the file's end. Stops for good at
   // the first refusal (no space, no support): writes report their own errors.
   void after_append(int fd) noexcept;
-  // The writer is done: under the writers' lock, gives back the blocks past
-  // the file's end (its own reservations and any left by writers before).
+  // The writer is done: under the writers' lock, gives back every block
+  // past the file's end, other writers' too; one still writing only finds
+  // its next appends unreserved until it reserves again.
   void give_back(int fd) noexcept;
 
  private:
