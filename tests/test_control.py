@@ -180,7 +180,10 @@ def test_delay_and_duration_bound_the_recording(tmp_path, decode, fmt):
                           "--duration", "0.3", "phases.py")
     assert (done.returncode, done.stdout) == (0, "None over\nfennik over\n"), done.stderr
     assert re.search(r"^fennik: wrote \d+ events \(0 dropped\)", done.stderr, re.M), done.stderr
-    assert set(decode(out, fmt).began(["phases.py"])) == {"middle"}
+    # The window opens from another thread: the early() call the program had
+    # just decided on may be the first recorded, but no other.
+    began = decode(out, fmt).began(["phases.py"])
+    assert set(began[began[:1] == ["early"]:]) == {"middle"}, began
 
 
 def test_a_window_that_never_opens_leaves_the_program_alone(tmp_path):
