@@ -23,6 +23,7 @@ int open_retrying(const char* path, int flags) {
 struct WriteOutcome {
   int failed_errno = 0;
   bool wrote_zero = false;
+  std::size_t cut_short = 0;  // bytes of the part that failed, already in the file
 };
 
 // Writes `first` then `second` whole, retrying short writes; stops at the
@@ -37,10 +38,12 @@ WriteOutcome write_all(int fd, std::string_view first, std::string_view second) 
       if (n < 0) {
         if (errno == EINTR) continue;
         outcome.failed_errno = errno;
+        outcome.cut_short = part.size() - left;
         return outcome;
       }
       if (n == 0) {
         outcome.wrote_zero = true;
+        outcome.cut_short = part.size() - left;
         return outcome;
       }
       p += n;
@@ -48,6 +51,21 @@ WriteOutcome write_all(int fd, std::string_view first, std::string_view second) 
     }
   }
   return outcome;
+}
+
+// Removes the last `bytes` of the file, a unit cut short by a failed write
+// (a full disk): readers would meet half a packet or a broken gzip member
+// where the file now ends. Under the writers' lock, so they are ours.
+void take_back(int fd, std::size_t bytes) {
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0 || static_cast<std::size_t>(end) < bytes) return;  // not a file
+  const off_t kept = end - static_cast<off_t>(bytes);
+  int rc;
+  do {
+    rc = ::ftruncate(fd, kept);
+  } while (rc != 0 && errno == EINTR);
+  // A descriptor that is not appending goes on writing from there.
+  if (rc == 0) (void)::lseek(fd, kept, SEEK_SET);
 }
 
 }  // namespace
@@ -154,7 +172,11 @@ IoStatus SharedFile::flush() {
   // The error is described only once the lock is released: describing it
   // allocates, and a failed allocation must not leave the file locked.
   const WriteOutcome outcome = write_all(fd_.get(), earlier, bytes);
-  if (outcome.failed_errno == 0 && !outcome.wrote_zero) reserve_.after_append(fd_.get());
+  if (outcome.failed_errno == 0 && !outcome.wrote_zero) {
+    reserve_.after_append(fd_.get());
+  } else if (outcome.cut_short > 0) {
+    take_back(fd_.get(), outcome.cut_short);
+  }
   if (held) worker_->release();
   buf_.clear();
   (void)::flock(fd_.get(), LOCK_UN);

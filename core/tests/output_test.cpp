@@ -1,11 +1,13 @@
 #include "output.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -27,6 +29,33 @@ TEST(SharedFile, LockFailureKeepsTheBuffer) {
   ASSERT_TRUE(err);
   EXPECT_EQ(err->os_code, EBADF);
   EXPECT_EQ(f.buffered(), 4u);
+}
+
+TEST(SharedFile, AChunkTheFileCannotTakeWholeIsTakenBack) {
+  // A file size limit cuts the fourth chunk short, as a full disk would.
+  const std::string path = ::testing::TempDir() + "fennik-cut-" + std::to_string(getpid());
+  constexpr std::size_t CHUNK = 300'000;
+  const pid_t child = fork();
+  if (child == 0) {
+    const rlimit limit{3 * CHUNK + CHUNK / 3, 3 * CHUNK + CHUNK / 3};
+    if (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(1);
+    auto r = SharedFile::open(path, true);
+    if (!r.ok()) _exit(2);
+    SharedFile f = std::move(r).value();
+    for (char c = 'a'; c < 'z'; ++c) {
+      f.write(std::string(CHUNK, c));
+      if (IoStatus err = f.flush()) _exit(err->os_code == EFBIG && c == 'd' ? 0 : 3);
+    }
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  std::remove(path.c_str());
+  EXPECT_EQ(st.st_size, 3 * CHUNK);
 }
 
 TEST(SharedFile, WritersInTwoProcessesLeaveWholeChunks) {
