@@ -1,8 +1,6 @@
 #include "block_reserve.hpp"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,24 +46,6 @@ void BlockReserve::after_append(int fd) noexcept {
 #else
   (void)fd;
 #endif
-}
-
-void BlockReserve::give_back(int fd) noexcept {
-  if (!reserved_) return;
-  reserved_ = false;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return;  // the reservation stays: room, not data
-  struct stat st{};
-  if (::fstat(fd, &st) == 0) {
-    int t;
-    do {
-      t = ::ftruncate(fd, st.st_size);
-    } while (t != 0 && errno == EINTR);
-  }
-  (void)::flock(fd, LOCK_UN);
 }
 
 }  // namespace fennik

@@ -9,6 +9,8 @@
 
 #include <sys/types.h>
 
+#include <utility>
+
 namespace fennik {
 
 // 16 MiB: one reservation per 128 flushes of a full buffer.
@@ -26,10 +28,12 @@ class BlockReserve {
   // less than half of one is left past the file's end. Stops for good at
   // the first refusal (no space, no support): writes report their own errors.
   void after_append(int fd) noexcept;
-  // The writer is done: under the writers' lock, gives back every block
-  // past the file's end, other writers' too; one still writing only finds
-  // its next appends unreserved until it reserves again.
-  void give_back(int fd) noexcept;
+  // Whether this writer may have left blocks reserved past the file's end,
+  // once: the writer done with the file gives them back by truncating it to
+  // its own size under the writers' lock, which on ext4 frees every block
+  // past the end, other writers' too (one still writing only finds its next
+  // appends unreserved until it reserves again).
+  bool take_reserved() noexcept { return std::exchange(reserved_, false); }
 
  private:
   bool on_ = false;

@@ -53,12 +53,22 @@ WriteOutcome write_all(int fd, std::string_view first, std::string_view second) 
   return outcome;
 }
 
-// Removes the last `bytes` of the file, a unit cut short by a failed write
-// (a full disk): readers would meet half a packet or a broken gzip member
-// where the file now ends. Under the writers' lock, so they are ours.
-void take_back(int fd, std::size_t bytes) {
+// The writers' whole-file lock; 0, or -1 with errno set.
+int lock_file(int fd) {
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// Under the writers' lock, ends the file `bytes` before its end: bytes of
+// ours a failed write cut short (a full disk), where readers would meet half
+// a packet or a broken gzip member, or none, which gives back the blocks
+// reserved past the end. Nothing for what is not a file.
+void cut_end(int fd, std::size_t bytes) {
   const off_t end = ::lseek(fd, 0, SEEK_END);
-  if (end < 0 || static_cast<std::size_t>(end) < bytes) return;  // not a file
+  if (end < 0 || static_cast<std::size_t>(end) < bytes) return;
   const off_t kept = end - static_cast<off_t>(bytes);
   int rc;
   do {
@@ -114,7 +124,11 @@ void SharedFile::close_out() noexcept {
     (void)flush();
   } catch (...) {
   }
-  reserve_.give_back(fd_.get());
+  // Left as it is when the lock fails: reserved room, not data.
+  if (reserve_.take_reserved() && lock_file(fd_.get()) == 0) {
+    cut_end(fd_.get(), 0);
+    (void)::flock(fd_.get(), LOCK_UN);
+  }
 }
 
 void SharedFile::compress_each_flush() {
@@ -162,12 +176,8 @@ IoStatus SharedFile::flush() {
     buf_.clear();
     return IoError::other(COMPRESSION_FAILED);
   }
-  int rc;
-  do {
-    rc = ::flock(fd_.get(), LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
   // Both stay in hand for the next flush.
-  if (rc != 0) return IoError::from_errno(errno);
+  if (lock_file(fd_.get()) != 0) return IoError::from_errno(errno);
 
   // The error is described only once the lock is released: describing it
   // allocates, and a failed allocation must not leave the file locked.
@@ -175,7 +185,7 @@ IoStatus SharedFile::flush() {
   if (outcome.failed_errno == 0 && !outcome.wrote_zero) {
     reserve_.after_append(fd_.get());
   } else if (outcome.cut_short > 0) {
-    take_back(fd_.get(), outcome.cut_short);
+    cut_end(fd_.get(), outcome.cut_short);
   }
   if (held) worker_->release();
   buf_.clear();
