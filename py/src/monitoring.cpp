@@ -8,31 +8,20 @@
 #include "c_calls.hpp"
 #include "codewatch.hpp"
 #include "interpreter_reads.hpp"
-#include "lost_opens.hpp"
 #include "process_label.hpp"
 #include "process_type.hpp"
+#include "thread_caches.hpp"
 
 namespace fennik::py {
 namespace {
 
-// Direct-mapped cache of (code object address, id) per thread, so alternating
-// between many functions stays on the fast path and off the interner's lock.
-// Apart from HOT so that HOT stays small enough for static TLS.
-struct CodeSlot {
-  std::uint64_t code;  // 0: empty
-  std::uint32_t id;
-};
-constinit thread_local std::array<CodeSlot, CODE_CACHE_SLOTS> CODES{};
-
 constexpr std::uint64_t FIBONACCI_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 static_assert(CODE_CACHE_SLOTS == 256, "the slot is the hash's top 8 bits");
 
+// The code's slot in the thread's direct-mapped cache, so that alternating
+// between many functions stays on the fast path and off the interner's lock.
 inline std::size_t code_slot(std::uint64_t code) noexcept {
   return static_cast<std::size_t>((code * FIBONACCI_MULTIPLIER) >> 56);
-}
-
-void empty_code_cache() noexcept {
-  CODES.fill(CodeSlot{0, 0});
 }
 
 // The thread's depth in recorded frames, counted by the callbacks of a
@@ -45,8 +34,6 @@ struct DepthState {
   std::uint64_t queue_id;
 };
 constinit thread_local DepthState DEPTH{0, NO_DEPTH_LIMIT, 0};
-
-constinit thread_local LostOpens LOST_OPENS{};
 
 // Counts an event of a recorded function; true when it lies within the limit.
 inline bool within_depth(DepthState& d, std::uint8_t kind) noexcept {
@@ -130,7 +117,7 @@ class SlowSide {
 [[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(PyObject* self, SessionHub& state,
                                                             PyObject* code_obj, std::uint64_t code,
                                                             PyObject* callable, Hot& hot,
-                                                            PyRef& keep) {
+                                                            ThreadCaches& caches, PyRef& keep) {
   if (!state.live()) return std::nullopt;
   // Whatever happens below, the fast path must not reuse a stale answer.
   hot.cached_code.store(NO_CODE, std::memory_order_relaxed);
@@ -152,7 +139,7 @@ class SlowSide {
   }
 
   std::uint32_t id;
-  CodeSlot& slot = CODES[code_slot(code)];
+  CodeSlot& slot = caches.codes[code_slot(code)];
   if (code != 0 && slot.code == code) {
     id = slot.id;
   } else {
@@ -218,20 +205,26 @@ class SlowSide {
     record_guarded(*state.queue, now, make_word(kind, *known));
     return false;
   }
+  ThreadCaches* caches = thread_caches();
+  if (caches == nullptr) {
+    if (state.live()) state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
   PyRef keep;  // set by resolve_cold before it may run the interpreter
   std::optional<std::uint32_t> id;
   try {
-    id = resolve_cold(self, state, code_obj, code, callable, hot, keep);
+    id = resolve_cold(self, state, code_obj, code, callable, hot, *caches, keep);
   } catch (...) {  // allocation failure: the event is lost, and counted
     id.reset();
   }
   if (!state.live()) return false;
   if (id == LEFT_OUT) return true;
-  LOST_OPENS.bind(state.queue_id);
+  LostOpens& lost_opens = caches->lost_opens;
+  lost_opens.bind(state.queue_id);
   bool lost = !id;
   if (is_begin(kind)) {
-    LOST_OPENS.open(lost);
-  } else if (LOST_OPENS.close()) {
+    lost_opens.open(lost);
+  } else if (lost_opens.close()) {
     lost = true;
   }
   if (lost) {
@@ -243,12 +236,12 @@ class SlowSide {
   }
   // Cached only once HOT mirrors this session's batch: what resets the cache
   // at a session's end reaches exactly the threads bound to it. Not when a
-  // code object was forgotten since resolve_cold emptied CODES (it may have
+  // code object was forgotten since resolve_cold emptied the code slots (it may have
   // run the interpreter): the next event empties them again; nor when the
   // session ended meanwhile. An unnamed thread with attempts left keeps
   // coming back here to retry, and so does a thread with a lost frame open.
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
-      (hot.named || hot.name_tries == 0) && !LOST_OPENS.following()) {
+      (hot.named || hot.name_tries == 0) && !lost_opens.following()) {
     publish_cached_code(hot, *state.queue, code, *id, GENERATION);
   }
   return false;
@@ -267,7 +260,7 @@ PyObject* left_out() noexcept {
 
 // The fast path: the clock, the code id from the thread's caches, and the
 // store. The clock's kind is fixed per session, so it is chosen when the
-// callbacks are registered instead of on every event. CODES is trusted only
+// callbacks are registered instead of on every event. CODE_SLOTS is trusted only
 // while `cached_code` is set (see Hot); the fast path never writes either, so
 // it cannot undo a reset made by another thread. LIMITED counts the depth, for
 // a session with a depth limit; a function the session leaves out is turned
@@ -288,7 +281,7 @@ template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
   const std::uint64_t cached = hot.cached_code.load(std::memory_order_relaxed);
   std::uint32_t id = hot.cached_id;
   if (cached != code) [[unlikely]] {
-    const CodeSlot& slot = CODES[code_slot(code)];
+    const CodeSlot& slot = CODE_SLOTS[code_slot(code)];
     if (cached == NO_CODE || slot.code != code) {
       if (record_cold(self, code_obj, code, callable, now, KIND, std::nullopt)) {
         return left_out<KIND>();
@@ -322,10 +315,12 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
+  ThreadCaches* caches = thread_caches();
+  if (caches == nullptr) return true;  // as when memory runs out below
   PyRef keep;
   std::optional<std::uint32_t> id;
   try {
-    id = resolve_cold(self, state, code_obj, code, nullptr, hot, keep);
+    id = resolve_cold(self, state, code_obj, code, nullptr, hot, *caches, keep);
   } catch (...) {  // allocation failure: nothing is recorded
     return true;
   }
@@ -334,9 +329,9 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   // account. Were this call skipped, its return could find the caller's id
   // by then and be recorded without it.
   if (!id) return false;
-  LOST_OPENS.bind(state.queue_id);
+  caches->lost_opens.bind(state.queue_id);
   if (hot.queue_id.load(std::memory_order_relaxed) == state.queue_id &&
-      (hot.named || hot.name_tries == 0) && !LOST_OPENS.following()) {
+      (hot.named || hot.name_tries == 0) && !caches->lost_opens.following()) {
     publish_cached_code(hot, *state.queue, code, *id, GENERATION);
   }
   return *id == LEFT_OUT;
@@ -345,7 +340,7 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
 inline bool caller_left_out(PyObject* self, PyObject* code_obj) noexcept {
   if (!reinterpret_cast<CallbacksObject*>(self)->state->filter.active()) return false;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
-  const CodeSlot& slot = CODES[code_slot(code)];
+  const CodeSlot& slot = CODE_SLOTS[code_slot(code)];
   if (HOT.cached_code.load(std::memory_order_relaxed) != NO_CODE && slot.code == code) {
     return slot.id == LEFT_OUT;
   }

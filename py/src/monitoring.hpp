@@ -23,7 +23,6 @@ inline constexpr std::size_t PY_CALLBACK_COUNT = 6;
 inline constexpr std::size_t CALLBACK_COUNT = PY_CALLBACK_COUNT + 3;
 // Naming attempts per thread and session before it records unnamed.
 inline constexpr std::uint32_t NAME_TRIES = 64;
-inline constexpr std::size_t CODE_CACHE_SLOTS = 256;
 
 inline constexpr char SELF_END_REFUSED[] =
     "the tracer cannot be ended from inside its own monitoring callback";
