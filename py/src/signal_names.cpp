@@ -11,7 +11,7 @@
 namespace fennik::py {
 namespace {
 
-constexpr std::string_view PREFIX = "SIG";
+constexpr std::string_view SIGNAL_PREFIX = "SIG";
 constexpr std::string_view NONE = "none";
 
 // The standard signals by name. Those the tracer ends on and those no
@@ -41,9 +41,9 @@ int default_dump_signal() noexcept {
 
 std::string signal_name(int signum) {
   for (const auto& [name, number] : NAMED) {
-    if (number == signum) return std::string(PREFIX) + std::string(name);
+    if (number == signum) return std::string(SIGNAL_PREFIX) + std::string(name);
   }
-  return std::string(PREFIX) + std::to_string(signum);
+  return std::string(SIGNAL_PREFIX) + std::to_string(signum);
 }
 
 std::optional<std::string> refuse_dump_signal(int signum) {
@@ -64,8 +64,9 @@ std::variant<std::optional<int>, std::string> parse_dump_signal(std::string_view
     if (*n < static_cast<std::uint64_t>(NSIG)) signum = static_cast<int>(*n);
   } else {
     std::string_view bare = text;
-    if (bare.size() > PREFIX.size() && same_letters(bare.substr(0, PREFIX.size()), PREFIX)) {
-      bare.remove_prefix(PREFIX.size());
+    if (bare.size() > SIGNAL_PREFIX.size() &&
+        same_letters(bare.substr(0, SIGNAL_PREFIX.size()), SIGNAL_PREFIX)) {
+      bare.remove_prefix(SIGNAL_PREFIX.size());
     }
     for (const auto& [name, number] : NAMED) {
       if (same_letters(bare, name)) signum = number;
