@@ -51,6 +51,12 @@ extern "C" [[gnu::visibility("default")]] std::uint64_t fennik_probe_record(
   return q.dropped.load(std::memory_order_relaxed);
 }
 
+#if defined(FENNIK_PROBE_TLS_PADDING)
+// Thread-local bytes besides the core's, as a module with big per-thread
+// caches has: its block then no longer fits the spare static TLS.
+[[gnu::used]] thread_local char TLS_PADDING[FENNIK_PROBE_TLS_PADDING];
+#endif
+
 // How this copy was built, as named by the build.
 extern "C" [[gnu::visibility("default")]] const char* fennik_probe_tls_model() noexcept {
   return FENNIK_PROBE_MODEL;
