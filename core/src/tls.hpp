@@ -86,8 +86,8 @@ static_assert(std::is_standard_layout_v<Hot> && offsetof(Hot, queue_id) < CACHE_
 #define FENNIK_HOT_TLS
 #endif
 
-// Hidden: the module reaches it with the same thread-local base as its own
-// per-thread caches.
+// Hidden: the module reaches it with the same thread-local base as its other
+// thread-local state.
 [[gnu::visibility("hidden")]] extern thread_local constinit Hot HOT FENNIK_HOT_TLS;
 
 #if defined(__SANITIZE_THREAD__)

@@ -205,7 +205,7 @@ class SlowSide {
     record_guarded(*state.queue, now, make_word(kind, *known));
     return false;
   }
-  ThreadCaches* caches = thread_caches();
+  ThreadCaches* caches = thread_caches(state.queue_id);
   if (caches == nullptr) {
     if (state.live()) state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
     return false;
@@ -315,7 +315,7 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
-  ThreadCaches* caches = thread_caches();
+  ThreadCaches* caches = thread_caches(state.queue_id);
   if (caches == nullptr) return true;  // as when memory runs out below
   PyRef keep;
   std::optional<std::uint32_t> id;

@@ -13,7 +13,7 @@
 //   RECORDERS                 core tls.cpp        its lock               held across the fork, then replaced
 //   FIRST_OWN_QUEUE_ID        core tls.cpp        atomic                 moved past every queue of the parent
 //   HOT, COLD (per thread)    core tls.cpp        owner + seq counter    the forking thread's reset
-//   CODE_SLOTS (per thread)   thread_caches.cpp   owner thread           emptied when GENERATION moves
+//   CACHES, CODE_SLOTS        thread_caches.cpp   owner thread           the forking thread's, reset by its first session
 //   WATCHED                   codewatch.cpp       its lock (GIL held)    its sessions stop recording
 //   WATCHER                   codewatch.cpp       atomic                 inherited
 //   GENERATION                codewatch.cpp       atomic                 inherited

@@ -10,8 +10,10 @@ constinit const std::array<CodeSlot, CODE_CACHE_SLOTS> NO_CODES{};
 
 // Null until the thread has caches, and again once they are gone.
 constinit thread_local ThreadCaches* CACHES = nullptr;
-// Set when the caches could not be made, or have been freed.
+// Set when the thread's exit has freed the caches.
 constinit thread_local bool CACHES_GONE = false;
+// The session in which the caches could not be made, or 0.
+constinit thread_local std::uint64_t FAILED_IN_QUEUE = 0;
 
 // Owns the thread's caches. Its destructor, run at the thread's exit, points
 // the fast path back at the empty table first.
@@ -30,15 +32,15 @@ thread_local CachesOwner OWNER;
 
 constinit thread_local const CodeSlot* CODE_SLOTS = NO_CODES.data();
 
-ThreadCaches* thread_caches() noexcept {
-  if (CACHES != nullptr || CACHES_GONE) return CACHES;
+ThreadCaches* thread_caches(std::uint64_t queue_id) noexcept {
+  if (CACHES != nullptr || CACHES_GONE || FAILED_IN_QUEUE == queue_id) return CACHES;
   try {
     CachesOwner& owner = OWNER;  // registers its destructor
     owner.caches = std::make_unique<ThreadCaches>();
     CACHES = owner.caches.get();
     CODE_SLOTS = CACHES->codes.data();
   } catch (const std::bad_alloc&) {
-    CACHES_GONE = true;
+    FAILED_IN_QUEUE = queue_id;
   }
   return CACHES;
 }

@@ -5,9 +5,10 @@
 // Why not in thread-local storage itself: the C library keeps a little static
 // TLS spare (512 bytes by default) for modules loaded after the program
 // started, and places such a module's whole TLS block there only if it fits.
-// Then HOT is reached at a fixed offset from the thread pointer; otherwise
-// every access goes through the TLS descriptor's dynamic side, a call on
-// every event. The caches alone are 4.6 KB.
+// Then the TLS descriptor that reaches HOT returns a constant offset from the
+// thread pointer; otherwise it takes its dynamic side, which looks the block
+// up in the thread's table of blocks, on every event. The caches alone are
+// 4.6 KB.
 #pragma once
 
 #include <array>
@@ -36,9 +37,11 @@ struct ThreadCaches {
 // thread's exit.
 [[gnu::visibility("hidden")]] extern constinit thread_local const CodeSlot* CODE_SLOTS;
 
-// The calling thread's caches, made on its first call; null once memory ran
-// out for them or the thread's exit freed them: its events are then lost.
-ThreadCaches* thread_caches() noexcept;
+// The calling thread's caches, made on first use and kept until the thread
+// exits. Null once the exit freed them, and when memory ran out for them in
+// session `queue_id` (tried again in a later session, whose frames all begin
+// after the failure); the thread's events are then lost.
+ThreadCaches* thread_caches(std::uint64_t queue_id) noexcept;
 
 // Empties the calling thread's code slots, if it has any.
 void empty_code_cache() noexcept;
