@@ -5,7 +5,7 @@
 //
 //   noop      returns None at once: what sys.monitoring costs by itself.
 //   recorder  reads the time-stamp counter and stores one 8-byte word into a
-//             thread-local ring: the least any recorder of this design can do.
+//             ring of its thread's: the least any recorder of this design can do.
 //
 // Built for the benchmark only; never installed.
 #define PY_SSIZE_T_CLEAN
@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
@@ -34,7 +36,28 @@ struct Ring {
   std::uint64_t count;  // words stored so far; the slot is count mod RING_WORDS
   std::uint64_t words[RING_WORDS];
 };
-constinit thread_local Ring RING{};
+// On the heap, as fennik keeps its batches: in the module's thread-local
+// storage it would be far too big for the static TLS the C library keeps
+// spare for modules loaded late, and every event would take the TLS
+// descriptor's dynamic path, which fennik's own per-thread state does not.
+constinit thread_local Ring* RING = nullptr;
+
+// Owns the thread's ring; at the thread's exit, forgets it first.
+struct RingOwner {
+  std::unique_ptr<Ring> ring;
+  ~RingOwner() { RING = nullptr; }
+};
+thread_local RingOwner RING_OWNER;
+
+[[gnu::noinline]] Ring* new_ring() noexcept {
+  try {
+    RING_OWNER.ring = std::make_unique<Ring>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  RING = RING_OWNER.ring.get();
+  return RING;
+}
 
 inline std::uint64_t read_tsc() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -55,10 +78,14 @@ PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t) {
 template <std::uint8_t KIND>
 PyObject* record(PyObject*, PyObject* const*, Py_ssize_t nargs) {
   if (nargs != 0) {
-    Ring& ring = RING;
-    const std::uint64_t n = ring.count;
-    ring.words[n & (RING_WORDS - 1)] = (read_tsc() << 8) | KIND;
-    ring.count = n + 1;
+    Ring* ring = RING;
+    if (ring == nullptr) [[unlikely]] {
+      ring = new_ring();
+      if (ring == nullptr) Py_RETURN_NONE;
+    }
+    const std::uint64_t n = ring->count;
+    ring->words[n & (RING_WORDS - 1)] = (read_tsc() << 8) | KIND;
+    ring->count = n + 1;
   }
   Py_RETURN_NONE;
 }
@@ -173,7 +200,7 @@ PyObject* disable(PyObject*, PyObject*) {
 
 // Words the recorder has stored on the calling thread since it started.
 PyObject* recorded(PyObject*, PyObject*) {
-  return PyLong_FromUnsignedLongLong(RING.count);
+  return PyLong_FromUnsignedLongLong(RING == nullptr ? 0 : RING->count);
 }
 
 PyMethodDef MODULE_METHODS[] = {
