@@ -1,7 +1,5 @@
 #include "event.hpp"
 
-#include <algorithm>
-
 namespace fennik {
 
 EventBatch::EventBatch(std::uint32_t capacity, std::uint64_t base_tick, std::uint32_t thread)
@@ -10,13 +8,7 @@ EventBatch::EventBatch(std::uint32_t capacity, std::uint64_t base_tick, std::uin
       data_(capacity == 0 ? nullptr : std::make_unique_for_overwrite<PackedEvent[]>(capacity)),
       cap_(capacity) {}
 
-void EventBatch::decode_into(const Clock& clock, std::vector<Event>& out) const {
-  // Geometric growth: callers decode many batches into one list.
-  const std::size_t first = out.size();
-  const std::size_t need = first + len_;
-  if (out.capacity() < need) out.reserve(std::max(need, out.capacity() * 2));
-  out.resize(need);
-  Event* decoded = out.data() + first;
+void EventBatch::decode_into(const Clock& clock, Event* decoded) const noexcept {
   // Copies, so that the stores below cannot be taken to change them: the
   // clock's factors stay in registers through the loop.
   const Clock c = clock;

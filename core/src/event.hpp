@@ -142,8 +142,9 @@ class EventBatch {
 
   // The producer writes slots through HOT's cursor; this records how many it wrote.
   void set_size(std::uint32_t n) noexcept { len_ = n; }
-  // Appends one Event per packed event, in order.
-  void decode_into(const Clock& clock, std::vector<Event>& out) const;
+  // Writes one Event per packed event, in order, to `out`, which has room
+  // for size() of them.
+  void decode_into(const Clock& clock, Event* out) const noexcept;
 
  private:
   std::unique_ptr<PackedEvent[]> data_;

@@ -61,9 +61,7 @@ IoStatus export_all(EventQueue& queue, const CodeLookup& codes, ThreadNames& thr
 
 Writer::Writer(const Clock& clock, const CodeLookup& codes, ThreadNames& threads,
                Exporter& exporter)
-    : clock_(clock), codes_(codes), threads_(threads), exporter_(exporter) {
-  events_.reserve(WRITER_EVENTS_RESERVE);
-}
+    : clock_(clock), codes_(codes), threads_(threads), exporter_(exporter) {}
 
 IoStatus Writer::write(const Drained& item) {
   const EventBatch* batch = item.batch.get();
@@ -79,9 +77,12 @@ IoStatus Writer::write(const Drained& item) {
     }
   }
   if (batch->empty()) return IO_OK;
-  events_.clear();
-  batch->decode_into(clock_, events_);
-  return exporter_.write_batch(events_, codes_, threads_);
+  if (batch->size() > events_room_) {
+    events_ = std::make_unique_for_overwrite<Event[]>(batch->size());
+    events_room_ = batch->size();
+  }
+  batch->decode_into(clock_, events_.get());
+  return exporter_.write_batch({events_.get(), batch->size()}, codes_, threads_);
 }
 
 IoStatus run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,

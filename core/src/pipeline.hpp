@@ -19,7 +19,6 @@ namespace fennik {
 
 // Partial batches and the lists' new batches taken at the end of a round.
 inline constexpr std::size_t TAIL_ROUND_ITEMS = 256;
-inline constexpr std::size_t WRITER_EVENTS_RESERVE = BATCH_CAPACITY;
 inline constexpr char OUT_OF_MEMORY[] = "out of memory";
 
 // Decodes drained items and hands them to the exporter; owned by the exporting thread.
@@ -33,7 +32,10 @@ class Writer {
   IoStatus write(const Drained& item);
 
  private:
-  std::vector<Event> events_;
+  // Room for the largest batch yet, left uninitialised: every batch's events
+  // are written over it before they are read.
+  std::unique_ptr<Event[]> events_;
+  std::size_t events_room_ = 0;
   const Clock& clock_;
   const CodeLookup& codes_;
   ThreadNames& threads_;
