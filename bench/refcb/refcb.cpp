@@ -1,7 +1,7 @@
 // fennik_refcb: two reference sys.monitoring callbacks that bench/overhead.py
 // compares fennik against. Both are registered exactly as fennik._core
-// registers its own: six events in the profiler slot, each callback a
-// METH_FASTCALL built-in bound to an object, returning None.
+// registers its own: six events in the profiler slot, each callback an
+// object the interpreter calls through its vectorcall slot, returning None.
 //
 //   noop      returns None at once: what sys.monitoring costs by itself.
 //   recorder  reads the time-stamp counter and stores one 8-byte word into a
@@ -71,13 +71,13 @@ inline std::uint64_t read_tsc() noexcept {
 #endif
 }
 
-PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t) {
+PyObject* noop(PyObject*, PyObject* const*, std::size_t, PyObject*) {
   Py_RETURN_NONE;
 }
 
 template <std::uint8_t KIND>
-PyObject* record(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-  if (nargs != 0) {
+PyObject* record(PyObject*, PyObject* const*, std::size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) != 0) {
     Ring* ring = RING;
     if (ring == nullptr) [[unlikely]] {
       ring = new_ring();
@@ -90,32 +90,50 @@ PyObject* record(PyObject*, PyObject* const*, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
-template <typename F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // Attributes of sys.monitoring.events, in registration order; the kinds are 1..6.
 const char* const EVENT_NAMES[EVENT_COUNT] = {"PY_START",  "PY_RETURN", "PY_YIELD",
                                               "PY_RESUME", "PY_UNWIND", "PY_THROW"};
 
-// A method definition must outlive the callables made from it.
-PyMethodDef NOOP_DEFS[EVENT_COUNT] = {
-    {"_refcb_noop", as_cfunction(noop), METH_FASTCALL, nullptr},
-    {"_refcb_noop", as_cfunction(noop), METH_FASTCALL, nullptr},
-    {"_refcb_noop", as_cfunction(noop), METH_FASTCALL, nullptr},
-    {"_refcb_noop", as_cfunction(noop), METH_FASTCALL, nullptr},
-    {"_refcb_noop", as_cfunction(noop), METH_FASTCALL, nullptr},
-    {"_refcb_noop", as_cfunction(noop), METH_FASTCALL, nullptr},
+constexpr vectorcallfunc NOOP_FUNCTIONS[EVENT_COUNT] = {noop, noop, noop, noop, noop, noop};
+constexpr vectorcallfunc RECORD_FUNCTIONS[EVENT_COUNT] = {record<1>, record<2>, record<3>,
+                                                          record<4>, record<5>, record<6>};
+
+// A callable calling its function through the vectorcall slot.
+struct Callback {
+  PyObject_HEAD vectorcallfunc vectorcall;
 };
-PyMethodDef RECORD_DEFS[EVENT_COUNT] = {
-    {"_refcb_py_start", as_cfunction(record<1>), METH_FASTCALL, nullptr},
-    {"_refcb_py_return", as_cfunction(record<2>), METH_FASTCALL, nullptr},
-    {"_refcb_py_yield", as_cfunction(record<3>), METH_FASTCALL, nullptr},
-    {"_refcb_py_resume", as_cfunction(record<4>), METH_FASTCALL, nullptr},
-    {"_refcb_py_unwind", as_cfunction(record<5>), METH_FASTCALL, nullptr},
-    {"_refcb_py_throw", as_cfunction(record<6>), METH_FASTCALL, nullptr},
+
+PyMemberDef CALLBACK_MEMBERS[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Callback, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
+
+PyType_Slot CALLBACK_SLOTS[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, CALLBACK_MEMBERS},
+    {0, nullptr},
+};
+
+PyType_Spec CALLBACK_SPEC = {
+    "fennik_refcb.Callback",
+    sizeof(Callback),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    CALLBACK_SLOTS,
+};
+
+PyObject* CALLBACK_TYPE = nullptr;  // made on first use, kept for the process
+
+PyObject* new_callback(vectorcallfunc function) {
+  if (CALLBACK_TYPE == nullptr) {
+    CALLBACK_TYPE = PyType_FromSpec(&CALLBACK_SPEC);
+    if (CALLBACK_TYPE == nullptr) return nullptr;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(CALLBACK_TYPE);
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj != nullptr) reinterpret_cast<Callback*>(obj)->vectorcall = function;
+  return obj;
+}
 
 long TOOL = -1;  // the tool id in use, or -1
 
@@ -132,8 +150,8 @@ long long_attr(PyObject* obj, const char* name) {
   return value;
 }
 
-// Registers one callable per event, bound to `self`, and turns the events on.
-PyObject* enable(PyObject* self, PyMethodDef* defs) {
+// Registers one callable per event and turns the events on.
+PyObject* enable(const vectorcallfunc* functions) {
   if (TOOL >= 0) {
     PyErr_SetString(PyExc_RuntimeError, "a reference callback is already enabled");
     return nullptr;
@@ -152,7 +170,7 @@ PyObject* enable(PyObject* self, PyMethodDef* defs) {
   long mask = 0;
   for (std::size_t i = 0; ok && i < EVENT_COUNT; ++i) {
     const long value = long_attr(events, EVENT_NAMES[i]);
-    PyObject* fn = value < 0 ? nullptr : PyCFunction_NewEx(&defs[i], self, nullptr);
+    PyObject* fn = value < 0 ? nullptr : new_callback(functions[i]);
     ok = fn != nullptr &&
          call_ok(PyObject_CallMethod(mon, "register_callback", "llO", tool, value, fn));
     Py_XDECREF(fn);
@@ -171,11 +189,11 @@ PyObject* enable(PyObject* self, PyMethodDef* defs) {
   Py_RETURN_NONE;
 }
 
-PyObject* enable_noop(PyObject* self, PyObject*) {
-  return enable(self, NOOP_DEFS);
+PyObject* enable_noop(PyObject*, PyObject*) {
+  return enable(NOOP_FUNCTIONS);
 }
-PyObject* enable_recorder(PyObject* self, PyObject*) {
-  return enable(self, RECORD_DEFS);
+PyObject* enable_recorder(PyObject*, PyObject*) {
+  return enable(RECORD_FUNCTIONS);
 }
 
 // Turns the events off, unregisters the callbacks and frees the tool id.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <new>
 
 #include "annotations.hpp"
@@ -54,41 +55,63 @@ std::atomic<bool> DISABLED_SOME{false};
 // process: a callback's object may be gone by the time it answers.
 PyObject* DISABLE_VALUE = nullptr;
 
-struct CallbacksObject {
-  PyObject_HEAD std::shared_ptr<SessionHub> holder;
+// One event's callback. The interpreter calls it through the vectorcall
+// slot, straight into the function for its event: a built-in function would
+// add the interpreter's own wrapper around each call (about 1 ns an event).
+struct CallbackObject {
+  PyObject_HEAD vectorcallfunc vectorcall;
+  const char* name;
+  std::shared_ptr<SessionHub> holder;
   SessionHub* state;  // holder.get(), read on every event
 };
 
-void callbacks_dealloc(PyObject* self) {
-  auto* obj = reinterpret_cast<CallbacksObject*>(self);
+void callback_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<CallbackObject*>(self);
   obj->holder.~shared_ptr<SessionHub>();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyType_Slot CALLBACKS_SLOTS[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(callbacks_dealloc)},
+PyObject* callback_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<fennik callback %s>",
+                              reinterpret_cast<CallbackObject*>(self)->name);
+}
+
+PyMemberDef CALLBACK_MEMBERS[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CallbackObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot CALLBACK_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(callback_repr)},
+    {Py_tp_members, CALLBACK_MEMBERS},
     {0, nullptr},
 };
 
-PyType_Spec CALLBACKS_SPEC = {
-    "fennik._core.Callbacks",
-    sizeof(CallbacksObject),
+PyType_Spec CALLBACK_SPEC = {
+    "fennik._core.Callback",
+    sizeof(CallbackObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    CALLBACKS_SLOTS,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    CALLBACK_SLOTS,
 };
 
-constinit ProcessType CALLBACKS_TYPE{CALLBACKS_SPEC};
+constinit ProcessType CALLBACK_TYPE{CALLBACK_SPEC};
 
-PyRef new_callbacks(const std::shared_ptr<SessionHub>& state) {
-  PyRef type_ref = PyRef::steal(CALLBACKS_TYPE.get());
+PyRef new_callback(const std::shared_ptr<SessionHub>& state, vectorcallfunc function,
+                   const char* name) {
+  PyRef type_ref = PyRef::steal(CALLBACK_TYPE.get());
   if (!type_ref) return {};
   auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
   PyRef obj = PyRef::steal(type->tp_alloc(type, 0));
   if (!obj) return {};
-  auto* cb = reinterpret_cast<CallbacksObject*>(obj.get());
+  auto* cb = reinterpret_cast<CallbackObject*>(obj.get());
+  cb->vectorcall = function;
+  cb->name = name;
   new (&cb->holder) std::shared_ptr<SessionHub>(state);
   cb->state = state.get();
   return obj;
@@ -112,7 +135,7 @@ class SlowSide {
 // the event cannot be recorded. `code` is the code object's address, or with
 // `callable` a C call's key (never left out: the caller's code decides). The interpreter calls
 // callbacks through a borrowed reference, so before anything that may run it
-// (and with it another thread that ends the session and frees the callbacks
+// (and with it another thread that ends the session and frees the callback
 // object, and the state with it) `keep` takes a reference to `self`.
 [[gnu::noinline]] std::optional<std::uint32_t> resolve_cold(PyObject* self, SessionHub& state,
                                                             PyObject* code_obj, std::uint64_t code,
@@ -199,12 +222,16 @@ class SlowSide {
 [[gnu::noinline]] bool record_cold(PyObject* self, PyObject* code_obj, std::uint64_t code,
                                    PyObject* callable, std::uint64_t now, std::uint8_t kind,
                                    std::optional<std::uint32_t> known) noexcept {
-  SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+  SessionHub& state = *reinterpret_cast<CallbackObject*>(self)->state;
   Hot& hot = HOT;
   if (known) {
     record_guarded(*state.queue, now, make_word(kind, *known));
     return false;
   }
+  // The interpreter passes a code object; a program calling the callback by
+  // hand may pass anything, which is no function of the program's and is
+  // never cached, so the fast path never meets it.
+  if (callable == nullptr && !PyCode_Check(code_obj)) return false;
   ThreadCaches* caches = thread_caches(state.queue_id);
   if (caches == nullptr) {
     if (state.live()) state.queue->dropped.fetch_add(1, std::memory_order_relaxed);
@@ -277,7 +304,7 @@ template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
   Hot& hot = *hot_address;
   const std::uint64_t now =
       COUNTER ? read_counter()
-              : reinterpret_cast<CallbacksObject*>(self)->state->queue->clock.now_ticks();
+              : reinterpret_cast<CallbackObject*>(self)->state->queue->clock.now_ticks();
   const std::uint64_t cached = hot.cached_code.load(std::memory_order_relaxed);
   std::uint32_t id = hot.cached_id;
   if (cached != code) [[unlikely]] {
@@ -302,8 +329,8 @@ template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
 }
 
 template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
-PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
-  if (count == 0) [[unlikely]]
+PyObject* callback(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) == 0) [[unlikely]]
     Py_RETURN_NONE;
   return record_event<KIND, COUNTER, LIMITED>(self, args[0],
                                               reinterpret_cast<std::uint64_t>(args[0]), nullptr);
@@ -312,7 +339,7 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
 // True when the session leaves out the function whose code makes a C call:
 // its C calls are left out with it, their time its own.
 [[gnu::noinline]] bool caller_left_out_cold(PyObject* self, PyObject* code_obj) noexcept {
-  SessionHub& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+  SessionHub& state = *reinterpret_cast<CallbackObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   ThreadCaches* caches = thread_caches(state.queue_id);
@@ -338,7 +365,7 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
 }
 
 inline bool caller_left_out(PyObject* self, PyObject* code_obj) noexcept {
-  if (!reinterpret_cast<CallbacksObject*>(self)->state->filter.active()) return false;
+  if (!reinterpret_cast<CallbackObject*>(self)->state->filter.active()) return false;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   const CodeSlot& slot = CODE_SLOTS[code_slot(code)];
   if (HOT.cached_code.load(std::memory_order_relaxed) != NO_CODE && slot.code == code) {
@@ -352,11 +379,12 @@ inline bool caller_left_out(PyObject* self, PyObject* code_obj) noexcept {
 // None of them answers DISABLE: that would turn CALL off at the call site for
 // whatever it calls later, and C_RETURN and C_RAISE with it.
 template <std::uint8_t KIND, bool COUNTER, bool LIMITED>
-PyObject* c_callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
-  if (count < 3) [[unlikely]]
+PyObject* c_callback(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) < 3) [[unlikely]]
     Py_RETURN_NONE;
   const std::uint64_t key = c_call_key(args[2]);
-  if (key == 0 || caller_left_out(self, args[0])) Py_RETURN_NONE;
+  // Not a code object: called by hand (see record_cold).
+  if (key == 0 || !PyCode_Check(args[0]) || caller_left_out(self, args[0])) Py_RETURN_NONE;
   PyObject* answer = record_event<KIND, COUNTER, LIMITED>(self, args[0], key, args[2]);
   if (answer == DISABLE_VALUE) [[unlikely]] {  // one of fennik's own calls: see above
     Py_DECREF(answer);
@@ -366,28 +394,29 @@ PyObject* c_callback(PyObject* self, PyObject* const* args, Py_ssize_t count) {
 }
 
 template <std::uint8_t KIND, bool COUNTER, bool LIMITED, bool C_CALL>
-PyCFunction callback_function() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-      C_CALL ? c_callback<KIND, COUNTER, LIMITED> : callback<KIND, COUNTER, LIMITED>));
+constexpr vectorcallfunc callback_function() {
+  return C_CALL ? c_callback<KIND, COUNTER, LIMITED> : callback<KIND, COUNTER, LIMITED>;
 }
 
 struct EventSpec {
   const char* event;  // attribute of sys.monitoring.events
+  const char* name;   // the callback's, in its repr
   // By [whether the clock reads the counter][whether depth is limited].
-  PyMethodDef defs[2][2];
+  vectorcallfunc functions[2][2];
 };
 
 template <std::uint8_t KIND, bool C_CALL = false>
 constexpr EventSpec event_spec(const char* event, const char* name) {
   return {event,
-          {{{name, callback_function<KIND, false, false, C_CALL>(), METH_FASTCALL, nullptr},
-            {name, callback_function<KIND, false, true, C_CALL>(), METH_FASTCALL, nullptr}},
-           {{name, callback_function<KIND, true, false, C_CALL>(), METH_FASTCALL, nullptr},
-            {name, callback_function<KIND, true, true, C_CALL>(), METH_FASTCALL, nullptr}}}};
+          name,
+          {{callback_function<KIND, false, false, C_CALL>(),
+            callback_function<KIND, false, true, C_CALL>()},
+           {callback_function<KIND, true, false, C_CALL>(),
+            callback_function<KIND, true, true, C_CALL>()}}};
 }
 
-// Registration order; a method definition must outlive the callables made from it.
-EventSpec EVENT_SPECS[CALLBACK_COUNT] = {
+// Registration order.
+constexpr EventSpec EVENT_SPECS[CALLBACK_COUNT] = {
     event_spec<KIND_START>("PY_START", "_fk_py_start"),
     event_spec<KIND_RETURN>("PY_RETURN", "_fk_py_return"),
     event_spec<KIND_YIELD>("PY_YIELD", "_fk_py_yield"),
@@ -532,17 +561,15 @@ bool enable(MonitoringHandle& handle, const std::shared_ptr<SessionHub>& state) 
     DISABLE_VALUE = PyObject_GetAttrString(mon.get(), "DISABLE");
     if (DISABLE_VALUE == nullptr) return false;
   }
-  handle.callbacks = new_callbacks(state);
-  if (!handle.callbacks) return false;
   // A code cached for an earlier session is no answer for this one.
   forget_cached_codes();
   long mask = 0;
   for (std::size_t i = 0; i < (state->c_calls ? CALLBACK_COUNT : PY_CALLBACK_COUNT); ++i) {
     const long value = event_value(events.get(), EVENT_SPECS[i].event);
     if (value < 0) return undo();
-    PyMethodDef* def =
-        &EVENT_SPECS[i].defs[state->counter_mode][state->max_depth != NO_DEPTH_LIMIT];
-    handle.funcs[i] = PyRef::steal(PyCFunction_NewEx(def, handle.callbacks.get(), nullptr));
+    const EventSpec& spec = EVENT_SPECS[i];
+    handle.funcs[i] = new_callback(
+        state, spec.functions[state->counter_mode][state->max_depth != NO_DEPTH_LIMIT], spec.name);
     if (!handle.funcs[i]) return undo();
     if (!call_ok(PyObject_CallMethod(mon.get(), "register_callback", "llO", tool, value,
                                      handle.funcs[i].get()))) {

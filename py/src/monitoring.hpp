@@ -31,7 +31,6 @@ inline constexpr char SELF_END_REFUSED[] =
 // registered in it. disable undoes exactly what is there.
 struct MonitoringHandle {
   std::array<PyRef, CALLBACK_COUNT> funcs;
-  PyRef callbacks;
   std::uint8_t tool = 0;
   bool enabled = false;
 };

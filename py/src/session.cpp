@@ -205,7 +205,7 @@ bool end(Running running, const std::string& path, const std::string& reason,
   // Monitoring is off, so no thread is inside a callback's fast path (with
   // the interpreter lock held here, or because turning events off stopped the
   // world on a free-threaded build); a callback's slow side that ran the
-  // interpreter holds its callbacks object, and the state with it, and
+  // interpreter holds its callback object, and the state with it, and
   // records only through the guarded step, which close waits for.
   running.queue->close();
   ExporterThread::Outcome outcome = running.thread.join();
