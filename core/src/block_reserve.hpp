@@ -13,7 +13,7 @@
 
 namespace fennik {
 
-// 16 MiB: one reservation per 128 flushes of a full buffer.
+// 16 MiB: one reservation per 16 flushes of a full buffer.
 inline constexpr off_t RESERVE_CHUNK_BYTES = off_t{16} << 20;
 
 // One writer's reservations on one file; owned by the SharedFile writing it.

@@ -30,7 +30,7 @@ constexpr std::string_view ROOT_HELP =
     "  run     Run a script under the tracer\n"
     "  report  Tell where the time went in a trace, profile or dump\n"
     "  dump    Ask a flight recorder started by fennik for a dump\n"
-    "  attach  Trace a running Python 3.14 program for a while\n"
+    "  attach  Trace a running Python (3.14 or later) program for a while\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print help\n"
