@@ -171,8 +171,8 @@ def used():
         return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
 os.environ["FENNIK_CHILD_OUTPUT"] = "inherited"
 t = fennik.Tracer(sys.argv[1], format="json", record_last_mb=int(sys.argv[2]) or None)
-# Too little address space for the output thread's stack.
-resource.setrlimit(resource.RLIMIT_AS, (used() + (1 << 20), resource.RLIM_INFINITY))
+# Room for the output's buffers, too little for the output thread's stack.
+resource.setrlimit(resource.RLIMIT_AS, (used() + (4 << 20), resource.RLIM_INFINITY))
 try:
     t.__enter__()
 except RuntimeError as e:
