@@ -172,7 +172,7 @@ def used():
 os.environ["FENNIK_CHILD_OUTPUT"] = "inherited"
 t = fennik.Tracer(sys.argv[1], format="json", record_last_mb=int(sys.argv[2]) or None)
 # Room for the output's buffers, too little for the output thread's stack.
-resource.setrlimit(resource.RLIMIT_AS, (used() + (4 << 20), resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (used() + (2 << 20), resource.RLIM_INFINITY))
 try:
     t.__enter__()
 except RuntimeError as e:

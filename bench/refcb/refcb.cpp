@@ -108,7 +108,14 @@ PyMemberDef CALLBACK_MEMBERS[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+void callback_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
 PyType_Slot CALLBACK_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, CALLBACK_MEMBERS},
     {0, nullptr},

@@ -96,7 +96,10 @@ PyType_Spec CALLBACK_SPEC = {
     "fennik._core.Callback",
     sizeof(CallbackObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    // Immutable: assigning __call__ on the type would turn off its vectorcall
+    // slot and send every event elsewhere.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     CALLBACK_SLOTS,
 };
 
@@ -337,14 +340,15 @@ PyObject* callback(PyObject* self, PyObject* const* args, std::size_t nargsf, Py
 }
 
 // True when the session leaves out the function whose code makes a C call:
-// its C calls are left out with it, their time its own.
-[[gnu::noinline]] bool caller_left_out_cold(PyObject* self, PyObject* code_obj) noexcept {
+// its C calls are left out with it, their time its own. Sets `keep` as
+// resolve_cold does; the caller holds it until the event is recorded.
+[[gnu::noinline]] bool caller_left_out_cold(PyObject* self, PyObject* code_obj,
+                                            PyRef& keep) noexcept {
   SessionHub& state = *reinterpret_cast<CallbackObject*>(self)->state;
   Hot& hot = HOT;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   ThreadCaches* caches = thread_caches(state.queue_id);
   if (caches == nullptr) return true;  // as when memory runs out below
-  PyRef keep;
   std::optional<std::uint32_t> id;
   try {
     id = resolve_cold(self, state, code_obj, code, nullptr, hot, *caches, keep);
@@ -364,14 +368,14 @@ PyObject* callback(PyObject* self, PyObject* const* args, std::size_t nargsf, Py
   return *id == LEFT_OUT;
 }
 
-inline bool caller_left_out(PyObject* self, PyObject* code_obj) noexcept {
+inline bool caller_left_out(PyObject* self, PyObject* code_obj, PyRef& keep) noexcept {
   if (!reinterpret_cast<CallbackObject*>(self)->state->filter.active()) return false;
   const auto code = reinterpret_cast<std::uint64_t>(code_obj);
   const CodeSlot& slot = CODE_SLOTS[code_slot(code)];
   if (HOT.cached_code.load(std::memory_order_relaxed) != NO_CODE && slot.code == code) {
     return slot.id == LEFT_OUT;
   }
-  return caller_left_out_cold(self, code_obj);
+  return caller_left_out_cold(self, code_obj, keep);
 }
 
 // CALL, C_RETURN and C_RAISE: (code, offset, callable, arg0). CALL comes for
@@ -384,7 +388,13 @@ PyObject* c_callback(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     Py_RETURN_NONE;
   const std::uint64_t key = c_call_key(args[2]);
   // Not a code object: called by hand (see record_cold).
-  if (key == 0 || !PyCode_Check(args[0]) || caller_left_out(self, args[0])) Py_RETURN_NONE;
+  if (key == 0 || !PyCode_Check(args[0])) Py_RETURN_NONE;
+  // Where the caller's code was resolved by running the interpreter, another
+  // thread may have ended the session meanwhile: `keep` holds this callback,
+  // and the state with it, to the event's end.
+  PyRef keep;
+  if (caller_left_out(self, args[0], keep)) Py_RETURN_NONE;
+  if (keep && !reinterpret_cast<CallbackObject*>(self)->state->live()) Py_RETURN_NONE;
   PyObject* answer = record_event<KIND, COUNTER, LIMITED>(self, args[0], key, args[2]);
   if (answer == DISABLE_VALUE) [[unlikely]] {  // one of fennik's own calls: see above
     Py_DECREF(answer);
