@@ -1,7 +1,6 @@
 #include "attach_command.hpp"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,7 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int EXIT_FAILED = 1;
 constexpr std::chrono::milliseconds POLL{50};
 // How long the program may take to run the attach script; the script does
 // nothing once this is over, and the command waits a little longer for it.
@@ -33,11 +31,6 @@ constexpr std::chrono::seconds ATTACH_GRACE{2};
 // How long ending the tracer there may take: it finishes the output.
 constexpr std::chrono::seconds DETACH_WAIT{120};
 constexpr char REMOTE_DEBUG_OFF[] = "not enabled";
-
-PyObject* failed(const std::string& message) {
-  say(message);
-  return PyLong_FromLong(EXIT_FAILED);
-}
 
 std::string process(int pid) {
   return "process " + std::to_string(pid);
@@ -142,19 +135,15 @@ bool traced_until(std::optional<Clock::time_point> until, int pid, bool& error) 
   }
 }
 
-uid_t owner_of(int pid) {
-  struct stat st{};
-  return ::stat((PROC_ROOT + std::to_string(pid)).c_str(), &st) == 0 ? st.st_uid : ::geteuid();
-}
-
 PyObject* detach(const RunArgs& a, int pid, AttachChannel& channel) {
   const std::string who = process(pid);
   const std::string script = channel.write_detach_script();
   if (script.empty())
-    return failed("the detach script could not be written: " + std::string(std::strerror(errno)));
+    return say_failed("the detach script could not be written: " +
+                      std::string(std::strerror(errno)));
   const std::optional<std::string> refused = remote_exec(pid, script);
   if (!refused) return nullptr;
-  if (!refused->empty()) return failed(*refused + "; the tracer there was not ended");
+  if (!refused->empty()) return say_failed(*refused + "; the tracer there was not ended");
   std::vector<std::string> lines;
   bool interrupted = false;
   switch (wait_for_status(channel, pid, Clock::now() + DETACH_WAIT, lines, interrupted)) {
@@ -163,15 +152,15 @@ PyObject* detach(const RunArgs& a, int pid, AttachChannel& channel) {
     case Waited::Error:
       return nullptr;
     case Waited::Exited:
-      return failed(who + " exited while the tracer there was ending");
+      return say_failed(who + " exited while the tracer there was ending");
     case Waited::Timeout:
     case Waited::Interrupted:
-      return failed(who +
-                    " has not ended the tracer yet: it will when its main thread next runs "
-                    "Python, and the output is complete only then");
+      return say_failed(who +
+                        " has not ended the tracer yet: it will when its main thread next runs "
+                        "Python, and the output is complete only then");
   }
   if (lines.empty() || lines[0] != "ok" || lines.size() < 4) {
-    return failed("the tracer in " + who + " did not end cleanly: " + error_of(lines));
+    return say_failed("the tracer in " + who + " did not end cleanly: " + error_of(lines));
   }
   OutputFigures figures;
   figures.events = std::strtoull(lines[1].c_str(), nullptr, 10);
@@ -186,20 +175,21 @@ PyObject* detach(const RunArgs& a, int pid, AttachChannel& channel) {
 PyObject* attach_command(const RunArgs& a) {
   // Before anything about the process: nothing else matters on 3.13.
   if (!PySys_GetObject("remote_exec")) {
-    return failed("this Python cannot reach other processes (sys.remote_exec came with 3.14)");
+    return say_failed("this Python cannot reach other processes (sys.remote_exec came with 3.14)");
   }
   const int pid = *a.attach_pid;
   const std::string who = process(pid);
   if (::kill(pid, 0) != 0) {
-    return failed(errno == EPERM ? no_permission(pid) : "no " + who + " is running");
+    return say_failed(errno == EPERM ? no_permission(pid) : "no " + who + " is running");
   }
-  if (pid == ::getpid()) return failed("fennik attach cannot trace itself");
+  if (pid == ::getpid()) return say_failed("fennik attach cannot trace itself");
   std::error_code ec;
   const std::filesystem::path output = std::filesystem::absolute(a.output, ec);
-  if (ec) return failed("the output's path cannot be made absolute: " + ec.message());
-  std::optional<AttachChannel> channel = AttachChannel::create(owner_of(pid));
+  if (ec) return say_failed("the output's path cannot be made absolute: " + ec.message());
+  std::optional<AttachChannel> channel = AttachChannel::create(process_owner(pid, ::geteuid()));
   if (!channel)
-    return failed("a private directory could not be made: " + std::string(std::strerror(errno)));
+    return say_failed("a private directory could not be made: " +
+                      std::string(std::strerror(errno)));
 
   const double deadline = std::chrono::duration<double>(
                               std::chrono::system_clock::now().time_since_epoch() + ATTACH_WAIT)
@@ -208,10 +198,11 @@ PyObject* attach_command(const RunArgs& a) {
                                 a.record_last_mb, a.dump_signal,           a.selection.c_calls};
   const std::string script = channel->write_attach_script(settings, deadline);
   if (script.empty())
-    return failed("the attach script could not be written: " + std::string(std::strerror(errno)));
+    return say_failed("the attach script could not be written: " +
+                      std::string(std::strerror(errno)));
   const std::optional<std::string> refused = remote_exec(pid, script);
   if (!refused) return nullptr;
-  if (!refused->empty()) return failed(*refused);
+  if (!refused->empty()) return say_failed(*refused);
 
   std::vector<std::string> lines;
   bool interrupted = false;
@@ -224,15 +215,15 @@ PyObject* attach_command(const RunArgs& a) {
     if (waited == Waited::Status && !lines.empty() && lines[0] == "ok") {
       return detach(a, pid, *channel);
     }
-    if (interrupted) return failed("attaching was called off");
-    return failed(who + " did not run the attach script within " +
-                  std::to_string(ATTACH_WAIT.count()) +
-                  " s (its main thread may be blocked outside Python): nothing was changed there");
+    if (interrupted) return say_failed("attaching was called off");
+    return say_failed(
+        who + " did not run the attach script within " + std::to_string(ATTACH_WAIT.count()) +
+        " s (its main thread may be blocked outside Python): nothing was changed there");
   }
   if (waited == Waited::Error) return nullptr;
-  if (waited == Waited::Exited) return failed(who + " exited");
+  if (waited == Waited::Exited) return say_failed(who + " exited");
   if (lines.empty() || lines[0] != "ok") {
-    return failed("the tracer could not start in " + who + ": " + error_of(lines));
+    return say_failed("the tracer could not start in " + who + ": " + error_of(lines));
   }
   if (!a.quiet) {
     say("attached to " + who + (a.duration_s ? "" : "; Ctrl-C detaches"));
@@ -249,7 +240,7 @@ PyObject* attach_command(const RunArgs& a) {
     (void)detach(a, pid, *channel);
     return nullptr;
   }
-  if (!ended) return failed(who + " exited while traced; its exit finished the output");
+  if (!ended) return say_failed(who + " exited while traced; its exit finished the output");
   return detach(a, pid, *channel);
 }
 

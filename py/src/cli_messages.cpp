@@ -40,6 +40,11 @@ void say(const std::string& text) {
   if (!write_to("stderr", PREFIX + text + "\n")) PyErr_Clear();
 }
 
+PyObject* say_failed(const std::string& message) {
+  say(message);
+  return PyLong_FromLong(EXIT_FAILED);
+}
+
 // The warnings module calls showwarning when it was replaced; imported here,
 // so that a warning goes through it rather than the interpreter's fallback.
 WarningsAsLines::WarningsAsLines() {

@@ -19,6 +19,12 @@ bool write_to(const char* stream, const std::string& text);
 // not the command's failure, so nothing is raised.
 void say(const std::string& text);
 
+// The exit status of a command that could not do what it was asked.
+inline constexpr int EXIT_FAILED = 1;
+// Says `message` and returns EXIT_FAILED as an int; null with an exception
+// when the int cannot be made.
+PyObject* say_failed(const std::string& message);
+
 // While one lives, a warning that is shown (the filters still decide) is
 // one `fennik: ...` line on stderr rather than a message pointing into the
 // command's own code.

@@ -87,6 +87,11 @@ std::string control_directory(uid_t uid) {
   return CONTROL_ROOT + std::to_string(uid);
 }
 
+uid_t process_owner(pid_t pid, uid_t otherwise) {
+  struct stat st{};
+  return ::stat((PROC_ROOT + std::to_string(pid)).c_str(), &st) == 0 ? st.st_uid : otherwise;
+}
+
 std::uint64_t process_start_time(pid_t pid) {
   std::ifstream in(PROC_ROOT + std::to_string(pid) + "/stat");
   std::string stat;

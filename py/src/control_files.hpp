@@ -25,6 +25,9 @@ struct RecorderNotice {
   std::uint64_t started = 0;
 };
 
+// The user who owns process `pid`, or `otherwise` when it cannot be seen.
+uid_t process_owner(pid_t pid, uid_t otherwise);
+
 // When process `pid` started, in clock ticks since boot; 0 when unknown.
 std::uint64_t process_start_time(pid_t pid);
 

@@ -1,6 +1,5 @@
 #include "dump_command.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,7 +19,6 @@
 namespace fennik::py {
 namespace {
 
-constexpr int EXIT_FAILED = 1;
 // How long the dump may take to appear, and how often the directory is read.
 constexpr std::chrono::milliseconds DUMP_WAIT{5000};
 constexpr std::chrono::milliseconds DUMP_POLL{50};
@@ -38,17 +36,6 @@ Listing list(const std::string& dir) {
     if (!size_ec && it->is_regular_file(size_ec)) out[it->path().filename().string()] = size;
   }
   return out;
-}
-
-// Who owns process `pid`: its notice is in that user's control directory.
-uid_t owner_of(int pid) {
-  struct stat st{};
-  return ::stat((PROC_ROOT + std::to_string(pid)).c_str(), &st) == 0 ? st.st_uid : ::getuid();
-}
-
-PyObject* failed(const std::string& message) {
-  say(message);
-  return PyLong_FromLong(EXIT_FAILED);
 }
 
 std::string not_ours(int pid) {
@@ -72,26 +59,28 @@ std::string settled_new_file(const Listing& before, const Listing& last, const L
 PyObject* dump_command(const DumpArgs& a) {
   const std::string who = "process " + std::to_string(a.pid);
   if (::kill(a.pid, 0) != 0) {
-    return failed(errno == EPERM ? not_ours(a.pid) : "no " + who + " is running");
+    return say_failed(errno == EPERM ? not_ours(a.pid) : "no " + who + " is running");
   }
-  const uid_t uid = owner_of(a.pid);
+  // Its notice is in its owner's control directory.
+  const uid_t uid = process_owner(a.pid, ::getuid());
   const std::optional<RecorderNotice> notice = read_notice(a.pid, uid);
   if (!notice) {
-    return failed(who + " runs no flight recorder of fennik's (fennik run --record-last-mb N, " +
-                  "or Tracer(..., record_last_mb=N))");
+    return say_failed(who +
+                      " runs no flight recorder of fennik's (fennik run --record-last-mb N, " +
+                      "or Tracer(..., record_last_mb=N))");
   }
   if (notice->dump_signal == 0) {
-    return failed(who + "'s flight recorder takes no dump signal (it was started with " +
-                  "dump_signal=None)");
+    return say_failed(who + "'s flight recorder takes no dump signal (it was started with " +
+                      "dump_signal=None)");
   }
   const Listing before = list(notice->directory);
   if (a.reason && !offer_reason(a.pid, uid, *a.reason)) {
-    return failed("the reason could not be handed to " + who + ": " + std::strerror(errno));
+    return say_failed("the reason could not be handed to " + who + ": " + std::strerror(errno));
   }
   if (::kill(a.pid, notice->dump_signal) != 0) {
     const int error = errno;
     withdraw_reason(a.pid, uid);
-    return failed(error == EPERM ? not_ours(a.pid) : who + " exited");
+    return say_failed(error == EPERM ? not_ours(a.pid) : who + " exited");
   }
   Listing last = before;
   for (auto waited = std::chrono::milliseconds{0}; waited < DUMP_WAIT; waited += DUMP_POLL) {
@@ -108,13 +97,13 @@ PyObject* dump_command(const DumpArgs& a) {
     last = now;
     if (::kill(a.pid, 0) != 0 && errno == ESRCH) {
       withdraw_reason(a.pid, uid);
-      return failed(who + " exited before a dump appeared in " + notice->directory);
+      return say_failed(who + " exited before a dump appeared in " + notice->directory);
     }
   }
   withdraw_reason(a.pid, uid);
-  return failed("no dump appeared in " + notice->directory + " within " +
-                std::to_string(DUMP_WAIT.count() / 1000) + " s: the program's own handler of " +
-                signal_name(notice->dump_signal) + " may have taken the signal");
+  return say_failed("no dump appeared in " + notice->directory + " within " +
+                    std::to_string(DUMP_WAIT.count() / 1000) + " s: the program's own handler of " +
+                    signal_name(notice->dump_signal) + " may have taken the signal");
 }
 
 }  // namespace fennik::py
